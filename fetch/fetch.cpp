@@ -1,0 +1,25 @@
+// The platform-independent chunk loop of a page fetch.
+#include "fetch/fetch.h"
+
+#include "text/text.h"
+
+const FetchTransport* g_fetchTransport = nullptr;
+
+PageBuffer ReadPage(const std::string& address, const FetchTransport& transport) {
+  PageBuffer page;
+  std::string chunk = SpaceText(kChunkSize);
+  FetchConnection* connection = transport.open(address);
+  if (connection != nullptr) {
+    for (;;) {
+      int count = transport.read(connection, &chunk[0], kChunkSize);
+      if (count <= 0) break;
+      page.bytes.append(TextFromBytes(chunk.data(), count < kChunkSize ? count : kChunkSize));
+    }
+  }
+  transport.close(connection);
+  return page;
+}
+
+PageBuffer FetchPage(const std::string& address) {
+  return ReadPage(address, g_fetchTransport ? *g_fetchTransport : PlatformTransport());
+}

@@ -1,0 +1,35 @@
+// Reads one web page completely into memory. Never fails: a failure gives a shorter or empty page.
+#pragma once
+
+#include <string>
+
+struct PageBuffer {
+  std::string bytes;  // the body as received, each chunk cut before its first zero byte
+  size_t size() const { return bytes.size(); }
+};
+
+const int kChunkSize = 2048;
+
+PageBuffer FetchPage(const std::string& address);
+
+// The platform transport under FetchPage: open an address, read chunks, close.
+struct FetchConnection;  // opaque, owned by the transport
+struct FetchTransport {
+  // Null when the address cannot be opened.
+  FetchConnection* (*open)(const std::string& address);
+  // Bytes placed at buffer (at most capacity), 0 at the end of the data, -1 on a read error.
+  int (*read)(FetchConnection* connection, char* buffer, int capacity);
+  // Closes the connection's handles; accepts null.
+  void (*close)(FetchConnection* connection);
+};
+
+// The chunk loop over any transport; FetchPage runs it over the platform's.
+PageBuffer ReadPage(const std::string& address, const FetchTransport& transport);
+
+// The transport FetchPage uses. Tests may point it at a fake.
+extern const FetchTransport* g_fetchTransport;
+const FetchTransport& PlatformTransport();
+
+// Makes fetches in progress and later ones end at once with what they have (Ctrl-C).
+// Safe to call from a signal handler or a console control handler.
+void CancelFetches();

@@ -1,0 +1,47 @@
+// The channels found so far, in discovery order, and their output file channels.dat.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+struct ChannelRecord {
+  std::string country;
+  std::string channel;
+  std::string bitrate;
+  std::string category;
+  std::string about;
+  std::string streamUrl;
+  std::string homepage;
+};
+
+struct ChannelNode {
+  ChannelRecord record;
+  std::unique_ptr<ChannelNode> next;  // a node owns its successor
+  ChannelNode* previous = nullptr;
+};
+
+// A doubly linked list with a cursor. New records are linked after the cursor, which
+// AddRecord leaves on the newest record, so adding is constant time and keeps discovery order.
+struct ChannelList {
+  std::unique_ptr<ChannelNode> first;
+  ChannelNode* last = nullptr;
+  ChannelNode* cursor = nullptr;  // null: on no record
+  size_t count = 0;
+  ChannelList() = default;
+  ChannelList(const ChannelList&) = delete;
+  ChannelList& operator=(const ChannelList&) = delete;
+  ~ChannelList();  // unlinks iteratively, so a long list cannot overflow the stack
+};
+
+const char kChannelFileName[] = "channels.dat";
+
+void AddRecord(ChannelList& list, const ChannelRecord& record);
+void Rewind(ChannelList& list);
+// The next record after the cursor (the first after Rewind), or null at the end.
+const ChannelRecord* NextRecord(ChannelList& list);
+
+// Writes every record as one CR LF line of seven "|"-joined fields to path, replacing
+// the file only once every byte is safely written. False when anything failed; an
+// existing file is then left exactly as it was.
+bool WriteChannelFile(ChannelList& list, const std::string& path = kChannelFileName);

@@ -1,0 +1,21 @@
+// The one state record of the update run, shared by the run and the line parsers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "harvest/channel_list.h"
+
+struct HarvestState {
+  std::string country;
+  std::string channel;
+  std::string homepage;
+  std::string streamUrl;
+  std::string bitrate;
+  std::string about;
+  std::string category;
+  bool streamSeen = false;
+  int32_t channelCount = 0;
+  bool aborted = false;
+  ChannelList channels;
+};

@@ -1,0 +1,11 @@
+// Cuts channels out of the lines of a country page.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "harvest/harvest_state.h"
+
+// One complete country page line (no CR or LF): updates the pending row values in state
+// and returns the completed channel at an about line that follows a stream link line.
+std::optional<ChannelRecord> ParseRowLine(const std::string& line, HarvestState& state);

@@ -1,0 +1,17 @@
+// The update run: index page, every country page, channels, channels.dat.
+#pragma once
+
+#include <string>
+
+#include "harvest/harvest_state.h"
+
+const char kSiteBase[] = MORVEK_SITE_BASE;  // set by the build; ends in "/"
+const char kStatusPrefix[] = "Channels found: ";
+const char kWordAborted[] = " ABORTED";
+const char kWordDone[] = " DONE";
+const char kSaveFailedTitle[] = "Update failed!";
+const char kSaveFailedText[] = "Couldn't save channel list!";
+
+// Harvests siteBase (ending in "/") into state and writes outputPath unless cancelled or empty.
+void RunUpdate(HarvestState& state, const std::string& siteBase = kSiteBase,
+               const std::string& outputPath = kChannelFileName);

@@ -1,0 +1,35 @@
+// Records every window-side operation the update run makes, in order.
+#include "tests/fake_window_side.h"
+
+#include "harvest/window_side.h"
+#include "text/text.h"
+
+FakeWindowSide g_fakeWindow;
+
+void ResetFakeWindow() { g_fakeWindow = FakeWindowSide(); }
+
+bool ServiceRunEvent() {
+  ++g_fakeWindow.serviceCalls;
+  g_fakeWindow.calls.push_back("ServiceRunEvent");
+  return g_fakeWindow.stopAtServiceCall == g_fakeWindow.serviceCalls;
+}
+
+void ShowChannel(const ChannelRecord& record) {
+  g_fakeWindow.calls.push_back(Concat("ShowChannel ", record.channel));
+  g_fakeWindow.shown.push_back(record);
+}
+
+void ShowChannelCount(int32_t count) {
+  g_fakeWindow.calls.push_back(Concat("ShowChannelCount ", NumberToText(count)));
+}
+
+void ShowRunFinished() { g_fakeWindow.calls.push_back("ShowRunFinished"); }
+
+void ShowFinalStatus(int32_t count, const std::string& word) {
+  g_fakeWindow.calls.push_back(Concat("ShowFinalStatus ", NumberToText(count), word));
+}
+
+int ShowMessage(const std::string& title, const std::string& text, int style) {
+  g_fakeWindow.calls.push_back(Concat("ShowMessage ", title, "/", text, "/", NumberToText(style)));
+  return 1;
+}

@@ -1,0 +1,17 @@
+// A recording implementation of the window-side operations, for the unit tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "harvest/channel_list.h"
+
+struct FakeWindowSide {
+  std::vector<std::string> calls;      // one entry per operation, e.g. "ShowChannelCount 3"
+  std::vector<ChannelRecord> shown;    // records passed to ShowChannel
+  int serviceCalls = 0;
+  int stopAtServiceCall = 0;           // ServiceRunEvent answers stop on this call (1-based); 0: never
+};
+
+extern FakeWindowSide g_fakeWindow;
+void ResetFakeWindow();

@@ -1,0 +1,43 @@
+// Byte-string operations that the parsers and the classifier rely on. Texts are
+// std::string bytes; no operation consults a locale, and none can fail.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+int TextLength(const std::string& s);
+std::string LeftPart(const std::string& s, int n);
+std::string RightPart(const std::string& s, int n);
+std::string ToLowerCase(const std::string& s);
+std::string ToUpperCase(const std::string& s);
+std::string TrimSpaces(const std::string& s);
+// Field n (from 1) of s split at the first byte of sep; empty past the last field.
+std::string FieldAt(const std::string& s, int n, const std::string& sep);
+// Every occurrence of pattern removed in one left-to-right pass; an empty pattern gives "".
+std::string RemoveAll(const std::string& s, const std::string& pattern);
+int CountOccurrences(const std::string& s, const std::string& pattern);
+bool TextEquals(const std::string& a, const std::string& b);
+// True when s begins with prefix: TextEquals(LeftPart(s, length of prefix), prefix) without a copy.
+bool StartsWith(const std::string& s, const char* prefix);
+std::string NumberToText(int32_t v);
+int32_t TextToNumber(const std::string& s);
+std::string CharToText(int c);
+std::string SpaceText(int n);
+// At most n bytes from the start of block, ending before the first zero byte.
+std::string TextFromBytes(const char* block, int n);
+// Writes s and one zero byte at the start of block, which must hold TextLength(s) + 1 bytes.
+int StoreText(char* block, const std::string& s);
+// The byte at offset i as a signed 8-bit value; i must lie inside s.
+int ByteAt(const std::string& s, int i);
+
+inline std::string::size_type PartSize(const std::string& s) { return s.size(); }
+inline std::string::size_type PartSize(const char* s) { return std::char_traits<char>::length(s); }
+
+// The bytes of every operand, in order, in one allocation.
+template <typename... Texts>
+std::string Concat(const Texts&... parts) {
+  std::string out;
+  out.reserve((std::string::size_type{0} + ... + PartSize(parts)));
+  (out.append(parts), ...);
+  return out;
+}
