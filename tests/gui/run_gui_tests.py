@@ -13,6 +13,7 @@ import os
 import queue
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -72,7 +73,7 @@ class Paths:
         self.driver = os.path.abspath(args.driver)
         self.recorder = os.path.abspath(args.recorder)
         self.cli = os.path.abspath(args.cli)
-        self.server = os.path.join(self.source, "tests", "server", "test_server.py")
+        self.server = args.server or os.path.join(self.source, "tests", "server", "test_server.py")
         self.wine_run = os.path.join(self.source, "scripts", "wine-run.sh")
         self.shots = os.path.join(self.build, "gui-shots")
         self.work = os.path.join(self.build, "gui-work")
@@ -187,7 +188,7 @@ class Server:
     def __init__(self, paths, root, delay_ms=0):
         if not os.path.exists(paths.server):
             raise TestSkipped(f"the test web server is absent: {paths.server}")
-        wait_port_free()
+        wait_port_free(paths.server)
         cmd = [sys.executable, paths.server, "--root", root, "--port", str(PORT)]
         if delay_ms:
             cmd += ["--delay-ms", str(delay_ms)]
@@ -218,7 +219,23 @@ def port_open():
         return s.connect_ex(("127.0.0.1", PORT)) == 0
 
 
-def wait_port_free():
+def leftover_servers(server):
+    """Test web servers on PORT that an earlier, killed run of this harness left behind."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                args = f.read().decode("latin-1").split("\0")
+        except OSError:
+            continue
+        if server in args and str(PORT) in args and entry != str(os.getpid()):
+            pids.append(int(entry))
+    return pids
+
+
+def wait_port_free(server):
+    for pid in leftover_servers(server):
+        os.kill(pid, signal.SIGTERM)
     deadline = time.monotonic() + 10
     while port_open():
         if time.monotonic() > deadline:
@@ -240,7 +257,8 @@ def own_wine_processes(name):
                 environ = f.read().split(b"\0")
         except OSError:
             continue
-        if name.encode().lower() in cmdline.lower() and b"WINEPREFIX=" + prefix in environ:
+        program = cmdline.split(b"\0")[0].lower()  # a Windows program's own path under Wine
+        if program.endswith(name.encode().lower()) and b"WINEPREFIX=" + prefix in environ:
             pids.append(int(entry))
     return pids
 
@@ -941,6 +959,7 @@ def main():
     parser.add_argument("--driver", help="gui_driver.exe")
     parser.add_argument("--recorder", help="gui_recorder.exe")
     parser.add_argument("--cli", help="morvek-cli.exe")
+    parser.add_argument("--server", help="the test web server (default: tests/server/test_server.py)")
     args = parser.parse_args()
     if args.list:
         print("\n".join(TESTS))
@@ -958,6 +977,8 @@ def main():
     if not os.path.exists(paths.program):
         print(f"skipped: the window program's test build is absent: {paths.program}")
         return SKIPPED
+    # CTest ends a test that runs too long with SIGTERM: clean up as after a failure.
+    signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(TestFailure("terminated")))
     prepare_prefix(paths)
     failed = []
     skipped = []
