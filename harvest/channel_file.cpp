@@ -85,9 +85,8 @@ bool ReplaceFileContents(const std::string& path, const ContentWriter& writeCont
   if (created.file == nullptr) return false;
 
   TempFile* file = created.file;
-  const bool written = writeContent([file](const char* bytes, size_t count) {
-    return WriteTempFile(file, bytes, count);
-  });
+  const bool written = writeContent(
+      [file](const char* bytes, size_t count) { return WriteTempFile(file, bytes, count); });
   const bool closed = CloseTempFile(file);
   if (written && closed && MoveTempFileOver(tempPath, path)) return true;
   RemoveTempFile(tempPath);
@@ -95,6 +94,6 @@ bool ReplaceFileContents(const std::string& path, const ContentWriter& writeCont
 }
 
 bool WriteChannelFile(ChannelList& list, const std::string& path) {
-  return ReplaceFileContents(path,
-                             [&list](const ByteSink& sink) { return WriteChannelLines(list, sink); });
+  return ReplaceFileContents(
+      path, [&list](const ByteSink& sink) { return WriteChannelLines(list, sink); });
 }

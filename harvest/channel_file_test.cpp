@@ -14,13 +14,6 @@ namespace {
 
 const char kOldContent[] = "Old|list|||||\r\nstill|here||||x|y\r\n";
 
-ChannelRecord Record(const std::string& country, const std::string& channel,
-                     const std::string& bitrate, const std::string& category,
-                     const std::string& about, const std::string& streamUrl,
-                     const std::string& homepage) {
-  return ChannelRecord{country, channel, bitrate, category, about, streamUrl, homepage};
-}
-
 // A record whose line is "|<channel>|||||".
 ChannelRecord OnlyChannel(const std::string& channel) {
   ChannelRecord record;
@@ -121,7 +114,7 @@ class ChannelFileOnDiskTest : public TempFolderTest {
   void SetUp() override {
     TempFolderTest::SetUp();
     target_ = PathOf(kChannelFileName);
-    AddRecord(list_, Record("Norway", "NRK1", "300K", "General", "Nasjonal", "mms://n/1", ""));
+    AddRecord(list_, {"Norway", "NRK1", "300K", "General", "Nasjonal", "mms://n/1", ""});
   }
   // Asserts that a save failed and left the folder as it was: the old file, no temp file.
   void ExpectFailedSaveLeftOldFile(bool saved) {
@@ -136,13 +129,13 @@ class ChannelFileOnDiskTest : public TempFolderTest {
 TEST_F(ChannelFileOnDiskTest, FileHoldsExactlyTheFieldsAsHeld) {
   ChannelList list;
   const std::string big(10000, 'z');
-  AddRecord(list, Record("France", "TV5", "300K", "News", "Infos | en direct", "mms://tv5/a",
-                         "http://tv5.fr/"));
-  AddRecord(list, Record("", "", "", "", "", "", ""));
-  AddRecord(list, Record("Norway", "NRK", "", "General", "Nasjonal", "http://nrk/s", ""));
-  AddRecord(list, Record("A", "B", "C", "D", big, "E", "F"));
-  AddRecord(list, Record("Espa\xF1" "a", "T\xE9l\xE9", "56K", "Unknown", "\xC9" "ducation \xFF\x80",
-                         " spaced ", "\t"));
+  AddRecord(list, {"France", "TV5", "300K", "News", "Infos | en direct", "mms://tv5/a",
+                   "http://tv5.fr/"});
+  AddRecord(list, {"", "", "", "", "", "", ""});
+  AddRecord(list, {"Norway", "NRK", "", "General", "Nasjonal", "http://nrk/s", ""});
+  AddRecord(list, {"A", "B", "C", "D", big, "E", "F"});
+  AddRecord(list, {"Espa\xF1" "a", "T\xE9l\xE9", "56K", "Unknown", "\xC9" "ducation \xFF\x80",
+                   " spaced ", "\t"});
   ASSERT_TRUE(WriteChannelFile(list, target_));
 
   const std::string expected = std::string() +
@@ -203,8 +196,9 @@ TEST_F(ChannelFileOnDiskTest, AFolderThatCannotBeWrittenLeavesTheOldFile) {
 TEST_F(ChannelFileOnDiskTest, AReadOnlyOldFileIsKept) {
   WriteBytes(target_, kOldContent);
   namespace fs = std::filesystem;
-  fs::permissions(target_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
+  const fs::perms writable =
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  fs::permissions(target_, writable, fs::perm_options::remove);
   if (std::ofstream(target_, std::ios::app).is_open()) {
     GTEST_SKIP() << "this user may write to a read-only file (root); nothing to test";
   }
