@@ -10,3 +10,4 @@ const FetchTransport kTransport = {OpenNothing, ReadNothing, CloseNothing};
 
 const FetchTransport& PlatformTransport() { return kTransport; }
 void CancelFetches() {}
+void ResumeFetches() {}
