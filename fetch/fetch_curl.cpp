@@ -27,7 +27,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "CancelFetches runs in a s
 struct FetchConnection {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
-  curl_slist* headers = nullptr;
   std::string pending;       // received body bytes, handed out from pendingStart on
   size_t pendingStart = 0;
   bool responded = false;    // a header or body byte has arrived
@@ -92,7 +91,6 @@ void CloseCurl(FetchConnection* connection) {
   }
   if (connection->easy != nullptr) curl_easy_cleanup(connection->easy);
   if (connection->multi != nullptr) curl_multi_cleanup(connection->multi);
-  curl_slist_free_all(connection->headers);
   delete connection;
 }
 
@@ -100,9 +98,8 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   CURL* easy = connection->easy;
   curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
-  // No header beyond the user agent and the host: curl's own "Accept: */*" is removed.
-  connection->headers = curl_slist_append(nullptr, "Accept:");
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, connection->headers);
+  // No header is added: the request carries Host, User-Agent and curl's "Accept: */*",
+  // the same three that WinINet sends.
   // A direct connection: proxy settings in the environment are ignored.
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
