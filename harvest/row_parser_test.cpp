@@ -6,23 +6,9 @@
 #include <vector>
 
 #include "harvest/classifier.h"
+#include "tests/page_lines.h"
 
 namespace {
-
-// Line forms as the directory's country pages write them.
-std::string NameLine(const std::string& nameCell, const std::string& homepage = "http://a.test/") {
-  return "<tr><td class=\"name\" valign=\"top\"><span class=\"c\" id=\"r1\">" + nameCell +
-         "<a href=\"" + homepage + "\" target=\"_blank\">";
-}
-std::string PlainName(const std::string& name) { return NameLine("<b>") + name + "</a></b>"; }
-std::string StreamLine(const std::string& url, const std::string& rateCell,
-                       const std::string& prefix = "<a class=\"m\"") {
-  return prefix + " href=\"javascript:w('2','" + url + "','x')\">" + rateCell + "> <b>";
-}
-std::string AboutLine(const std::string& aboutCell) {
-  return " </td><td class=\"q\"><img src=\"q.gif\" alt=\"*\"></td><td class=\"t\">LIVE</td>"
-         "<td class=\"a\">" + aboutCell + "></tr>";
-}
 
 TEST(RowParserTest, NameLineTakesNameAndHomepage) {
   struct Case { std::string line; std::string channel; std::string homepage; };
