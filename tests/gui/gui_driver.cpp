@@ -20,8 +20,10 @@ const char kOwnerTitle[] = "Morvek test owner";
 const char kDialogClass[] = "#32770";
 const int kControlCount = 6;
 const int kStatusLabelId = 0;
+const int kDetailsPanelId = 2;
 const int kSendTimeoutMs = 5000;
 const int kPollStepMs = 20;
+const size_t kDumpTextLimit = 255;
 const DWORD kRemoteAccess = PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE |
                             PROCESS_QUERY_INFORMATION;
 
@@ -153,15 +155,26 @@ std::string ClassOf(HWND window) {
   return name;
 }
 
-// The window's text through WM_GETTEXT (which Wine carries across processes).
-std::string TextOf(HWND window) {
+bool IsRichEdit(HWND window) { return ClassOf(window).compare(0, 4, "Rich") == 0; }
+
+// The window's text. Rich-edit controls keep their text to themselves, so they are asked with
+// WM_GETTEXT (which Wine carries across processes), at most limit bytes; every other window's
+// text is read without a message, which neither waits for nor slows down the busy program.
+std::string TextOf(HWND window, size_t limit = 0) {
+  if (!IsRichEdit(window)) {
+    char text[1024] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+  }
   LRESULT length = 0;
   if (!SendWithTimeout(window, WM_GETTEXTLENGTH, 0, 0, &length) || length < 0) return "";
-  std::vector<char> buffer(static_cast<size_t>(length) + 2, '\0');
+  size_t size = static_cast<size_t>(length) + 2;
+  if (limit && size > limit + 1) size = limit + 1;
+  std::vector<char> buffer(size, '\0');
   LRESULT copied = 0;
-  SendWithTimeout(window, WM_GETTEXT, buffer.size(),
-                  reinterpret_cast<LPARAM>(buffer.data()), &copied);
-  return std::string(buffer.data(), std::strlen(buffer.data()));
+  SendWithTimeout(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                  &copied);
+  return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
 }
 
 // A rich-edit control's whole text through EM_GETTEXTEX: paragraph breaks come back as a
@@ -340,11 +353,25 @@ void CommandStart(const Fields& f) {
   Say("ok");
 }
 
+// True once the window has all its controls, the last-made DetailsPanel numbered.
+bool HasAllControls(HWND window) {
+  int count = 0;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    count++;
+  HWND panel = GetDlgItem(window, kDetailsPanelId);
+  return count >= kControlCount && panel && IsRichEdit(panel);
+}
+
+// wait-window TIMEOUT: until the main window is open and all six controls exist.
 void CommandWaitWindow(const Fields& f) {
   long long timeout = f.size() > 1 ? Number(f[1]) : 20000;
+  DWORD start = GetTickCount();
   HWND window = WaitTopWindow(kMainTitle, "", timeout);
-  if (!window) {
-    Say("error=timeout");
+  while (window && !HasAllControls(window) &&
+         static_cast<long long>(GetTickCount() - start) < timeout)
+    Sleep(kPollStepMs);
+  if (!window || !HasAllControls(window)) {
+    Say(window ? "error=timeout waiting for the controls" : "error=timeout");
     return;
   }
   g_state.mainWindow = window;
@@ -378,10 +405,8 @@ void CommandDump(const Fields&) {
     int id = GetDlgCtrlID(child);
     std::string prefix = "control." + std::to_string(id) + ".";
     SayValue(prefix + "class", ClassOf(child));
-    std::string text = TextOf(child);
-    // Long rich-edit texts are read with panel-text; here only their length matters.
-    if (text.size() > 200) text = text.substr(0, 200);
-    SayValue(prefix + "text", text);
+    // Long rich-edit texts are read with the text command; here their start is enough.
+    SayValue(prefix + "text", TextOf(child, kDumpTextLimit));
     Say(prefix + "rect=" + RectText(ClientRectOnParent(child, g_state.mainWindow)));
     Say(prefix + "style=" + Hex(static_cast<unsigned long>(GetWindowLongA(child, GWL_STYLE))));
     Say(prefix + "exstyle=" + Hex(static_cast<unsigned long>(GetWindowLongA(child, GWL_EXSTYLE))));
@@ -511,6 +536,35 @@ void CommandWaitCount(const Fields& f) {
   Say("ok");
 }
 
+// wait-finished TIMEOUT: until the status carries its final word, " DONE" or " ABORTED".
+void CommandWaitFinished(const Fields& f) {
+  if (!NeedMain()) return;
+  long long timeout = f.size() > 1 ? Number(f[1]) : 60000;
+  const std::string words[] = {" DONE", " ABORTED"};
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (!IsWindow(g_state.mainWindow)) {
+      Say("error=the window is gone");
+      return;
+    }
+    std::string status = StatusText();
+    for (const std::string& word : words) {
+      if (status.size() >= word.size() &&
+          status.compare(status.size() - word.size(), word.size(), word) == 0) {
+        SayValue("status", status);
+        Say("ok");
+        return;
+      }
+    }
+    if (static_cast<long long>(GetTickCount() - start) >= timeout) {
+      SayValue("status", status);
+      Say("error=timeout");
+      return;
+    }
+    Sleep(kPollStepMs);
+  }
+}
+
 void CommandFocus(const Fields&) {
   if (!NeedMain()) return;
   GUITHREADINFO info = {};
@@ -588,15 +642,21 @@ void CommandCharFormat(const Fields& f) {
     Say("error=no such control");
     return;
   }
-  SendWithTimeout(control, EM_SETSEL, static_cast<WPARAM>(Number(f[2])),
-                  static_cast<LPARAM>(Number(f[3])), nullptr);
-  RemoteBlock block = RemoteAlloc(control, sizeof(CHARFORMAT2A));
+  // The selection is put back afterwards: the control shows it even without the focus.
+  const SIZE_T selectionAt = sizeof(CHARFORMAT2A);
+  RemoteBlock block = RemoteAlloc(control, sizeof(CHARFORMAT2A) + sizeof(CHARRANGE));
   CHARFORMAT2A format = {};
   format.cbSize = sizeof format;
-  bool ok = block.address && RemoteWrite(block, 0, &format, sizeof format) &&
+  bool ok = block.address &&
+            SendWithTimeout(control, EM_EXGETSEL, 0, RemoteParam(block, selectionAt), nullptr) &&
+            SendWithTimeout(control, EM_SETSEL, static_cast<WPARAM>(Number(f[2])),
+                            static_cast<LPARAM>(Number(f[3])), nullptr) &&
+            RemoteWrite(block, 0, &format, sizeof format) &&
             SendWithTimeout(control, EM_GETCHARFORMAT, SCF_SELECTION, RemoteParam(block, 0),
                             nullptr) &&
             RemoteRead(block, 0, &format, sizeof format);
+  if (block.address)
+    SendWithTimeout(control, EM_EXSETSEL, 0, RemoteParam(block, selectionAt), nullptr);
   RemoteFree(block);
   if (!ok) {
     Say("error=EM_GETCHARFORMAT failed");
@@ -710,6 +770,7 @@ const Command kCommands[] = {
     {"click", CommandClick},              {"post-close", CommandClose},
     {"send-close", CommandClose},         {"text", CommandText},
     {"wait-status", CommandWaitStatus},   {"wait-count", CommandWaitCount},
+    {"wait-finished", CommandWaitFinished},
     {"focus", CommandFocus},              {"key", CommandKey},
     {"char-pos", CommandCharPos},         {"char-format", CommandCharFormat},
     {"msgbox", CommandMessageBox},        {"wait-exit", CommandWaitExit},

@@ -16,35 +16,40 @@ STREAM_CLASSES = ["m", "r", "w"]
 
 
 def index_line(page, name):
-    return f'<a class="rb" href="{page}">{name}</a><br>'
+    # The name runs to the end of the line; the closing tag follows on the next line.
+    return f'<a class="rb" href="{page}" target="c">{name}\n</a><br>'
 
 
-def name_lines(channel, homepage, new=False):
-    # Field 6 at ">" holds the name (field 7 after a "NEW!:<br" field 4); field 10 at '"' the
+def name_line(channel, homepage, anchor, new=False):
+    # Field 6 at ">" is the name (field 7 after a "NEW!:<br" field 4), field 10 at '"' the
     # homepage.
     mark = "NEW!:<br>" if new else ""
-    return [f'<tr><td class="name" valign="top"><a class="n" target="_blank" href="{homepage}"'
-            f'>{mark}<b><i>  {channel} </a></i></b></td>']
+    return (f'<tr><td class="name" valign="top"><span class="c" id="{anchor}">{mark}<b>'
+            f'<a href="{homepage}" target="_blank">{channel}</a></b></span>')
 
 
-def stream_line(kind, url, bitrate):
-    return f"<a class=\"{kind}\" title='watch' href='{url}'>{bitrate}K</a>"
+def stream_line(kind, url, bitrate, anchor):
+    return f"<a class=\"{kind}\" href=\"javascript:w('2','{url}','{anchor}')\">{bitrate}K</a> <b>"
 
 
-def about_line(about):
-    return f' </td><td class="q"><font size="1"><span><i><b><u>{about}</td></tr>'
+def about_line(about, quality=2):
+    return (f' </td><td class="q"><img src="q{quality}.gif" alt="quality"></td>'
+            f'<td class="t">LIVE</td><td class="a">{about}</td></tr>')
 
 
-def country_page(channels):
+def country_page(title, channels):
     """channels: dicts with channel, homepage, streams [(kind, url, bitrate)], about, new."""
-    lines = ["<html><head><title>Channels</title></head><body><table>"]
-    for c in channels:
-        lines += name_lines(c["channel"], c["homepage"], c.get("new", False))
-        lines.append('<td class="l">')
+    lines = [f"<html><head><title>{title} - live television</title></head>", "<body>",
+             '<table class="list" cellspacing="0">',
+             "<tr><th>Channel</th><th>Streams</th><th>Quality</th><th>Type</th><th>About</th></tr>"]
+    for number, c in enumerate(channels, 1):
+        anchor = f"c{number}"
+        lines.append(name_line(c["channel"], c["homepage"], anchor, c.get("new", False)))
+        lines.append('</td><td class="s">')
         for kind, url, bitrate in c["streams"]:
-            lines.append(stream_line(kind, url, bitrate))
-        lines.append(about_line(c["about"]))
-    lines.append("</table></body></html>")
+            lines.append(stream_line(kind, url, bitrate, anchor))
+        lines.append(about_line(c["about"], number % 4))
+    lines += ["</table>", "</body>", "</html>"]
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -56,7 +61,7 @@ def write_site(root, countries):
     for name, page, channels in countries:
         index.append(index_line(page, name))
         with open(os.path.join(tv, page), "wb") as f:
-            f.write(country_page(channels).encode("latin-1"))
+            f.write(country_page(name, channels).encode("latin-1"))
     index.append("</body></html>")
     with open(os.path.join(tv, "tvbar.htm"), "wb") as f:
         f.write(("\n".join(index) + "\n").encode("latin-1"))
