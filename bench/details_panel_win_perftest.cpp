@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     QueryPerformanceCounter(&b);
     ShowChannelCount(i);
     QueryPerformanceCounter(&c);
-    for (int line = 0; line < 8; ++line) ServiceRunEvent();  // one poll per page line
+    for (int line = 0; line < 4; ++line) ServiceRunEvent();  // a channel row is about four lines
     QueryPerformanceCounter(&d);
     showTicks += b.QuadPart - a.QuadPart;
     countTicks += c.QuadPart - b.QuadPart;

@@ -74,6 +74,8 @@ bool TabTypedIntoEditor() {
 }
 
 bool TranslateKeyCommand(MSG* message) {
+  // Only key messages can match an accelerator; the check spares a server call per message.
+  if (message->message < WM_KEYFIRST || message->message > WM_KEYLAST) return false;
   HWND active = GetActiveWindow();
   if (active == nullptr || active != g_mainWindow.handle || g_mainWindow.accelerators == nullptr) {
     return false;
@@ -230,6 +232,7 @@ void DispatchWaitingMessages() {
 }
 
 bool ServiceRunEvent() {
+  RefreshDisplayAtLineEnd();
   const int event = PollEvent();
   if (event == kEventCloseWindow) return true;
   if (event == kEventCommand) {
@@ -250,6 +253,7 @@ void WaitForClose() {
 }
 
 void ApplyViewToggle() {
+  RefreshDisplay();
   const LRESULT state = SendMessageA(ControlHandle(kViewListButton), BM_GETCHECK, 0, 0);
   const int height = (state & BST_CHECKED) != 0 ? kClientHeightTall : kClientHeightShort;
   ResizeClient(kKeepValue, kKeepValue, kKeepValue, height);

@@ -85,3 +85,9 @@ bool LaunchTarget(const std::string& target, const std::string& parameters,
 // Details panel (details_panel_win.cpp).
 void AppendLine(HWND control, const std::string& text);
 void SetSelectionFace(HWND control, const std::string& face);
+// Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
+// (then scrolls to the end) and the progress position.
+void RefreshDisplay();
+// The run's per-line step calls this first: shows what is collected when it is due or when
+// the last lines brought no channel.
+void RefreshDisplayAtLineEnd();

@@ -86,16 +86,36 @@ TEST_F(WindowTest, ShowChannelPrintsEightLineBlocksFromTheTop) {
   const ChannelRecord first = Record("One");
   const ChannelRecord empty{};
   ShowChannel(first);
+  RefreshDisplay();
   EXPECT_EQ(PanelLines(), Block(first));
   ShowChannel(empty);
-  EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(empty)));
+  ShowChannel(first);
+  ShowRunFinished();  // shows whatever is still collected
+  EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(empty), "\n", Block(first)));
   EXPECT_NE(PanelLines().find("\nStream URL: \nHomepage:   \n"), std::string::npos);
+}
+
+TEST_F(WindowTest, CollectedLinesAndPositionShowWhenTheRunsLinesBringNoChannel) {
+  ClearPanel();
+  const ChannelRecord first = Record("First");
+  const ChannelRecord second = Record("Second");
+  ShowChannel(first);
+  ShowChannelCount(1);
+  RefreshDisplay();
+  ShowChannel(second);  // within the refresh interval: may wait
+  ShowChannelCount(2);
+  for (int line = 0; line < 8; ++line) EXPECT_FALSE(ServiceRunEvent());
+  EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(second)));
+  EXPECT_EQ(SendMessageA(ControlHandle(kProgressBar), PBM_GETPOS, 0, 0), 2);
+  EXPECT_EQ(ControlText(kStatusLabel), "Channels found: 2");
+  ClearPanel();
 }
 
 TEST_F(WindowTest, DetailsPanelHoldsFarMoreThanTheDefaultLimit) {
   ClearPanel();
   const int channels = 400;  // about 60,000 characters, twice the control's default limit
   for (int i = 0; i < channels; ++i) ShowChannel(Record(NumberToText(i)));
+  RefreshDisplay();
   const std::string text = PanelLines();
   EXPECT_GT(text.size(), 60000u);
   const std::string lastBlock = Block(Record(NumberToText(channels - 1)));
@@ -118,6 +138,7 @@ TEST_F(WindowTest, CountsAndFinalWordsGoToTheBarAndStatusLine) {
   };
   for (const Case& c : cases) {
     ShowChannelCount(c.count);
+    RefreshDisplay();
     EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), c.barPosition) << c.count;
     EXPECT_EQ(ControlText(kStatusLabel), c.status);
   }
