@@ -33,3 +33,5 @@ const FetchTransport& PlatformTransport();
 // Makes fetches in progress and later ones end at once with what they have (Ctrl-C).
 // Safe to call from a signal handler or a console control handler.
 void CancelFetches();
+// Lets later fetches run again after CancelFetches (for tests that cancel and go on).
+void ResumeFetches();

@@ -1,12 +1,172 @@
-// Page transport. (Placeholder until the real transport lands.)
+// Page transport over libcurl: one transfer per fetch, driven through the multi interface so
+// the chunk loop can pull the body in small reads while curl pushes it.
+#include <curl/curl.h>
+
+#include <atomic>
+#include <string>
+
 #include "fetch/fetch.h"
 
 namespace {
-FetchConnection* OpenNothing(const std::string&) { return nullptr; }
-int ReadNothing(FetchConnection*, char*, int) { return -1; }
-void CloseNothing(FetchConnection*) {}
-const FetchTransport kTransport = {OpenNothing, ReadNothing, CloseNothing};
+
+const char kUserAgent[] = "QV";
+const long kConnectTimeoutSeconds = 60;
+// A transfer that delivers less than one byte per second for this long ends with what it has.
+const long kStallSeconds = 60;
+const long kMaxRedirects = 30;
+// How long one wait for the socket lasts; bounds how late a cancellation is noticed.
+const int kPollMilliseconds = 100;
+// Received bytes not yet handed to the chunk loop; beyond this curl is paused.
+const size_t kMaxPending = 64 * 1024;
+
+std::atomic<bool> g_cancelled(false);
+static_assert(std::atomic<bool>::is_always_lock_free, "CancelFetches runs in a signal handler");
+
 }  // namespace
 
-const FetchTransport& PlatformTransport() { return kTransport; }
-void CancelFetches() {}
+struct FetchConnection {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  std::string pending;       // received body bytes, handed out from pendingStart on
+  size_t pendingStart = 0;
+  bool responded = false;    // a header or body byte has arrived
+  bool paused = false;       // the write callback paused the transfer because pending is full
+  bool done = false;
+  CURLcode result = CURLE_OK;
+};
+
+namespace {
+
+size_t Unread(const FetchConnection* connection) {
+  return connection->pending.size() - connection->pendingStart;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  FetchConnection* connection = static_cast<FetchConnection*>(user);
+  size_t bytes = size * count;
+  connection->responded = true;
+  size_t unread = Unread(connection);
+  if (unread > 0 && unread + bytes > kMaxPending) {
+    connection->paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  connection->pending.erase(0, connection->pendingStart);
+  connection->pendingStart = 0;
+  connection->pending.append(data, bytes);
+  return bytes;
+}
+
+size_t OnHeader(char*, size_t size, size_t count, void* user) {
+  static_cast<FetchConnection*>(user)->responded = true;
+  return size * count;
+}
+
+void InitCurlOnce() {
+  static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+  (void)initialised;
+}
+
+// Runs the transfer until ready() holds, the transfer is done, or fetches are cancelled.
+template <typename Ready>
+void Drive(FetchConnection* connection, Ready ready) {
+  while (!connection->done && !ready() && !g_cancelled.load()) {
+    int running = 0;
+    curl_multi_perform(connection->multi, &running);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(connection->multi, &left)) {
+      if (message->msg == CURLMSG_DONE) {
+        connection->done = true;
+        connection->result = message->data.result;
+      }
+    }
+    if (connection->done || ready()) return;
+    curl_multi_poll(connection->multi, nullptr, 0, kPollMilliseconds, nullptr);
+  }
+}
+
+void CloseCurl(FetchConnection* connection) {
+  if (connection == nullptr) return;
+  if (connection->multi != nullptr && connection->easy != nullptr) {
+    curl_multi_remove_handle(connection->multi, connection->easy);
+  }
+  if (connection->easy != nullptr) curl_easy_cleanup(connection->easy);
+  if (connection->multi != nullptr) curl_multi_cleanup(connection->multi);
+  delete connection;
+}
+
+void SetOptions(FetchConnection* connection, const std::string& address) {
+  CURL* easy = connection->easy;
+  curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+  // No header is added: the request carries Host, User-Agent and curl's "Accept: */*",
+  // the same three that WinINet sends.
+  // A direct connection: proxy settings in the environment are ignored.
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, connection);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, connection);
+}
+
+// Starts the transfer and waits for the first sign of a response, so that an address that
+// cannot be reached (bad address, unknown name, refused connection) does not open.
+FetchConnection* OpenCurl(const std::string& address) {
+  if (g_cancelled.load()) return nullptr;
+  InitCurlOnce();
+  FetchConnection* connection = new FetchConnection;
+  connection->easy = curl_easy_init();
+  connection->multi = curl_multi_init();
+  if (connection->easy == nullptr || connection->multi == nullptr) {
+    CloseCurl(connection);
+    return nullptr;
+  }
+  SetOptions(connection, address);
+  if (curl_multi_add_handle(connection->multi, connection->easy) != CURLM_OK) {
+    CloseCurl(connection);
+    return nullptr;
+  }
+  Drive(connection, [connection] { return connection->responded; });
+  bool failed = connection->done && connection->result != CURLE_OK;
+  if (g_cancelled.load() || (failed && !connection->responded)) {
+    CloseCurl(connection);
+    return nullptr;
+  }
+  return connection;
+}
+
+// Fills the buffer completely unless the transfer ends first, so that where the chunks
+// begin depends on the body alone, not on how the network split it. Received bytes are
+// handed out first; a transfer that ended in an error then reads as failed.
+int ReadCurl(FetchConnection* connection, char* buffer, int capacity) {
+  if (g_cancelled.load() || capacity <= 0) return -1;
+  size_t wanted = static_cast<size_t>(capacity);
+  if (Unread(connection) < wanted && connection->paused) {
+    connection->paused = false;
+    curl_easy_pause(connection->easy, CURLPAUSE_CONT);
+  }
+  Drive(connection, [connection, wanted] { return Unread(connection) >= wanted || connection->paused; });
+  if (g_cancelled.load()) return -1;
+  size_t unread = Unread(connection);
+  if (unread == 0) return connection->done && connection->result == CURLE_OK ? 0 : -1;
+  size_t count = unread < wanted ? unread : wanted;
+  connection->pending.copy(buffer, count, connection->pendingStart);
+  connection->pendingStart += count;
+  return static_cast<int>(count);
+}
+
+const FetchTransport kCurlTransport = {OpenCurl, ReadCurl, CloseCurl};
+
+}  // namespace
+
+const FetchTransport& PlatformTransport() { return kCurlTransport; }
+
+void CancelFetches() { g_cancelled.store(true); }
+
+void ResumeFetches() { g_cancelled.store(false); }
