@@ -13,7 +13,7 @@ namespace {
 
 const int kBarTop = 1206;        // the count at which the bar is full
 const int kBarWidth = 24;
-const int kCountryWidth = 32;    // longer names are cut on the live line
+const int kCountryWidth = 28;    // longer names are cut on the live line
 const int64_t kRedrawMilliseconds = 100;
 const int kEchoMargin = 2;
 const char kBarDone = '#';
