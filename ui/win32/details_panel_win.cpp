@@ -97,8 +97,20 @@ void RefreshDisplay() {
     HWND panel = ControlHandle(kDetailsPanel);
     // Drawn once afterwards: drawing while the lines go in costs ten times the insertion.
     SendMessageA(panel, WM_SETREDRAW, FALSE, 0);
+    const LRESULT length = SendMessageA(panel, WM_GETTEXTLENGTH, 0, 0);
+    SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(length), length);
+    CHARRANGE before{};
+    SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&before));
     SetSelectionFace(panel, kPanelFace);
     AppendLine(panel, g_pending.text);
+    // Some rich-edit versions forget a face set on the caret when the caret is placed
+    // again, so the new lines get the face once more as a range.
+    CHARRANGE added{};
+    SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&added));
+    added.cpMin = before.cpMin;
+    SendMessageA(panel, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&added));
+    SetSelectionFace(panel, kPanelFace);
+    SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(added.cpMax), added.cpMax);
     SendMessageA(panel, WM_SETREDRAW, TRUE, 0);
     RedrawWindow(panel, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
     SendMessageA(panel, EM_SCROLL, SB_BOTTOM, 0);

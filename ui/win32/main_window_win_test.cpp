@@ -61,6 +61,18 @@ class WindowTest : public testing::Test {
     return out;
   }
 
+  // The face of the panel's characters [first, last).
+  static std::string PanelFace(int32_t first, int32_t last) {
+    HWND panel = ControlHandle(kDetailsPanel);
+    CHARRANGE range{first, last};
+    SendMessageA(panel, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+    CHARFORMATA format{};
+    format.cbSize = sizeof(format);
+    SendMessageA(panel, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    if ((format.dwMask & CFM_FACE) == 0) return "(mixed)";
+    return TextFromBytes(format.szFaceName, LF_FACESIZE);
+  }
+
   static void ClearPanel() { SetWindowTextA(ControlHandle(kDetailsPanel), ""); }
 
   static SIZE ClientSize() {
@@ -93,6 +105,8 @@ TEST_F(WindowTest, ShowChannelPrintsEightLineBlocksFromTheTop) {
   ShowRunFinished();  // shows whatever is still collected
   EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(empty), "\n", Block(first)));
   EXPECT_NE(PanelLines().find("\nStream URL: \nHomepage:   \n"), std::string::npos);
+  const int32_t length = static_cast<int32_t>(PanelLines().size());
+  EXPECT_EQ(PanelFace(0, length), "Courier New");
 }
 
 TEST_F(WindowTest, CollectedLinesAndPositionShowWhenTheRunsLinesBringNoChannel) {
