@@ -64,6 +64,9 @@ void SetSelectionFace(HWND control, const std::string& face) {
   format.cbSize = sizeof(format);
   format.dwMask = CFM_FACE;
   StoreText(format.szFaceName, face);
+  // The face's pitch and family travel with its name; where the named face is missing, the
+  // font mapper then still picks a fixed-pitch one, so the values stay aligned.
+  format.bPitchAndFamily = FIXED_PITCH | FF_MODERN;
   SendMessageA(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
 }
 
@@ -92,31 +95,44 @@ void ShowChannelCount(int32_t count) {
   if (RefreshDue()) RefreshDisplay();
 }
 
+namespace {
+
+// Adds the collected lines at the end of the panel in Courier New and scrolls to them.
+void PutPendingLines() {
+  HWND panel = ControlHandle(kDetailsPanel);
+  // Drawn once afterwards: drawing while the lines go in costs ten times the insertion.
+  SendMessageA(panel, WM_SETREDRAW, FALSE, 0);
+  const LRESULT length = SendMessageA(panel, WM_GETTEXTLENGTH, 0, 0);
+  SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(length), length);
+  CHARRANGE before{};
+  SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&before));
+  SetSelectionFace(panel, kPanelFace);
+  AppendLine(panel, g_pending.text);
+  // Some rich-edit versions forget a face set on the caret when the caret is placed
+  // again, so the new lines get the face once more as a range.
+  CHARRANGE added{};
+  SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&added));
+  added.cpMin = before.cpMin;
+  SendMessageA(panel, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&added));
+  SetSelectionFace(panel, kPanelFace);
+  SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(added.cpMax), added.cpMax);
+  SendMessageA(panel, WM_SETREDRAW, TRUE, 0);
+  RedrawWindow(panel, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+  SendMessageA(panel, EM_SCROLL, SB_BOTTOM, 0);
+  // The caret stands at the start of the last (empty) line, but the view was not made to
+  // follow it while the drawing was off: back to the left edge, as after a line-by-line fill.
+  POINT view{};
+  SendMessageA(panel, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
+  view.x = 0;
+  SendMessageA(panel, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
+  g_pending.text.clear();
+  g_pending.lines = 0;
+}
+
+}  // namespace
+
 void RefreshDisplay() {
-  if (g_pending.lines != 0) {
-    HWND panel = ControlHandle(kDetailsPanel);
-    // Drawn once afterwards: drawing while the lines go in costs ten times the insertion.
-    SendMessageA(panel, WM_SETREDRAW, FALSE, 0);
-    const LRESULT length = SendMessageA(panel, WM_GETTEXTLENGTH, 0, 0);
-    SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(length), length);
-    CHARRANGE before{};
-    SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&before));
-    SetSelectionFace(panel, kPanelFace);
-    AppendLine(panel, g_pending.text);
-    // Some rich-edit versions forget a face set on the caret when the caret is placed
-    // again, so the new lines get the face once more as a range.
-    CHARRANGE added{};
-    SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&added));
-    added.cpMin = before.cpMin;
-    SendMessageA(panel, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&added));
-    SetSelectionFace(panel, kPanelFace);
-    SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(added.cpMax), added.cpMax);
-    SendMessageA(panel, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(panel, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
-    SendMessageA(panel, EM_SCROLL, SB_BOTTOM, 0);
-    g_pending.text.clear();
-    g_pending.lines = 0;
-  }
+  if (g_pending.lines != 0) PutPendingLines();
   if (g_pending.barPosition >= 0) {
     HWND bar = ControlHandle(kProgressBar);
     if (SendMessageA(bar, PBM_GETPOS, 0, 0) != g_pending.barPosition) {

@@ -135,6 +135,11 @@ TEST_F(WindowTest, DetailsPanelHoldsFarMoreThanTheDefaultLimit) {
   const std::string lastBlock = Block(Record(NumberToText(channels - 1)));
   ASSERT_GE(text.size(), lastBlock.size());
   EXPECT_EQ(text.substr(text.size() - lastBlock.size()), lastBlock);
+  // Scrolled to the end, at the left edge where the caret's empty last line starts.
+  POINT view{};
+  SendMessageA(ControlHandle(kDetailsPanel), EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
+  EXPECT_EQ(view.x, 0);
+  EXPECT_GT(view.y, 0);
   ClearPanel();
 }
 
