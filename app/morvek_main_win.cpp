@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <new>
 
 #include "harvest/harvest_state.h"
 #include "harvest/update_run.h"
@@ -45,7 +46,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   CreateControls(kWindowSiteBase);
 
-  RunUpdate(*state, kWindowSiteBase);
+  try {
+    RunUpdate(*state, kWindowSiteBase);
+  } catch (const std::bad_alloc&) {
+    // Out of memory part way (a huge page or list): the window stays until it is closed,
+    // and the program still ends normally.
+  }
   WaitForClose();
   ShutDown(std::move(state));
 }
