@@ -9,7 +9,8 @@ Command line:
     --port N          TCP port on 127.0.0.1; 0 (the default) picks a free one
     --port-file F     once the server listens, the chosen port is written to F (written to a
                       temporary name and renamed, so a reader never sees a half-written file);
-                      F is removed again when the server stops
+                      F is removed again when the server stops (unless it names another
+                      server's port by then)
     --delay-ms N      wait N milliseconds before every reply
     --quiet           do not log requests to stderr
 
@@ -381,6 +382,17 @@ def write_port_file(path, port):
     os.replace(temporary, path)
 
 
+def remove_port_file(path, port):
+    """Removes the port file unless a newer server has already put its own port there."""
+    try:
+        with open(path) as f:
+            if f.read().strip() != str(port):
+                return
+        os.remove(path)
+    except OSError:
+        pass
+
+
 def main():
     parser = argparse.ArgumentParser(description="Morvek test web server (see the module docstring).")
     parser.add_argument("--root", required=True, help="folder to serve")
@@ -413,8 +425,8 @@ def main():
     finally:
         server.stopping.set()
         server.server_close()
-        if args.port_file and os.path.exists(args.port_file):
-            os.remove(args.port_file)
+        if args.port_file:
+            remove_port_file(args.port_file, port)
     return 0
 
 
