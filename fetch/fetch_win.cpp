@@ -70,6 +70,8 @@ int ReadWin(FetchConnection* connection, char* buffer, int capacity) {
   if (g_cancelled.load() || capacity <= 0) return -1;
   DWORD count = 0;
   if (!InternetReadFile(connection->url, buffer, static_cast<DWORD>(capacity), &count)) return -1;
+  // A read that was under way when the fetches were cancelled brings nothing more.
+  if (g_cancelled.load()) return -1;
   return static_cast<int>(count);
 }
 
@@ -80,7 +82,8 @@ const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin};
 const FetchTransport& PlatformTransport() { return kWinTransport; }
 
 // Closing the internet handle from another thread aborts a blocking open or read on it and
-// on its URL handle; the fetch's own close then leaves the handles alone.
+// on its URL handle on Windows (Wine lets a read under way finish first, when data or the
+// end of the connection arrives); the fetch's own close then leaves the handles alone.
 void CancelFetches() {
   g_cancelled.store(true);
   std::lock_guard<std::mutex> lock(g_activeLock);
