@@ -2,6 +2,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// One keyword group: its keywords in test order and the category text it yields.
+struct CategoryGroup {
+  std::vector<std::string> keywords;
+  std::string category;
+};
+
+// The eleven keyword groups in test order. A text that matches none is kUnknownCategory.
+const std::vector<CategoryGroup>& CategoryTable();
+extern const char kUnknownCategory[];
 
 // The number of non-overlapping occurrences of keyword in the lower-cased about text.
 int KeywordTest(const std::string& about, const std::string& keyword);

@@ -12,6 +12,14 @@ const char kWordDone[] = " DONE";
 const char kSaveFailedTitle[] = "Update failed!";
 const char kSaveFailedText[] = "Couldn't save channel list!";
 
+// Cancels the run from any thread or a signal handler: ServiceRunEvent implementations may
+// answer stop from RunCancelled(), and a run not yet saving then ends aborted, writing nothing.
+// False when the save had already begun, which the cancel then no longer stops.
+bool CancelRun();
+bool RunCancelled();
+// Opens the run for a new cancel; for repeated runs in one process (the tests).
+void ResetRunCancel();
+
 // Harvests siteBase (ending in "/") into state and writes outputPath unless cancelled or empty.
 void RunUpdate(HarvestState& state, const std::string& siteBase = kSiteBase,
                const std::string& outputPath = kChannelFileName);

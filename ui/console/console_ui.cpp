@@ -1,9 +1,166 @@
-// The window-side operations for the console. (Placeholder until the console program lands.)
-#include "harvest/window_side.h"
+// The window-side operations for the console: a live progress line (or one line per
+// country when stderr is no terminal), channel blocks on stdout, messages on stderr.
+#include <cstdio>
+#include <iterator>
+#include <string>
 
-bool ServiceRunEvent() { return false; }
-void ShowChannel(const ChannelRecord&) {}
-void ShowChannelCount(int32_t) {}
-void ShowRunFinished() {}
-void ShowFinalStatus(int32_t, const std::string&) {}
-int ShowMessage(const std::string&, const std::string&, int) { return 0; }
+#include "harvest/update_run.h"
+#include "harvest/window_side.h"
+#include "text/text.h"
+#include "ui/console/console.h"
+
+namespace {
+
+const int kBarTop = 1206;        // the count at which the bar is full
+const int kBarWidth = 24;
+const int kCountryWidth = 32;    // longer names are cut on the live line
+const int64_t kRedrawMilliseconds = 100;
+const char kBarDone = '#';
+const char kBarToDo = '-';
+const char kReadingPrefix[] = "Reading ";
+
+// The block of one channel, as the details panel prints it.
+const char* const kBlockLabels[] = {"Country:    ", "Channel:    ", "Bitrate:    ", "Category:   ",
+                                    "About:      ", "Stream URL: ", "Homepage:   "};
+
+struct ConsoleSide {
+  ConsoleOptions options;
+  const HarvestState* state = nullptr;
+  bool live = false;          // a rewritable progress line on a terminal
+  int shownLength = 0;        // bytes of the live line now on screen
+  int64_t lastDraw = 0;
+  int32_t count = 0;
+  bool barFull = false;
+  bool finalShown = false;
+  bool messageShown = false;
+  std::string country;        // the country last announced
+};
+
+ConsoleSide g_console;
+
+void WriteErr(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string StatusText(int32_t count) { return Concat(kStatusPrefix, NumberToText(count)); }
+
+std::string Bar() {
+  int done = kBarWidth;
+  if (!g_console.barFull) {
+    int32_t shown = g_console.count < kBarTop ? g_console.count : kBarTop;
+    done = shown * kBarWidth / kBarTop;
+  }
+  return Concat("[", std::string(static_cast<size_t>(done), kBarDone),
+                std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
+}
+
+// Replaces the live line with text, padding with spaces over a longer previous one.
+void PutLiveLine(const std::string& text) {
+  std::string line = Concat("\r", text, SpaceText(g_console.shownLength - TextLength(text)));
+  g_console.shownLength = TextLength(text);
+  WriteErr(line);
+}
+
+void DrawLive() {
+  if (!g_console.live) return;
+  std::string country = LeftPart(g_console.country, kCountryWidth);
+  PutLiveLine(Concat(StatusText(g_console.count), " ", Bar(), " ", country));
+  g_console.lastDraw = MonotonicMilliseconds();
+}
+
+void ClearLive() {
+  if (!g_console.live || g_console.shownLength == 0) return;
+  WriteErr(Concat("\r", SpaceText(g_console.shownLength), "\r"));
+  g_console.shownLength = 0;
+}
+
+// Ends the live line on its own line and leaves the terminal at the start of the next.
+void PutFinalLine(const std::string& text) {
+  if (g_console.options.quiet) return;
+  if (g_console.live) {
+    PutLiveLine(text);
+    WriteErr("\n");
+    g_console.live = false;
+  } else {
+    WriteErr(Concat(text, "\n"));
+  }
+  g_console.finalShown = true;
+}
+
+void AnnounceCountry() {
+  g_console.country = g_console.state->country;
+  if (g_console.options.quiet) return;
+  if (g_console.live) {
+    DrawLive();
+  } else {
+    WriteErr(Concat(kReadingPrefix, g_console.country, "\n"));
+  }
+}
+
+}  // namespace
+
+void StartConsole(const ConsoleOptions& options, const HarvestState& state) {
+  g_console = ConsoleSide();
+  g_console.options = options;
+  g_console.state = &state;
+  g_console.live = !options.quiet && StderrIsTerminal();
+  DrawLive();
+}
+
+void FinishConsole() {
+  if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
+  std::fflush(stdout);
+}
+
+bool ConsoleMessageShown() { return g_console.messageShown; }
+
+// Called once per country page line: a flag test, and a string compare to notice a new country.
+bool ServiceRunEvent() {
+  if (RunCancelled()) return true;
+  if (g_console.state != nullptr && g_console.state->country != g_console.country) {
+    AnnounceCountry();
+  }
+  return false;
+}
+
+void ShowChannel(const ChannelRecord& record) {
+  if (!g_console.options.details) return;
+  const std::string* fields[] = {&record.country, &record.channel,   &record.bitrate, &record.category,
+                                 &record.about,   &record.streamUrl, &record.homepage};
+  std::string block;
+  for (size_t i = 0; i < std::size(fields); ++i) block += Concat(kBlockLabels[i], *fields[i], "\n");
+  block += "\n";
+  ClearLive();  // stdout and stderr may share the terminal
+  std::fwrite(block.data(), 1, block.size(), stdout);
+  if (g_console.live) {
+    std::fflush(stdout);
+    DrawLive();
+  }
+}
+
+void ShowChannelCount(int32_t count) {
+  g_console.count = count;
+  if (g_console.live && MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
+    DrawLive();
+  }
+}
+
+void ShowRunFinished() {
+  g_console.barFull = true;
+  DrawLive();
+}
+
+void ShowFinalStatus(int32_t count, const std::string& word) {
+  g_console.count = count;
+  PutFinalLine(Concat(StatusText(count), word));
+}
+
+// The status line keeps its count, as the window's does; the message follows it.
+int ShowMessage(const std::string& title, const std::string& text, int /*style*/) {
+  if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
+  g_console.finalShown = true;
+  WriteErr(Concat(title, "\n", text, "\n"));
+  g_console.messageShown = true;
+  return 1;
+}

@@ -1,0 +1,311 @@
+// The update run over in-memory pages: order of the window-side operations, stops, unreadable
+// pages, line ends, lines carried across pages, and when channels.dat is written.
+#include "harvest/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "fetch/fetch.h"
+#include "tests/fake_window_side.h"
+#include "tests/page_lines.h"
+
+namespace {
+
+const char kBase[] = "http://site.test/";
+const char kIndexAddress[] = "http://site.test/television/tvbar.htm";
+
+// The pages the fake transport serves; an address not in the map cannot be opened.
+std::map<std::string, std::string> g_pages;
+std::vector<std::string> g_fetched;
+void (*g_onOpen)(const std::string& address) = nullptr;
+
+struct FakeConnection {
+  std::string bytes;
+  size_t offset = 0;
+};
+
+FetchConnection* OpenFake(const std::string& address) {
+  g_fetched.push_back(address);
+  if (g_onOpen) g_onOpen(address);
+  auto page = g_pages.find(address);
+  if (page == g_pages.end()) return nullptr;
+  return reinterpret_cast<FetchConnection*>(new FakeConnection{page->second, 0});
+}
+
+int ReadFake(FetchConnection* connection, char* buffer, int capacity) {
+  FakeConnection* fake = reinterpret_cast<FakeConnection*>(connection);
+  size_t count = std::min(static_cast<size_t>(capacity), fake->bytes.size() - fake->offset);
+  std::memcpy(buffer, fake->bytes.data() + fake->offset, count);
+  fake->offset += count;
+  return static_cast<int>(count);
+}
+
+void CloseFake(FetchConnection* connection) { delete reinterpret_cast<FakeConnection*>(connection); }
+
+const FetchTransport kFakeTransport = {OpenFake, ReadFake, CloseFake};
+
+class UpdateRunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetFakeWindow();
+    ResetRunCancel();
+    g_pages.clear();
+    g_fetched.clear();
+    g_onOpen = nullptr;
+    g_fetchTransport = &kFakeTransport;
+    dir_ = std::filesystem::path(testing::TempDir()) /
+           (std::string("morvek_run_") + testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    output_ = (dir_ / "channels.dat").string();
+  }
+  void TearDown() override {
+    g_fetchTransport = nullptr;
+    ResetRunCancel();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // An index page linking each country in order, one line each, plus lines that are no links.
+  void SetIndex(const std::vector<std::pair<std::string, std::string>>& countries) {
+    std::string index = "<html><body>\r\n";
+    for (const auto& c : countries) index += IndexLine(c.first, c.second) + "\r\n";
+    g_pages[kIndexAddress] = index + "</body></html>\r\n";
+  }
+  void SetCountry(const std::string& target, const std::string& page) {
+    g_pages[std::string(kBase) + "television/" + target] = page;
+  }
+  void Run() { RunUpdate(state_, kBase, output_); }
+  bool OutputExists() const { return std::filesystem::exists(output_); }
+  std::vector<std::string> ShownNames() const {
+    std::vector<std::string> names;
+    for (const ChannelRecord& r : g_fakeWindow.shown) names.push_back(r.country + "/" + r.channel);
+    return names;
+  }
+
+  HarvestState state_;
+  std::filesystem::path dir_;
+  std::string output_;
+};
+
+TEST_F(UpdateRunTest, CompletesChannelsInOrderAndFinishesWithTheSave) {
+  SetIndex({{"no.htm", "NORWAY"}, {"se.htm", "sweden"}});
+  SetCountry("no.htm", "<table>\n" + RowLines("A") + RowLines("B") + "</table>\n");
+  SetCountry("se.htm", RowLines("C"));
+  Run();
+  const std::string event = "ServiceRunEvent";
+  std::vector<std::string> expected = {
+      event,                                                              // <table>
+      event, event, event, "ShowChannel A", "ShowChannelCount 1",         // row A
+      event, event, event, "ShowChannel B", "ShowChannelCount 2",         // row B
+      event,                                                              // </table>
+      event, event, event, "ShowChannel C", "ShowChannelCount 3",         // Sweden's row
+      "ShowRunFinished"};
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), g_fakeWindow.calls.begin(),
+                         g_fakeWindow.calls.begin() + std::min(expected.size(), g_fakeWindow.calls.size())));
+  // The save's outcome decides the last operation: " DONE" after a written file, else the message.
+  ASSERT_EQ(g_fakeWindow.calls.size(), expected.size() + 1);
+  if (OutputExists()) {
+    EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 3 DONE");
+  } else {
+    EXPECT_EQ(g_fakeWindow.calls.back(),
+              "ShowMessage Update failed!/Couldn't save channel list!/48");
+  }
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Norway/B", "Sweden/C"}));
+  EXPECT_EQ(state_.channelCount, 3);
+  EXPECT_EQ(state_.channels.count, 3u);
+  EXPECT_FALSE(state_.aborted);
+  EXPECT_EQ(g_fetched, (std::vector<std::string>{kIndexAddress, "http://site.test/television/no.htm",
+                                                 "http://site.test/television/se.htm"}));
+}
+
+TEST_F(UpdateRunTest, WritesEveryChannelAsOneLine) {
+  SetIndex({{"no.htm", "Norway"}});
+  SetCountry("no.htm", RowLines("A") + RowLines("B"));
+  Run();
+  std::ifstream in(output_, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  const std::string lineA = "Norway|A|300|" + state_.channels.first->record.category +
+                            "|A news|mms://s.test/A|http://a.test/\r\n";
+  EXPECT_EQ(content.str().substr(0, lineA.size()), lineA);
+  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 2 DONE");
+}
+
+TEST_F(UpdateRunTest, StopAtALineEndLeavesThatLineUnexaminedAndWritesNothing) {
+  SetIndex({{"no.htm", "Norway"}, {"se.htm", "Sweden"}});
+  SetCountry("no.htm", RowLines("A") + RowLines("B"));
+  SetCountry("se.htm", RowLines("C"));
+  struct Case { int stopAt; int channels; };
+  // Line 6 is B's about line: stopping there loses B; stopping at 7 (Sweden's first) keeps it.
+  for (Case c : std::vector<Case>{{1, 0}, {3, 0}, {4, 1}, {6, 1}, {7, 2}, {9, 2}}) {
+    ResetFakeWindow();
+    HarvestState state;
+    g_fakeWindow.stopAtServiceCall = c.stopAt;
+    RunUpdate(state, kBase, output_);
+    EXPECT_TRUE(state.aborted) << c.stopAt;
+    EXPECT_EQ(state.channelCount, c.channels) << c.stopAt;
+    EXPECT_EQ(g_fakeWindow.serviceCalls, c.stopAt) << "no event after the stop";
+    ASSERT_GE(g_fakeWindow.calls.size(), 2u);
+    EXPECT_EQ(g_fakeWindow.calls[g_fakeWindow.calls.size() - 2], "ShowRunFinished");
+    EXPECT_EQ(g_fakeWindow.calls.back(),
+              "ShowFinalStatus " + std::to_string(c.channels) + " ABORTED");
+    EXPECT_FALSE(OutputExists()) << c.stopAt;
+  }
+  // The page after the stop is never fetched.
+  EXPECT_EQ(g_fetched.back(), "http://site.test/television/se.htm");
+}
+
+TEST_F(UpdateRunTest, NothingToSaveEndsWithAFullBarOnly) {
+  struct Case { std::string what; bool withIndex; std::string countryPage; };
+  const std::vector<Case> cases = {
+      {"unreadable index page", false, ""},
+      {"index page without a link", true, ""},
+      {"rows without a stream line", true, PlainName("A") + "\n" + AboutLine("x</td") + "\n"},
+  };
+  for (const Case& c : cases) {
+    ResetFakeWindow();
+    g_pages.clear();
+    HarvestState state;
+    if (c.withIndex) SetIndex({{"no.htm", "Norway"}});
+    if (!c.countryPage.empty()) SetCountry("no.htm", c.countryPage);
+    if (c.what == "index page without a link") g_pages[kIndexAddress] = "<html>\n</html>\n";
+    RunUpdate(state, kBase, output_);
+    EXPECT_EQ(g_fakeWindow.calls.back(), "ShowRunFinished") << c.what;
+    EXPECT_EQ(std::count(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowRunFinished"), 1)
+        << c.what;
+    EXPECT_EQ(state.channelCount, 0) << c.what;
+    EXPECT_FALSE(state.aborted) << c.what;
+    EXPECT_FALSE(OutputExists()) << c.what;
+  }
+}
+
+TEST_F(UpdateRunTest, UnreadableCountryPageIsSkippedAndCountingGoesOn) {
+  SetIndex({{"no.htm", "Norway"}, {"gone.htm", "Atlantis"}, {"se.htm", "Sweden"}});
+  SetCountry("no.htm", RowLines("A"));
+  SetCountry("se.htm", RowLines("C"));
+  Run();
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Sweden/C"}));
+  EXPECT_EQ(g_fakeWindow.serviceCalls, 6);
+  EXPECT_NE(std::find(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowChannelCount 2"),
+            g_fakeWindow.calls.end());
+}
+
+TEST_F(UpdateRunTest, UnendedLastLineJoinsTheNextPagesFirstLine) {
+  SetIndex({{"no.htm", "Norway"}, {"se.htm", "Sweden"}, {"dk.htm", "Denmark"}});
+  // Norway's page ends inside a stream line; Sweden's first bytes finish it, then the about
+  // line completes a channel with the name from Norway, the stream seen, and Sweden's country.
+  std::string stream = StreamLine("mms://s.test/x", "500K</a");
+  SetCountry("no.htm", PlainName("A") + "\n" + stream.substr(0, 10));
+  SetCountry("se.htm", stream.substr(10) + "\n" + AboutLine("Joined.</td") + "\n" +
+                           PlainName("Z"));
+  SetCountry("dk.htm", StreamLine("u", "1K</a") + "\n");  // Z's name line joins this one
+  Run();
+  ASSERT_EQ(g_fakeWindow.shown.size(), 1u);
+  const ChannelRecord& r = g_fakeWindow.shown[0];
+  EXPECT_EQ(r.country, "Sweden");
+  EXPECT_EQ(r.channel, "A");
+  EXPECT_EQ(r.streamUrl, "mms://s.test/x");
+  EXPECT_EQ(r.bitrate, "500");
+  EXPECT_EQ(r.about, "Joined");
+  EXPECT_EQ(state_.channel, "Z") << "the joined line is a name line";
+  EXPECT_EQ(g_fakeWindow.serviceCalls, 1 + 2 + 1);
+}
+
+TEST_F(UpdateRunTest, StreamSeenCarriesOverToTheNextCountryPage) {
+  SetIndex({{"no.htm", "Norway"}, {"se.htm", "Sweden"}});
+  SetCountry("no.htm", PlainName("A") + "\n" + StreamLine("u", "1K</a") + "\n");
+  SetCountry("se.htm", AboutLine("x</td") + "\n");
+  Run();
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Sweden/A"}));
+}
+
+TEST_F(UpdateRunTest, LineEndsAndCarriageReturns) {
+  struct Case { std::string what; std::string page; int channels; int serviceCalls; };
+  std::string crInside = RowLines("A");
+  crInside.insert(5, "\r");  // inside the name line's prefix: dropped, the line still counts
+  const std::vector<Case> cases = {
+      {"LF", RowLines("A") + RowLines("B"), 2, 6},
+      {"CR LF", RowLines("A", "\r\n") + RowLines("B", "\r\n"), 2, 6},
+      {"CR only: no complete line", RowLines("A", "\r") + RowLines("B", "\r"), 0, 0},
+      {"CR inside a line", crInside, 1, 3},
+      {"LF CR", RowLines("A", "\n\r"), 1, 3},
+      {"empty lines", "\n\n\r\n" + RowLines("A"), 1, 6},
+  };
+  for (const Case& c : cases) {
+    ResetFakeWindow();
+    HarvestState state;
+    SetIndex({{"no.htm", "Norway"}});
+    SetCountry("no.htm", c.page);
+    RunUpdate(state, kBase, output_);
+    EXPECT_EQ(state.channelCount, c.channels) << c.what;
+    EXPECT_EQ(g_fakeWindow.serviceCalls, c.serviceCalls) << c.what;
+    if (c.channels > 0) {
+      EXPECT_EQ(g_fakeWindow.shown[0].channel, "A") << c.what;
+    }
+  }
+}
+
+TEST_F(UpdateRunTest, IndexLinesEndedByCarriageReturnsAloneGiveNoCountry) {
+  g_pages[kIndexAddress] = IndexLine("no.htm", "Norway") + "\r" + IndexLine("se.htm", "Sweden") + "\r";
+  SetCountry("no.htm", RowLines("A"));
+  Run();
+  EXPECT_EQ(g_fetched.size(), 1u);
+  EXPECT_EQ(state_.channelCount, 0);
+}
+
+TEST_F(UpdateRunTest, CountGoesOnPastTheTopOfTheBar) {
+  SetIndex({{"a.htm", "Big"}, {"b.htm", "Bigger"}});
+  std::string page;
+  for (int i = 0; i < 650; ++i) page += RowLines("C" + std::to_string(i), "\r\n");
+  SetCountry("a.htm", page);
+  SetCountry("b.htm", page);
+  Run();
+  EXPECT_EQ(state_.channelCount, 1300);
+  EXPECT_EQ(state_.channels.count, 1300u);
+  EXPECT_NE(std::find(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowChannelCount 1300"),
+            g_fakeWindow.calls.end());
+  EXPECT_EQ(g_fakeWindow.shown.back().country, "Bigger");
+}
+
+TEST_F(UpdateRunTest, SaveFailureShowsTheMessageAndNoFinalWord) {
+  std::filesystem::create_directories(output_);  // a directory where the file should go
+  SetIndex({{"no.htm", "Norway"}});
+  SetCountry("no.htm", RowLines("A"));
+  Run();
+  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowMessage Update failed!/Couldn't save channel list!/48");
+  EXPECT_EQ(g_fakeWindow.calls[g_fakeWindow.calls.size() - 2], "ShowRunFinished");
+  EXPECT_TRUE(std::filesystem::is_directory(output_));
+}
+
+// A cancel from outside (a console signal) while a page is fetched must never end in a save
+// of what was found so far, even when no further line end gives a chance to stop.
+TEST_F(UpdateRunTest, CancelDuringAFetchAbortsAndWritesNothing) {
+  SetIndex({{"no.htm", "Norway"}, {"se.htm", "Sweden"}});
+  SetCountry("no.htm", RowLines("A"));
+  SetCountry("se.htm", RowLines("B"));
+  g_onOpen = [](const std::string& address) {
+    if (address == "http://site.test/television/se.htm") CancelRun();
+  };
+  Run();
+  EXPECT_TRUE(state_.aborted);
+  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 2 ABORTED");
+  EXPECT_FALSE(OutputExists());
+}
+
+TEST_F(UpdateRunTest, CancelHoldsUntilARunHasSeenIt) {
+  EXPECT_TRUE(CancelRun());
+  EXPECT_TRUE(RunCancelled());
+  SetIndex({{"no.htm", "Norway"}});
+  SetCountry("no.htm", RowLines("A"));
+  Run();  // the fake window never answers stop: the cancel is found before the save
+  EXPECT_TRUE(state_.aborted);
+  EXPECT_FALSE(OutputExists());
+}
+
+}  // namespace
