@@ -53,6 +53,11 @@ Body sources (the end of the chain):
                                     since the server started; the reply allows caching for
                                     an hour, so a client that serves from a cache shows it
 
+Use from tests: tests/server/serve.sh starts and stops named instances in the background
+and runs commands with the port filled in; tests/server/test_server.cmake turns that into
+CTest fixtures (morvek_test_server, morvek_add_served_test). A test that starts the server
+itself runs this file with --port 0 --port-file F and waits until F exists.
+
 Examples:
     /_fault/close/_big/100000       100000 announced, 50000 sent, connection closed
     /_fault/zero/2058/_big/5000     5000 bytes with a zero byte at offset 2058
@@ -137,6 +142,9 @@ class Reply:
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "MorvekTestServer/1.0"
+    # Headers and body go out in separate writes; without this, Nagle's algorithm and the
+    # client's delayed acknowledgement hold the body back for about 40 ms on a reused connection.
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):
         if not self.server.quiet:
