@@ -10,6 +10,9 @@
 namespace {
 
 const char kUserAgent[] = "QV";
+// The schemes WinINet reads, and local files; a redirect never leads to a local file.
+const char kProtocols[] = "http,https,ftp,ftps,file";
+const char kRedirectProtocols[] = "http,https,ftp,ftps";
 const long kConnectTimeoutSeconds = 60;
 // A transfer that delivers less than one byte per second for this long ends with what it has.
 const long kStallSeconds = 60;
@@ -97,9 +100,11 @@ void CloseCurl(FetchConnection* connection) {
 void SetOptions(FetchConnection* connection, const std::string& address) {
   CURL* easy = connection->easy;
   curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kProtocols);
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
   // No header is added: the request carries Host, User-Agent and curl's "Accept: */*",
   // the same three that WinINet sends.
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
   // A direct connection: proxy settings in the environment are ignored.
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
