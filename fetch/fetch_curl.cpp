@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fetch/fetch.h"
+#include "text/text.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ const long kMaxRedirects = 30;
 const int kPollMilliseconds = 100;
 // Received bytes not yet handed to the chunk loop; beyond this curl is paused.
 const size_t kMaxPending = 64 * 1024;
+// curl's file reader cannot be paused: a paused write there loses the rest of the file.
+const char kFileScheme[] = "file:";
 
 std::atomic<bool> g_cancelled(false);
 static_assert(std::atomic<bool>::is_always_lock_free, "CancelFetches runs in a signal handler");
@@ -34,6 +37,7 @@ struct FetchConnection {
   size_t pendingStart = 0;
   bool responded = false;    // a header or body byte has arrived
   bool paused = false;       // the write callback paused the transfer because pending is full
+  bool mayPause = true;      // false for local files, which are taken whole
   bool done = false;
   CURLcode result = CURLE_OK;
 };
@@ -49,7 +53,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   size_t bytes = size * count;
   connection->responded = true;
   size_t unread = Unread(connection);
-  if (unread > 0 && unread + bytes > kMaxPending) {
+  if (connection->mayPause && unread > 0 && unread + bytes > kMaxPending) {
     connection->paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
@@ -133,6 +137,8 @@ FetchConnection* OpenCurl(const std::string& address) {
     return nullptr;
   }
   SetOptions(connection, address);
+  connection->mayPause =
+      !TextEquals(ToLowerCase(LeftPart(address, TextLength(kFileScheme))), kFileScheme);
   if (curl_multi_add_handle(connection->multi, connection->easy) != CURLM_OK) {
     CloseCurl(connection);
     return nullptr;

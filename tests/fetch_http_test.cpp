@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -192,6 +193,19 @@ TEST_F(FetchHttpTest, AFileAddressGivesTheFile) {
   ASSERT_EQ(page.size(), 257u);
   EXPECT_EQ(page.bytes.front(), '\x01');
   EXPECT_EQ(page.bytes.substr(253), "\xfe\xff\r\n");
+}
+
+// A local file far larger than what the transport holds back at once arrives whole.
+TEST_F(FetchHttpTest, ALargeFileAddressGivesTheWholeFile) {
+  if (std::getenv("MORVEK_TEST_FILE_ADDRESS") == nullptr) GTEST_SKIP() << "no file addresses here";
+  const std::string path =
+      (std::filesystem::temp_directory_path() / "morvek-fetch-large-file.txt").string();
+  const std::string body = Big(1000000);
+  std::ofstream(path, std::ios::binary) << body;
+  PageBuffer page = FetchPage("file://" + path);
+  std::filesystem::remove(path);
+  EXPECT_EQ(page.size(), body.size());
+  EXPECT_TRUE(page.bytes == body);
 }
 
 }  // namespace
