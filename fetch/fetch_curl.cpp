@@ -6,10 +6,14 @@
 #include <string>
 
 #include "fetch/fetch.h"
+#include "text/text.h"
 
 namespace {
 
 const char kUserAgent[] = "QV";
+// The schemes WinINet reads, and local files; a redirect never leads to a local file.
+const char kProtocols[] = "http,https,ftp,ftps,file";
+const char kRedirectProtocols[] = "http,https,ftp,ftps";
 const long kConnectTimeoutSeconds = 60;
 // A transfer that delivers less than one byte per second for this long ends with what it has.
 const long kStallSeconds = 60;
@@ -18,6 +22,8 @@ const long kMaxRedirects = 30;
 const int kPollMilliseconds = 100;
 // Received bytes not yet handed to the chunk loop; beyond this curl is paused.
 const size_t kMaxPending = 64 * 1024;
+// curl's file reader cannot be paused: a paused write there loses the rest of the file.
+const char kFileScheme[] = "file:";
 
 std::atomic<bool> g_cancelled(false);
 static_assert(std::atomic<bool>::is_always_lock_free, "CancelFetches runs in a signal handler");
@@ -31,6 +37,7 @@ struct FetchConnection {
   size_t pendingStart = 0;
   bool responded = false;    // a header or body byte has arrived
   bool paused = false;       // the write callback paused the transfer because pending is full
+  bool mayPause = true;      // false for local files, which are taken whole
   bool done = false;
   CURLcode result = CURLE_OK;
 };
@@ -46,7 +53,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   size_t bytes = size * count;
   connection->responded = true;
   size_t unread = Unread(connection);
-  if (unread > 0 && unread + bytes > kMaxPending) {
+  if (connection->mayPause && unread > 0 && unread + bytes > kMaxPending) {
     connection->paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
@@ -97,9 +104,11 @@ void CloseCurl(FetchConnection* connection) {
 void SetOptions(FetchConnection* connection, const std::string& address) {
   CURL* easy = connection->easy;
   curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kProtocols);
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
   // No header is added: the request carries Host, User-Agent and curl's "Accept: */*",
   // the same three that WinINet sends.
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
   // A direct connection: proxy settings in the environment are ignored.
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
@@ -128,6 +137,8 @@ FetchConnection* OpenCurl(const std::string& address) {
     return nullptr;
   }
   SetOptions(connection, address);
+  connection->mayPause =
+      !TextEquals(ToLowerCase(LeftPart(address, TextLength(kFileScheme))), kFileScheme);
   if (curl_multi_add_handle(connection->multi, connection->easy) != CURLM_OK) {
     CloseCurl(connection);
     return nullptr;

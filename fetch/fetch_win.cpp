@@ -17,8 +17,9 @@ const char kUserAgent[] = "QV";
 
 struct FetchConnection {
   HINTERNET inet = nullptr;
-  HINTERNET url = nullptr;
-  bool closedByCancel = false;  // guarded by g_activeLock
+  HINTERNET url = nullptr;          // set under g_activeLock once InternetOpenUrlA returns
+  bool closedByCancel = false;      // guarded by g_activeLock
+  bool urlClosedByCancel = false;   // guarded by g_activeLock
 };
 
 namespace {
@@ -28,20 +29,20 @@ std::atomic<bool> g_cancelled(false);
 std::mutex g_activeLock;
 FetchConnection* g_active = nullptr;
 
-// Closes the URL handle, then the internet handle (both, even when null), unless a
-// cancellation already closed them.
+// Closes the URL handle, then the internet handle (both, even when null), except those that
+// a cancellation already closed.
 void CloseWin(FetchConnection* connection) {
   if (connection == nullptr) return;
   bool closed = false;
+  bool urlClosed = false;
   {
     std::lock_guard<std::mutex> lock(g_activeLock);
     if (g_active == connection) g_active = nullptr;
     closed = connection->closedByCancel;
+    urlClosed = connection->urlClosedByCancel;
   }
-  if (!closed) {
-    InternetCloseHandle(connection->url);
-    InternetCloseHandle(connection->inet);
-  }
+  if (!urlClosed) InternetCloseHandle(connection->url);
+  if (!closed) InternetCloseHandle(connection->inet);
   delete connection;
 }
 
@@ -58,8 +59,12 @@ FetchConnection* OpenWin(const std::string& address) {
     connection->inet = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     g_active = connection;
   }
-  connection->url = InternetOpenUrlA(connection->inet, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
-  if (connection->url == nullptr) {
+  HINTERNET url = InternetOpenUrlA(connection->inet, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+  {
+    std::lock_guard<std::mutex> lock(g_activeLock);
+    connection->url = url;
+  }
+  if (url == nullptr) {
     CloseWin(connection);
     return nullptr;
   }
@@ -70,6 +75,8 @@ int ReadWin(FetchConnection* connection, char* buffer, int capacity) {
   if (g_cancelled.load() || capacity <= 0) return -1;
   DWORD count = 0;
   if (!InternetReadFile(connection->url, buffer, static_cast<DWORD>(capacity), &count)) return -1;
+  // A read that was under way when the fetches were cancelled brings nothing more.
+  if (g_cancelled.load()) return -1;
   return static_cast<int>(count);
 }
 
@@ -79,15 +86,19 @@ const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin};
 
 const FetchTransport& PlatformTransport() { return kWinTransport; }
 
-// Closing the internet handle from another thread aborts a blocking open or read on it and
-// on its URL handle; the fetch's own close then leaves the handles alone.
+// Closing the handles from another thread aborts a blocking open (internet handle) or read
+// (URL handle) on Windows; Wine lets a call under way finish first, when data or the end of
+// the connection arrives. The fetch's own close then leaves these handles alone.
 void CancelFetches() {
   g_cancelled.store(true);
   std::lock_guard<std::mutex> lock(g_activeLock);
-  if (g_active != nullptr && !g_active->closedByCancel) {
-    InternetCloseHandle(g_active->inet);
-    g_active->closedByCancel = true;
+  if (g_active == nullptr || g_active->closedByCancel) return;
+  if (g_active->url != nullptr) {
+    InternetCloseHandle(g_active->url);
+    g_active->urlClosedByCancel = true;
   }
+  InternetCloseHandle(g_active->inet);
+  g_active->closedByCancel = true;
 }
 
 void ResumeFetches() { g_cancelled.store(false); }

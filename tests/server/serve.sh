@@ -44,21 +44,25 @@ read_port() {
   tr -d '[:space:]' <"$port_file"
 }
 
-# True while our server process runs; a zombie waiting to be reaped counts as stopped, and
-# a recycled pid of another program is never touched.
+# True while the process runs; a zombie waiting to be reaped counts as stopped.
 alive() {
   local state
   [ -r "/proc/$1/stat" ] || return 1
-  tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -q test_server.py || return 1
   read -r _ _ state _ <"/proc/$1/stat" || return 1
   [ "$state" != Z ]
+}
+
+# True when the process is a test server, so that a recycled pid of another program is
+# never touched.
+is_server() {
+  tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -q test_server.py
 }
 
 stop_server() {
   [ -f "$pid_file" ] || return 0
   local pid
   pid=$(cat "$pid_file")
-  if alive "$pid"; then
+  if alive "$pid" && is_server "$pid"; then
     kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 50); do
       alive "$pid" || break
@@ -82,7 +86,7 @@ case "$action" in
       </dev/null >"$log_file" 2>&1 &
     pid=$!
     echo "$pid" >"$pid_file"
-    for _ in $(seq 100); do
+    for _ in $(seq 300); do
       if [ -s "$port_file" ]; then
         read_port
         echo
@@ -96,7 +100,8 @@ case "$action" in
       fi
       sleep 0.1
     done
-    echo "serve.sh: server '$name' did not listen within 10 s" >&2
+    echo "serve.sh: server '$name' did not listen within 30 s:" >&2
+    cat "$log_file" >&2
     stop_server
     exit 1
     ;;

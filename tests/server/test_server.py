@@ -9,7 +9,8 @@ Command line:
     --port N          TCP port on 127.0.0.1; 0 (the default) picks a free one
     --port-file F     once the server listens, the chosen port is written to F (written to a
                       temporary name and renamed, so a reader never sees a half-written file);
-                      F is removed again when the server stops
+                      F is removed again when the server stops (unless it names another
+                      server's port by then)
     --delay-ms N      wait N milliseconds before every reply
     --quiet           do not log requests to stderr
 
@@ -51,6 +52,11 @@ Body sources (the end of the chain):
     /_counter/<name>                "<name> <n>\\n", where n counts the requests for <name>
                                     since the server started; the reply allows caching for
                                     an hour, so a client that serves from a cache shows it
+
+Use from tests: tests/server/serve.sh starts and stops named instances in the background
+and runs commands with the port filled in; tests/server/test_server.cmake turns that into
+CTest fixtures (morvek_test_server, morvek_add_served_test). A test that starts the server
+itself runs this file with --port 0 --port-file F and waits until F exists.
 
 Examples:
     /_fault/close/_big/100000       100000 announced, 50000 sent, connection closed
@@ -136,6 +142,9 @@ class Reply:
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "MorvekTestServer/1.0"
+    # Headers and body go out in separate writes; without this, Nagle's algorithm and the
+    # client's delayed acknowledgement hold the body back for about 40 ms on a reused connection.
+    disable_nagle_algorithm = True
 
     def log_message(self, format, *args):
         if not self.server.quiet:
@@ -381,6 +390,17 @@ def write_port_file(path, port):
     os.replace(temporary, path)
 
 
+def remove_port_file(path, port):
+    """Removes the port file unless a newer server has already put its own port there."""
+    try:
+        with open(path) as f:
+            if f.read().strip() != str(port):
+                return
+        os.remove(path)
+    except OSError:
+        pass
+
+
 def main():
     parser = argparse.ArgumentParser(description="Morvek test web server (see the module docstring).")
     parser.add_argument("--root", required=True, help="folder to serve")
@@ -413,8 +433,8 @@ def main():
     finally:
         server.stopping.set()
         server.server_close()
-        if args.port_file and os.path.exists(args.port_file):
-            os.remove(args.port_file)
+        if args.port_file:
+            remove_port_file(args.port_file, port)
     return 0
 
 

@@ -13,8 +13,9 @@ namespace {
 
 const int kBarTop = 1206;        // the count at which the bar is full
 const int kBarWidth = 24;
-const int kCountryWidth = 32;    // longer names are cut on the live line
+const int kCountryWidth = 28;    // longer names are cut on the live line
 const int64_t kRedrawMilliseconds = 100;
+const int kEchoMargin = 2;
 const char kBarDone = '#';
 const char kBarToDo = '-';
 const char kReadingPrefix[] = "Reading ";
@@ -79,6 +80,7 @@ void ClearLive() {
 void PutFinalLine(const std::string& text) {
   if (g_console.options.quiet) return;
   if (g_console.live) {
+    g_console.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
     PutLiveLine(text);
     WriteErr("\n");
     g_console.live = false;

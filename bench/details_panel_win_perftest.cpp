@@ -1,0 +1,69 @@
+// Times what the window does per channel during a run, in a real window: ShowChannel,
+// ShowChannelCount and the per-line ServiceRunEvent, in batches so that growth with the
+// panel's length shows. Run under Wine with a display; prints figures, ctest never runs it.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "harvest/window_side.h"
+#include "text/text.h"
+#include "ui/win32/main_window.h"
+
+namespace {
+
+const int kBatch = 250;
+const int kLinesPerChannel = 4;  // name, stream cell, stream link, about
+
+ChannelRecord SampleRecord(int i) {
+  const std::string n = NumberToText(i);
+  return ChannelRecord{"Italy", Concat("Channel ", n), "300", "News",
+                       "News, weather and sport from the region, all day and all night long",
+                       Concat("mms://stream.example.it/live/channel", n),
+                       Concat("http://www.example-channel", n, ".it/")};
+}
+
+double Now() {
+  LARGE_INTEGER frequency, count;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int channels = argc > 1 ? TextToNumber(argv[1]) : 2000;
+  InitialiseCommonControls();
+  if (!OpenMainWindow(GetModuleHandleA(nullptr), false, nullptr)) {
+    std::printf("no window (no display?)\n");
+    return 1;
+  }
+  InstallWindowCallback();
+  CreateControls("http://127.0.0.1/");
+  const double start = Now();
+  double showMs = 0, countMs = 0, pollMs = 0;
+  for (int i = 1; i <= channels; ++i) {
+    const double a = Now();
+    ShowChannel(SampleRecord(i));
+    const double b = Now();
+    ShowChannelCount(i);
+    const double c = Now();
+    for (int line = 0; line < kLinesPerChannel; ++line) ServiceRunEvent();
+    const double d = Now();
+    showMs += b - a;
+    countMs += c - b;
+    pollMs += d - c;
+    if (i % kBatch == 0 || i == channels) {
+      const LRESULT length = SendMessageA(ControlHandle(kDetailsPanel), WM_GETTEXTLENGTH, 0, 0);
+      std::printf("channels %5d  panel %7ld chars  ShowChannel %6.1f ms  ShowChannelCount %6.1f ms"
+                  "  line steps %6.1f ms  (%.2f ms/channel)\n",
+                  i, static_cast<long>(length), showMs, countMs, pollMs,
+                  (showMs + countMs + pollMs) / kBatch);
+      showMs = countMs = pollMs = 0;
+    }
+  }
+  ShowRunFinished();
+  std::printf("total %.1f ms for %d channels\n", Now() - start, channels);
+  CloseMainWindow();
+  return 0;
+}

@@ -1,0 +1,93 @@
+// The program's one window and its six controls, shared by the start-up, the event
+// handling and the details panel of the Win32 window program.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Controls by number; each control's window identifier equals its number.
+const int kStatusLabel = 0;
+const int kProgressBar = 1;
+const int kDetailsPanel = 2;
+const int kBannerField = 3;
+const int kCloseButton = 4;
+const int kViewListButton = 5;
+const int kControlCount = 6;
+
+const int kKeepValue = -65535;  // ResizeClient: keep this coordinate or size
+const int kClientWidth = 400;
+const int kClientHeightShort = 115;  // buttons only
+const int kClientHeightTall = 360;   // with the details panel
+const int kProgressTop = 1206;
+const int kCommandFocusNext = 1212;      // Tab
+const int kCommandFocusPrevious = 1213;  // Shift+Tab
+
+const int kEventCloseWindow = 16;
+const int kEventCommand = 13100;
+const int kEventMoved = 3;
+const int kEventSized = 5;
+const int kEventRepaint = 15;
+const int kEventActivated = 13104;
+
+const LRESULT kNotHandled = 0xE0E0E0E1;
+
+const char kWarningTitle[] = "Warning!";
+const char kOpenFailedText[] = "Error opening window!";
+const char kCloseText[] = "Close";  // the CloseButton's caption
+
+struct MainWindow {
+  HINSTANCE instance = nullptr;
+  HWND handle = nullptr;
+  bool classRegistered = false;
+  HACCEL accelerators = nullptr;
+  HFONT statusFont = nullptr;
+  bool callbackInstalled = false;  // WindowCallback sees every message first
+  HWND controls[kControlCount] = {};
+};
+
+extern MainWindow g_mainWindow;
+
+// InitCommonControlsEx for the tab, date, extended combo box and internet classes, then
+// InitCommonControls.
+void InitialiseCommonControls();
+// Registers the class and opens the window in standalone mode (no owner) or owned mode
+// (owner may be 0: the thread's active window then serves as reference). False on failure.
+bool OpenMainWindow(HINSTANCE instance, bool owned, HWND owner);
+// Owned mode: adds the tool-window style and re-fits the outer size to the same client size.
+void RefitAsToolWindow();
+void InstallWindowCallback();
+// Creates the six controls; siteBase ends the banner text.
+void CreateControls(const std::string& siteBase);
+HWND ControlHandle(int number);
+// Moves and sizes the window: left, top in screen coordinates, width, height as client
+// sizes; kKeepValue keeps the current value.
+void ResizeClient(int left, int top, int width, int height);
+// Re-activates the owner, destroys the window, its class, accelerators and the status font.
+void CloseMainWindow();
+
+// Event handling (events_win.cpp).
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT WindowCallback(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+int PollEvent();
+int WaitEvent();
+int EventControl();
+// Takes and dispatches every waiting message, then forgets any control event they raised.
+void DispatchWaitingMessages();
+void WaitForClose();
+void ApplyViewToggle();
+void FocusNext();
+void FocusPrevious();
+bool LaunchTarget(const std::string& target, const std::string& parameters,
+                  const std::string& directory);
+
+// Details panel (details_panel_win.cpp).
+void AppendLine(HWND control, const std::string& text);
+void SetSelectionFace(HWND control, const std::string& face);
+// Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
+// (then scrolls to the end) and the progress position.
+void RefreshDisplay();
+// The run's per-line step calls this first: shows what is collected when it is due or when
+// the last lines brought no channel.
+void RefreshDisplayAtLineEnd();
