@@ -19,6 +19,7 @@ const char kOwnerClass[] = "MorvekTestOwner";
 const char kOwnerTitle[] = "Morvek test owner";
 const char kDialogClass[] = "#32770";
 const int kControlCount = 6;
+const std::string kStatusPrefix = "Channels found: ";
 const int kStatusLabelId = 0;
 const int kDetailsPanelId = 2;
 const int kSendTimeoutMs = 5000;
@@ -427,17 +428,23 @@ void CommandDump(const Fields&) {
   Say("ok");
 }
 
+// The control that field 1 of a command names, after the usual checks; null (with the error
+// already reported) when the command is short, no window is known or no such control exists.
+HWND ControlArgument(const Fields& f, size_t fieldCount, const char* usage) {
+  if (f.size() < fieldCount) {
+    Say(std::string("error=usage: ") + usage);
+    return nullptr;
+  }
+  if (!NeedMain()) return nullptr;
+  HWND control = Control(static_cast<int>(Number(f[1])));
+  if (!control) Say("error=no such control");
+  return control;
+}
+
 // Posted, so that it waits in the program's queue like a real click would while it is busy.
 void CommandClick(const Fields& f) {
-  if (f.size() < 2 || !NeedMain()) {
-    if (f.size() < 2) Say("error=usage: click id");
-    return;
-  }
-  HWND control = Control(static_cast<int>(Number(f[1])));
-  if (!control) {
-    Say("error=no such control");
-    return;
-  }
+  HWND control = ControlArgument(f, 2, "click id");
+  if (!control) return;
   PostMessageA(control, BM_CLICK, 0, 0);
   Say("ok");
 }
@@ -456,15 +463,8 @@ void CommandClose(const Fields& f) {
 
 // text ID FILE [crlf|cr|wm]: the control's whole text, raw, into FILE.
 void CommandText(const Fields& f) {
-  if (f.size() < 3 || !NeedMain()) {
-    if (f.size() < 3) Say("error=usage: text id file [crlf|cr|wm]");
-    return;
-  }
-  HWND control = Control(static_cast<int>(Number(f[1])));
-  if (!control) {
-    Say("error=no such control");
-    return;
-  }
+  HWND control = ControlArgument(f, 3, "text id file [crlf|cr|wm]");
+  if (!control) return;
   std::string mode = f.size() > 3 ? f[3] : "cr";
   std::string text;
   if (mode == "wm") {
@@ -489,58 +489,16 @@ std::string StatusText() {
   return label ? TextOf(label) : "";
 }
 
-// wait-status PREFIX TIMEOUT: until the status text begins with PREFIX.
-void CommandWaitStatus(const Fields& f) {
-  if (f.size() < 3 || !NeedMain()) {
-    if (f.size() < 3) Say("error=usage: wait-status prefix timeout");
-    return;
-  }
-  DWORD start = GetTickCount();
-  std::string status;
-  for (;;) {
-    status = StatusText();
-    if (status.compare(0, f[1].size(), f[1]) == 0) break;
-    if (static_cast<long long>(GetTickCount() - start) >= Number(f[2])) {
-      SayValue("status", status);
-      Say("error=timeout");
-      return;
-    }
-    Sleep(kPollStepMs);
-  }
-  SayValue("status", status);
-  Say("ok");
+bool EndsWith(const std::string& text, const std::string& word) {
+  return text.size() >= word.size() &&
+         text.compare(text.size() - word.size(), word.size(), word) == 0;
 }
 
-// wait-count N TIMEOUT: until the status counts at least N channels.
-void CommandWaitCount(const Fields& f) {
-  if (f.size() < 3 || !NeedMain()) {
-    if (f.size() < 3) Say("error=usage: wait-count n timeout");
-    return;
-  }
-  const std::string prefix = "Channels found: ";
-  DWORD start = GetTickCount();
-  std::string status;
-  for (;;) {
-    status = StatusText();
-    if (status.compare(0, prefix.size(), prefix) == 0 &&
-        Number(status.substr(prefix.size())) >= Number(f[1]))
-      break;
-    if (static_cast<long long>(GetTickCount() - start) >= Number(f[2])) {
-      SayValue("status", status);
-      Say("error=timeout");
-      return;
-    }
-    Sleep(kPollStepMs);
-  }
-  SayValue("status", status);
-  Say("ok");
-}
-
-// wait-finished TIMEOUT: until the status carries its final word, " DONE" or " ABORTED".
-void CommandWaitFinished(const Fields& f) {
+// Polls the status text (read without a message) until reached(status) or the timeout, and
+// reports the last status seen.
+template <typename Reached>
+void WaitForStatus(long long timeoutMs, Reached reached) {
   if (!NeedMain()) return;
-  long long timeout = f.size() > 1 ? Number(f[1]) : 60000;
-  const std::string words[] = {" DONE", " ABORTED"};
   DWORD start = GetTickCount();
   for (;;) {
     if (!IsWindow(g_state.mainWindow)) {
@@ -548,21 +506,50 @@ void CommandWaitFinished(const Fields& f) {
       return;
     }
     std::string status = StatusText();
-    for (const std::string& word : words) {
-      if (status.size() >= word.size() &&
-          status.compare(status.size() - word.size(), word.size(), word) == 0) {
-        SayValue("status", status);
-        Say("ok");
-        return;
-      }
+    if (reached(status)) {
+      SayValue("status", status);
+      Say("ok");
+      return;
     }
-    if (static_cast<long long>(GetTickCount() - start) >= timeout) {
+    if (static_cast<long long>(GetTickCount() - start) >= timeoutMs) {
       SayValue("status", status);
       Say("error=timeout");
       return;
     }
     Sleep(kPollStepMs);
   }
+}
+
+// wait-status PREFIX TIMEOUT: until the status text begins with PREFIX.
+void CommandWaitStatus(const Fields& f) {
+  if (f.size() < 3) {
+    Say("error=usage: wait-status prefix timeout");
+    return;
+  }
+  const std::string& prefix = f[1];
+  WaitForStatus(Number(f[2]), [&prefix](const std::string& status) {
+    return status.compare(0, prefix.size(), prefix) == 0;
+  });
+}
+
+// wait-count N TIMEOUT: until the status counts at least N channels.
+void CommandWaitCount(const Fields& f) {
+  if (f.size() < 3) {
+    Say("error=usage: wait-count n timeout");
+    return;
+  }
+  const long long wanted = Number(f[1]);
+  WaitForStatus(Number(f[2]), [wanted](const std::string& status) {
+    return status.compare(0, kStatusPrefix.size(), kStatusPrefix) == 0 &&
+           Number(status.substr(kStatusPrefix.size())) >= wanted;
+  });
+}
+
+// wait-finished TIMEOUT: until the status carries its final word, " DONE" or " ABORTED".
+void CommandWaitFinished(const Fields& f) {
+  WaitForStatus(f.size() > 1 ? Number(f[1]) : 60000, [](const std::string& status) {
+    return EndsWith(status, " DONE") || EndsWith(status, " ABORTED");
+  });
 }
 
 void CommandFocus(const Fields&) {
@@ -613,13 +600,10 @@ void CommandKey(const Fields& f) {
 
 // char-pos ID INDEX: screen position of a character's top-left corner in a rich-edit control.
 void CommandCharPos(const Fields& f) {
-  if (f.size() < 3 || !NeedMain()) {
-    if (f.size() < 3) Say("error=usage: char-pos id index");
-    return;
-  }
-  HWND control = Control(static_cast<int>(Number(f[1])));
+  HWND control = ControlArgument(f, 3, "char-pos id index");
+  if (!control) return;
   LRESULT packed = 0;
-  if (!control || !SendWithTimeout(control, EM_POSFROMCHAR, static_cast<WPARAM>(Number(f[2])), 0,
+  if (!SendWithTimeout(control, EM_POSFROMCHAR, static_cast<WPARAM>(Number(f[2])), 0,
                                    &packed)) {
     Say("error=EM_POSFROMCHAR failed");
     return;
@@ -633,15 +617,8 @@ void CommandCharPos(const Fields& f) {
 
 // char-format ID START END: the character format of a range (selects it first).
 void CommandCharFormat(const Fields& f) {
-  if (f.size() < 4 || !NeedMain()) {
-    if (f.size() < 4) Say("error=usage: char-format id start end");
-    return;
-  }
-  HWND control = Control(static_cast<int>(Number(f[1])));
-  if (!control) {
-    Say("error=no such control");
-    return;
-  }
+  HWND control = ControlArgument(f, 4, "char-format id start end");
+  if (!control) return;
   // The selection is put back afterwards: the control shows it even without the focus.
   const SIZE_T selectionAt = sizeof(CHARFORMAT2A);
   RemoteBlock block = RemoteAlloc(control, sizeof(CHARFORMAT2A) + sizeof(CHARRANGE));

@@ -451,6 +451,42 @@ def check_panel(t, records):
                  f"got {text[max(0, i - 60):i + 60]!r}, expected {expected[max(0, i - 60):i + 60]!r}")
 
 
+def check_panel_faces(t, blocks=2):
+    """Every line of the first blocks and of the last one is in Courier New, label and value
+    alike, so that the values line up."""
+    lines = t.panel_text().split("\n")
+    block_lines = len(LABELS) + 1
+    wanted = set(range(blocks * block_lines)) | set(range(len(lines) - block_lines - 1, len(lines)))
+    position = 0  # the control counts one character per paragraph break
+    wrong = []
+    for number, line in enumerate(lines):
+        if number in wanted and line:
+            for start, what in ((0, "label"), (len(LABELS[0]), "value")):
+                if start < len(line):
+                    face = t.driver("char-format", DETAILS_PANEL, position + start,
+                                    position + start + 1)["face"]
+                    if face != "Courier New":
+                        wrong.append(f"line {number + 1} {what}: {face!r}")
+        position += len(line) + 1
+    t.expect(not wrong, f"DetailsPanel lines not in Courier New: {wrong[:6]}")
+
+
+def check_panel_links(t, records):
+    """The homepage addresses of the first, a middle and the last block show as links, so that
+    a click on any of them reaches the shell (the control's own address detection)."""
+    text = t.panel_text()
+    block_starts = [m.start() for m in re.finditer(re.escape(LABELS[0]), text)]
+    not_links = []
+    for number in sorted({0, len(records) // 2, len(records) - 1}):
+        homepage = records[number][6]
+        if not homepage.startswith("http://"):
+            continue
+        at = text.index(LABELS[6] + homepage, block_starts[number]) + len(LABELS[6])
+        if t.driver("char-format", DETAILS_PANEL, at + 1, at + 3)["link"] != "1":
+            not_links.append(f"block {number + 1}: {homepage}")
+    t.expect(not not_links, f"homepage addresses not shown as links: {not_links}")
+
+
 def check_layout(t, d, status_text, progress_pos):
     """The six controls as the window's table gives them."""
     t.equal(d["title"], TITLE, "window title")
@@ -884,8 +920,8 @@ def check_harvest(t, site, shot_label):
     t.equal(int(d.controls[PROGRESS_BAR]["pos"]), PROGRESS_TOP, "progress bar full")
     t.equal(d.controls[CLOSE_BUTTON]["text"], "Close", "Close caption")
     check_panel(t, records)
-    face = t.driver("char-format", DETAILS_PANEL, 0, len(LABELS[0]))["face"]
-    t.equal(face, "Courier New", "face of the first label")
+    check_panel_faces(t)
+    check_panel_links(t, records)
     t.click(VIEW_LIST_BUTTON)
     t.window_shot(shot_label)
     t.close_and_check_exit()
