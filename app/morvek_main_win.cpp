@@ -46,6 +46,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   CreateControls(kWindowSiteBase);
 
+  RefreshBeforeEveryFetch();
   try {
     RunUpdate(*state, kWindowSiteBase);
   } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <richedit.h>
 
+#include "fetch/fetch.h"
 #include "harvest/update_run.h"
 #include "harvest/window_side.h"
 #include "text/text.h"
@@ -27,8 +28,9 @@ const size_t kFaceNameSize = LF_FACESIZE;
 // Under load the window's drawing, not the harvest, would set the pace: each line added to
 // the rich-edit control re-lays out, updates the scroll bars and repaints, and each new
 // progress position repaints the bar. So the panel lines and the bar position of channels
-// found in quick succession are collected and shown together, at most this often, and at
-// once when a run of lines brings no channel (the end of a page, before the next fetch).
+// found in quick succession are collected and shown together, at most this often, at once
+// when a run of lines brings no channel (the end of a page), before the next page is
+// fetched, and when the run finishes.
 const DWORD kRefreshIntervalMs = 100;
 const int kQuietLines = 8;
 
@@ -97,6 +99,22 @@ void ShowChannelCount(int32_t count) {
 
 namespace {
 
+// Whether the value of the panel line from start to end (after its label) could hold an
+// address: every scheme has a colon, and a bare address begins with "www.".
+bool MayHoldAddress(const std::string& text, size_t start, size_t end) {
+  const size_t valueStart = start + sizeof kCountryLabel - 1;
+  if (valueStart >= end) return false;
+  const std::string value = ToLowerCase(text.substr(valueStart, end - valueStart));
+  return value.find(':') != std::string::npos || value.find("www.") != std::string::npos;
+}
+
+// Makes the control look for addresses around offset of the text inserted at textStart.
+void LookForAddresses(HWND panel, LONG textStart, size_t offset) {
+  const LONG at = textStart + static_cast<LONG>(offset);
+  SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(at), at);
+  SendMessageA(panel, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+}
+
 // Adds the collected lines at the end of the panel in Courier New and scrolls to them.
 void PutPendingLines() {
   HWND panel = ControlHandle(kDetailsPanel);
@@ -115,6 +133,23 @@ void PutPendingLines() {
   added.cpMin = before.cpMin;
   SendMessageA(panel, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&added));
   SetSelectionFace(panel, kPanelFace);
+  // The control looks for addresses only in the line at the caret and the line before it
+  // after an insertion. An empty replacement at a line makes it look there, so the new
+  // lines whose values may hold an address get one, one for two such lines in a row.
+  const std::string& text = g_pending.text;
+  const LONG textStart = added.cpMax - static_cast<LONG>(text.size());
+  bool previousWaiting = false;  // the line before may hold an address and was not looked at
+  size_t previousStart = 0;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const bool mayHold = MayHoldAddress(text, start, end);
+    if (previousWaiting) LookForAddresses(panel, textStart, mayHold ? start : previousStart);
+    previousWaiting = mayHold && !previousWaiting;
+    previousStart = start;
+    start = end + 1;
+  }
+  if (previousWaiting) LookForAddresses(panel, textStart, previousStart);
   SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(added.cpMax), added.cpMax);
   SendMessageA(panel, WM_SETREDRAW, TRUE, 0);
   RedrawWindow(panel, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
@@ -141,6 +176,23 @@ void RefreshDisplay() {
     g_pending.barPosition = -1;
   }
   g_pending.lastRefresh = GetTickCount();
+}
+
+namespace {
+
+FetchConnection* OpenAfterRefresh(const std::string& address) {
+  RefreshDisplay();
+  // The window takes no messages while the page is read, so it is painted now.
+  RedrawWindow(g_mainWindow.handle, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+  return PlatformTransport().open(address);
+}
+
+}  // namespace
+
+void RefreshBeforeEveryFetch() {
+  static FetchTransport transport = PlatformTransport();
+  transport.open = OpenAfterRefresh;
+  g_fetchTransport = &transport;
 }
 
 void RefreshDisplayAtLineEnd() {

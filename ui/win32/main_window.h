@@ -91,3 +91,6 @@ void RefreshDisplay();
 // The run's per-line step calls this first: shows what is collected when it is due or when
 // the last lines brought no channel.
 void RefreshDisplayAtLineEnd();
+// Makes every page fetch first put what is collected on the screen and paint the window,
+// since the window is not serviced while a page is read.
+void RefreshBeforeEveryFetch();
