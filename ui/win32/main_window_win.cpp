@@ -56,7 +56,7 @@ const LPARAM kDetailsTextLimit = 64 * 1024 * 1024;
 const DWORD kCommonControlClasses =
     ICC_TAB_CLASSES | ICC_DATE_CLASSES | ICC_USEREX_CLASSES | ICC_INTERNET_CLASSES;  // 0xB08
 
-struct ControlSpec {
+struct ControlLayout {
   int number;
   DWORD exStyle;
   bool richEdit;
@@ -67,18 +67,20 @@ struct ControlSpec {
 };
 
 // In creation order.
-const ControlSpec kStatusSpec = {kStatusLabel, 0, false, kStaticClass, kStatusStartText,
-                                 kStatusStyle, 5, 5, 390, 20};
-const ControlSpec kProgressSpec = {kProgressBar, 0, false, kProgressClass, "",
-                                   kProgressStyle, 5, 30, 390, 30};
-const ControlSpec kBannerSpec = {kBannerField, WS_EX_CLIENTEDGE, true, nullptr, "",
-                                 kRichEditStyle, 5, 65, 390, 20};
-const ControlSpec kViewListSpec = {kViewListButton, 0, false, kButtonClass, kViewListText,
-                                   kToggleStyle, 5, 90, 190, 20};
-const ControlSpec kCloseSpec = {kCloseButton, 0, false, kButtonClass, kCloseText,
-                                kButtonStyle, 205, 90, 190, 20};
-const ControlSpec kDetailsSpec = {kDetailsPanel, WS_EX_CLIENTEDGE, true, nullptr, "",
-                                  kRichEditStyle, 5, 115, 390, 240};
+// clang-format off
+const ControlLayout kStatusLayout =
+    {kStatusLabel, 0, false, kStaticClass, kStatusStartText, kStatusStyle, 5, 5, 390, 20};
+const ControlLayout kProgressLayout =
+    {kProgressBar, 0, false, kProgressClass, "", kProgressStyle, 5, 30, 390, 30};
+const ControlLayout kBannerLayout =
+    {kBannerField, WS_EX_CLIENTEDGE, true, nullptr, "", kRichEditStyle, 5, 65, 390, 20};
+const ControlLayout kViewListLayout =
+    {kViewListButton, 0, false, kButtonClass, kViewListText, kToggleStyle, 5, 90, 190, 20};
+const ControlLayout kCloseLayout =
+    {kCloseButton, 0, false, kButtonClass, kCloseText, kButtonStyle, 205, 90, 190, 20};
+const ControlLayout kDetailsLayout =
+    {kDetailsPanel, WS_EX_CLIENTEDGE, true, nullptr, "", kRichEditStyle, 5, 115, 390, 240};
+// clang-format on
 
 const char* RichEditClass() {
   static const char* chosen = nullptr;
@@ -109,15 +111,15 @@ void SetFont(HWND control, HFONT font, bool richEdit) {
   if (richEdit) SetAutomaticTextColour(control);
 }
 
-HWND CreateControl(const ControlSpec& spec) {
-  const char* windowClass = spec.richEdit ? RichEditClass() : spec.windowClass;
-  HWND control = CreateWindowExA(spec.exStyle, windowClass, spec.text, spec.style, spec.left,
-                                 spec.top, spec.width, spec.height, g_mainWindow.handle, nullptr,
+HWND CreateControl(const ControlLayout& layout) {
+  const char* windowClass = layout.richEdit ? RichEditClass() : layout.windowClass;
+  HWND control = CreateWindowExA(layout.exStyle, windowClass, layout.text, layout.style, layout.left,
+                                 layout.top, layout.width, layout.height, g_mainWindow.handle, nullptr,
                                  g_mainWindow.instance, nullptr);
-  g_mainWindow.controls[spec.number] = control;
-  if (spec.richEdit) DispatchWaitingMessages();
-  SetWindowLongPtrA(control, GWLP_ID, spec.number);
-  SetFont(control, static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)), spec.richEdit);
+  g_mainWindow.controls[layout.number] = control;
+  if (layout.richEdit) DispatchWaitingMessages();
+  SetWindowLongPtrA(control, GWLP_ID, layout.number);
+  SetFont(control, static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT)), layout.richEdit);
   return control;
 }
 
@@ -219,22 +221,22 @@ void RefitAsToolWindow() {
 void InstallWindowCallback() { g_mainWindow.callbackInstalled = true; }
 
 void CreateControls(const std::string& siteBase) {
-  HWND status = CreateControl(kStatusSpec);
+  HWND status = CreateControl(kStatusLayout);
   g_mainWindow.statusFont = CreateStatusFont();
   SetFont(status, g_mainWindow.statusFont, false);
 
-  HWND progress = CreateControl(kProgressSpec);
+  HWND progress = CreateControl(kProgressLayout);
   SendMessageA(progress, kProgressSetRange32, 0, kProgressTop);
 
-  HWND banner = CreateControl(kBannerSpec);
+  HWND banner = CreateControl(kBannerLayout);
   SendMessageA(banner, EM_SETBKGNDCOLOR, 0, kBannerColour);
   EnableLinks(banner);
   SetWindowTextA(banner, Concat(kBannerLead, siteBase).c_str());
 
-  CreateControl(kViewListSpec);
-  CreateControl(kCloseSpec);
+  CreateControl(kViewListLayout);
+  CreateControl(kCloseLayout);
 
-  HWND details = CreateControl(kDetailsSpec);
+  HWND details = CreateControl(kDetailsLayout);
   EnableLinks(details);
   SendMessageA(details, EM_EXLIMITTEXT, 0, kDetailsTextLimit);
 }
