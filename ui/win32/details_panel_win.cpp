@@ -182,8 +182,6 @@ namespace {
 
 FetchConnection* OpenAfterRefresh(const std::string& address) {
   RefreshDisplay();
-  // The window takes no messages while the page is read, so it is painted now.
-  RedrawWindow(g_mainWindow.handle, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   return PlatformTransport().open(address);
 }
 
