@@ -2,12 +2,20 @@
 // one implementation: the Win32 window, the console, or a recording fake in the tests.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
 #include "harvest/channel_list.h"
 
 const int kMessageStyleExclamation = 48;  // MB_OK | MB_ICONEXCLAMATION
+const int32_t kProgressTop = 1206;        // the count at which the progress shows full
+const int kBlockLineCount = 8;
+const int kBlockLabelWidth = 12;          // every label is padded to this many bytes
+
+// The eight lines that show one channel: its seven fields, each after its label, in record
+// order, then an empty line.
+std::array<std::string, kBlockLineCount> ChannelBlockLines(const ChannelRecord& record);
 
 // Takes at most one pending event without waiting; true when the run must stop.
 bool ServiceRunEvent();

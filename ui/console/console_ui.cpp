@@ -1,7 +1,6 @@
 // The window-side operations for the console: a live progress line (or one line per
 // country when stderr is no terminal), channel blocks on stdout, messages on stderr.
 #include <cstdio>
-#include <iterator>
 #include <string>
 
 #include "harvest/update_run.h"
@@ -11,30 +10,25 @@
 
 namespace {
 
-const int kBarTop = 1206;        // the count at which the bar is full
 const int kBarWidth = 24;
-const int kCountryWidth = 28;    // longer names are cut on the live line
+const int kCountryWidth = 28;  // longer names are cut on the live line
 const int64_t kRedrawMilliseconds = 100;
 const int kEchoMargin = 2;
 const char kBarDone = '#';
 const char kBarToDo = '-';
 const char kReadingPrefix[] = "Reading ";
 
-// The block of one channel, as the details panel prints it.
-const char* const kBlockLabels[] = {"Country:    ", "Channel:    ", "Bitrate:    ", "Category:   ",
-                                    "About:      ", "Stream URL: ", "Homepage:   "};
-
 struct ConsoleSide {
   ConsoleOptions options;
   const HarvestState* state = nullptr;
-  bool live = false;          // a rewritable progress line on a terminal
-  int shownLength = 0;        // bytes of the live line now on screen
+  bool live = false;    // a rewritable progress line on a terminal
+  int shownLength = 0;  // bytes of the live line now on screen
   int64_t lastDraw = 0;
   int32_t count = 0;
   bool barFull = false;
   bool finalShown = false;
   bool messageShown = false;
-  std::string country;        // the country last announced
+  std::string country;  // the country last announced
 };
 
 ConsoleSide g_console;
@@ -49,8 +43,8 @@ std::string StatusText(int32_t count) { return Concat(kStatusPrefix, NumberToTex
 std::string Bar() {
   int done = kBarWidth;
   if (!g_console.barFull) {
-    int32_t shown = g_console.count < kBarTop ? g_console.count : kBarTop;
-    done = shown * kBarWidth / kBarTop;
+    int32_t shown = g_console.count < kProgressTop ? g_console.count : kProgressTop;
+    done = shown * kBarWidth / kProgressTop;
   }
   return Concat("[", std::string(static_cast<size_t>(done), kBarDone),
                 std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
@@ -128,11 +122,8 @@ bool ServiceRunEvent() {
 
 void ShowChannel(const ChannelRecord& record) {
   if (!g_console.options.details) return;
-  const std::string* fields[] = {&record.country, &record.channel,   &record.bitrate, &record.category,
-                                 &record.about,   &record.streamUrl, &record.homepage};
   std::string block;
-  for (size_t i = 0; i < std::size(fields); ++i) block += Concat(kBlockLabels[i], *fields[i], "\n");
-  block += "\n";
+  for (const std::string& line : ChannelBlockLines(record)) block += Concat(line, "\n");
   ClearLive();  // stdout and stderr may share the terminal
   std::fwrite(block.data(), 1, block.size(), stdout);
   if (g_console.live) {

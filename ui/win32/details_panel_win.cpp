@@ -13,14 +13,6 @@
 
 namespace {
 
-// Labels are 12 bytes, so that the values line up in the monospaced face.
-const char kCountryLabel[] = "Country:    ";
-const char kChannelLabel[] = "Channel:    ";
-const char kBitrateLabel[] = "Bitrate:    ";
-const char kCategoryLabel[] = "Category:   ";
-const char kAboutLabel[] = "About:      ";
-const char kStreamLabel[] = "Stream URL: ";
-const char kHomepageLabel[] = "Homepage:   ";
 const char kPanelFace[] = "Courier New";
 const char kLineBreak[] = "\n";
 const size_t kFaceNameSize = LF_FACESIZE;
@@ -73,14 +65,7 @@ void SetSelectionFace(HWND control, const std::string& face) {
 }
 
 void ShowChannel(const ChannelRecord& record) {
-  const std::string lines[] = {Concat(kCountryLabel, record.country),
-                               Concat(kChannelLabel, record.channel),
-                               Concat(kBitrateLabel, record.bitrate),
-                               Concat(kCategoryLabel, record.category),
-                               Concat(kAboutLabel, record.about),
-                               Concat(kStreamLabel, record.streamUrl),
-                               Concat(kHomepageLabel, record.homepage),
-                               std::string()};
+  const auto lines = ChannelBlockLines(record);
   for (const std::string& line : lines) {
     if (g_pending.lines != 0) g_pending.text += kLineBreak;
     g_pending.text += line;
@@ -102,7 +87,7 @@ namespace {
 // Whether the value of the panel line from start to end (after its label) could hold an
 // address: every scheme has a colon, and a bare address begins with "www.".
 bool MayHoldAddress(const std::string& text, size_t start, size_t end) {
-  const size_t valueStart = start + sizeof kCountryLabel - 1;
+  const size_t valueStart = start + kBlockLabelWidth;
   if (valueStart >= end) return false;
   const std::string value = ToLowerCase(text.substr(valueStart, end - valueStart));
   return value.find(':') != std::string::npos || value.find("www.") != std::string::npos;

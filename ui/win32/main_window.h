@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "harvest/window_side.h"
+
 // Controls by number; each control's window identifier equals its number.
 const int kStatusLabel = 0;
 const int kProgressBar = 1;
@@ -20,7 +22,6 @@ const int kKeepValue = -65535;  // ResizeClient: keep this coordinate or size
 const int kClientWidth = 400;
 const int kClientHeightShort = 115;  // buttons only
 const int kClientHeightTall = 360;   // with the details panel
-const int kProgressTop = 1206;
 const int kCommandFocusNext = 1212;      // Tab
 const int kCommandFocusPrevious = 1213;  // Shift+Tab
 

@@ -113,9 +113,9 @@ void SetFont(HWND control, HFONT font, bool richEdit) {
 
 HWND CreateControl(const ControlLayout& layout) {
   const char* windowClass = layout.richEdit ? RichEditClass() : layout.windowClass;
-  HWND control = CreateWindowExA(layout.exStyle, windowClass, layout.text, layout.style, layout.left,
-                                 layout.top, layout.width, layout.height, g_mainWindow.handle, nullptr,
-                                 g_mainWindow.instance, nullptr);
+  HWND control = CreateWindowExA(layout.exStyle, windowClass, layout.text, layout.style,
+                                 layout.left, layout.top, layout.width, layout.height,
+                                 g_mainWindow.handle, nullptr, g_mainWindow.instance, nullptr);
   g_mainWindow.controls[layout.number] = control;
   if (layout.richEdit) DispatchWaitingMessages();
   SetWindowLongPtrA(control, GWLP_ID, layout.number);
