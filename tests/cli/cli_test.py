@@ -120,7 +120,8 @@ def case_save_failure(ctx):
 
 
 def case_bad_option(ctx):
-    for args in (["--colour"], ["--site"], ["--output="], ["extra"]):
+    for args in (["--colour"], ["--site"], ["--output="], ["extra"], ["--jobs", "0"], ["--jobs=17"],
+                 ["--jobs", "4x"]):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and b"Usage:" in err and out == b"", "%r: rc %d" % (args, rc))
     rc, out, _ = run(ctx.program, ["--help"], ctx.work)
