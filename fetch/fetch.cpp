@@ -1,6 +1,8 @@
 // The platform-independent chunk loop of a page fetch.
 #include "fetch/fetch.h"
 
+#include <cstring>
+
 #include "text/text.h"
 
 const FetchTransport* g_fetchTransport = nullptr;
@@ -14,7 +16,11 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
     while (stop == nullptr || !stop->load()) {
       int count = transport.read(connection, &chunk[0], kChunkSize);
       if (count <= 0) break;
-      page.bytes.append(TextFromBytes(chunk.data(), count < kChunkSize ? count : kChunkSize));
+      // A zero byte ends what the chunk gives.
+      size_t size = static_cast<size_t>(count < kChunkSize ? count : kChunkSize);
+      const void* zero = std::memchr(chunk.data(), '\0', size);
+      if (zero != nullptr) size = static_cast<size_t>(static_cast<const char*>(zero) - chunk.data());
+      page.bytes.append(chunk.data(), size);
     }
   }
   transport.close(connection);
