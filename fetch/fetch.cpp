@@ -8,8 +8,9 @@
 const FetchTransport* g_fetchTransport = nullptr;
 
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
-                    const std::atomic<bool>* stop) {
-  PageBuffer page;
+                    const std::atomic<bool>* stop, PageBuffer reuse) {
+  PageBuffer page = std::move(reuse);
+  page.bytes.clear();
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
   if (connection != nullptr) {

@@ -128,9 +128,9 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   for (const CountryLink& link : links) addresses.push_back(link.address);
   FetchAhead ahead = StartFetchAhead(addresses, jobs);
   std::string countryLine;
+  PageBuffer page;  // each page read hands its memory back to the fetcher for a later page
   for (const CountryLink& link : links) {
     state.country = link.name;
-    PageBuffer page;
     if (!TakePage(ahead, page)) {
       state.aborted = true;
       break;
