@@ -23,6 +23,9 @@ WINEPREFIX=$(mktemp -d /tmp/morvek-wineprefix.XXXXXX)
 export WINEPREFIX
 # wineserver -k returns before the server has written the registry out; -w waits for its end,
 # so that removing the prefix does not race with those last writes.
-trap 'WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null; WINEPREFIX="$WINEPREFIX" wineserver -w 2>/dev/null; rm -rf "$WINEPREFIX" || true' EXIT
+wineserver=/usr/lib/wine/wineserver
+trap 'WINEPREFIX="$WINEPREFIX" $wineserver -k 2>/dev/null || true
+      WINEPREFIX="$WINEPREFIX" $wineserver -w 2>/dev/null || true
+      rm -rf "$WINEPREFIX" || true' EXIT
 export WINEDEBUG=-all
 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset windows
