@@ -8,6 +8,7 @@
 #include <string>
 
 #include "harvest/window_side.h"
+#include "ui/win32/window_rules.h"
 
 // Controls by number; each control's window identifier equals its number.
 const int kStatusLabel = 0;
@@ -80,8 +81,7 @@ void WaitForClose();
 void ApplyViewToggle();
 void FocusNext();
 void FocusPrevious();
-bool LaunchTarget(const std::string& target, const std::string& parameters,
-                  const std::string& directory);
+bool LaunchTarget(const OpenableLink& link);
 
 // Details panel (details_panel_win.cpp).
 void AppendLine(HWND control, const std::string& text);
