@@ -35,6 +35,7 @@ const int kEventActivated = 13104;
 
 const LRESULT kNotHandled = 0xE0E0E0E1;
 
+const char kWindowTitle[] = " Morvek v1.0 Beta 3";
 const char kWarningTitle[] = "Warning!";
 const char kOpenFailedText[] = "Error opening window!";
 const char kCloseText[] = "Close";  // the CloseButton's caption
