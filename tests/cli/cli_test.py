@@ -122,9 +122,18 @@ def case_save_failure(ctx):
     check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
 
 
+def case_silent_server(ctx):
+    began = time.monotonic()
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base + "_fault/hang/", "--timeout", "1"],
+                     ctx.work)
+    took = time.monotonic() - began
+    check(rc == 0 and last_line(err) == b"Channels found: 0", "rc %d, stderr %r" % (rc, err))
+    check(took < 30, "a silent index page held the run for %.1f s" % took)
+
+
 def case_bad_option(ctx):
     for args in (["--colour"], ["--site"], ["--output="], ["extra"], ["--jobs", "0"], ["--jobs=17"],
-                 ["--jobs", "4x"]):
+                 ["--jobs", "4x"], ["--timeout", "0"], ["--timeout=1.5"], ["--timeout"]):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and b"Usage:" in err and out == b"", "%r: rc %d" % (args, rc))
     rc, out, _ = run(ctx.program, ["--help"], ctx.work)
