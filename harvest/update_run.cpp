@@ -40,10 +40,9 @@ void AppendWithoutCarriageReturns(std::string& line, const char* from, const cha
 // taken straight from the page; any other line is collected in line.
 std::string_view CompleteLine(std::string& line, const char* from, const char* lineFeed) {
   if (line.empty()) {
-    const char* end = lineFeed > from && lineFeed[-1] == kCarriageReturn ? lineFeed - 1 : lineFeed;
-    if (std::memchr(from, kCarriageReturn, static_cast<size_t>(end - from)) == nullptr) {
-      return std::string_view(from, static_cast<size_t>(end - from));
-    }
+    std::string_view direct(from, static_cast<size_t>(lineFeed - from));
+    if (!direct.empty() && direct.back() == kCarriageReturn) direct.remove_suffix(1);
+    if (direct.find(kCarriageReturn) == std::string_view::npos) return direct;
   }
   AppendWithoutCarriageReturns(line, from, lineFeed);
   return line;
@@ -112,14 +111,14 @@ std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::st
   return links;
 }
 
-// Fetches the index page; false when the run stopped while waiting for it.
-bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links) {
+// The country links of the fetched index page; nothing when the run stopped while waiting.
+std::optional<std::vector<CountryLink>> ReadCountryLinks(const std::string& siteBase) {
   FetchAhead index = StartFetchAhead({Concat(siteBase, kIndexPath)}, 1);
   PageBuffer indexPage;
   bool taken = TakePage(index, indexPage);
   StopFetchAhead(index);
-  if (taken) links = CountryLinks(indexPage, siteBase);
-  return taken;
+  if (!taken) return std::nullopt;
+  return CountryLinks(indexPage, siteBase);
 }
 
 // Scans the country pages in index order while up to jobs of them are fetched ahead. One line
@@ -180,9 +179,9 @@ void ResetRunCancel() { g_runGate.store(kGateOpen); }
 
 void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
                int jobs) {
-  std::vector<CountryLink> links;
-  if (ReadCountryLinks(siteBase, links)) {
-    ReadCountryPages(state, links, jobs);
+  std::optional<std::vector<CountryLink>> links = ReadCountryLinks(siteBase);
+  if (links) {
+    ReadCountryPages(state, *links, jobs);
   } else {
     state.aborted = true;
   }
