@@ -38,8 +38,8 @@ std::mutex g_lock;
 HINTERNET g_session = nullptr;
 std::vector<FetchConnection*> g_active;
 
-// Sets the connect, send and receive timeouts of a handle; a session passes them on to the
-// connections and requests made over it.
+// Sets the connect, send and receive timeouts of a handle; on Windows a session passes them
+// on to the connections and requests made over it.
 void SetTimeouts(HINTERNET handle) {
   DWORD milliseconds = static_cast<DWORD>(FetchTimeoutSeconds()) * 1000;
   for (DWORD option : kTimeoutOptions) {
@@ -89,6 +89,9 @@ FetchConnection* OpenWin(const std::string& address) {
   if (session != nullptr) {
     url = InternetOpenUrlA(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
   }
+  // Wine passes only the connect timeout on from the session: the request gets the others
+  // itself, which takes effect on its open connection at once.
+  if (url != nullptr) SetTimeouts(url);
   bool cancelled = false;
   {
     std::lock_guard<std::mutex> lock(g_lock);

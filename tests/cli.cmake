@@ -9,7 +9,7 @@ set(MORVEK_CLI_ARGS
     --site-root "${PROJECT_SOURCE_DIR}/sample-site")
 
 if(WIN32)
-  set(MORVEK_CLI_CASES golden bad_option jobs_agree_sample silent_server)
+  set(MORVEK_CLI_CASES golden bad_option jobs_agree_sample)
   set(MORVEK_CLI_PROGRAM ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
 else()
   set(MORVEK_CLI_CASES golden site_without_slash details quiet index_404 save_failure bad_option
