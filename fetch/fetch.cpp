@@ -7,6 +7,14 @@
 
 const FetchTransport* g_fetchTransport = nullptr;
 
+namespace {
+std::atomic<int> g_fetchTimeoutSeconds{kDefaultFetchTimeoutSeconds};
+}  // namespace
+
+void SetFetchTimeout(int seconds) { g_fetchTimeoutSeconds.store(seconds); }
+
+int FetchTimeoutSeconds() { return g_fetchTimeoutSeconds.load(); }
+
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
                     const std::atomic<bool>* stop, PageBuffer reuse) {
   PageBuffer page = std::move(reuse);

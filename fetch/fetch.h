@@ -36,6 +36,14 @@ const FetchTransport& PlatformTransport();
 // g_fetchTransport when set, else the platform's.
 const FetchTransport& CurrentTransport();
 
+// The connect, send and receive timeout of a fetch; a page also ends, with what has arrived,
+// kPageLimitFactor timeouts after its fetch began, so that a server that trickles bytes
+// cannot hold a page open for hours. Set before fetches start; later fetches use it.
+const int kDefaultFetchTimeoutSeconds = 60;
+const int kPageLimitFactor = 10;
+void SetFetchTimeout(int seconds);
+int FetchTimeoutSeconds();
+
 // Makes fetches in progress and later ones end at once with what they have (Ctrl-C).
 // Safe to call from a signal handler or a console control handler.
 void CancelFetches();

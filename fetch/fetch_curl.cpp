@@ -15,9 +15,6 @@ const char kUserAgent[] = "QV";
 // The schemes WinINet reads, and local files; a redirect never leads to a local file.
 const char kProtocols[] = "http,https,ftp,ftps,file";
 const char kRedirectProtocols[] = "http,https,ftp,ftps";
-const long kConnectTimeoutSeconds = 60;
-// A transfer that delivers less than one byte per second for this long ends with what it has.
-const long kStallSeconds = 60;
 const long kMaxRedirects = 30;
 // How long one wait for the socket lasts; bounds how late a cancellation is noticed.
 const int kPollMilliseconds = 100;
@@ -160,9 +157,13 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  // A transfer that delivers less than one byte per second for the timeout, or that runs
+  // past the page limit, ends with what it has.
+  const long timeout = FetchTimeoutSeconds();
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout * kPageLimitFactor);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, connection);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,12 +17,17 @@
 namespace {
 
 const char kUserAgent[] = "QV";
+const DWORD kTimeoutOptions[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                                 INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                 INTERNET_OPTION_DATA_SEND_TIMEOUT,
+                                 INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
 
 }  // namespace
 
 struct FetchConnection {
   HINTERNET url = nullptr;          // set under g_lock once InternetOpenUrlA returns
   bool urlClosedByCancel = false;   // guarded by g_lock
+  std::chrono::steady_clock::time_point pageLimit;  // the page ends with what it has then
 };
 
 namespace {
@@ -32,10 +38,20 @@ std::mutex g_lock;
 HINTERNET g_session = nullptr;
 std::vector<FetchConnection*> g_active;
 
+// Sets the connect, send and receive timeouts of a handle; on Windows a session passes them
+// on to the connections and requests made over it.
+void SetTimeouts(HINTERNET handle) {
+  DWORD milliseconds = static_cast<DWORD>(FetchTimeoutSeconds()) * 1000;
+  for (DWORD option : kTimeoutOptions) {
+    InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
+  }
+}
+
 // The session, opened on first use and again after a cancellation closed it. Under g_lock.
 HINTERNET Session() {
   if (g_session == nullptr) {
     g_session = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (g_session != nullptr) SetTimeouts(g_session);
   }
   return g_session;
 }
@@ -57,6 +73,8 @@ void CloseWin(FetchConnection* connection) {
 // address does not open, the result is null.
 FetchConnection* OpenWin(const std::string& address) {
   FetchConnection* connection = new FetchConnection;
+  connection->pageLimit = std::chrono::steady_clock::now() +
+                          std::chrono::seconds(FetchTimeoutSeconds() * kPageLimitFactor);
   HINTERNET session = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -71,6 +89,9 @@ FetchConnection* OpenWin(const std::string& address) {
   if (session != nullptr) {
     url = InternetOpenUrlA(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
   }
+  // Wine passes only the connect timeout on from the session: the request gets the others
+  // itself, which takes effect on its open connection at once.
+  if (url != nullptr) SetTimeouts(url);
   bool cancelled = false;
   {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -85,13 +106,26 @@ FetchConnection* OpenWin(const std::string& address) {
   return connection;
 }
 
+// Fills the buffer completely unless the data ends first, as a synchronous InternetReadFile
+// does, but waits only for what the server has sent, one receive timeout at most, so that the
+// page limit is checked between the waits.
 int ReadWin(FetchConnection* connection, char* buffer, int capacity) {
   if (g_cancelled.load() || capacity <= 0) return -1;
-  DWORD count = 0;
-  if (!InternetReadFile(connection->url, buffer, static_cast<DWORD>(capacity), &count)) return -1;
+  int filled = 0;
+  bool failed = false;
+  while (filled < capacity && std::chrono::steady_clock::now() < connection->pageLimit) {
+    DWORD available = 0;
+    failed = !InternetQueryDataAvailable(connection->url, &available, 0, 0);
+    if (failed || available == 0) break;  // a timeout, an error, or the end of the data
+    const DWORD wanted = std::min(available, static_cast<DWORD>(capacity - filled));
+    DWORD count = 0;
+    failed = !InternetReadFile(connection->url, buffer + filled, wanted, &count);
+    if (failed || count == 0) break;
+    filled += static_cast<int>(count);
+  }
   // A read that was under way when the fetches were cancelled brings nothing more.
-  if (g_cancelled.load()) return -1;
-  return static_cast<int>(count);
+  if (g_cancelled.load() || (failed && filled == 0)) return -1;
+  return filled;
 }
 
 const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin};

@@ -9,6 +9,7 @@
 
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
+#include "harvest/channel_file.h"
 #include "harvest/index_parser.h"
 #include "harvest/row_parser.h"
 #include "harvest/window_side.h"
@@ -140,10 +141,12 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
 }
 
 void SaveChannels(HarvestState& state, const std::string& outputPath) {
-  if (WriteChannelFile(state.channels, outputPath)) {
+  const ReplaceOutcome outcome = WriteChannelFile(state.channels, outputPath);
+  if (outcome.saved) {
     ShowFinalStatus(state.channelCount, kWordDone);
   } else {
-    ShowMessage(kSaveFailedTitle, kSaveFailedText, kMessageStyleExclamation);
+    ShowMessage(kSaveFailedTitle, Concat(kSaveFailedText, "\n", outcome.problem),
+                kMessageStyleExclamation);
   }
 }
 

@@ -13,6 +13,7 @@ if(WIN32)
   set(MORVEK_CLI_PROGRAM ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
 else()
   set(MORVEK_CLI_CASES golden site_without_slash details quiet index_404 save_failure bad_option
+      silent_server
       sigint_during_country_page sigterm_during_index_page jobs_agree_sample jobs_agree_generated)
   set(MORVEK_CLI_PROGRAM $<TARGET_FILE:morvek-cli>)
 endif()

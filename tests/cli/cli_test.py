@@ -118,12 +118,22 @@ def case_save_failure(ctx):
     rc, _, err = run(ctx.program, ["--site", ctx.server.base], ctx.work)
     check(rc == 1, "exit code %d" % rc)
     check(b"Update failed!" in err and b"Couldn't save channel list!" in err, "stderr %r" % err)
+    check(b"channels.dat: is a folder, not a regular file" in err, "no reason in %r" % err)
     check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
+
+
+def case_silent_server(ctx):
+    began = time.monotonic()
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base + "_fault/hang/", "--timeout", "1"],
+                     ctx.work)
+    took = time.monotonic() - began
+    check(rc == 0 and last_line(err) == b"Channels found: 0", "rc %d, stderr %r" % (rc, err))
+    check(took < 30, "a silent index page held the run for %.1f s" % took)
 
 
 def case_bad_option(ctx):
     for args in (["--colour"], ["--site"], ["--output="], ["extra"], ["--jobs", "0"], ["--jobs=17"],
-                 ["--jobs", "4x"]):
+                 ["--jobs", "4x"], ["--timeout", "0"], ["--timeout=1.5"], ["--timeout"]):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and b"Usage:" in err and out == b"", "%r: rc %d" % (args, rc))
     rc, out, _ = run(ctx.program, ["--help"], ctx.work)

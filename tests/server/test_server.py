@@ -29,6 +29,8 @@ Prefixes (each takes the rest of the path as its body source):
                                     of the body, then close the connection (FIN)
     /_fault/closeat/<n>/<rest>      the same, closing after <n> bytes of the body
     /_fault/reset/<rest>            like close, but abort the connection (TCP RST)
+    /_fault/trickle/<ms>/<rest>     send the headers, then the body one byte every <ms>
+                                    milliseconds
     /_fault/hang/<rest>             send the headers and nothing more; the connection stays
                                     open until the client gives up or the server stops
     /_fault/zero/<o1,o2,...>/<rest> replace the body bytes at these offsets by zero bytes
@@ -134,6 +136,7 @@ class Reply:
         self.body = None
         self.delay_ms = 0
         self.stall_ms = None
+        self.trickle_ms = None
         self.close_at = None  # None, "half" or a byte count
         self.reset = False
         self.hang = False
@@ -181,7 +184,7 @@ class Handler(BaseHTTPRequestHandler):
             head = parts[0]
             if head == "_fault" and len(parts) >= 2:
                 kind = parts[1]
-                if kind in ("delay", "stall", "closeat", "zero"):
+                if kind in ("delay", "stall", "trickle", "closeat", "zero"):
                     if len(parts) < 3:
                         raise ValueError("/_fault/%s needs a value" % kind)
                     value = parts[2]
@@ -190,6 +193,8 @@ class Handler(BaseHTTPRequestHandler):
                         reply.delay_ms += int(value)
                     elif kind == "stall":
                         reply.stall_ms = int(value)
+                    elif kind == "trickle":
+                        reply.trickle_ms = int(value)
                     elif kind == "closeat":
                         reply.close_at = int(value)
                     else:
@@ -281,6 +286,9 @@ class Handler(BaseHTTPRequestHandler):
         if reply.hang:
             self.hang()
             return
+        if reply.trickle_ms is not None:
+            self.trickle(body, reply.trickle_ms)
+            return
         pause_at = body.size // 2 if reply.stall_ms is not None else None
         cut_at = None
         if reply.close_at == "half":
@@ -325,6 +333,17 @@ class Handler(BaseHTTPRequestHandler):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         else:
             self.connection.shutdown(socket.SHUT_WR)
+
+    def trickle(self, body, ms):
+        """Sends the body one byte at a time until it is sent, the client leaves or we stop."""
+        self.close_connection = True
+        for block in body.blocks():
+            for i in range(len(block)):
+                if self.server.stopping.is_set():
+                    return
+                self.wfile.write(block[i:i + 1])
+                self.wfile.flush()
+                time.sleep(ms / 1000.0)
 
     def hang(self):
         """Keeps the connection open without sending until the client leaves or we stop."""
