@@ -16,6 +16,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -324,8 +325,16 @@ class Test:
 
 
 def run_wine(paths, *args, timeout=120, cwd=None):
-    return subprocess.run([paths.wine_run, *args], env=wine_env(), capture_output=True,
-                          timeout=timeout, cwd=cwd)
+    """Runs a Windows program to its end; its output in .stdout and .stderr. The output goes
+    through files, not pipes: a Wine server that the program starts would hold a pipe open
+    long after the program ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run([paths.wine_run, *args], env=wine_env(), stdout=out, stderr=err,
+                                stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd)
+        out.seek(0)
+        err.seek(0)
+        result.stdout, result.stderr = out.read(), err.read()
+    return result
 
 
 class ShellHandler:
