@@ -85,8 +85,8 @@ bool LaunchTarget(const std::string& target, const std::string& parameters,
                   const std::string& directory);
 
 // Details panel (details_panel_win.cpp).
-void AppendLine(HWND control, const std::string& text);
-void SetSelectionFace(HWND control, const std::string& face);
+// Gives the details panel its face once, so that lines added later need no formatting.
+void PreparePanel(HWND panel);
 // Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
 // (then scrolls to the end) and the progress position.
 void RefreshDisplay();

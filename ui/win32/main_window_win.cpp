@@ -236,6 +236,7 @@ void CreateControls(const std::string& siteBase) {
   CreateControl(kCloseLayout);
 
   HWND details = CreateControl(kDetailsLayout);
+  PreparePanel(details);
   EnableLinks(details);
   SendMessageA(details, EM_EXLIMITTEXT, 0, kDetailsTextLimit);
 }
