@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "fetch/fetch_ahead.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "ui/console/console.h"
@@ -20,6 +21,7 @@ const char kUsage[] =
     "\n"
     "  --site URL     read the directory site at URL instead of the built-in one\n"
     "  --output FILE  write FILE instead of channels.dat\n"
+    "  --jobs N       fetch up to N country pages at once, 1 to 16 (default 4)\n"
     "  --details      print every channel on stdout as it is found\n"
     "  --quiet        show errors only\n"
     "  --help         show this text\n"
@@ -31,10 +33,13 @@ const char kSlash[] = "/";
 const int kExitOk = 0;
 const int kExitSaveFailed = 1;
 const int kExitUsage = 2;
+const int kDefaultJobs = 4;
+const int kWorkerExitMilliseconds = 500;
 
 struct CliOptions {
   std::string siteBase = kSiteBase;
   std::string outputPath = kChannelFileName;
+  int jobs = kDefaultJobs;
   ConsoleOptions console;
   bool help = false;
   bool version = false;
@@ -57,6 +62,13 @@ std::optional<std::string> OptionValue(int argc, char** argv, int* i, const std:
   return std::nullopt;
 }
 
+// The number of jobs written plainly in text, or 0 when it is not one of 1 to 16.
+int JobCount(const std::string& text) {
+  int jobs = TextToNumber(text);
+  bool plain = TextEquals(NumberToText(jobs), text);
+  return plain && jobs >= kMinJobs && jobs <= kMaxJobs ? jobs : 0;
+}
+
 // The options; badArgument names the first argument that is unknown or lacks its value.
 CliOptions ParseArguments(int argc, char** argv) {
   CliOptions options;
@@ -68,6 +80,9 @@ CliOptions ParseArguments(int argc, char** argv) {
     } else if (std::optional<std::string> output = OptionValue(argc, argv, &i, "--output")) {
       if (output->empty()) options.badArgument = arg;
       options.outputPath = *output;
+    } else if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
+      options.jobs = JobCount(*jobs);
+      if (options.jobs == 0) options.badArgument = arg;
     } else if (TextEquals(arg, "--details")) {
       options.console.details = true;
     } else if (TextEquals(arg, "--quiet")) {
@@ -104,8 +119,10 @@ int main(int argc, char** argv) {
   InstallStopHandlers();
   HarvestState state;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath);
+  RunUpdate(state, options.siteBase, options.outputPath, options.jobs);
   FinishConsole();
+  // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
+  WaitForFetchWorkers(kWorkerExitMilliseconds);
   // A stop signal wins over everything else. The run wrote no file unless the signal came
   // after the save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();
