@@ -36,10 +36,10 @@ QUIET_S = 2  # how long a program start that must not come is looked for
 
 # ---- Sites and expected results
 
-def small_site(t, countries=3, per_country=4, delay_ms=0):
+def small_site(t, countries=3, per_country=4, delay_ms=0, hang=False):
     root = os.path.join(t.work, "site")
     make_site.write_site(root, make_site.generated_countries(countries * per_country, per_country))
-    t.serve(root, delay_ms)
+    t.serve(root, delay_ms, hang)
     return root
 
 
@@ -304,6 +304,29 @@ def test_close_request_during_run(t):
         t.started = False
         t.equal(reply["exit"], "0", "exit code after a posted close during the run")
     t.expect(t.channel_file(workdir) is None, "no channels.dat")
+
+
+def test_slow_server(t):
+    """A server that answers each request after 8 s, and one that stalls after the headers.
+    While a page is on its way the window answers a message within 500 ms and View list
+    resizes within 1 s; Close shows " ABORTED" within 2 s and writes no file."""
+    for label, delay_ms, hang in (("slow", 8000, False), ("stalled", 0, True)):
+        workdir = os.path.join(t.work, label)
+        os.makedirs(workdir)
+        small_site(t, 2, 2, delay_ms, hang)
+        t.start(workdir=workdir)
+        t.wait_window()
+        for _ in range(3):
+            ping = t.driver("ping", 2000)
+            t.expect(ping["answered"] == "1" and int(ping["ms"]) <= 500,
+                     f"{label}: the window answered in {ping['ms']} ms")
+        check_toggle(t, label, within=1)
+        t.window_shot(f"{label}-fetching")
+        t.click(W.kCloseButton)
+        status = t.wait_finished(2).controls[W.kStatusLabel]["text"]
+        t.expect(status.endswith(W.kWordAborted), f"{label}: status after Close {status!r}")
+        t.expect(t.channel_file(workdir) is None, f"{label}: no channels.dat")
+        t.close_and_check_exit()
 
 
 def test_focus_cycle(t):
