@@ -181,7 +181,8 @@ class Server:
 
     def __init__(self, paths, root, delay_ms=0, hang=False):
         # A server an earlier, killed run left behind would answer in place of this one.
-        for pid in pids(lambda args, env: paths.server.encode() in args and str(PORT).encode() in args):
+        server = paths.server.encode()
+        for pid in pids(lambda args, env: server in args and str(PORT).encode() in args):
             os.kill(pid, signal.SIGTERM)
         if not poll(lambda: not port_open(), 10):
             raise TestFailure(f"port {PORT} is taken by another process")

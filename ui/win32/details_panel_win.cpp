@@ -98,8 +98,8 @@ struct TextSource {
 
 DWORD CALLBACK ReadTextSource(DWORD_PTR cookie, LPBYTE buffer, LONG capacity, LONG* given) {
   TextSource* source = reinterpret_cast<TextSource*>(cookie);
-  const size_t count = source->left < static_cast<size_t>(capacity) ? source->left
-                                                                     : static_cast<size_t>(capacity);
+  const size_t room = static_cast<size_t>(capacity);
+  const size_t count = source->left < room ? source->left : room;
   CopyMemory(buffer, source->next, count);
   source->next += count;
   source->left -= count;

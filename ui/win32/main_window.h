@@ -69,6 +69,10 @@ void ResizeClient(int left, int top, int width, int height);
 // Re-activates the owner, destroys the window, its class, accelerators and the status font.
 void CloseMainWindow();
 
+// Appends "<call> failed: error N: <reason>" for the thread's last error to the debug log
+// when MORVEK_DEBUG_LOG names one (debug_log_win.cpp); keeps the last error as it was.
+void LogFailedCall(const std::string& call);
+
 // Event handling (events_win.cpp).
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT WindowCallback(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
