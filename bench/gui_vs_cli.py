@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Times the window program's harvest against the console program's on the same generated
-directory of 2,000 channels, both under Wine, and prints both times and the ratio GUI/console.
+"""Times the window program's harvest against the console program's on generated directories
+of about 2,000 and about 18,000 channels, both under Wine, and prints a table of the times, the
+ratio window/console and the window's time per channel at each size.
 
 Both programs are started the same way, by gui_driver.exe with CreateProcessA. The console
 harvest ends when its process exits; the window harvest when channels.dat appears (the
@@ -53,38 +54,52 @@ def time_gui(driver, paths, workdir):
     return elapsed
 
 
+SIZES = [(2000, 100), (18000, 90)]  # channels, channels per country: 20 and 200 countries
+
+
+def measure(paths, driver, work, channels, per_country, repeat):
+    """Median console and window times (s) for a generated site of that many channels."""
+    site = os.path.join(work, f"site-{channels}")
+    make_site.write_site(site, make_site.generated_countries(channels, per_country))
+    server = gui.Server(paths, site)
+    try:
+        cli_times, gui_times = [], []
+        for i in range(repeat):
+            cli_times.append(time_cli(driver, paths, os.path.join(work, f"cli-{channels}-{i}")))
+            gui_times.append(time_gui(driver, paths, os.path.join(work, f"gui-{channels}-{i}")))
+            print(f"{channels} channels, run {i + 1}: console {cli_times[-1]:.2f} s, "
+                  f"window {gui_times[-1]:.2f} s", flush=True)
+    finally:
+        server.stop()
+    return statistics.median(cli_times), statistics.median(gui_times)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build", "windows"))
-    parser.add_argument("--channels", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
-    build = os.path.abspath(args.build_dir)
-    paths = gui.make_paths(build)
+    paths = gui.make_paths(args.build_dir)
     if not os.environ.get("DISPLAY"):
         raise SystemExit("no DISPLAY: run under xvfb-run")
-    work = os.path.join(build, "bench-gui-vs-cli")
+    work = os.path.join(paths.build, "bench-gui-vs-cli")
     shutil.rmtree(work, ignore_errors=True)
-    site = os.path.join(work, "site")
-    make_site.write_site(site, make_site.generated_countries(args.channels, 50))
     gui.prepare_prefix(paths)
-    server = gui.Server(paths, site)
     driver = gui.Driver(paths)
     try:
-        cli_times, gui_times = [], []
-        for i in range(args.repeat):
-            cli_times.append(time_cli(driver, paths, os.path.join(work, f"cli{i}")))
-            gui_times.append(time_gui(driver, paths, os.path.join(work, f"gui{i}")))
-            print(f"run {i + 1}: console {cli_times[-1]:.2f} s, window {gui_times[-1]:.2f} s",
-                  flush=True)
+        rows = [(n,) + measure(paths, driver, work, n, per, args.repeat) for n, per in SIZES]
     finally:
         driver.close()
-        server.stop()
-    cli_median, gui_median = statistics.median(cli_times), statistics.median(gui_times)
-    print(f"{args.channels} channels, median of {args.repeat}: console {cli_median:.2f} s, "
-          f"window {gui_median:.2f} s, ratio window/console {gui_median / cli_median:.2f} "
-          f"(target 1.3 or less)")
+    print(f"\nmedian of {args.repeat} runs\n| channels | console | window | window/console "
+          f"| window ms per channel |\n|---|---|---|---|---|")
+    for n, cli, window in rows:
+        print(f"| {n} | {cli:.2f} s | {window:.2f} s | {window / cli:.2f} | "
+              f"{1000 * window / n:.3f} |")
+    (small, _, small_gui), (large, _, large_gui) = rows[0], rows[-1]
+    print(f"time per channel at {large} / at {small}: "
+          f"{(large_gui / large) / (small_gui / small):.2f} (target 1.5 or less); "
+          f"window/console at {large}: {rows[-1][2] / rows[-1][1]:.2f} (target 3 or less)")
 
 
 if __name__ == "__main__":

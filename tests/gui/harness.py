@@ -16,6 +16,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import traceback
@@ -178,14 +179,15 @@ def port_open():
 class Server:
     """The project's test web server serving one folder on PORT."""
 
-    def __init__(self, paths, root, delay_ms=0):
+    def __init__(self, paths, root, delay_ms=0, hang=False):
         # A server an earlier, killed run left behind would answer in place of this one.
-        for pid in pids(lambda args, env: paths.server.encode() in args and str(PORT).encode() in args):
+        server = paths.server.encode()
+        for pid in pids(lambda args, env: server in args and str(PORT).encode() in args):
             os.kill(pid, signal.SIGTERM)
         if not poll(lambda: not port_open(), 10):
             raise TestFailure(f"port {PORT} is taken by another process")
         cmd = [sys.executable, paths.server, "--root", root, "--port", str(PORT), "--quiet",
-               "--delay-ms", str(delay_ms)]
+               "--delay-ms", str(delay_ms)] + (["--hang"] if hang else [])
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if not poll(lambda: port_open() or self.proc.poll() is not None, 15) or not port_open():
             self.stop()
@@ -229,10 +231,10 @@ class Test:
         if not condition:
             raise TestFailure(message)
 
-    def serve(self, root, delay_ms=0):
+    def serve(self, root, delay_ms=0, hang=False):
         if self.server:
             self.server.stop()
-        self.server = Server(self.paths, root, delay_ms)
+        self.server = Server(self.paths, root, delay_ms, hang)
 
     def start(self, argument=None, workdir=None):
         """Starts the window program and waits for its window (unless it opens none)."""
@@ -324,8 +326,16 @@ class Test:
 
 
 def run_wine(paths, *args, timeout=120, cwd=None):
-    return subprocess.run([paths.wine_run, *args], env=wine_env(), capture_output=True,
-                          timeout=timeout, cwd=cwd)
+    """Runs a Windows program to its end; its output in .stdout and .stderr. The output goes
+    through files, not pipes: a Wine server that the program starts would hold a pipe open
+    long after the program ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run([paths.wine_run, *args], env=wine_env(), stdout=out, stderr=err,
+                                stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd)
+        out.seek(0)
+        err.seek(0)
+        result.stdout, result.stderr = out.read(), err.read()
+    return result
 
 
 class ShellHandler:

@@ -2,7 +2,7 @@
 """A small web server for Morvek's tests: serves a folder on 127.0.0.1 and injects faults.
 
 Command line:
-    test_server.py --root DIR [--port N] [--port-file F] [--delay-ms N] [--quiet]
+    test_server.py --root DIR [--port N] [--port-file F] [--delay-ms N] [--hang] [--quiet]
 
     --root DIR        folder whose files are served (GET and HEAD); "/" and other folders
                       serve their index.html / index.htm when present
@@ -12,6 +12,7 @@ Command line:
                       F is removed again when the server stops (unless it names another
                       server's port by then)
     --delay-ms N      wait N milliseconds before every reply
+    --hang            send only the headers of every reply, as /_fault/hang/ does
     --quiet           do not log requests to stderr
 
 The server is threaded (one thread per connection), speaks HTTP/1.1 with keep-alive, and
@@ -179,6 +180,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def build_reply(self, path):
         reply = Reply()
+        reply.hang = self.server.hang
         parts = [p for p in path.split("/") if p != ""]
         while parts:
             head = parts[0]
@@ -394,10 +396,11 @@ class Server(ThreadingHTTPServer):
     # the kernel then drops the connection attempt and the client retries only a second later.
     request_queue_size = 128
 
-    def __init__(self, address, root, delay_ms, quiet):
+    def __init__(self, address, root, delay_ms, quiet, hang=False):
         super().__init__(address, Handler)
         self.root = root
         self.delay_ms = delay_ms
+        self.hang = hang
         self.quiet = quiet
         self.stopping = threading.Event()
         self.counters = {}
@@ -433,13 +436,14 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 picks a free one")
     parser.add_argument("--port-file", help="file that receives the chosen port once listening")
     parser.add_argument("--delay-ms", type=int, default=0, help="delay before every reply")
+    parser.add_argument("--hang", action="store_true", help="send only the headers of every reply")
     parser.add_argument("--quiet", action="store_true", help="do not log requests")
     args = parser.parse_args()
 
     root = os.path.realpath(args.root)
     if not os.path.isdir(root):
         parser.error("--root is not a folder: %s" % args.root)
-    server = Server(("127.0.0.1", args.port), root, args.delay_ms, args.quiet)
+    server = Server(("127.0.0.1", args.port), root, args.delay_ms, args.quiet, args.hang)
 
     def stop(signum, frame):
         raise KeyboardInterrupt

@@ -15,14 +15,19 @@ namespace {
 const char kPanelFace[] = "Courier New";
 const char kLineBreak[] = "\n";
 const size_t kFaceNameSize = LF_FACESIZE;
+// A character offset past any text: EM_SETSEL then places the caret at the end.
+const WPARAM kPastTheEnd = 0x7FFFFFFF;
 
 // Under load the window's drawing, not the harvest, would set the pace: each line added to
 // the rich-edit control re-lays out, updates the scroll bars and repaints, and each new
 // progress position repaints the bar. So the panel lines and the bar position of channels
 // found in quick succession are collected and shown together, at most this often, at once
 // when a run of lines brings no channel (the end of a page), while the next page is on its
-// way, and when the run finishes.
+// way, and when the run finishes. Drawing and scrolling a long panel cost more, so the
+// interval also stays at least this many times the last drawing's time: then drawing takes
+// a bounded share at any panel length.
 const DWORD kRefreshIntervalMs = 100;
+const DWORD kDrawShareInverse = 10;
 const int kQuietLines = 8;
 
 // What ShowChannel and ShowChannelCount have not yet put on the screen.
@@ -31,27 +36,20 @@ struct PendingDisplay {
   int lines = 0;
   int32_t barPosition = -1;  // -1: none pending
   DWORD lastRefresh = 0;
+  DWORD drawMs = 0;  // how long the last panel drawing took
   int linesSinceChannel = 0;
 };
 
 PendingDisplay g_pending;
 
-bool RefreshDue() { return GetTickCount() - g_pending.lastRefresh >= kRefreshIntervalMs; }
-
-}  // namespace
-
-void AppendLine(HWND control, const std::string& text) {
-  SendMessageA(control, EM_HIDESELECTION, TRUE, 0);
-  const LRESULT length = SendMessageA(control, WM_GETTEXTLENGTH, 0, 0);
-  SendMessageA(control, EM_SETSEL, static_cast<WPARAM>(length), length);
-  if (length != 0) {
-    SendMessageA(control, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(kLineBreak));
-  }
-  SendMessageA(control, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
-  SendMessageA(control, EM_HIDESELECTION, FALSE, 0);
+bool RefreshDue() {
+  const DWORD drawBound = kDrawShareInverse * g_pending.drawMs;
+  return GetTickCount() - g_pending.lastRefresh >=
+         (drawBound > kRefreshIntervalMs ? drawBound : kRefreshIntervalMs);
 }
 
-void SetSelectionFace(HWND control, const std::string& face) {
+// Makes face the control's face for all its text, present and to come.
+void SetDefaultFace(HWND control, const std::string& face) {
   if (face.size() >= kFaceNameSize) return;  // no face name of that length exists
   CHARFORMATA format{};
   format.cbSize = sizeof(format);
@@ -60,8 +58,13 @@ void SetSelectionFace(HWND control, const std::string& face) {
   // The face's pitch and family travel with its name; where the named face is missing, the
   // font mapper then still picks a fixed-pitch one, so the values stay aligned.
   format.bPitchAndFamily = FIXED_PITCH | FF_MODERN;
-  SendMessageA(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  SendMessageA(control, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+  SendMessageA(control, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&format));
 }
+
+}  // namespace
+
+void PreparePanel(HWND panel) { SetDefaultFace(panel, kPanelFace); }
 
 void ShowChannel(const ChannelRecord& record) {
   const auto lines = ChannelBlockLines(record);
@@ -83,58 +86,57 @@ void ShowChannelCount(int32_t count) {
 
 namespace {
 
-// Whether the value of the panel line from start to end (after its label) could hold an
-// address: every scheme has a colon, and a bare address begins with "www.".
-bool MayHoldAddress(const std::string& text, size_t start, size_t end) {
-  const size_t valueStart = start + kBlockLabelWidth;
-  if (valueStart >= end) return false;
-  const std::string value = ToLowerCase(text.substr(valueStart, end - valueStart));
-  return value.find(':') != std::string::npos || value.find("www.") != std::string::npos;
+// Bytes of panel text handed to the control in one call. Each call has a cost that grows with
+// the panel's length, and one very long call costs more per line again; pieces of about this
+// size (some 500 channels) cost the least per line under Wine, at any panel length.
+const size_t kInsertPieceBytes = 128 * 1024;
+
+struct TextSource {
+  const char* next;
+  size_t left;
+};
+
+DWORD CALLBACK ReadTextSource(DWORD_PTR cookie, LPBYTE buffer, LONG capacity, LONG* given) {
+  TextSource* source = reinterpret_cast<TextSource*>(cookie);
+  const size_t room = static_cast<size_t>(capacity);
+  const size_t count = source->left < room ? source->left : room;
+  CopyMemory(buffer, source->next, count);
+  source->next += count;
+  source->left -= count;
+  *given = static_cast<LONG>(count);
+  return 0;
 }
 
-// Makes the control look for addresses around offset of the text inserted at textStart.
-void LookForAddresses(HWND panel, LONG textStart, size_t offset) {
-  const LONG at = textStart + static_cast<LONG>(offset);
-  SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(at), at);
-  SendMessageA(panel, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+// Puts size bytes of text at the caret in one call, after which the control looks for
+// addresses in all of the inserted lines (after a replacement it would look only in the
+// line at the caret and the one before).
+void InsertAtCaret(HWND panel, const char* text, size_t size) {
+  TextSource source{text, size};
+  EDITSTREAM stream{reinterpret_cast<DWORD_PTR>(&source), 0, ReadTextSource};
+  SendMessageA(panel, EM_STREAMIN, SF_TEXT | SFF_SELECTION, reinterpret_cast<LPARAM>(&stream));
 }
 
-// Adds the collected lines at the end of the panel in Courier New and scrolls to them.
-void PutPendingLines() {
+// Adds the collected lines at the end of the panel, in the panel's default face, and scrolls
+// to them. Returns how long the drawing and scrolling took, in milliseconds.
+DWORD PutPendingLines() {
   HWND panel = ControlHandle(kDetailsPanel);
   // Drawn once afterwards: drawing while the lines go in costs ten times the insertion.
   SendMessageA(panel, WM_SETREDRAW, FALSE, 0);
-  const LRESULT length = SendMessageA(panel, WM_GETTEXTLENGTH, 0, 0);
-  SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(length), length);
-  CHARRANGE before{};
-  SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&before));
-  SetSelectionFace(panel, kPanelFace);
-  AppendLine(panel, g_pending.text);
-  // Some rich-edit versions forget a face set on the caret when the caret is placed
-  // again, so the new lines get the face once more as a range.
-  CHARRANGE added{};
-  SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&added));
-  added.cpMin = before.cpMin;
-  SendMessageA(panel, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&added));
-  SetSelectionFace(panel, kPanelFace);
-  // The control looks for addresses only in the line at the caret and the line before it
-  // after an insertion. An empty replacement at a line makes it look there, so the new
-  // lines whose values may hold an address get one, one for two such lines in a row.
-  const std::string& text = g_pending.text;
-  const LONG textStart = added.cpMax - static_cast<LONG>(text.size());
-  bool previousWaiting = false;  // the line before may hold an address and was not looked at
-  size_t previousStart = 0;
-  for (size_t start = 0; start <= text.size();) {
-    size_t end = text.find('\n', start);
+  SendMessageA(panel, EM_HIDESELECTION, TRUE, 0);
+  // An offset past the end places the caret at the end without counting through the text.
+  SendMessageA(panel, EM_SETSEL, kPastTheEnd, kPastTheEnd);
+  std::string& text = g_pending.text;
+  if (SendMessageA(panel, WM_GETTEXTLENGTH, 0, 0) != 0) text.insert(0, kLineBreak);
+  for (size_t at = 0; at < text.size();) {
+    // Each piece ends before a line feed, so no line is split between two pieces.
+    size_t end = text.find('\n', at + kInsertPieceBytes < text.size() ? at + kInsertPieceBytes
+                                                                       : text.size());
     if (end == std::string::npos) end = text.size();
-    const bool mayHold = MayHoldAddress(text, start, end);
-    if (previousWaiting) LookForAddresses(panel, textStart, mayHold ? start : previousStart);
-    previousWaiting = mayHold && !previousWaiting;
-    previousStart = start;
-    start = end + 1;
+    InsertAtCaret(panel, text.data() + at, end - at);
+    at = end;
   }
-  if (previousWaiting) LookForAddresses(panel, textStart, previousStart);
-  SendMessageA(panel, EM_SETSEL, static_cast<WPARAM>(added.cpMax), added.cpMax);
+  SendMessageA(panel, EM_HIDESELECTION, FALSE, 0);
+  const DWORD drawStart = GetTickCount();
   SendMessageA(panel, WM_SETREDRAW, TRUE, 0);
   RedrawWindow(panel, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
   SendMessageA(panel, EM_SCROLL, SB_BOTTOM, 0);
@@ -144,14 +146,15 @@ void PutPendingLines() {
   SendMessageA(panel, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
   view.x = 0;
   SendMessageA(panel, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&view));
-  g_pending.text.clear();
+  text.clear();
   g_pending.lines = 0;
+  return GetTickCount() - drawStart;
 }
 
 }  // namespace
 
 void RefreshDisplay() {
-  if (g_pending.lines != 0) PutPendingLines();
+  if (g_pending.lines != 0) g_pending.drawMs = PutPendingLines();
   if (g_pending.barPosition >= 0) {
     HWND bar = ControlHandle(kProgressBar);
     if (SendMessageA(bar, PBM_GETPOS, 0, 0) != g_pending.barPosition) {

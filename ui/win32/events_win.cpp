@@ -20,6 +20,8 @@ const char kRichEditClassPrefix[] = "Rich";
 const int kClassNameSize = 64;
 const WORD kAcceleratorSource = 1;  // high word of wParam of WM_COMMAND from an accelerator
 const char kShellVerb[] = "open";
+// The longest ServiceWhileFetching takes messages before it looks for the page again.
+const DWORD kFetchServiceMs = 20;
 const int kCreationOrder[kControlCount] = {kStatusLabel,    kProgressBar, kBannerField,
                                           kViewListButton, kCloseButton, kDetailsPanel};
 
@@ -253,10 +255,18 @@ bool ServiceRunEvent() {
 }
 
 // While a page is on its way, what is collected goes on the screen, so that the last channels
-// of a page are not held back until the next page arrives, and one event is answered.
+// of a page are not held back until the next page arrives; then every waiting message is
+// taken, for at most a short while, so that painting, View list and Close are answered at
+// once. A stop asked for here leaves the fetch behind: the fetcher drops it.
 bool ServiceWhileFetching() {
   RefreshDisplay();
-  return AnswerRunEvent(PollEvent());
+  const DWORD start = GetTickCount();
+  do {
+    const int event = PollEvent();
+    if (event == 0) return false;  // nothing waits
+    if (AnswerRunEvent(event)) return true;
+  } while (GetTickCount() - start < kFetchServiceMs);
+  return false;
 }
 
 void WaitForClose() {

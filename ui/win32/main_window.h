@@ -70,6 +70,10 @@ void ResizeClient(int left, int top, int width, int height);
 // Re-activates the owner, destroys the window, its class, accelerators and the status font.
 void CloseMainWindow();
 
+// Appends "<call> failed: error N: <reason>" for the thread's last error to the debug log
+// when MORVEK_DEBUG_LOG names one (debug_log_win.cpp); keeps the last error as it was.
+void LogFailedCall(const std::string& call);
+
 // Event handling (events_win.cpp).
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT WindowCallback(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -85,8 +89,8 @@ void FocusPrevious();
 bool LaunchTarget(const OpenableLink& link);
 
 // Details panel (details_panel_win.cpp).
-void AppendLine(HWND control, const std::string& text);
-void SetSelectionFace(HWND control, const std::string& face);
+// Gives the details panel its face once, so that lines added later need no formatting.
+void PreparePanel(HWND panel);
 // Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
 // (then scrolls to the end) and the progress position.
 void RefreshDisplay();

@@ -87,7 +87,10 @@ const char* RichEditClass() {
     if (LoadLibraryA(kRichEdit20Library) != nullptr) {
       chosen = kRichEdit20Class;
     } else {
-      LoadLibraryA(kRichEdit10Library);
+      LogFailedCall(Concat("LoadLibraryA ", kRichEdit20Library));
+      if (LoadLibraryA(kRichEdit10Library) == nullptr) {
+        LogFailedCall(Concat("LoadLibraryA ", kRichEdit10Library));
+      }
       chosen = kRichEdit10Class;
     }
   }
@@ -115,6 +118,9 @@ HWND CreateControl(const ControlLayout& layout) {
   HWND control = CreateWindowExA(layout.exStyle, windowClass, layout.text, layout.style,
                                  layout.left, layout.top, layout.width, layout.height,
                                  g_mainWindow.handle, nullptr, g_mainWindow.instance, nullptr);
+  if (control == nullptr) {
+    LogFailedCall(Concat("CreateWindowExA for control ", NumberToText(layout.number)));
+  }
   g_mainWindow.controls[layout.number] = control;
   if (layout.richEdit) DispatchWaitingMessages();
   SetWindowLongPtrA(control, GWLP_ID, layout.number);
@@ -124,10 +130,13 @@ HWND CreateControl(const ControlLayout& layout) {
 
 HFONT CreateStatusFont() {
   HDC display = CreateDCA(kDisplayDevice, nullptr, nullptr, nullptr);
+  if (display == nullptr) LogFailedCall("CreateDCA DISPLAY");
   const int pixelsPerInch = GetDeviceCaps(display, LOGPIXELSY);
   DeleteDC(display);
-  return CreateFontA(-MulDiv(kStatusPoints, pixelsPerInch, 72), 0, 0, 0, kStatusWeight, FALSE,
-                     FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0, 0, kStatusFace);
+  HFONT font = CreateFontA(-MulDiv(kStatusPoints, pixelsPerInch, 72), 0, 0, 0, kStatusWeight,
+                           FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0, 0, kStatusFace);
+  if (font == nullptr) LogFailedCall("CreateFontA for the status line");
+  return font;
 }
 
 // Link notifications on, and web addresses in the text shown as links.
@@ -168,6 +177,7 @@ bool OpenMainWindow(HINSTANCE instance, bool owned, HWND owner) {
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
   windowClass.lpszClassName = kClassName;
   g_mainWindow.classRegistered = RegisterClassA(&windowClass) != 0;
+  if (!g_mainWindow.classRegistered) LogFailedCall("RegisterClassA");
 
   const DWORD style = owned ? kOwnedStyle : kStandaloneStyle;
   RECT outer = {0, 0, kClientWidth, kClientHeightShort};
@@ -194,9 +204,10 @@ bool OpenMainWindow(HINSTANCE instance, bool owned, HWND owner) {
     }
   }
 
-  g_mainWindow.handle = CreateWindowExA(0, kClassName, kWindowTitle, style, left, top, width, height,
-                                        owned ? owner : nullptr, nullptr, instance, nullptr);
+  g_mainWindow.handle = CreateWindowExA(0, kClassName, kWindowTitle, style, left, top, width,
+                                        height, owned ? owner : nullptr, nullptr, instance, nullptr);
   if (g_mainWindow.handle == nullptr) {
+    LogFailedCall("CreateWindowExA for the main window");
     UnregisterClassA(kClassName, instance);
     g_mainWindow.classRegistered = false;
     return false;
@@ -207,6 +218,7 @@ bool OpenMainWindow(HINSTANCE instance, bool owned, HWND owner) {
       {FVIRTKEY | FNOINVERT | FSHIFT, VK_TAB, kCommandFocusPrevious},
   };
   g_mainWindow.accelerators = CreateAcceleratorTableA(keys, 2);
+  if (g_mainWindow.accelerators == nullptr) LogFailedCall("CreateAcceleratorTableA");
   return true;
 }
 
@@ -236,6 +248,7 @@ void CreateControls(const std::string& siteBase) {
   CreateControl(kCloseLayout);
 
   HWND details = CreateControl(kDetailsLayout);
+  PreparePanel(details);
   EnableLinks(details);
   SendMessageA(details, EM_EXLIMITTEXT, 0, kDetailsTextLimit);
 }
@@ -286,7 +299,7 @@ void InitialiseCommonControls() {
   INITCOMMONCONTROLSEX classes{};
   classes.dwSize = sizeof(classes);
   classes.dwICC = kCommonControlClasses;
-  InitCommonControlsEx(&classes);
+  if (!InitCommonControlsEx(&classes)) LogFailedCall("InitCommonControlsEx");
   InitCommonControls();
 }
 

@@ -254,6 +254,35 @@ TEST_F(WindowTest, TabVisitsTheFocusableControlsInCreationOrder) {
   }
 }
 
+// A failed call is logged with its error, only where MORVEK_DEBUG_LOG names a file, and the
+// last error stays for the caller.
+TEST(DebugLogTest, FailedCallsGoToTheNamedFileOnly) {
+  char folder[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, folder);
+  const std::string path = Concat(TextFromBytes(folder, MAX_PATH), "morvek-debug-test.log");
+  DeleteFileA(path.c_str());
+  SetEnvironmentVariableA("MORVEK_DEBUG_LOG", nullptr);
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  LogFailedCall("Unlogged");
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  SetEnvironmentVariableA("MORVEK_DEBUG_LOG", path.c_str());
+  EXPECT_EQ(CreateWindowExA(0, "MorvekNoSuchClass", "", 0, 0, 0, 1, 1, nullptr, nullptr,
+                            GetModuleHandleA(nullptr), nullptr), nullptr);
+  const DWORD error = GetLastError();
+  LogFailedCall("CreateWindowExA");
+  EXPECT_EQ(GetLastError(), error);
+  SetEnvironmentVariableA("MORVEK_DEBUG_LOG", nullptr);
+  char line[256] = {};
+  HANDLE log = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD read = 0;
+  ReadFile(log, line, sizeof line - 1, &read, nullptr);
+  CloseHandle(log);
+  DeleteFileA(path.c_str());
+  const std::string expected =
+      Concat("CreateWindowExA failed: error ", NumberToText(static_cast<int32_t>(error)), ": ");
+  EXPECT_EQ(std::string(line).rfind(expected, 0), 0u) << line;
+}
+
 TEST_F(WindowTest, LinksAreReadFromTheNotifyingControlAndNothingElseIsHandled) {
   ENLINK link{};
   link.nmhdr.hwndFrom = ControlHandle(kBannerField);
