@@ -92,6 +92,7 @@ std::string ChannelJsonText(ChannelList& list) {
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text) {
-  return ReplaceFileContents(
-      path, [&text](const ByteSink& sink) { return text.empty() || sink(text.data(), text.size()); });
+  return ReplaceFileContents(path, [&text](const ByteSink& sink) {
+    return text.empty() || sink(text.data(), text.size());
+  });
 }
