@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unordered_map>
+
 #include "harvest/channel_file.h"
 #include "text/text.h"
 #include "text/utf8.h"
@@ -25,6 +27,9 @@ const char kJsonArrayEnd[] = "]\n";
 const char kJsonEmptyArray[] = "[]\n";
 const char kJsonObjectSeparator[] = ",\n";
 const char kJsonLineEnd[] = "\n";
+
+const char kLineFeed = '\n';
+const char kCarriageReturn = '\r';
 
 std::string M3uValue(const std::string& bytes) {
   return Cp1252ToUtf8Replacing(bytes, kControlStandIn);
@@ -95,4 +100,27 @@ bool WriteTextFile(const std::string& path, const std::string& text) {
   return ReplaceFileContents(path, [&text](const ByteSink& sink) {
     return text.empty() || sink(text.data(), text.size());
   });
+}
+
+ListChanges CompareWithOldList(const std::string& oldFile, ChannelList& list) {
+  std::unordered_map<std::string, int32_t> balance;  // old occurrences minus new ones
+  size_t start = 0;
+  while (start < oldFile.size()) {
+    size_t end = oldFile.find(kLineFeed, start);
+    if (end == std::string::npos) end = oldFile.size();
+    size_t rowEnd = end > start && oldFile[end - 1] == kCarriageReturn ? end - 1 : end;
+    ++balance[oldFile.substr(start, rowEnd - start)];
+    start = end + 1;
+  }
+  Rewind(list);
+  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
+       record = NextRecord(list)) {
+    --balance[ChannelLine(*record)];
+  }
+  ListChanges changes;
+  for (const auto& row : balance) {
+    if (row.second > 0) changes.removed += row.second;
+    if (row.second < 0) changes.added -= row.second;
+  }
+  return changes;
 }

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,3 +31,13 @@ std::string ChannelJsonText(ChannelList& list);
 // Replaces the file at path with text through ReplaceFileContents. False when anything
 // failed; the old file is then left as it was.
 bool WriteTextFile(const std::string& path, const std::string& text);
+
+// How a new list differs from the one it replaces, row by row: a row of the new list that the
+// old one lacks is added, one of the old that the new lacks is removed; a row that occurs
+// more often in one list counts as often as it is more.
+struct ListChanges {
+  int32_t added = 0;
+  int32_t removed = 0;
+};
+// oldFile holds the bytes of the old channels.dat (CR LF lines; a last line may lack its end).
+ListChanges CompareWithOldList(const std::string& oldFile, ChannelList& list);

@@ -1,34 +1,30 @@
-// Console hooks on POSIX: isatty, the monotonic clock, and SIGINT / SIGTERM as a stop.
+// Console hooks on POSIX: isatty and the terminal width, the monotonic clock, errno texts,
+// and SIGINT / SIGTERM as a stop.
+#include <errno.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-
-#include "fetch/fetch.h"
-#include "harvest/update_run.h"
 #include "ui/console/console.h"
 
 namespace {
 
-const int kExitInterrupted = 130;  // 128 + SIGINT
-const int kExitTerminated = 143;   // 128 + SIGTERM
-
-std::atomic<int> g_stopExitCode{0};
-static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
-
-// Only async-signal-safe work: two atomic stores and the fetch cancel, which is made for this.
+// Only async-signal-safe work: StopRun stores atomics and cancels the fetches.
 void OnStopSignal(int signalNumber) {
-  int expected = 0;
-  g_stopExitCode.compare_exchange_strong(
-      expected, signalNumber == SIGINT ? kExitInterrupted : kExitTerminated);
-  CancelRun();
-  CancelFetches();
+  StopRun(signalNumber == SIGINT ? kExitInterrupted : kExitTerminated);
 }
 
 }  // namespace
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 int64_t MonotonicMilliseconds() {
   timespec now{};
@@ -45,6 +41,18 @@ void InstallStopHandlers() {
   action.sa_flags = SA_RESETHAND | SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed pipe on stdout (--details | head) then fails the write, which stops the run
+  // quietly, instead of killing the program with the live line left on the terminal.
+  signal(SIGPIPE, SIG_IGN);
 }
 
-int StopExitCode() { return g_stopExitCode.load(); }
+bool WriteStream(FILE* stream, const std::string& utf8) {
+  if (utf8.empty()) return true;
+  const bool written = std::fwrite(utf8.data(), 1, utf8.size(), stream) == utf8.size();
+  // stderr is unbuffered; stdout is flushed by the caller when it matters.
+  return written && (stream != stdout || !std::ferror(stream));
+}
+
+int LastSystemError() { return errno; }
+
+std::string SystemErrorText(int systemError) { return strerror(systemError); }

@@ -1,66 +1,95 @@
 // The window-side operations for the console: a live progress line (or one line per
 // country when stderr is no terminal), channel blocks on stdout, messages on stderr.
+// Page text is shown in UTF-8 with its control characters replaced.
+#include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
+#include "fetch/fetch.h"
+#include "harvest/channel_export.h"
 #include "harvest/update_run.h"
 #include "harvest/window_side.h"
 #include "text/text.h"
+#include "text/utf8.h"
 #include "ui/console/console.h"
 
 namespace {
 
 const int kBarWidth = 24;
-const int kCountryWidth = 28;  // longer names are cut on the live line
 const int64_t kRedrawMilliseconds = 100;
 const int kEchoMargin = 2;
+const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
 const char kBarDone = '#';
 const char kBarToDo = '-';
 const char kReadingPrefix[] = "Reading ";
+const char kProgramPrefix[] = "morvek-cli: ";
+const char kNewWord[] = " new, ";
+const char kGoneWord[] = " gone)";
 
 struct ConsoleSide {
   ConsoleOptions options;
-  const HarvestState* state = nullptr;
+  HarvestState* state = nullptr;
   bool live = false;    // a rewritable progress line on a terminal
-  int shownLength = 0;  // bytes of the live line now on screen
+  int shownLength = 0;  // characters of the live line now on screen
   int64_t lastDraw = 0;
   int32_t count = 0;
   bool barFull = false;
   bool finalShown = false;
   bool messageShown = false;
+  bool listWritten = false;
+  bool stdoutClosed = false;
+  bool oldListFound = false;
+  std::string oldList;  // the bytes of the channel file that the run replaces
   std::string country;  // the country last announced
 };
 
 ConsoleSide g_console;
+std::atomic<int> g_stopExitCode{0};
+static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 
-void WriteErr(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
-}
+void WriteErr(const std::string& text) { WriteStream(stderr, text); }
 
 std::string StatusText(int32_t count) { return Concat(kStatusPrefix, NumberToText(count)); }
 
+// The share of countries read, or of the progress top while the countries are not known.
 std::string Bar() {
   int done = kBarWidth;
-  if (!g_console.barFull) {
+  const int32_t total = g_console.state->countryTotal;
+  if (g_console.barFull) {
+    done = kBarWidth;
+  } else if (total > 0) {
+    done = static_cast<int>(int64_t{g_console.state->countriesDone} * kBarWidth / total);
+  } else {
     int32_t shown = g_console.count < kProgressTop ? g_console.count : kProgressTop;
     done = shown * kBarWidth / kProgressTop;
   }
-  return Concat("[", std::string(static_cast<size_t>(done), kBarDone),
-                std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
+  std::string bar = Concat("[", std::string(static_cast<size_t>(done), kBarDone),
+                           std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
+  if (total <= 0) return bar;
+  return Concat(bar, " ", NumberToText(g_console.state->countriesDone), "/", NumberToText(total));
 }
 
 // Replaces the live line with text, padding with spaces over a longer previous one.
 void PutLiveLine(const std::string& text) {
-  std::string line = Concat("\r", text, SpaceText(g_console.shownLength - TextLength(text)));
-  g_console.shownLength = TextLength(text);
+  const int length = Utf8Length(text);
+  std::string line = Concat("\r", text, SpaceText(g_console.shownLength - length));
+  g_console.shownLength = length;
   WriteErr(line);
+}
+
+// The live line cut to the terminal's width, so that it never wraps.
+std::string FitToTerminal(const std::string& line) {
+  const int columns = TerminalColumns();
+  if (columns <= kLastColumnKept) return line;
+  return Utf8Left(line, columns - kLastColumnKept);
 }
 
 void DrawLive() {
   if (!g_console.live) return;
-  std::string country = LeftPart(g_console.country, kCountryWidth);
-  PutLiveLine(Concat(StatusText(g_console.count), " ", Bar(), " ", country));
+  const std::string country = Cp1252ToTerminalText(g_console.country);
+  PutLiveLine(FitToTerminal(Concat(StatusText(g_console.count), " ", Bar(), " ", country)));
   g_console.lastDraw = MonotonicMilliseconds();
 }
 
@@ -72,7 +101,7 @@ void ClearLive() {
 
 // Ends the live line on its own line and leaves the terminal at the start of the next.
 void PutFinalLine(const std::string& text) {
-  if (g_console.options.quiet) return;
+  if (g_console.options.quiet || g_console.stdoutClosed) return;
   if (g_console.live) {
     g_console.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
     PutLiveLine(text);
@@ -90,26 +119,75 @@ void AnnounceCountry() {
   if (g_console.live) {
     DrawLive();
   } else {
-    WriteErr(Concat(kReadingPrefix, g_console.country, "\n"));
+    WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(g_console.country), "\n"));
   }
+}
+
+void ReadOldList(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return;
+  g_console.oldList.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  g_console.oldListFound = !in.bad();
+}
+
+// " (5 new, 1 gone)" after DONE when a list was replaced.
+std::string ChangesText() {
+  if (!g_console.oldListFound) return std::string();
+  ListChanges changes = CompareWithOldList(g_console.oldList, g_console.state->channels);
+  return Concat(" (", NumberToText(changes.added), kNewWord, NumberToText(changes.removed),
+                kGoneWord);
 }
 
 }  // namespace
 
-void StartConsole(const ConsoleOptions& options, const HarvestState& state) {
+void StartConsole(const ConsoleOptions& options, HarvestState& state) {
   g_console = ConsoleSide();
   g_console.options = options;
   g_console.state = &state;
   g_console.live = !options.quiet && StderrIsTerminal();
+  ReadOldList(options.outputPath);
   DrawLive();
 }
 
 void FinishConsole() {
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
-  std::fflush(stdout);
+  if (g_console.stdoutClosed) ClearLive();
+  if (!g_console.stdoutClosed) std::fflush(stdout);
 }
 
 bool ConsoleMessageShown() { return g_console.messageShown; }
+
+bool ConsoleListWritten() { return g_console.listWritten; }
+
+void StopRun(int exitCode) {
+  int expected = 0;
+  g_stopExitCode.compare_exchange_strong(expected, exitCode);
+  CancelRun();
+  CancelFetches();
+}
+
+int StopExitCode() { return g_stopExitCode.load(); }
+
+bool WriteStdout(const std::string& text) {
+  if (g_console.stdoutClosed) return false;
+  if (WriteStream(stdout, text)) return true;
+  g_console.stdoutClosed = true;
+  StopRun(kExitBrokenPipe);
+  return false;
+}
+
+void ShowConsoleLine(const std::string& text) {
+  ClearLive();
+  WriteErr(Concat(kProgramPrefix, text, "\n"));
+  DrawLive();
+}
+
+void ShowSaveFailure(const std::string& path, int systemError) {
+  ClearLive();
+  WriteErr(Concat(kSaveFailedTitle, "\n", kSaveFailedText, " ", path, ": ",
+                  SystemErrorText(systemError), "\n"));
+  g_console.messageShown = true;
+}
 
 // Called once per country page line: a flag test, and a string compare to notice a new country.
 bool ServiceRunEvent() {
@@ -121,11 +199,13 @@ bool ServiceRunEvent() {
 }
 
 void ShowChannel(const ChannelRecord& record) {
-  if (!g_console.options.details) return;
+  if (!g_console.options.details || g_console.stdoutClosed) return;
   std::string block;
-  for (const std::string& line : ChannelBlockLines(record)) block += Concat(line, "\n");
+  for (const std::string& line : ChannelBlockLines(record)) {
+    block += Concat(Cp1252ToTerminalText(line), "\n");
+  }
   ClearLive();  // stdout and stderr may share the terminal
-  std::fwrite(block.data(), 1, block.size(), stdout);
+  if (!WriteStdout(block)) return;
   if (g_console.live) {
     std::fflush(stdout);
     DrawLive();
@@ -146,14 +226,21 @@ void ShowRunFinished() {
 
 void ShowFinalStatus(int32_t count, const std::string& word) {
   g_console.count = count;
-  PutFinalLine(Concat(StatusText(count), word));
+  g_console.listWritten = TextEquals(word, kWordDone);
+  PutFinalLine(Concat(StatusText(count), word, g_console.listWritten ? ChangesText() : ""));
 }
 
-// The status line keeps its count, as the window's does; the message follows it.
+// The status line keeps its count, as the window's does; the message follows it, naming the
+// file and the system's reason when a save failed.
 int ShowMessage(const std::string& title, const std::string& text, int /*style*/) {
+  const int systemError = LastSystemError();
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
   g_console.finalShown = true;
-  WriteErr(Concat(title, "\n", text, "\n"));
-  g_console.messageShown = true;
+  if (TextEquals(text, kSaveFailedText)) {
+    ShowSaveFailure(g_console.options.outputPath, systemError);
+  } else {
+    WriteErr(Concat(title, "\n", text, "\n"));
+    g_console.messageShown = true;
+  }
   return 1;
 }
