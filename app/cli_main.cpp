@@ -20,7 +20,8 @@ const char kUsage[] =
     "working directory, one line per channel.\n"
     "\n"
     "  --site URL      read the directory site at URL instead of the built-in one,\n"
-    "                  " MORVEK_SITE_BASE "\n"
+    "                  " MORVEK_SITE_BASE
+    "\n"
     "  --output FILE   write FILE instead of channels.dat\n"
     "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
     "  --json FILE     also write the channels as a JSON array\n"

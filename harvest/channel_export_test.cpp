@@ -55,6 +55,29 @@ TEST(ChannelExportTest, JsonReadsBackAsTheRecordsInUtf8) {
   EXPECT_EQ(JsonArrayText({}), "[]\n");
 }
 
+TEST(ChannelExportTest, ChangesCountWholeRowsAsOftenAsTheyOccur) {
+  struct Case { std::string oldFile; std::vector<std::string> channels; int added; int removed; };
+  const std::vector<Case> cases = {
+      {"", {"a"}, 1, 0},
+      {"|a|||||\r\n", {"a"}, 0, 0},
+      {"|a|||||\r\n|a|||||\r\n|b|||||\r\n", {"a", "c", "c"}, 2, 2},
+      {"|a|||||\r\n|a|||||", {"a", "a", "a"}, 1, 0},  // a last row without CR LF
+      {"|a|||||\n\r\n", {"a"}, 0, 1},                // an empty row is a row
+      {"|b|||||\r\n", {}, 0, 1},
+  };
+  for (const Case& c : cases) {
+    ChannelList list;
+    for (const std::string& channel : c.channels) {
+      ChannelRecord record;
+      record.channel = channel;
+      AddRecord(list, record);
+    }
+    ListChanges changes = CompareWithOldList(c.oldFile, list);
+    EXPECT_EQ(changes.added, c.added) << c.oldFile;
+    EXPECT_EQ(changes.removed, c.removed) << c.oldFile;
+  }
+}
+
 class ChannelExportFileTest : public TempFolderTest {};
 
 TEST_F(ChannelExportFileTest, TextFileReplacesTheOldFileOrLeavesItAsItWas) {

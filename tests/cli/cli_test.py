@@ -9,6 +9,7 @@ script starts tests/server/test_server.py on a free 127.0.0.1 port for the case 
 afterwards. Every case runs in a fresh temporary working directory.
 """
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -115,18 +116,124 @@ def case_save_failure(ctx):
     os.mkdir(os.path.join(ctx.work, "channels.dat"))
     rc, _, err = run(ctx.program, ["--site", ctx.server.base], ctx.work)
     check(rc == 1, "exit code %d" % rc)
-    check(b"Update failed!" in err and b"Couldn't save channel list!" in err, "stderr %r" % err)
+    check(b"Update failed!\nCouldn't save channel list! channels.dat: " in err, "stderr %r" % err)
     check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
+    for args, path in ((["--output", "none/x.dat"], b"none/x.dat"),
+                       (["--output", "list.dat", "--m3u", "none/x.m3u"], b"none/x.m3u")):
+        rc, _, err = run(ctx.program, ["--site", ctx.server.base] + args, ctx.work)
+        want = b"Couldn't save channel list! %s: No such file or directory\n" % path
+        check(rc == 1 and err.endswith(want), "%r: rc %d, stderr %r" % (args, rc, err[-200:]))
+    check(os.path.exists(os.path.join(ctx.work, "list.dat")), "the list beside a failed playlist")
+
+
+def case_closed_stdout(ctx):
+    """--details | head: the run stops quietly when stdout's reader is gone, writing nothing."""
+    process = subprocess.Popen(ctx.program + ["--site", ctx.server.base, "--details"],
+                               cwd=ctx.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    err = process.stderr.read()
+    rc = process.wait(RUN_LIMIT)
+    check(rc == 141, "exit code %d, stderr %r" % (rc, err))
+    check(b"Channels found" not in err and b"rror" not in err, "stderr %r" % err)
+    check(os.listdir(ctx.work) == [], "left files %r" % os.listdir(ctx.work))
 
 
 def case_bad_option(ctx):
-    for args in (["--colour"], ["--site"], ["--output="], ["extra"]):
+    for args, says in ((["--colour"], b"unknown option --colour"), (["--site"], b"--site needs"),
+                       (["--output="], b"--output needs"), (["extra"], b"unexpected argument"),
+                       (["--quiet", "--verbose"], b"exclude"), (["--details", "--json", "-"], b"stdout")):
         rc, out, err = run(ctx.program, args, ctx.work)
-        check(rc == 2 and b"Usage:" in err and out == b"", "%r: rc %d" % (args, rc))
-    rc, out, _ = run(ctx.program, ["--help"], ctx.work)
-    check(rc == 0 and b"Usage:" in out, "--help: rc %d" % rc)
-    rc, out, _ = run(ctx.program, ["--version"], ctx.work)
-    check(rc == 0 and out.startswith(b"morvek-cli "), "--version: rc %d" % rc)
+        check(rc == 2 and out == b"" and err.count(b"\n") == 1, "%r: rc %d, err %r" % (args, rc, err))
+        check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))
+    for flag in ("--help", "-h"):
+        rc, out, _ = run(ctx.program, [flag], ctx.work)
+        check(rc == 0 and b"Usage:" in out and b"Exit codes:" in out and b"  3 " in out, flag)
+    for flag in ("--version", "-V"):
+        rc, out, _ = run(ctx.program, [flag], ctx.work)
+        check(rc == 0 and out.startswith(b"morvek-cli "), "%s: rc %d" % (flag, rc))
+
+
+def fixture_rows(ctx):
+    return read_file(ctx.fixture).split(b"\r\n")[:-1]
+
+
+def case_exports(ctx):
+    """Playlist and JSON beside the channel file, and what changed against the old list."""
+    rows = fixture_rows(ctx)
+    with open(os.path.join(ctx.work, "channels.dat"), "wb") as f:
+        f.write(b"\r\n".join(rows[1:] + [b"gone|row||||x|", b"gone|row||||x|"]) + b"\r\n")
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--m3u", "list.m3u",
+                                   "--json", "list.json"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err[-300:]))
+    want = b"Channels found: %d DONE (1 new, 2 gone)" % len(rows)
+    check(last_line(err) == want, "last status %r" % last_line(err))
+    fields = [row.decode("cp1252").split("|") for row in rows]
+    objects = json.loads(read_file(os.path.join(ctx.work, "list.json")).decode("utf-8"))
+    keys = ["country", "name", "bitrate", "category", "about", "stream", "homepage"]
+    check(objects == [dict(zip(keys, f)) for f in fields], "list.json differs from the rows")
+    playlist = read_file(os.path.join(ctx.work, "list.m3u")).decode("utf-8").split("\n")
+    check(playlist[0] == "#EXTM3U" and playlist[2::2] == [f[5] for f in fields if f[5]],
+          "list.m3u streams differ: %r" % playlist[:5])
+    check(playlist[1].endswith("," + fields[0][1]), "first entry %r" % playlist[1])
+    rc, out, _ = run(ctx.program, ["--site", ctx.server.base, "--quiet", "--json", "-"], ctx.work)
+    check(rc == 0 and json.loads(out.decode("utf-8")) == objects, "--json - rc %d" % rc)
+
+
+def case_utf8(ctx):
+    """Windows-1252 page text reaches stdout and stderr as UTF-8, control bytes replaced."""
+    root = os.path.join(ctx.scratch, "site")
+    os.makedirs(os.path.join(root, "television"))
+    with open(os.path.join(root, "television", "tvbar.htm"), "wb") as f:
+        f.write(b'<a class="rb" href="e.htm" target="c">\xd6STER\x1b[2JREICH\n')
+    with open(os.path.join(root, "television", "e.htm"), "wb") as f:
+        f.write(b'<tr><td class="name" valign="top"><span class="c" id="e1"><b><a href="http://h/" '
+                b'target="_blank">M\xfcnster \x1b]0;x\x07Eins\x9d</a></b></span>\n'
+                b"<a class=\"m\" href=\"javascript:w('2','mms://s/a','e1')\">300K</a> <b>\n"
+                b' </td><td class="q"><img src="q1.gif" alt="quality"></td><td class="t">LIVE</td>'
+                b'<td class="a">News.</td></tr>\n')
+    ctx.restart_server(root)
+    rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--details"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err))
+    for name, data in (("stdout", out), ("stderr", err)):
+        check(b"\x1b" not in data and b"\x07" not in data and b"\xc2\x9d" not in data,
+              "%s lets a control byte through: %r" % (name, data))
+        data.decode("utf-8")
+    check("\u00d6ster\ufffd[2jreich" in err.decode("utf-8"), "stderr %r" % err)
+    check("M\u00fcnster \ufffd]0;x\ufffdEins\ufffd" in out.decode("utf-8"), "stdout %r" % out)
+
+
+def on_terminal(ctx, columns):
+    """Runs a harvest with stderr on a terminal of the given width; what the terminal got."""
+    import fcntl, pty, struct, termios
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    process = subprocess.Popen(ctx.program + ["--site", ctx.server.base], cwd=ctx.work,
+                               stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    shown = bytearray()
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal is gone with the program
+            break
+        if not chunk:
+            break
+        shown.extend(chunk)
+    rc = process.wait(RUN_LIMIT)
+    os.close(master)
+    check(rc == 0, "exit code %d, terminal %r" % (rc, bytes(shown[-300:])))
+    return bytes(shown)
+
+
+def case_live_line(ctx):
+    """The live line never reaches the terminal's last column; its bar counts countries."""
+    shown = on_terminal(ctx, 40)
+    pieces = shown.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
+    widest = max(len(piece.decode("utf-8")) for piece in pieces)
+    check(widest <= 39, "a live line of %d columns: %r" % (widest, shown[:400]))
+    shown = on_terminal(ctx, 100)
+    check(b"] 3/8 \xc3\x96sterreich" in shown and b"] 8/8 " in shown, "terminal %r" % shown)
 
 
 def stop_while_fetching(ctx, site, signal_number, wait_for):

@@ -3,8 +3,6 @@
 // Page text is shown in UTF-8 with its control characters replaced.
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "fetch/fetch.h"
@@ -23,6 +21,7 @@ const int kEchoMargin = 2;
 const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
 const char kBarDone = '#';
 const char kBarToDo = '-';
+const size_t kOldListChunk = 65536;
 const char kReadingPrefix[] = "Reading ";
 const char kProgramPrefix[] = "morvek-cli: ";
 const char kNewWord[] = " new, ";
@@ -71,25 +70,27 @@ std::string Bar() {
   return Concat(bar, " ", NumberToText(g_console.state->countriesDone), "/", NumberToText(total));
 }
 
-// Replaces the live line with text, padding with spaces over a longer previous one.
-void PutLiveLine(const std::string& text) {
-  const int length = Utf8Length(text);
-  std::string line = Concat("\r", text, SpaceText(g_console.shownLength - length));
-  g_console.shownLength = length;
-  WriteErr(line);
+// The columns a live line may take: all but the last, which would wrap on some terminals.
+int LiveWidth() {
+  const int columns = TerminalColumns();
+  return columns > kLastColumnKept ? columns - kLastColumnKept : 0;
 }
 
-// The live line cut to the terminal's width, so that it never wraps.
-std::string FitToTerminal(const std::string& line) {
-  const int columns = TerminalColumns();
-  if (columns <= kLastColumnKept) return line;
-  return Utf8Left(line, columns - kLastColumnKept);
+// Replaces the live line with text, padding with spaces over a longer previous one; the
+// padding never reaches past the terminal's width.
+void PutLiveLine(const std::string& text) {
+  const int length = Utf8Length(text);
+  const int width = LiveWidth();
+  const int covered = width > 0 && g_console.shownLength > width ? width : g_console.shownLength;
+  WriteErr(Concat("\r", text, SpaceText(covered - length)));
+  g_console.shownLength = length;
 }
 
 void DrawLive() {
   if (!g_console.live) return;
   const std::string country = Cp1252ToTerminalText(g_console.country);
-  PutLiveLine(FitToTerminal(Concat(StatusText(g_console.count), " ", Bar(), " ", country)));
+  const std::string line = Concat(StatusText(g_console.count), " ", Bar(), " ", country);
+  PutLiveLine(LiveWidth() > 0 ? Utf8Left(line, LiveWidth()) : line);
   g_console.lastDraw = MonotonicMilliseconds();
 }
 
@@ -123,11 +124,16 @@ void AnnounceCountry() {
   }
 }
 
+// Reads the old channel file, if there is a readable one (stdio: a directory only fails).
 void ReadOldList(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;
-  g_console.oldList.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  g_console.oldListFound = !in.bad();
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;
+  char chunk[kOldListChunk];
+  size_t count = 0;
+  while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    g_console.oldList.append(chunk, count);
+  g_console.oldListFound = !std::ferror(file);
+  std::fclose(file);
 }
 
 // " (5 new, 1 gone)" after DONE when a list was replaced.

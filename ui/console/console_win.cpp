@@ -33,9 +33,11 @@ std::wstring Utf8ToWide(const std::string& utf8) {
 }
 
 std::string WideToUtf8(const wchar_t* wide, int length) {
-  const int size = WideCharToMultiByte(kUtf8CodePage, 0, wide, length, nullptr, 0, nullptr, nullptr);
+  const int size =
+      WideCharToMultiByte(kUtf8CodePage, 0, wide, length, nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(kUtf8CodePage, 0, wide, length, &utf8[0], size, nullptr, nullptr);
+  if (size > 0)
+    WideCharToMultiByte(kUtf8CodePage, 0, wide, length, &utf8[0], size, nullptr, nullptr);
   return utf8;
 }
 
