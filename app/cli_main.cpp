@@ -154,8 +154,9 @@ void WriteExport(const std::string& path, const std::string& text) {
   if (path.empty()) return;
   if (TextEquals(path, kStandardOutputName)) {
     WriteStdout(text);
-  } else if (!WriteTextFile(path, text)) {
-    ShowSaveFailure(path, LastSystemError());
+  } else {
+    const ReplaceOutcome outcome = WriteTextFile(path, text);
+    if (!outcome.saved) ShowSaveFailure(outcome.problem);
   }
 }
 

@@ -96,8 +96,8 @@ std::string ChannelJsonText(ChannelList& list) {
   return JsonArrayText(objects);
 }
 
-bool WriteTextFile(const std::string& path, const std::string& text) {
-  return ReplaceFileContents(path, [&text](const ByteSink& sink) {
+ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text) {
+  return ReplaceFile(path, [&text](const ByteSink& sink) {
     return text.empty() || sink(text.data(), text.size());
   });
 }

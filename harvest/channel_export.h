@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "harvest/channel_file.h"
 #include "harvest/channel_list.h"
 
 // The output name that means standard output instead of a file.
@@ -28,9 +29,9 @@ std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects);
 // The whole list as JsonArrayText of ChannelJson, in list order.
 std::string ChannelJsonText(ChannelList& list);
 
-// Replaces the file at path with text through ReplaceFileContents. False when anything
-// failed; the old file is then left as it was.
-bool WriteTextFile(const std::string& path, const std::string& text);
+// Replaces the file at path with text through ReplaceFile; on failure the old file is left
+// as it was and the outcome names the path and the reason.
+ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text);
 
 // How a new list differs from the one it replaces, row by row: a row of the new list that the
 // old one lacks is added, one of the old that the new lacks is removed; a row that occurs

@@ -83,9 +83,9 @@ class ChannelExportFileTest : public TempFolderTest {};
 TEST_F(ChannelExportFileTest, TextFileReplacesTheOldFileOrLeavesItAsItWas) {
   const std::string path = PathOf("list.m3u");
   WriteBytes(path, "old");
-  EXPECT_TRUE(WriteTextFile(path, "#EXTM3U\n"));
+  EXPECT_TRUE(WriteTextFile(path, "#EXTM3U\n").saved);
   EXPECT_EQ(ReadBytes(path), "#EXTM3U\n");
-  EXPECT_FALSE(WriteTextFile(PathOf("missing/list.m3u"), "x"));
+  EXPECT_FALSE(WriteTextFile(PathOf("missing/list.m3u"), "x").saved);
   EXPECT_EQ(Entries(), std::vector<std::string>{"list.m3u"});
 }
 

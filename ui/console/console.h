@@ -28,17 +28,17 @@ void FinishConsole();
 bool ConsoleMessageShown();
 // True when the run wrote the channel file.
 bool ConsoleListWritten();
-// Shows that an extra output file could not be written, with the system's reason.
-void ShowSaveFailure(const std::string& path, int systemError);
+// Shows that an extra output file could not be written; problem is "PATH: reason".
+void ShowSaveFailure(const std::string& problem);
 // Writes UTF-8 text to stdout. A failed write means the reader went away (a closed pipe):
 // the run stops quietly with 141, and stdout is not written again.
 bool WriteStdout(const std::string& text);
 // Prints "morvek-cli: <text>" on stderr as a line of its own, past the live line.
 void ShowConsoleLine(const std::string& text);
 
-// Stops the run (CancelRun, CancelFetches) and keeps the first exit code asked for.
-// Async-signal-safe.
-void StopRun(int exitCode);
+// Stops the run (CancelRun, CancelFetches) and keeps the first exit code asked for; true
+// for the first stop. Async-signal-safe.
+bool StopRun(int exitCode);
 // The exit code of the first stop (130 interrupt, 141 closed output, 143 termination), else 0.
 int StopExitCode();
 
@@ -52,7 +52,3 @@ void InstallStopHandlers();
 // Writes UTF-8 text to stdout or stderr: as UTF-16 to a Windows console, else as bytes.
 // False when not every byte was written.
 bool WriteStream(FILE* stream, const std::string& utf8);
-// The error of the last failed system call (errno, or GetLastError after a Win32 file call).
-int LastSystemError();
-// The system's reason in words, e.g. "No such file or directory", in UTF-8.
-std::string SystemErrorText(int systemError);

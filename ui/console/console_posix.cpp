@@ -1,19 +1,24 @@
-// Console hooks on POSIX: isatty and the terminal width, the monotonic clock, errno texts,
+// Console hooks on POSIX: isatty and the terminal width, the monotonic clock, SIGPIPE ignored,
 // and SIGINT / SIGTERM as a stop.
-#include <errno.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "harvest/channel_file.h"
 #include "ui/console/console.h"
 
 namespace {
 
-// Only async-signal-safe work: StopRun stores atomics and cancels the fetches.
+// Only async-signal-safe work: StopRun stores atomics and cancels the fetches; a repeated
+// stop takes the default action. A repeated stop during a save is dropped: the save holds
+// the signals back on its own thread, and one that lands on another thread must not end
+// the process half-way through the file.
 void OnStopSignal(int signalNumber) {
-  StopRun(signalNumber == SIGINT ? kExitInterrupted : kExitTerminated);
+  if (!StopRun(signalNumber == SIGINT ? kExitInterrupted : kExitTerminated) && !SaveUnderWay()) {
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);  // delivered, and the process ended, when this handler returns
+  }
 }
 
 }  // namespace
@@ -36,9 +41,9 @@ void InstallStopHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  // A second Ctrl-C takes the default action and ends the program at once; the channel
-  // file is replaced only by a completed rename, so that never leaves it half written.
-  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  // A second Ctrl-C ends the program at once, unless a save is under way: that completes
+  // first, so no half-written temporary file is left behind.
+  action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   // A closed pipe on stdout (--details | head) then fails the write, which stops the run
@@ -52,7 +57,3 @@ bool WriteStream(FILE* stream, const std::string& utf8) {
   // stderr is unbuffered; stdout is flushed by the caller when it matters.
   return written && (stream != stdout || !std::ferror(stream));
 }
-
-int LastSystemError() { return errno; }
-
-std::string SystemErrorText(int systemError) { return strerror(systemError); }

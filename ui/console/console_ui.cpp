@@ -165,11 +165,12 @@ bool ConsoleMessageShown() { return g_console.messageShown; }
 
 bool ConsoleListWritten() { return g_console.listWritten; }
 
-void StopRun(int exitCode) {
+bool StopRun(int exitCode) {
   int expected = 0;
-  g_stopExitCode.compare_exchange_strong(expected, exitCode);
+  const bool first = g_stopExitCode.compare_exchange_strong(expected, exitCode);
   CancelRun();
   CancelFetches();
+  return first;
 }
 
 int StopExitCode() { return g_stopExitCode.load(); }
@@ -188,11 +189,8 @@ void ShowConsoleLine(const std::string& text) {
   DrawLive();
 }
 
-void ShowSaveFailure(const std::string& path, int systemError) {
-  ClearLive();
-  WriteErr(Concat(kSaveFailedTitle, "\n", kSaveFailedText, " ", path, ": ",
-                  SystemErrorText(systemError), "\n"));
-  g_console.messageShown = true;
+void ShowSaveFailure(const std::string& problem) {
+  ShowMessage(kSaveFailedTitle, Concat(kSaveFailedText, "\n", problem), kMessageStyleExclamation);
 }
 
 // Called once per country page line: a flag test, and a string compare to notice a new country.
@@ -236,17 +234,12 @@ void ShowFinalStatus(int32_t count, const std::string& word) {
   PutFinalLine(Concat(StatusText(count), word, g_console.listWritten ? ChangesText() : ""));
 }
 
-// The status line keeps its count, as the window's does; the message follows it, naming the
-// file and the system's reason when a save failed.
+// The status line keeps its count, as the window's does; the message follows it.
 int ShowMessage(const std::string& title, const std::string& text, int /*style*/) {
-  const int systemError = LastSystemError();
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
   g_console.finalShown = true;
-  if (TextEquals(text, kSaveFailedText)) {
-    ShowSaveFailure(g_console.options.outputPath, systemError);
-  } else {
-    WriteErr(Concat(title, "\n", text, "\n"));
-    g_console.messageShown = true;
-  }
+  ClearLive();
+  WriteErr(Concat(title, "\n", text, "\n"));
+  g_console.messageShown = true;
   return 1;
 }

@@ -1,17 +1,28 @@
 // Console hooks on Windows: GetConsoleMode, the console width, the tick count, UTF-16 output
-// to a console, Win32 error texts, and console control events (Ctrl-C, Ctrl-Break,
-// closing the console) as a stop.
+// to a console, and console control events (Ctrl-C, Ctrl-Break, closing the console) as a stop.
 #include <windows.h>
 
+#include "harvest/channel_file.h"
 #include "ui/console/console.h"
 
 namespace {
 
 const int kUtf8CodePage = CP_UTF8;
+// The system ends the process about five seconds after a close event.
+const int kCloseWaitMilliseconds = 4500;
+const int kCloseWaitStep = 50;
 
-// Runs on a thread of its own that the system starts for the event.
+// Runs on a thread of its own that the system starts for the event. Ctrl-C and Ctrl-Break
+// only stop the run. Closing the console ends the process once this returns, so a save
+// under way is first given the few seconds the system allows to complete.
 BOOL WINAPI OnConsoleControl(DWORD event) {
   StopRun(event == CTRL_C_EVENT ? kExitInterrupted : kExitTerminated);
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+    for (int waited = 0; SaveUnderWay() && waited < kCloseWaitMilliseconds;
+         waited += kCloseWaitStep) {
+      Sleep(kCloseWaitStep);
+    }
+  }
   return TRUE;
 }
 
@@ -30,31 +41,6 @@ std::wstring Utf8ToWide(const std::string& utf8) {
   std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
   if (length > 0) MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, &wide[0], length);
   return wide;
-}
-
-std::string WideToUtf8(const wchar_t* wide, int length) {
-  const int size =
-      WideCharToMultiByte(kUtf8CodePage, 0, wide, length, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    WideCharToMultiByte(kUtf8CodePage, 0, wide, length, &utf8[0], size, nullptr, nullptr);
-  return utf8;
-}
-
-// The same words as the C library's on POSIX for the failures a save meets most.
-const char* KnownErrorText(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return "No such file or directory";
-    case ERROR_ACCESS_DENIED:
-      return "Permission denied";
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return "No space left on device";
-    default:
-      return nullptr;
-  }
 }
 
 }  // namespace
@@ -83,23 +69,4 @@ bool WriteStream(FILE* stream, const std::string& utf8) {
   DWORD written = 0;
   return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) &&
          written == wide.size();
-}
-
-int LastSystemError() { return static_cast<int>(GetLastError()); }
-
-std::string SystemErrorText(int systemError) {
-  const DWORD error = static_cast<DWORD>(systemError);
-  if (const char* known = KnownErrorText(error)) return known;
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = length > 0 ? WideToUtf8(text, static_cast<int>(length)) : std::string();
-  LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == '.' || message.back() == ' ')) {
-    message.pop_back();
-  }
-  if (message.empty()) return "system error " + std::to_string(systemError);
-  return message;
 }
