@@ -181,6 +181,24 @@ def case_exports(ctx):
     check(rc == 0 and json.loads(out.decode("utf-8")) == objects, "--json - rc %d" % rc)
 
 
+def case_playlist_in_player(ctx):
+    """mpv, run headless, lists every entry of the playlist in order, with its title."""
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--m3u", "list.m3u"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err[-300:]))
+    done = subprocess.run(["mpv", "--no-config", "--vo=null", "--ao=null", "--idle=no", "--ytdl=no",
+                           "--osc=no", "--msg-level=all=no,list_playlist=info",
+                           "--script=" + os.path.join(HERE, "list_playlist.lua"),
+                           "--playlist=list.m3u"], cwd=ctx.work, capture_output=True,
+                          timeout=RUN_LIMIT)
+    listed = [line.split("\t")[1:] for line in done.stdout.decode("utf-8").splitlines()
+              if "entry\t" in line]
+    want = [[f[1], f[5]] for f in (row.decode("cp1252").split("|") for row in fixture_rows(ctx))
+            if f[5]]
+    check(done.returncode == 0 and len(want) > 200, "mpv rc %d: %r" % (done.returncode, done.stderr))
+    check([[title, address.rstrip()] for title, address in listed] == want,
+          "mpv lists %d entries, first %r" % (len(listed), listed[:2]))
+
+
 def case_utf8(ctx):
     """Windows-1252 page text reaches stdout and stderr as UTF-8, control bytes replaced."""
     root = os.path.join(ctx.scratch, "site")
