@@ -60,6 +60,35 @@ std::string Decode(const std::string& bytes, const std::string* replacement) {
   return out;
 }
 
+// The byte that decodes to codePoint, or -1 when no byte does.
+int Cp1252ByteOf(uint32_t codePoint) {
+  if (codePoint < kTableStart || (codePoint >= kTableEnd && codePoint <= 0xFF)) {
+    return static_cast<int>(codePoint);
+  }
+  for (unsigned i = 0; i < kTableEnd - kTableStart; ++i) {
+    if (kHighControlRange[i] == codePoint) return static_cast<int>(kTableStart + i);
+  }
+  return -1;
+}
+
+// The code point of the UTF-8 sequence at text[*at], moving *at past it; -1 when the bytes
+// there are no valid sequence of at most three bytes (all that Windows-1252 can match).
+int32_t NextCodePoint(const std::string& text, size_t* at) {
+  const unsigned char lead = static_cast<unsigned char>(text[*at]);
+  const int length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : 0;
+  if (length == 0 || *at + static_cast<size_t>(length) > text.size()) return -1;
+  int32_t codePoint = length == 1 ? lead : lead & (length == 2 ? 0x1F : 0x0F);
+  for (int i = 1; i < length; ++i) {
+    const char next = text[*at + static_cast<size_t>(i)];
+    if (!IsContinuationByte(next)) return -1;
+    codePoint = (codePoint << 6) | (static_cast<unsigned char>(next) & 0x3F);
+  }
+  const int32_t smallest = length == 1 ? 0 : length == 2 ? 0x80 : 0x800;
+  if (codePoint < smallest) return -1;  // an overlong form
+  *at += static_cast<size_t>(length);
+  return codePoint;
+}
+
 }  // namespace
 
 std::string Cp1252ToUtf8(const std::string& bytes) { return Decode(bytes, nullptr); }
@@ -70,6 +99,17 @@ std::string Cp1252ToUtf8Replacing(const std::string& bytes, const std::string& r
 
 std::string Cp1252ToTerminalText(const std::string& bytes) {
   return Cp1252ToUtf8Replacing(bytes, kReplacementCharacter);
+}
+
+std::optional<std::string> Utf8ToCp1252(const std::string& text) {
+  std::string bytes;
+  for (size_t at = 0; at < text.size();) {
+    const int32_t codePoint = NextCodePoint(text, &at);
+    const int byte = codePoint < 0 ? -1 : Cp1252ByteOf(static_cast<uint32_t>(codePoint));
+    if (byte < 0) return std::nullopt;
+    bytes.push_back(static_cast<char>(byte));
+  }
+  return bytes;
 }
 
 int Utf8Length(const std::string& text) {

@@ -2,6 +2,7 @@
 // JSON). The core keeps page text as bytes; only these functions decode it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 const char kReplacementCharacter[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -16,6 +17,9 @@ std::string Cp1252ToUtf8Replacing(const std::string& bytes, const std::string& r
 // Text for a terminal: no control byte from a page gets through to drive it; each shows as
 // U+FFFD.
 std::string Cp1252ToTerminalText(const std::string& bytes);
+// The Windows-1252 bytes of UTF-8 text, for matching typed text against page text; nothing
+// when the text is not valid UTF-8 or holds a character that Windows-1252 lacks.
+std::optional<std::string> Utf8ToCp1252(const std::string& text);
 // The number of characters (code points) in valid UTF-8 text: the columns it takes on a
 // terminal, as every character that Windows-1252 decodes to is one column wide.
 int Utf8Length(const std::string& text);

@@ -41,6 +41,20 @@ TEST(Utf8Test, TerminalTextShowsEveryControlCharacterAsReplacement) {
   EXPECT_EQ(Cp1252ToUtf8Replacing("a\rb\x9D" "c", " "), "a b c");
 }
 
+TEST(Utf8Test, Utf8ToCp1252TakesOnlyWhatTheCodePageHolds) {
+  struct Case { std::string text; std::optional<std::string> bytes; };
+  const std::vector<Case> cases = {
+      {"Ab", "Ab"}, {"\u00D6\u00FF", "\xD6\xFF"}, {"\u20AC\u0178\xC2\x81", "\x80\x9F\x81"},
+      {"\xC2\x80", std::nullopt},     // U+0080: 0x80 is the euro sign
+      {"\u0100", std::nullopt},        // not in Windows-1252
+      {"\xD6", std::nullopt},          // not UTF-8
+      {"\xC3", std::nullopt},          // cut short
+      {"\xC0\x81", std::nullopt},     // overlong
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Utf8ToCp1252(c.text), c.bytes) << c.text;
+}
+
 TEST(Utf8Test, LengthAndLeftCountCharactersNotBytes) {
   struct Case { std::string text; int count; std::string left; };
   const std::string text = "\u00D6\u20ACa";  // 2 + 3 + 1 bytes
