@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "fetch/fetch_ahead.h"
 #include "harvest/channel_export.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
@@ -26,6 +27,7 @@ const char kUsage[] =
     "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
     "  --json FILE     also write the channels as a JSON array\n"
     "                  (FILE - for --m3u and --json writes to stdout)\n"
+    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4)\n"
     "  --details       print every channel on stdout as it is found\n"
     "  --quiet         show errors and warnings only\n"
     "  --verbose       add a line per page read\n"
@@ -49,10 +51,13 @@ const int kExitOk = 0;
 const int kExitSaveFailed = 1;
 const int kExitUsage = 2;
 const int kExitNothingFound = 3;
+const int kDefaultJobs = 4;
+const int kWorkerExitMilliseconds = 500;
 
 struct CliOptions {
   std::string siteBase = kSiteBase;
   std::string outputPath = kChannelFileName;
+  int jobs = kDefaultJobs;
   ConsoleOptions console;
   std::string m3uPath;
   std::string jsonPath;
@@ -107,6 +112,13 @@ void CheckCombinations(CliOptions& options) {
   }
 }
 
+// The number of jobs written plainly in text, or 0 when it is not one of 1 to 16.
+int JobCount(const std::string& text) {
+  int jobs = TextToNumber(text);
+  bool plain = TextEquals(NumberToText(jobs), text);
+  return plain && jobs >= kMinJobs && jobs <= kMaxJobs ? jobs : 0;
+}
+
 // Takes the value option at argv[*i], moving *i past its value; false when it is none.
 bool TakeValueOption(int argc, char** argv, int* i, CliOptions& options) {
   for (const ValueOption& option : kValueOptions) {
@@ -125,7 +137,10 @@ CliOptions ParseArguments(int argc, char** argv) {
   for (int i = 1; i < argc && options.refusal.empty(); ++i) {
     std::string arg = argv[i];
     if (TakeValueOption(argc, argv, &i, options)) continue;
-    if (TextEquals(arg, "--details")) {
+    if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
+      options.jobs = JobCount(*jobs);
+      if (options.jobs == 0) options.refusal = "--jobs needs a number from 1 to 16";
+    } else if (TextEquals(arg, "--details")) {
       options.console.details = true;
     } else if (TextEquals(arg, "--quiet")) {
       options.console.quiet = true;
@@ -180,13 +195,15 @@ int main(int argc, char** argv) {
   InstallStopHandlers();
   HarvestState state;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath);
+  RunUpdate(state, options.siteBase, options.outputPath, options.jobs);
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) WriteExport(options.m3uPath, M3uText(state.channels));
     if (!options.jsonPath.empty()) WriteExport(options.jsonPath, ChannelJsonText(state.channels));
   }
   FinishConsole();
+  // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
+  WaitForFetchWorkers(kWorkerExitMilliseconds);
   // A stop wins over everything else. The run wrote no file unless the stop came after the
   // save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();

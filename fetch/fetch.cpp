@@ -5,12 +5,13 @@
 
 const FetchTransport* g_fetchTransport = nullptr;
 
-PageBuffer ReadPage(const std::string& address, const FetchTransport& transport) {
+PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
+                    const std::atomic<bool>* stop) {
   PageBuffer page;
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
   if (connection != nullptr) {
-    for (;;) {
+    while (stop == nullptr || !stop->load()) {
       int count = transport.read(connection, &chunk[0], kChunkSize);
       if (count <= 0) break;
       page.bytes.append(TextFromBytes(chunk.data(), count < kChunkSize ? count : kChunkSize));
@@ -20,6 +21,8 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport)
   return page;
 }
 
-PageBuffer FetchPage(const std::string& address) {
-  return ReadPage(address, g_fetchTransport ? *g_fetchTransport : PlatformTransport());
+const FetchTransport& CurrentTransport() {
+  return g_fetchTransport ? *g_fetchTransport : PlatformTransport();
 }
+
+PageBuffer FetchPage(const std::string& address) { return ReadPage(address, CurrentTransport()); }

@@ -1,11 +1,15 @@
-// Page transport over WinINet: an internet handle and a URL handle per fetch, synchronous reads.
-// A console control handler may cancel from its own thread by closing the open internet handle.
+// Page transport over WinINet: one internet (session) handle for the whole run, so that pages
+// from one host reuse their connections, and a URL handle per fetch with synchronous reads.
+// Fetches may run on several threads at once. A console control handler may cancel from its
+// own thread by closing the open handles.
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "fetch/fetch.h"
 
@@ -16,55 +20,65 @@ const char kUserAgent[] = "QV";
 }  // namespace
 
 struct FetchConnection {
-  HINTERNET inet = nullptr;
-  HINTERNET url = nullptr;          // set under g_activeLock once InternetOpenUrlA returns
-  bool closedByCancel = false;      // guarded by g_activeLock
-  bool urlClosedByCancel = false;   // guarded by g_activeLock
+  HINTERNET url = nullptr;          // set under g_lock once InternetOpenUrlA returns
+  bool urlClosedByCancel = false;   // guarded by g_lock
 };
 
 namespace {
 
 std::atomic<bool> g_cancelled(false);
-// The fetch in progress, so that CancelFetches can close its handles; at most one at a time.
-std::mutex g_activeLock;
-FetchConnection* g_active = nullptr;
+// The session and the fetches in progress, so that CancelFetches can close their handles.
+std::mutex g_lock;
+HINTERNET g_session = nullptr;
+std::vector<FetchConnection*> g_active;
 
-// Closes the URL handle, then the internet handle (both, even when null), except those that
-// a cancellation already closed.
+// The session, opened on first use and again after a cancellation closed it. Under g_lock.
+HINTERNET Session() {
+  if (g_session == nullptr) {
+    g_session = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  }
+  return g_session;
+}
+
+// Closes the URL handle unless a cancellation already closed it; the session stays open.
 void CloseWin(FetchConnection* connection) {
   if (connection == nullptr) return;
-  bool closed = false;
   bool urlClosed = false;
   {
-    std::lock_guard<std::mutex> lock(g_activeLock);
-    if (g_active == connection) g_active = nullptr;
-    closed = connection->closedByCancel;
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_active.erase(std::remove(g_active.begin(), g_active.end(), connection), g_active.end());
     urlClosed = connection->urlClosedByCancel;
   }
-  if (!urlClosed) InternetCloseHandle(connection->url);
-  if (!closed) InternetCloseHandle(connection->inet);
+  if (!urlClosed && connection->url != nullptr) InternetCloseHandle(connection->url);
   delete connection;
 }
 
-// Opens a direct connection with agent "QV" and the address, always from the server. When the
-// address does not open, both handles are closed here and the result is null.
+// Opens the address over the session, with agent "QV", always from the server. When the
+// address does not open, the result is null.
 FetchConnection* OpenWin(const std::string& address) {
   FetchConnection* connection = new FetchConnection;
+  HINTERNET session = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_activeLock);
+    std::lock_guard<std::mutex> lock(g_lock);
     if (g_cancelled.load()) {
       delete connection;
       return nullptr;
     }
-    connection->inet = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    g_active = connection;
+    session = Session();
+    g_active.push_back(connection);
   }
-  HINTERNET url = InternetOpenUrlA(connection->inet, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+  HINTERNET url = nullptr;
+  if (session != nullptr) {
+    url = InternetOpenUrlA(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+  }
+  bool cancelled = false;
   {
-    std::lock_guard<std::mutex> lock(g_activeLock);
+    std::lock_guard<std::mutex> lock(g_lock);
     connection->url = url;
+    cancelled = g_cancelled.load() && !connection->urlClosedByCancel;
   }
-  if (url == nullptr) {
+  // A cancellation that came while the URL was opening found no handle to close.
+  if (url == nullptr || cancelled) {
     CloseWin(connection);
     return nullptr;
   }
@@ -86,19 +100,20 @@ const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin};
 
 const FetchTransport& PlatformTransport() { return kWinTransport; }
 
-// Closing the handles from another thread aborts a blocking open (internet handle) or read
+// Closing the handles from another thread aborts a blocking open (session handle) or read
 // (URL handle) on Windows; Wine lets a call under way finish first, when data or the end of
-// the connection arrives. The fetch's own close then leaves these handles alone.
+// the connection arrives. The fetches' own closes then leave these handles alone, and the
+// next fetch after ResumeFetches opens a new session.
 void CancelFetches() {
   g_cancelled.store(true);
-  std::lock_guard<std::mutex> lock(g_activeLock);
-  if (g_active == nullptr || g_active->closedByCancel) return;
-  if (g_active->url != nullptr) {
-    InternetCloseHandle(g_active->url);
-    g_active->urlClosedByCancel = true;
+  std::lock_guard<std::mutex> lock(g_lock);
+  for (FetchConnection* connection : g_active) {
+    if (connection->url == nullptr || connection->urlClosedByCancel) continue;
+    InternetCloseHandle(connection->url);
+    connection->urlClosedByCancel = true;
   }
-  InternetCloseHandle(g_active->inet);
-  g_active->closedByCancel = true;
+  if (g_session != nullptr) InternetCloseHandle(g_session);
+  g_session = nullptr;
 }
 
 void ResumeFetches() { g_cancelled.store(false); }

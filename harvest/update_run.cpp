@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "fetch/fetch.h"
+#include "fetch/fetch_ahead.h"
 #include "harvest/channel_file.h"
 #include "harvest/index_parser.h"
 #include "harvest/row_parser.h"
@@ -74,6 +76,56 @@ bool ScanCountryPage(HarvestState& state, const PageBuffer& page, std::string& c
   });
 }
 
+// The next page of ahead, servicing the window side while it is on its way; false when the
+// run must stop first.
+bool TakePage(FetchAhead& ahead, PageBuffer& page) {
+  while (!TakeNextPage(ahead, kPageWaitMilliseconds, page)) {
+    if (ServiceWhileFetching()) return false;
+  }
+  return true;
+}
+
+// The country links of the index page, in page order.
+std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::string& siteBase) {
+  std::vector<CountryLink> links;
+  std::string line;
+  ScanLines(indexPage, line, [&](const std::string& complete) {
+    std::optional<CountryLink> link = ParseIndexLine(complete, siteBase);
+    if (link) links.push_back(std::move(*link));
+    return true;
+  });
+  return links;
+}
+
+// Fetches the index page; false when the run stopped while waiting for it.
+bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links) {
+  FetchAhead index = StartFetchAhead({Concat(siteBase, kIndexPath)}, 1);
+  PageBuffer indexPage;
+  bool taken = TakePage(index, indexPage);
+  StopFetchAhead(index);
+  if (taken) links = CountryLinks(indexPage, siteBase);
+  return taken;
+}
+
+// Scans the country pages in index order while up to jobs of them are fetched ahead. One line
+// buffer serves all pages: an unended last line carries over to the next page.
+void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links, int jobs) {
+  std::vector<std::string> addresses;
+  for (const CountryLink& link : links) addresses.push_back(link.address);
+  FetchAhead ahead = StartFetchAhead(addresses, jobs);
+  std::string countryLine;
+  for (const CountryLink& link : links) {
+    state.country = link.name;
+    PageBuffer page;
+    if (!TakePage(ahead, page)) {
+      state.aborted = true;
+      break;
+    }
+    if (!ScanCountryPage(state, page, countryLine)) break;
+  }
+  StopFetchAhead(ahead);
+}
+
 void SaveChannels(HarvestState& state, const std::string& outputPath) {
   const ReplaceOutcome outcome = WriteChannelFile(state.channels, outputPath);
   if (outcome.saved) {
@@ -111,19 +163,13 @@ bool RunCancelled() { return g_runGate.load() == kGateCancelled; }
 
 void ResetRunCancel() { g_runGate.store(kGateOpen); }
 
-void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath) {
-  std::string indexLine;
-  std::string countryLine;  // one buffer for all country pages: an unended last line carries over
-  PageBuffer indexPage = FetchPage(Concat(siteBase, kIndexPath));
-  PageBuffer countryPage;
-  ScanLines(indexPage, indexLine, [&](const std::string& line) {
-    std::optional<CountryLink> link = ParseIndexLine(line, siteBase);
-    if (!link) return true;
-    state.country = link->name;
-    countryPage = FetchPage(link->address);
-    return ScanCountryPage(state, countryPage, countryLine);
-  });
-  indexPage = PageBuffer();
-  countryPage = PageBuffer();
+void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
+               int jobs) {
+  std::vector<CountryLink> links;
+  if (ReadCountryLinks(siteBase, links)) {
+    ReadCountryPages(state, links, jobs);
+  } else {
+    state.aborted = true;
+  }
   FinishRun(state, outputPath);
 }

@@ -139,6 +139,18 @@ TEST_F(FetchHttpTest, EachFetchAsksTheServerAgain) {
   EXPECT_EQ(second, name + " 2\n");
 }
 
+// Pages fetched one after another on a thread share one connection; one that the server
+// breaks off is not reused, and the next fetch still works.
+TEST_F(FetchHttpTest, ConsecutiveFetchesReuseTheConnection) {
+  std::string first = FetchPage(Address("/_peer")).bytes;
+  EXPECT_EQ(FetchPage(Address("/_chunked/_big/5000")).size(), 5000u);
+  EXPECT_EQ(FetchPage(Address("/_peer")).bytes, first);
+  EXPECT_EQ(FetchPage(Address("/_fault/close/_big/100000")).size(), 50000u);
+  std::string next = FetchPage(Address("/_peer")).bytes;
+  EXPECT_NE(next, first);
+  EXPECT_EQ(FetchPage(Address("/_peer")).bytes, next);
+}
+
 // The request names the agent "QV" and adds nothing of its own beyond what the library
 // always sends; proxy variables in the environment (set by the test) are not used.
 TEST_F(FetchHttpTest, TheRequestCarriesOnlyTheAgentAndLibraryDefaults) {

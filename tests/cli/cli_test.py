@@ -143,7 +143,8 @@ def case_closed_stdout(ctx):
 def case_bad_option(ctx):
     for args, says in ((["--colour"], b"unknown option --colour"), (["--site"], b"--site needs"),
                        (["--output="], b"--output needs"), (["extra"], b"unexpected argument"),
-                       (["--quiet", "--verbose"], b"exclude"), (["--details", "--json", "-"], b"stdout")):
+                       (["--quiet", "--verbose"], b"exclude"), (["--details", "--json", "-"], b"stdout"),
+                       (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["--jobs", "4x"], b"--jobs")):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and out == b"" and err.count(b"\n") == 1, "%r: rc %d, err %r" % (args, rc, err))
         check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))

@@ -49,6 +49,8 @@ Body sources (the end of the chain):
     /_status/<code>                 (with nothing after it) a short HTML body naming the code
     /_echo                          the request line and request headers as received, one per
                                     line, CR LF ended: lets a test see what the client sent
+    /_peer                          "<client address>:<client port>\\n": a client that reuses
+                                    its connection shows the same port each time
     /_counter/<name>                "<name> <n>\\n", where n counts the requests for <name>
                                     since the server started; the reply allows caching for
                                     an hour, so a client that serves from a cache shows it
@@ -236,6 +238,8 @@ class Handler(BaseHTTPRequestHandler):
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             reply.headers.append(("Content-Type", "text/plain"))
             return bytes_body(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+        if parts == ["_peer"]:
+            return bytes_body(("%s:%d\n" % self.client_address[:2]).encode("ascii"))
         if parts[:1] == ["_counter"] and len(parts) == 2:
             count = self.server.count(parts[1])
             reply.headers.append(("Cache-Control", "public, max-age=3600"))
