@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fetch/fetch_ahead.h"
 #include "harvest/channel_export.h"
@@ -28,6 +29,7 @@ const char kUsage[] =
     "  --json FILE     also write the channels as a JSON array\n"
     "                  (FILE - for --m3u and --json writes to stdout)\n"
     "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4)\n"
+    "  --country NAME  read only this country's page; repeat it for more (any case)\n"
     "  --details       print every channel on stdout as it is found\n"
     "  --quiet         show errors and warnings only\n"
     "  --verbose       add a line per page read\n"
@@ -39,7 +41,7 @@ const char kUsage[] =
     "Exit codes:\n"
     "  0    done: the list was written\n"
     "  1    a file could not be saved\n"
-    "  2    bad options\n"
+    "  2    bad options, or a country that the index lacks\n"
     "  3    no channel was found; nothing was written\n"
     "  130  stopped by Ctrl-C\n"
     "  141  stdout was closed before the end (for example by head)\n"
@@ -61,6 +63,7 @@ struct CliOptions {
   ConsoleOptions console;
   std::string m3uPath;
   std::string jsonPath;
+  std::vector<std::string> countries;  // --country, in the order given
   bool help = false;
   bool version = false;
   std::string refusal;  // why the arguments are refused; empty when they are good
@@ -140,6 +143,9 @@ CliOptions ParseArguments(int argc, char** argv) {
     if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
       options.jobs = JobCount(*jobs);
       if (options.jobs == 0) options.refusal = "--jobs needs a number from 1 to 16";
+    } else if (std::optional<std::string> country = OptionValue(argc, argv, &i, "--country")) {
+      if (country->empty()) options.refusal = "--country needs a name";
+      options.countries.push_back(*country);
     } else if (TextEquals(arg, "--details")) {
       options.console.details = true;
     } else if (TextEquals(arg, "--quiet")) {
@@ -195,7 +201,7 @@ int main(int argc, char** argv) {
   InstallStopHandlers();
   HarvestState state;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath, options.jobs);
+  RunUpdate(state, options.siteBase, options.outputPath, options.jobs, options.countries);
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) WriteExport(options.m3uPath, M3uText(state.channels));
@@ -207,6 +213,7 @@ int main(int argc, char** argv) {
   // A stop wins over everything else. The run wrote no file unless the stop came after the
   // save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();
+  if (ConsoleCountryRefused()) return kExitUsage;
   if (ConsoleMessageShown()) return kExitSaveFailed;
   return state.channelCount == 0 ? kExitNothingFound : kExitOk;
 }

@@ -9,6 +9,7 @@
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
 #include "harvest/channel_file.h"
+#include "harvest/country_choice.h"
 #include "harvest/index_parser.h"
 #include "harvest/row_parser.h"
 #include "harvest/window_side.h"
@@ -17,6 +18,7 @@
 namespace {
 
 const char kLineFeed = '\n';
+const int kNearestNames = 3;  // named for a country that the index lacks
 const char kCarriageReturn = '\r';
 
 // Cancellation and the save exclude each other: whichever claims the gate first wins.
@@ -97,14 +99,40 @@ std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::st
   return links;
 }
 
+void ReportPage(const std::string& country, const std::string& address, const PageBuffer& page,
+                int32_t channels) {
+  PageReport report;
+  report.country = country;
+  report.address = address;
+  report.size = page.size();
+  report.channels = channels;
+  ShowPageRead(report);
+}
+
 // Fetches the index page; false when the run stopped while waiting for it.
 bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links) {
-  FetchAhead index = StartFetchAhead({Concat(siteBase, kIndexPath)}, 1);
+  const std::string address = Concat(siteBase, kIndexPath);
+  FetchAhead index = StartFetchAhead({address}, 1);
   PageBuffer indexPage;
   bool taken = TakePage(index, indexPage);
   StopFetchAhead(index);
-  if (taken) links = CountryLinks(indexPage, siteBase);
-  return taken;
+  if (!taken) return false;
+  links = CountryLinks(indexPage, siteBase);
+  ReportPage(std::string(), address, indexPage, 0);
+  return true;
+}
+
+// Keeps only the links of the countries asked for; false, after naming each unknown one
+// with the nearest names, when the index lacks one. An index without links keeps none, and
+// the run finds nothing.
+bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>& countries) {
+  if (countries.empty() || links.empty()) return true;
+  CountryChoice choice = ChooseCountries(links, countries);
+  for (const std::string& name : choice.unknown) {
+    ShowUnknownCountry(name, NearestCountryNames(links, name, kNearestNames));
+  }
+  links = std::move(choice.links);
+  return choice.unknown.empty();
 }
 
 // Scans the country pages in index order while up to jobs of them are fetched ahead. One line
@@ -114,6 +142,7 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   for (const CountryLink& link : links) addresses.push_back(link.address);
   FetchAhead ahead = StartFetchAhead(addresses, jobs);
   std::string countryLine;
+  state.countryTotal = static_cast<int32_t>(links.size());
   for (const CountryLink& link : links) {
     state.country = link.name;
     PageBuffer page;
@@ -121,7 +150,10 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
       state.aborted = true;
       break;
     }
+    const int32_t countBefore = state.channelCount;
     if (!ScanCountryPage(state, page, countryLine)) break;
+    ++state.countriesDone;
+    ReportPage(link.name, link.address, page, state.channelCount - countBefore);
   }
   StopFetchAhead(ahead);
 }
@@ -164,9 +196,10 @@ bool RunCancelled() { return g_runGate.load() == kGateCancelled; }
 void ResetRunCancel() { g_runGate.store(kGateOpen); }
 
 void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
-               int jobs) {
+               int jobs, const std::vector<std::string>& countries) {
   std::vector<CountryLink> links;
   if (ReadCountryLinks(siteBase, links)) {
+    if (!ChooseLinks(links, countries)) return;
     ReadCountryPages(state, links, jobs);
   } else {
     state.aborted = true;

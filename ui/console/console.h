@@ -28,6 +28,8 @@ void FinishConsole();
 bool ConsoleMessageShown();
 // True when the run wrote the channel file.
 bool ConsoleListWritten();
+// True when the run was refused a country that the index lacks.
+bool ConsoleCountryRefused();
 // Shows that an extra output file could not be written; problem is "PATH: reason".
 void ShowSaveFailure(const std::string& problem);
 // Writes UTF-8 text to stdout. A failed write means the reader went away (a closed pipe):

@@ -3,7 +3,9 @@
 // Page text is shown in UTF-8 with its control characters replaced.
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "fetch/fetch.h"
 #include "harvest/channel_export.h"
@@ -24,6 +26,14 @@ const char kBarToDo = '-';
 const size_t kOldListChunk = 65536;
 const char kReadingPrefix[] = "Reading ";
 const char kProgramPrefix[] = "morvek-cli: ";
+const char kWarningPrefix[] = "warning: ";
+const char kIndexPageName[] = "index";
+const char kHttpPrefix[] = "HTTP ";
+const int kFirstFailedStatus = 400;
+const char kIndexUnread[] = "the index page could not be read";
+const char kIndexEmpty[] = "the index page is empty";
+const char kNoCountryLinks[] = "the index page holds no country links";
+const char kNoChannelRows[] = "the country pages hold no channel rows";
 const char kNewWord[] = " new, ";
 const char kGoneWord[] = " gone)";
 
@@ -40,6 +50,9 @@ struct ConsoleSide {
   bool listWritten = false;
   bool stdoutClosed = false;
   bool oldListFound = false;
+  bool countryRefused = false;  // a country was asked for that the index lacks
+  bool indexRead = false;
+  PageReport index;     // what became of the index page
   std::string oldList;  // the bytes of the channel file that the run replaces
   std::string country;  // the country last announced
 };
@@ -101,8 +114,8 @@ void ClearLive() {
 }
 
 // Ends the live line on its own line and leaves the terminal at the start of the next.
-void PutFinalLine(const std::string& text) {
-  if (g_console.options.quiet || g_console.stdoutClosed) return;
+void PutFinalLine(const std::string& text, bool evenWhenQuiet = false) {
+  if ((g_console.options.quiet && !evenWhenQuiet) || g_console.stdoutClosed) return;
   if (g_console.live) {
     g_console.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
     PutLiveLine(text);
@@ -122,6 +135,36 @@ void AnnounceCountry() {
   } else {
     WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(g_console.country), "\n"));
   }
+}
+
+// A line of its own on stderr, past the live line, which is drawn again below it.
+void PutLine(const std::string& text) {
+  ClearLive();
+  WriteErr(Concat(text, "\n"));
+  DrawLive();
+}
+
+// A typed text in UTF-8 for the terminal, whether it came as UTF-8 or as page bytes.
+std::string TypedText(const std::string& typed) {
+  std::optional<std::string> bytes = Utf8ToCp1252(typed);
+  return Cp1252ToTerminalText(bytes ? *bytes : typed);
+}
+
+// "HTTP 404" or the transport error; empty for a page that came well.
+std::string FetchProblem(const PageReport& report) {
+  if (!report.error.empty()) return report.error;
+  if (report.status >= kFirstFailedStatus) return Concat(kHttpPrefix, NumberToText(report.status));
+  return std::string();
+}
+
+// Why a run that was not stopped found no channel.
+std::string NothingFoundReason() {
+  if (!g_console.indexRead) return kIndexUnread;
+  const std::string problem = FetchProblem(g_console.index);
+  if (!problem.empty()) return Concat(kIndexUnread, ": ", problem);
+  if (g_console.index.size == 0) return kIndexEmpty;
+  if (g_console.state->countryTotal == 0) return kNoCountryLinks;
+  return kNoChannelRows;
 }
 
 // Reads the old channel file, if there is a readable one (stdio: a directory only fails).
@@ -156,6 +199,13 @@ void StartConsole(const ConsoleOptions& options, HarvestState& state) {
 }
 
 void FinishConsole() {
+  if (g_console.countryRefused) {
+    ClearLive();
+    g_console.finalShown = true;
+  }
+  if (!g_console.finalShown && g_console.count == 0 && !g_console.state->aborted) {
+    PutFinalLine(Concat(StatusText(0), " (", NothingFoundReason(), ")"), true);
+  }
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
   if (g_console.stdoutClosed) ClearLive();
   if (!g_console.stdoutClosed) std::fflush(stdout);
@@ -164,6 +214,8 @@ void FinishConsole() {
 bool ConsoleMessageShown() { return g_console.messageShown; }
 
 bool ConsoleListWritten() { return g_console.listWritten; }
+
+bool ConsoleCountryRefused() { return g_console.countryRefused; }
 
 bool StopRun(int exitCode) {
   int expected = 0;
@@ -234,6 +286,33 @@ void ShowChannelCount(int32_t count) {
   if (g_console.live && MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
     DrawLive();
   }
+}
+
+void ShowPageRead(const PageReport& report) {
+  if (report.country.empty()) {
+    g_console.index = report;
+    g_console.indexRead = true;
+  }
+  const std::string page = report.country.empty() ? kIndexPageName : report.country;
+  const std::string where =
+      Concat(Cp1252ToTerminalText(page), ": ", Cp1252ToTerminalText(report.address));
+  const std::string problem = FetchProblem(report);
+  if (!problem.empty()) PutLine(Concat(kWarningPrefix, where, ": ", problem));
+  if (!g_console.options.verbose) return;
+  std::string line = where;
+  if (report.status != 0) line += Concat(": ", kHttpPrefix, NumberToText(report.status));
+  line += Concat(", ", NumberToText(static_cast<int32_t>(report.size)), " bytes");
+  if (!report.country.empty()) line += Concat(", ", NumberToText(report.channels), " channels");
+  PutLine(line);
+}
+
+void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {
+  std::string text = Concat("the index has no country \"", TypedText(name), "\"");
+  for (size_t i = 0; i < nearest.size(); ++i) {
+    text += Concat(i == 0 ? "; nearest: " : ", ", Cp1252ToTerminalText(nearest[i]));
+  }
+  ShowConsoleLine(text);
+  g_console.countryRefused = true;
 }
 
 void ShowRunFinished() {
