@@ -12,16 +12,27 @@
 #include <vector>
 
 #include "fetch/fetch.h"
+#include "text/text.h"
 
 namespace {
 
 const char kUserAgent[] = "QV";
+const char kStoppedError[] = "stopped";
+const char kCouldNotConnect[] = "could not connect";
+const char kHostNotFound[] = "host not found";
+const char kTimedOut[] = "timed out";
+const char kBadAddress[] = "not an address that can be read";
+const char kOtherError[] = "WinINet error ";
+
+// Why the last open on this thread failed: a WinINet or system error code.
+thread_local DWORD t_openError = 0;
 
 }  // namespace
 
 struct FetchConnection {
   HINTERNET url = nullptr;          // set under g_lock once InternetOpenUrlA returns
   bool urlClosedByCancel = false;   // guarded by g_lock
+  DWORD readError = 0;              // the error of a failed read
 };
 
 namespace {
@@ -68,8 +79,10 @@ FetchConnection* OpenWin(const std::string& address) {
     g_active.push_back(connection);
   }
   HINTERNET url = nullptr;
+  t_openError = ERROR_INTERNET_INTERNAL_ERROR;
   if (session != nullptr) {
     url = InternetOpenUrlA(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    if (url == nullptr) t_openError = GetLastError();
   }
   bool cancelled = false;
   {
@@ -88,13 +101,62 @@ FetchConnection* OpenWin(const std::string& address) {
 int ReadWin(FetchConnection* connection, char* buffer, int capacity) {
   if (g_cancelled.load() || capacity <= 0) return -1;
   DWORD count = 0;
-  if (!InternetReadFile(connection->url, buffer, static_cast<DWORD>(capacity), &count)) return -1;
+  if (!InternetReadFile(connection->url, buffer, static_cast<DWORD>(capacity), &count)) {
+    connection->readError = GetLastError();
+    return -1;
+  }
   // A read that was under way when the fetches were cancelled brings nothing more.
   if (g_cancelled.load()) return -1;
   return static_cast<int>(count);
 }
 
-const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin};
+// The words for a WinINet error: the common ones of the kind, else its number.
+std::string ErrorWords(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return kCouldNotConnect;
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return kHostNotFound;
+    case ERROR_INTERNET_TIMEOUT:
+      return kTimedOut;
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return kReadError;
+    case ERROR_INTERNET_INVALID_URL:
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      return kBadAddress;
+    default:
+      return Concat(kOtherError, NumberToText(static_cast<int32_t>(error)));
+  }
+}
+
+// The HTTP status of the response; 0 for FTP and local files, which have none.
+int HttpStatus(HINTERNET url) {
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!HttpQueryInfoA(url, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                      nullptr)) {
+    return 0;
+  }
+  return static_cast<int>(status);
+}
+
+FetchOutcome OutcomeWin(FetchConnection* connection) {
+  FetchOutcome outcome;
+  if (g_cancelled.load()) {
+    outcome.error = kStoppedError;
+  } else if (connection == nullptr) {
+    outcome.error = ErrorWords(t_openError);
+  } else if (connection->readError != 0) {
+    outcome.error = ErrorWords(connection->readError);
+  }
+  if (connection != nullptr && connection->url != nullptr && !g_cancelled.load()) {
+    outcome.status = HttpStatus(connection->url);
+  }
+  return outcome;
+}
+
+const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin, OutcomeWin};
 
 }  // namespace
 

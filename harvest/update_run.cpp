@@ -105,6 +105,7 @@ void ReportPage(const std::string& country, const std::string& address, const Pa
   report.country = country;
   report.address = address;
   report.size = page.size();
+  report.outcome = page.outcome;
   report.channels = channels;
   ShowPageRead(report);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fetch/fetch.h"
 #include "harvest/channel_list.h"
 
 const int kMessageStyleExclamation = 48;  // MB_OK | MB_ICONEXCLAMATION
@@ -36,8 +37,7 @@ struct PageReport {
   std::string country;  // empty for the index page
   std::string address;
   size_t size = 0;      // bytes received
-  int status = 0;       // HTTP status; 0 when there was none
-  std::string error;    // the transport error in words; empty when the transfer went well
+  FetchOutcome outcome;
   int32_t channels = 0;
 };
 // Called after each page has been read: the index page once fetched, a country page once

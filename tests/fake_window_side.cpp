@@ -35,7 +35,7 @@ void ShowChannelCount(int32_t count) {
 void ShowPageRead(const PageReport& report) {
   g_fakeWindow.calls.push_back(
       Concat("ShowPageRead ", report.country.empty() ? "index" : report.country, " ",
-             NumberToText(report.status), " ", NumberToText(report.channels), " ", report.error));
+             NumberToText(report.outcome.status), " ", NumberToText(report.channels), " ", report.outcome.error));
 }
 
 void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {

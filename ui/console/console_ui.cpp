@@ -152,8 +152,9 @@ std::string TypedText(const std::string& typed) {
 
 // "HTTP 404" or the transport error; empty for a page that came well.
 std::string FetchProblem(const PageReport& report) {
-  if (!report.error.empty()) return report.error;
-  if (report.status >= kFirstFailedStatus) return Concat(kHttpPrefix, NumberToText(report.status));
+  if (!report.outcome.error.empty()) return report.outcome.error;
+  if (report.outcome.status >= kFirstFailedStatus)
+    return Concat(kHttpPrefix, NumberToText(report.outcome.status));
   return std::string();
 }
 
@@ -300,7 +301,8 @@ void ShowPageRead(const PageReport& report) {
   if (!problem.empty()) PutLine(Concat(kWarningPrefix, where, ": ", problem));
   if (!g_console.options.verbose) return;
   std::string line = where;
-  if (report.status != 0) line += Concat(": ", kHttpPrefix, NumberToText(report.status));
+  if (report.outcome.status != 0)
+    line += Concat(": ", kHttpPrefix, NumberToText(report.outcome.status));
   line += Concat(", ", NumberToText(static_cast<int32_t>(report.size)), " bytes");
   if (!report.country.empty()) line += Concat(", ", NumberToText(report.channels), " channels");
   PutLine(line);
