@@ -20,9 +20,14 @@ struct PageBuffer {
 };
 
 // The words for an address that did not open, and for a read that failed, when the transport
-// has none better.
+// has none better; and the words both transports use for the common failures.
 const char kNotOpenedError[] = "could not be opened";
 const char kReadError[] = "read error";
+const char kStoppedError[] = "stopped";
+const char kCouldNotConnect[] = "could not connect";
+const char kHostNotFound[] = "host not found";
+const char kTimedOut[] = "timed out";
+const char kBadAddress[] = "not an address that can be read";
 
 const int kChunkSize = 2048;
 

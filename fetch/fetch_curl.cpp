@@ -48,14 +48,9 @@ thread_local CurlHandles t_handles;
 thread_local std::string t_openError;
 
 const char kHttpScheme[] = "http";  // also the start of "https"
-const char kStoppedError[] = "stopped";
 const char kConnectionRefused[] = "connection refused";
-const char kCouldNotConnect[] = "could not connect";
-const char kHostNotFound[] = "host not found";
-const char kTimedOut[] = "timed out";
 const char kFileUnreadable[] = "the file cannot be read";
 const char kTooManyRedirects[] = "too many redirects";
-const char kBadAddress[] = "not an address that can be read";
 
 }  // namespace
 

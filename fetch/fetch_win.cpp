@@ -17,11 +17,6 @@
 namespace {
 
 const char kUserAgent[] = "QV";
-const char kStoppedError[] = "stopped";
-const char kCouldNotConnect[] = "could not connect";
-const char kHostNotFound[] = "host not found";
-const char kTimedOut[] = "timed out";
-const char kBadAddress[] = "not an address that can be read";
 const char kOtherError[] = "WinINet error ";
 
 // Why the last open on this thread failed: a WinINet or system error code.
