@@ -1,13 +1,17 @@
 // The platform-independent chunk loop of a page fetch.
 #include "fetch/fetch.h"
 
+#include <cstring>
+
 #include "text/text.h"
 
 const FetchTransport* g_fetchTransport = nullptr;
 
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
-                    const std::atomic<bool>* stop) {
-  PageBuffer page;
+                    const std::atomic<bool>* stop, PageBuffer reuse) {
+  PageBuffer page = std::move(reuse);
+  page.bytes.clear();
+  page.outcome = FetchOutcome();  // a reused buffer brings its old page's outcome
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
   bool readFailed = false;
@@ -16,7 +20,11 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
       int count = transport.read(connection, &chunk[0], kChunkSize);
       readFailed = count < 0;
       if (count <= 0) break;
-      page.bytes.append(TextFromBytes(chunk.data(), count < kChunkSize ? count : kChunkSize));
+      // A zero byte ends what the chunk gives.
+      size_t size = static_cast<size_t>(count < kChunkSize ? count : kChunkSize);
+      const void* zero = std::memchr(chunk.data(), '\0', size);
+      if (zero != nullptr) size = static_cast<size_t>(static_cast<const char*>(zero) - chunk.data());
+      page.bytes.append(chunk.data(), size);
     }
   }
   if (transport.outcome != nullptr) page.outcome = transport.outcome(connection);

@@ -48,9 +48,10 @@ struct FetchTransport {
 };
 
 // The chunk loop over any transport; FetchPage runs it over the platform's. When stop is given
-// and becomes true, the loop ends at the next chunk with what it has.
+// and becomes true, the loop ends at the next chunk with what it has. The page is collected in
+// reuse's memory, emptied first, so that a page read after another needs no new memory.
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, PageBuffer reuse = PageBuffer());
 
 // The transport FetchPage uses. Tests may point it at a fake.
 extern const FetchTransport* g_fetchTransport;

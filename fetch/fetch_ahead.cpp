@@ -13,6 +13,7 @@ struct FetchAheadShared {
   std::vector<std::string> addresses;
   std::vector<PageBuffer> pages;  // a fetched page waits here until it is taken
   std::vector<bool> fetched;
+  std::vector<PageBuffer> spare;  // emptied pages whose memory the next fetches reuse
   const FetchTransport* transport = nullptr;
   size_t jobs = 1;
   size_t nextToClaim = 0;  // the next address a worker takes on
@@ -20,7 +21,8 @@ struct FetchAheadShared {
   int workers = 0;         // workers started
   std::atomic<bool> stopped{false};
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable pageReady;  // the reader waits here
+  std::condition_variable roomFree;   // the workers wait here
 };
 
 namespace {
@@ -77,17 +79,23 @@ bool MayClaim(const FetchAheadShared& shared) {
 void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
   std::unique_lock<std::mutex> guard(shared->lock);
   for (;;) {
-    shared->changed.wait(guard, [&] { return shared->stopped.load() || MayClaim(*shared) ||
-                                             shared->nextToClaim >= shared->addresses.size(); });
+    shared->roomFree.wait(guard, [&] { return shared->stopped.load() || MayClaim(*shared) ||
+                                              shared->nextToClaim >= shared->addresses.size(); });
     if (shared->stopped.load() || !MayClaim(*shared)) break;
     size_t index = shared->nextToClaim++;
+    PageBuffer reuse;
+    if (!shared->spare.empty()) {
+      reuse = std::move(shared->spare.back());
+      shared->spare.pop_back();
+    }
     guard.unlock();
-    PageBuffer page = ReadPage(shared->addresses[index], *shared->transport, &shared->stopped);
+    PageBuffer page = ReadPage(shared->addresses[index], *shared->transport, &shared->stopped,
+                               std::move(reuse));
     guard.lock();
     if (shared->stopped.load()) break;
     shared->pages[index] = std::move(page);
     shared->fetched[index] = true;
-    shared->changed.notify_all();
+    if (index == shared->nextToTake) shared->pageReady.notify_one();
   }
   guard.unlock();
   shared.reset();
@@ -138,14 +146,17 @@ bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page) {
     shared->pages[index] = ReadPage(shared->addresses[index], *shared->transport);
     shared->fetched[index] = true;
   }
-  bool ready = shared->changed.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {
+  bool ready = shared->pageReady.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {
     return shared->fetched[index] || shared->stopped.load();
   });
   if (!ready || !shared->fetched[index]) return false;
+  if (page.bytes.capacity() > 0 && shared->spare.size() < shared->jobs) {
+    shared->spare.push_back(std::move(page));
+  }
   page = std::move(shared->pages[index]);
   shared->pages[index] = PageBuffer();
   ++shared->nextToTake;
-  shared->changed.notify_all();
+  shared->roomFree.notify_one();
   return true;
 }
 
@@ -156,7 +167,9 @@ void StopFetchAhead(FetchAhead& ahead) {
     ahead.shared->stopped.store(true);
     // Pages already fetched are freed now, not when the last worker lets go.
     for (PageBuffer& page : ahead.shared->pages) page = PageBuffer();
-    ahead.shared->changed.notify_all();
+    ahead.shared->spare.clear();
+    ahead.shared->pageReady.notify_all();
+    ahead.shared->roomFree.notify_all();
   }
   ahead.shared.reset();
 }

@@ -36,6 +36,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "CancelFetches runs in a s
 struct CurlHandles {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
+  std::string pending;  // the memory of the received bytes, kept for the next fetch
   bool inUse = false;
   ~CurlHandles() {
     if (easy != nullptr) curl_easy_cleanup(easy);
@@ -108,6 +109,8 @@ bool TakeHandles(FetchConnection* connection) {
       connection->keptBy = &t_handles;
       connection->easy = t_handles.easy;
       connection->multi = t_handles.multi;
+      connection->pending.swap(t_handles.pending);
+      connection->pending.clear();
       return true;
     }
   }
@@ -143,6 +146,7 @@ void CloseCurl(FetchConnection* connection) {
   }
   if (connection->keptBy != nullptr) {
     curl_easy_reset(connection->easy);
+    connection->keptBy->pending.swap(connection->pending);
     connection->keptBy->inUse = false;
     delete connection;
     return;

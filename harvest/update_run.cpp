@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "fetch/fetch.h"
@@ -36,9 +37,23 @@ void AppendWithoutCarriageReturns(std::string& line, const char* from, const cha
   }
 }
 
-// Cuts page into lines: a line feed ends the line collected in line, which is then handed to
-// handleLine and emptied; carriage returns are dropped. Bytes after the last line feed stay
-// in line. Returns false as soon as handleLine does, leaving the rest of the page unread.
+// The complete line that ends at lineFeed, carriage returns left out. A line that is not
+// carried over from the last page and has no carriage return but one before its line feed is
+// taken straight from the page; any other line is collected in line.
+std::string_view CompleteLine(std::string& line, const char* from, const char* lineFeed) {
+  if (line.empty()) {
+    const char* end = lineFeed > from && lineFeed[-1] == kCarriageReturn ? lineFeed - 1 : lineFeed;
+    if (std::memchr(from, kCarriageReturn, static_cast<size_t>(end - from)) == nullptr) {
+      return std::string_view(from, static_cast<size_t>(end - from));
+    }
+  }
+  AppendWithoutCarriageReturns(line, from, lineFeed);
+  return line;
+}
+
+// Cuts page into lines: a line feed ends a line, which is handed to handleLine; carriage
+// returns are dropped. Bytes after the last line feed stay in line, to begin the first line
+// of the next page. Returns false as soon as handleLine does, leaving the rest unread.
 template <typename LineHandler>
 bool ScanLines(const PageBuffer& page, std::string& line, LineHandler handleLine) {
   const char* next = page.bytes.data();
@@ -50,30 +65,30 @@ bool ScanLines(const PageBuffer& page, std::string& line, LineHandler handleLine
       break;
     }
     const char* lineFeed = static_cast<const char*>(found);
-    AppendWithoutCarriageReturns(line, next, lineFeed);
+    std::string_view complete = CompleteLine(line, next, lineFeed);
     next = lineFeed + 1;
-    if (!handleLine(line)) return false;
+    if (!handleLine(complete)) return false;
     line.clear();  // keeps its capacity: no allocation per line
   }
   return true;
 }
 
-void CompleteChannel(HarvestState& state, const ChannelRecord& record) {
-  AddRecord(state.channels, record);
-  ShowChannel(record);
+void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
+  AddRecord(state.channels, std::move(record));
+  ShowChannel(state.channels.cursor->record);  // the record just added
   ++state.channelCount;
   ShowChannelCount(state.channelCount);
 }
 
 // Scans one country page into channels; false when the user stopped the run.
 bool ScanCountryPage(HarvestState& state, const PageBuffer& page, std::string& countryLine) {
-  return ScanLines(page, countryLine, [&state](const std::string& line) {
+  return ScanLines(page, countryLine, [&state](std::string_view line) {
     if (ServiceRunEvent()) {
       state.aborted = true;
       return false;
     }
     std::optional<ChannelRecord> record = ParseRowLine(line, state);
-    if (record) CompleteChannel(state, *record);
+    if (record) CompleteChannel(state, std::move(*record));
     return true;
   });
 }
@@ -91,8 +106,8 @@ bool TakePage(FetchAhead& ahead, PageBuffer& page) {
 std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::string& siteBase) {
   std::vector<CountryLink> links;
   std::string line;
-  ScanLines(indexPage, line, [&](const std::string& complete) {
-    std::optional<CountryLink> link = ParseIndexLine(complete, siteBase);
+  ScanLines(indexPage, line, [&](std::string_view complete) {
+    std::optional<CountryLink> link = ParseIndexLine(std::string(complete), siteBase);
     if (link) links.push_back(std::move(*link));
     return true;
   });
@@ -144,9 +159,9 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   FetchAhead ahead = StartFetchAhead(addresses, jobs);
   std::string countryLine;
   state.countryTotal = static_cast<int32_t>(links.size());
+  PageBuffer page;  // each page read hands its memory back to the fetcher for a later page
   for (const CountryLink& link : links) {
     state.country = link.name;
-    PageBuffer page;
     if (!TakePage(ahead, page)) {
       state.aborted = true;
       break;

@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make libcurl4-openssl-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix
-          wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation
+          wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
           nlohmann-json3-dev clang libclang-rt-14-dev mpv)
 missing=()
 for p in "${packages[@]}"; do

@@ -371,6 +371,9 @@ def with_zeros(blocks, offsets):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # A client that opens many connections at once must not find the listen queue full:
+    # the kernel then drops the connection attempt and the client retries only a second later.
+    request_queue_size = 128
 
     def __init__(self, address, root, delay_ms, quiet):
         super().__init__(address, Handler)
