@@ -43,6 +43,8 @@ void AppendWithoutCarriageReturns(std::string& line, const char* from, const cha
 std::string_view CompleteLine(std::string& line, const char* from, const char* lineFeed) {
   if (line.empty()) {
     const char* end = lineFeed > from && lineFeed[-1] == kCarriageReturn ? lineFeed - 1 : lineFeed;
+    // Said first so that the optimizer of the cross build sees a positive length below.
+    if (end <= from) return std::string_view(from, 0);
     if (std::memchr(from, kCarriageReturn, static_cast<size_t>(end - from)) == nullptr) {
       return std::string_view(from, static_cast<size_t>(end - from));
     }
