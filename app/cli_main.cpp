@@ -1,11 +1,13 @@
 // morvek-cli: harvests the directory site from the console into channels.dat, showing
-// progress on stderr and, on request, every channel on stdout.
+// progress on stderr and, on request, every channel on stdout, a playlist and JSON.
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
+#include "harvest/channel_export.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "ui/console/console.h"
@@ -15,28 +17,45 @@ namespace {
 const char kProgramName[] = "morvek-cli";
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
-    "Usage: morvek-cli [--site URL] [--output FILE] [--jobs N] [--timeout S] [--details] [--quiet]\n"
-    "                  [--help] [--version]\n"
+    "Usage: morvek-cli [OPTION]...\n"
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
     "working directory, one line per channel.\n"
     "\n"
-    "  --site URL     read the directory site at URL instead of the built-in one\n"
-    "  --output FILE  write FILE instead of channels.dat\n"
-    "  --jobs N       fetch up to N country pages at once, 1 to 16 (default 4)\n"
-    "  --timeout S    give up on a silent server after S seconds, and end any page after\n"
-    "                 10 times S with what has arrived (default 60)\n"
-    "  --details      print every channel on stdout as it is found\n"
-    "  --quiet        show errors only\n"
-    "  --help         show this text\n"
-    "  --version      show the version\n"
+    "  --site URL      read the directory site at URL instead of the built-in one,\n"
+    "                  " MORVEK_SITE_BASE
     "\n"
-    "Ctrl-C stops the run; nothing is written then.\n";
+    "  --output FILE   write FILE instead of channels.dat\n"
+    "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
+    "  --json FILE     also write the channels as a JSON array\n"
+    "                  (FILE - for --m3u and --json writes to stdout)\n"
+    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4)\n"
+    "  --timeout S     give up on a silent server after S seconds, and end any page after\n"
+    "                  10 times S with what has arrived (default 60)\n"
+    "  --country NAME  read only this country's page; repeat it for more (any case)\n"
+    "  --details       print every channel on stdout as it is found\n"
+    "  --quiet         show errors and warnings only\n"
+    "  --verbose       add a line per page read\n"
+    "  -h, --help      show this text\n"
+    "  -V, --version   show the version\n"
+    "\n"
+    "Ctrl-C stops the run; nothing is written then.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0    done: the list was written\n"
+    "  1    a file could not be saved\n"
+    "  2    bad options, or a country that the index lacks\n"
+    "  3    no channel was found; nothing was written\n"
+    "  130  stopped by Ctrl-C\n"
+    "  141  stdout was closed before the end (for example by head)\n"
+    "  143  terminated\n";
+const char kTryHelp[] = " (try --help)\n";
 const char kSlash[] = "/";
 
 const int kExitOk = 0;
 const int kExitSaveFailed = 1;
 const int kExitUsage = 2;
+const int kExitNothingFound = 3;
 const int kDefaultJobs = 4;
 const int kWorkerExitMilliseconds = 500;
 const int kLongestTimeoutSeconds = 86400;
@@ -47,9 +66,24 @@ struct CliOptions {
   int jobs = kDefaultJobs;
   int timeoutSeconds = kDefaultFetchTimeoutSeconds;
   ConsoleOptions console;
+  std::string m3uPath;
+  std::string jsonPath;
+  std::vector<std::string> countries;  // --country, in the order given
   bool help = false;
   bool version = false;
-  std::string badArgument;  // set when the arguments are refused
+  std::string refusal;  // why the arguments are refused; empty when they are good
+};
+
+// The options that take one value, and where it goes.
+struct ValueOption {
+  const char* name;
+  std::string CliOptions::*field;
+};
+const ValueOption kValueOptions[] = {
+    {"--site", &CliOptions::siteBase},
+    {"--output", &CliOptions::outputPath},
+    {"--m3u", &CliOptions::m3uPath},
+    {"--json", &CliOptions::jsonPath},
 };
 
 // The value of "--name VALUE" or "--name=VALUE" at argv[*i], moving *i past it; nothing when
@@ -68,6 +102,24 @@ std::optional<std::string> OptionValue(int argc, char** argv, int* i, const std:
   return std::nullopt;
 }
 
+// The options that would write to stdout; at most one may.
+int StdoutUsers(const CliOptions& options) {
+  return (options.console.details ? 1 : 0) +
+         (TextEquals(options.m3uPath, kStandardOutputName) ? 1 : 0) +
+         (TextEquals(options.jsonPath, kStandardOutputName) ? 1 : 0);
+}
+
+void CheckCombinations(CliOptions& options) {
+  if (!options.refusal.empty()) return;
+  if (options.console.quiet && options.console.verbose) {
+    options.refusal = "--quiet and --verbose exclude each other";
+  } else if (StdoutUsers(options) > 1) {
+    options.refusal = "only one of --details, --m3u - and --json - can write to stdout";
+  } else if (TextEquals(options.outputPath, kStandardOutputName)) {
+    options.refusal = "--output needs a file name";
+  }
+}
+
 // The number written plainly in text, or 0 when it is not one of low to high.
 int PlainNumber(const std::string& text, int low, int high) {
   int number = TextToNumber(text);
@@ -75,45 +127,76 @@ int PlainNumber(const std::string& text, int low, int high) {
   return plain && number >= low && number <= high ? number : 0;
 }
 
-// The options; badArgument names the first argument that is unknown or lacks its value.
+// Takes the value option at argv[*i], moving *i past its value; false when it is none.
+bool TakeValueOption(int argc, char** argv, int* i, CliOptions& options) {
+  for (const ValueOption& option : kValueOptions) {
+    std::optional<std::string> value = OptionValue(argc, argv, i, option.name);
+    if (!value) continue;
+    if (value->empty()) options.refusal = Concat(option.name, " needs a value");
+    options.*(option.field) = *value;
+    return true;
+  }
+  return false;
+}
+
+// The options; refusal says what is wrong with the first argument that is.
 CliOptions ParseArguments(int argc, char** argv) {
   CliOptions options;
-  for (int i = 1; i < argc && options.badArgument.empty(); ++i) {
+  for (int i = 1; i < argc && options.refusal.empty(); ++i) {
     std::string arg = argv[i];
-    if (std::optional<std::string> site = OptionValue(argc, argv, &i, "--site")) {
-      if (site->empty()) options.badArgument = arg;
-      options.siteBase = TextEquals(RightPart(*site, 1), kSlash) ? *site : Concat(*site, kSlash);
-    } else if (std::optional<std::string> output = OptionValue(argc, argv, &i, "--output")) {
-      if (output->empty()) options.badArgument = arg;
-      options.outputPath = *output;
-    } else if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
+    if (TakeValueOption(argc, argv, &i, options)) continue;
+    if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
       options.jobs = PlainNumber(*jobs, kMinJobs, kMaxJobs);
-      if (options.jobs == 0) options.badArgument = arg;
+      if (options.jobs == 0) options.refusal = "--jobs needs a number from 1 to 16";
     } else if (std::optional<std::string> timeout = OptionValue(argc, argv, &i, "--timeout")) {
       options.timeoutSeconds = PlainNumber(*timeout, 1, kLongestTimeoutSeconds);
-      if (options.timeoutSeconds == 0) options.badArgument = arg;
+      if (options.timeoutSeconds == 0) {
+        options.refusal = "--timeout needs a number of seconds from 1 to 86400";
+      }
+    } else if (std::optional<std::string> country = OptionValue(argc, argv, &i, "--country")) {
+      if (country->empty()) options.refusal = "--country needs a name";
+      options.countries.push_back(*country);
     } else if (TextEquals(arg, "--details")) {
       options.console.details = true;
     } else if (TextEquals(arg, "--quiet")) {
       options.console.quiet = true;
-    } else if (TextEquals(arg, "--help")) {
+    } else if (TextEquals(arg, "--verbose")) {
+      options.console.verbose = true;
+    } else if (TextEquals(arg, "--help") || TextEquals(arg, "-h")) {
       options.help = true;
-    } else if (TextEquals(arg, "--version")) {
+    } else if (TextEquals(arg, "--version") || TextEquals(arg, "-V")) {
       options.version = true;
+    } else if (StartsWith(arg, "-") && !TextEquals(arg, "-")) {
+      options.refusal = Concat("unknown option ", arg);
     } else {
-      options.badArgument = arg;
+      options.refusal = Concat("unexpected argument ", arg);
     }
   }
+  if (!TextEquals(RightPart(options.siteBase, 1), kSlash)) {
+    options.siteBase = Concat(options.siteBase, kSlash);
+  }
+  options.console.outputPath = options.outputPath;
+  CheckCombinations(options);
   return options;
+}
+
+// Writes one extra output: to stdout for "-", else through the safe file replacement.
+void WriteExport(const std::string& path, const std::string& text) {
+  if (path.empty()) return;
+  if (TextEquals(path, kStandardOutputName)) {
+    WriteStdout(text);
+  } else {
+    const ReplaceOutcome outcome = WriteTextFile(path, text);
+    if (!outcome.saved) ShowSaveFailure(outcome.problem);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CliOptions options = ParseArguments(argc, argv);
-  if (!options.badArgument.empty()) {
-    std::fputs(Concat(kProgramName, ": bad option or missing value: ", options.badArgument, "\n",
-                      kUsage).c_str(), stderr);
+  if (!options.refusal.empty()) {
+    std::fputs(Concat(kProgramName, ": ", options.refusal, kTryHelp).c_str(), stderr);
     return kExitUsage;
   }
   if (options.help) {
@@ -129,12 +212,19 @@ int main(int argc, char** argv) {
   SetFetchTimeout(options.timeoutSeconds);
   HarvestState state;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath, options.jobs);
+  RunUpdate(state, options.siteBase, options.outputPath, options.jobs, options.countries);
+  // The playlist and the JSON go with a written list only.
+  if (ConsoleListWritten()) {
+    if (!options.m3uPath.empty()) WriteExport(options.m3uPath, M3uText(state.channels));
+    if (!options.jsonPath.empty()) WriteExport(options.jsonPath, ChannelJsonText(state.channels));
+  }
   FinishConsole();
   // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
   WaitForFetchWorkers(kWorkerExitMilliseconds);
-  // A stop signal wins over everything else. The run wrote no file unless the signal came
-  // after the save had begun, when the file holds the complete list.
+  // A stop wins over everything else. The run wrote no file unless the stop came after the
+  // save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();
-  return ConsoleMessageShown() ? kExitSaveFailed : kExitOk;
+  if (ConsoleCountryRefused()) return kExitUsage;
+  if (ConsoleMessageShown()) return kExitSaveFailed;
+  return state.channelCount == 0 ? kExitNothingFound : kExitOk;
 }

@@ -51,6 +51,8 @@ int ArgumentOr(int argc, char** argv, int i, int fallback) {
 bool ServiceRunEvent() { return false; }
 bool ServiceWhileFetching() { return false; }
 void ShowChannel(const ChannelRecord&) {}
+void ShowPageRead(const PageReport&) {}
+void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
 void ShowChannelCount(int32_t) {}
 void ShowRunFinished() {}
 void ShowFinalStatus(int32_t, const std::string&) {}

@@ -19,11 +19,14 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
                     const std::atomic<bool>* stop, PageBuffer reuse) {
   PageBuffer page = std::move(reuse);
   page.bytes.clear();
+  page.outcome = FetchOutcome();  // a reused buffer brings its old page's outcome
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
+  bool readFailed = false;
   if (connection != nullptr) {
     while (stop == nullptr || !stop->load()) {
       int count = transport.read(connection, &chunk[0], kChunkSize);
+      readFailed = count < 0;
       if (count <= 0) break;
       // A zero byte ends what the chunk gives.
       size_t size = static_cast<size_t>(count < kChunkSize ? count : kChunkSize);
@@ -31,6 +34,10 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
       if (zero != nullptr) size = static_cast<size_t>(static_cast<const char*>(zero) - chunk.data());
       page.bytes.append(chunk.data(), size);
     }
+  }
+  if (transport.outcome != nullptr) page.outcome = transport.outcome(connection);
+  if (page.outcome.error.empty() && (connection == nullptr || readFailed)) {
+    page.outcome.error = connection == nullptr ? kNotOpenedError : kReadError;
   }
   transport.close(connection);
   return page;

@@ -4,10 +4,30 @@
 #include <atomic>
 #include <string>
 
+// What became of a fetch, beside its bytes: they stay the page whatever happened (the body of
+// an error page is still the page).
+struct FetchOutcome {
+  int status = 0;     // HTTP status of the last response; 0 when there was none (no answer,
+                      // a local file, FTP)
+  std::string error;  // the transport error in words, e.g. "connection refused", "host not
+                      // found", "timed out", "read error"; empty when the transfer ended well
+};
+
 struct PageBuffer {
   std::string bytes;  // the body as received, each chunk cut before its first zero byte
+  FetchOutcome outcome;
   size_t size() const { return bytes.size(); }
 };
+
+// The words for an address that did not open, and for a read that failed, when the transport
+// has none better; and the words both transports use for the common failures.
+const char kNotOpenedError[] = "could not be opened";
+const char kReadError[] = "read error";
+const char kStoppedError[] = "stopped";
+const char kCouldNotConnect[] = "could not connect";
+const char kHostNotFound[] = "host not found";
+const char kTimedOut[] = "timed out";
+const char kBadAddress[] = "not an address that can be read";
 
 const int kChunkSize = 2048;
 
@@ -22,6 +42,9 @@ struct FetchTransport {
   int (*read)(FetchConnection* connection, char* buffer, int capacity);
   // Closes the connection's handles; accepts null.
   void (*close)(FetchConnection* connection);
+  // Optional: what became of the fetch, asked after its last read and before close; for a
+  // null connection, why the last open on this thread failed.
+  FetchOutcome (*outcome)(FetchConnection* connection) = nullptr;
 };
 
 // The chunk loop over any transport; FetchPage runs it over the platform's. When stop is given

@@ -3,6 +3,8 @@
 // handles from one fetch to the next, so consecutive pages from one host share a connection.
 #include <curl/curl.h>
 
+#include <errno.h>
+
 #include <atomic>
 #include <string>
 
@@ -40,6 +42,13 @@ struct CurlHandles {
 };
 
 thread_local CurlHandles t_handles;
+// Why the last open on this thread failed, in words.
+thread_local std::string t_openError;
+
+const char kHttpScheme[] = "http";  // also the start of "https"
+const char kConnectionRefused[] = "connection refused";
+const char kFileUnreadable[] = "the file cannot be read";
+const char kTooManyRedirects[] = "too many redirects";
 
 }  // namespace
 
@@ -171,10 +180,51 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, connection);
 }
 
+// The words for a failed transfer: the common ones of the kind, else libcurl's own.
+std::string TransferErrorWords(CURL* easy, CURLcode result) {
+  long osError = 0;
+  switch (result) {
+    case CURLE_COULDNT_CONNECT:
+      curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
+      return osError == ECONNREFUSED ? kConnectionRefused : kCouldNotConnect;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return kHostNotFound;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kTimedOut;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+      return kReadError;
+    case CURLE_FILE_COULDNT_READ_FILE:
+      return kFileUnreadable;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return kTooManyRedirects;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+      return kBadAddress;
+    default:
+      return curl_easy_strerror(result);
+  }
+}
+
+// The HTTP status of the transfer, for http and https only: other schemes have codes of
+// their own (FTP) or none.
+int HttpStatus(CURL* easy) {
+  char* scheme = nullptr;
+  long status = 0;
+  if (curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr) return 0;
+  if (!StartsWith(ToLowerCase(scheme), kHttpScheme)) return 0;
+  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
+  return static_cast<int>(status);
+}
+
 // Starts the transfer and waits for the first sign of a response, so that an address that
 // cannot be reached (bad address, unknown name, refused connection) does not open.
 FetchConnection* OpenCurl(const std::string& address) {
+  t_openError = kStoppedError;
   if (g_cancelled.load()) return nullptr;
+  t_openError = kNotOpenedError;
   InitCurlOnce();
   FetchConnection* connection = new FetchConnection;
   if (!TakeHandles(connection)) {
@@ -191,6 +241,8 @@ FetchConnection* OpenCurl(const std::string& address) {
   Drive(connection, [connection] { return connection->responded; });
   bool failed = connection->done && connection->result != CURLE_OK;
   if (g_cancelled.load() || (failed && !connection->responded)) {
+    t_openError = g_cancelled.load() ? kStoppedError
+                                     : TransferErrorWords(connection->easy, connection->result);
     CloseCurl(connection);
     return nullptr;
   }
@@ -217,7 +269,22 @@ int ReadCurl(FetchConnection* connection, char* buffer, int capacity) {
   return static_cast<int>(count);
 }
 
-const FetchTransport kCurlTransport = {OpenCurl, ReadCurl, CloseCurl};
+FetchOutcome CurlOutcome(FetchConnection* connection) {
+  FetchOutcome outcome;
+  if (connection == nullptr) {
+    outcome.error = t_openError;
+    return outcome;
+  }
+  outcome.status = HttpStatus(connection->easy);
+  if (g_cancelled.load()) {
+    outcome.error = kStoppedError;
+  } else if (connection->done && connection->result != CURLE_OK) {
+    outcome.error = TransferErrorWords(connection->easy, connection->result);
+  }
+  return outcome;
+}
+
+const FetchTransport kCurlTransport = {OpenCurl, ReadCurl, CloseCurl, CurlOutcome};
 
 }  // namespace
 

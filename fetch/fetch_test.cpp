@@ -73,6 +73,7 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
     std::vector<ScriptedRead> reads;
     std::string page;
     size_t readCalls;
+    const char* error = "";
   };
   const std::vector<Case> cases = {
       {"5000 bytes as 2048+2048+904+0", true, {Chunk(a), Chunk(b), Chunk(end), {"", 0}}, a + b + end, 4},
@@ -82,12 +83,12 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
        {Chunk(a), Chunk(WithZeroAt(b, 10)), Chunk(end), {"", 0}}, a + b.substr(0, 10) + end, 4},
       {"a zero byte first in a chunk drops that chunk only", true,
        {Chunk(a), Chunk(WithZeroAt(s100, 0)), Chunk(s7), {"", 0}}, a + s7, 4},
-      {"a failed read keeps what came before", true, {Chunk(a), {b, -1}, Chunk(end)}, a, 2},
-      {"a failed first read gives an empty page", true, {{a, -1}, Chunk(b)}, "", 1},
+      {"a failed read keeps what came before", true, {Chunk(a), {b, -1}, Chunk(end)}, a, 2, kReadError},
+      {"a failed first read gives an empty page", true, {{a, -1}, Chunk(b)}, "", 1, kReadError},
       {"an empty read ends the page even if more would come", true,
        {Chunk(s100), {"", 0}, Chunk(tail)}, s100, 2},
       {"an empty body gives an empty page", true, {{"", 0}}, "", 1},
-      {"an address that does not open gives an empty page", false, {Chunk(a)}, "", 0},
+      {"an address that does not open gives an empty page", false, {Chunk(a)}, "", 0, kNotOpenedError},
   };
   for (const Case& c : cases) {
     g_fake = FakeTransportState();
@@ -96,6 +97,8 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
     PageBuffer page = ReadPage("http://site.test/a b?x=1", kFakeTransport);
     EXPECT_EQ(page.bytes, c.page) << c.name;
     EXPECT_EQ(page.size(), c.page.size()) << c.name;
+    EXPECT_EQ(page.outcome.error, c.error) << c.name;
+    EXPECT_EQ(page.outcome.status, 0) << c.name;
     EXPECT_EQ(g_fake.capacities.size(), c.readCalls) << c.name;
     for (int capacity : g_fake.capacities) EXPECT_EQ(capacity, kChunkSize) << c.name;
     ASSERT_EQ(g_fake.openedAddresses.size(), 1u) << c.name;
@@ -106,8 +109,29 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
   // A page read into the memory of an earlier page holds nothing of it.
   g_fake = FakeTransportState();
   g_fake.reads = {Chunk(s7), {"", 0}};
-  PageBuffer earlier{a + b};
-  EXPECT_EQ(ReadPage("http://site.test/", kFakeTransport, nullptr, std::move(earlier)).bytes, s7);
+  PageBuffer earlier{a + b, FetchOutcome{404, kReadError}};
+  PageBuffer page = ReadPage("http://site.test/", kFakeTransport, nullptr, std::move(earlier));
+  EXPECT_EQ(page.bytes, s7);
+  EXPECT_EQ(page.outcome.status, 0);
+  EXPECT_EQ(page.outcome.error, "");
+}
+
+FetchOutcome FakeOutcome(FetchConnection* connection) {
+  return connection == nullptr ? FetchOutcome{0, "host not found"} : FetchOutcome{404, ""};
+}
+
+TEST(FetchTest, TheTransportsOutcomeGoesWithThePageAndItsWordsWin) {
+  FetchTransport transport = kFakeTransport;
+  transport.outcome = FakeOutcome;
+  g_fake = FakeTransportState();
+  g_fake.reads = {Chunk("Not found\n"), {"", -1}};
+  PageBuffer page = ReadPage("http://site.test/", transport);
+  EXPECT_EQ(page.bytes, "Not found\n");
+  EXPECT_EQ(page.outcome.status, 404);
+  EXPECT_EQ(page.outcome.error, kReadError);  // the transport had no words for the failed read
+  g_fake = FakeTransportState();
+  g_fake.opens = false;
+  EXPECT_EQ(ReadPage("http://site.test/", transport).outcome.error, "host not found");
 }
 
 TEST(FetchTest, FetchPageUsesTheOverriddenTransportAndOpensAnewEachTime) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fetch/fetch.h"
+#include "text/text.h"
 
 namespace {
 
@@ -22,12 +23,18 @@ const DWORD kTimeoutOptions[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTIO
                                  INTERNET_OPTION_DATA_SEND_TIMEOUT,
                                  INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
 
+const char kOtherError[] = "WinINet error ";
+
+// Why the last open on this thread failed: a WinINet or system error code.
+thread_local DWORD t_openError = 0;
+
 }  // namespace
 
 struct FetchConnection {
   HINTERNET url = nullptr;          // set under g_lock once InternetOpenUrlA returns
   bool urlClosedByCancel = false;   // guarded by g_lock
   std::chrono::steady_clock::time_point pageLimit;  // the page ends with what it has then
+  DWORD readError = 0;              // the error of a failed read
 };
 
 namespace {
@@ -86,8 +93,10 @@ FetchConnection* OpenWin(const std::string& address) {
     g_active.push_back(connection);
   }
   HINTERNET url = nullptr;
+  t_openError = ERROR_INTERNET_INTERNAL_ERROR;
   if (session != nullptr) {
     url = InternetOpenUrlA(session, address.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    if (url == nullptr) t_openError = GetLastError();
   }
   // Wine passes only the connect timeout on from the session: the request gets the others
   // itself, which takes effect on its open connection at once.
@@ -116,10 +125,12 @@ int ReadWin(FetchConnection* connection, char* buffer, int capacity) {
   while (filled < capacity && std::chrono::steady_clock::now() < connection->pageLimit) {
     DWORD available = 0;
     failed = !InternetQueryDataAvailable(connection->url, &available, 0, 0);
+    if (failed) connection->readError = GetLastError();
     if (failed || available == 0) break;  // a timeout, an error, or the end of the data
     const DWORD wanted = std::min(available, static_cast<DWORD>(capacity - filled));
     DWORD count = 0;
     failed = !InternetReadFile(connection->url, buffer + filled, wanted, &count);
+    if (failed) connection->readError = GetLastError();
     if (failed || count == 0) break;
     filled += static_cast<int>(count);
   }
@@ -128,7 +139,53 @@ int ReadWin(FetchConnection* connection, char* buffer, int capacity) {
   return filled;
 }
 
-const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin};
+// The words for a WinINet error: the common ones of the kind, else its number.
+std::string ErrorWords(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return kCouldNotConnect;
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return kHostNotFound;
+    case ERROR_INTERNET_TIMEOUT:
+      return kTimedOut;
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return kReadError;
+    case ERROR_INTERNET_INVALID_URL:
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      return kBadAddress;
+    default:
+      return Concat(kOtherError, NumberToText(static_cast<int32_t>(error)));
+  }
+}
+
+// The HTTP status of the response; 0 for FTP and local files, which have none.
+int HttpStatus(HINTERNET url) {
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!HttpQueryInfoA(url, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                      nullptr)) {
+    return 0;
+  }
+  return static_cast<int>(status);
+}
+
+FetchOutcome OutcomeWin(FetchConnection* connection) {
+  FetchOutcome outcome;
+  if (g_cancelled.load()) {
+    outcome.error = kStoppedError;
+  } else if (connection == nullptr) {
+    outcome.error = ErrorWords(t_openError);
+  } else if (connection->readError != 0) {
+    outcome.error = ErrorWords(connection->readError);
+  }
+  if (connection != nullptr && connection->url != nullptr && !g_cancelled.load()) {
+    outcome.status = HttpStatus(connection->url);
+  }
+  return outcome;
+}
+
+const FetchTransport kWinTransport = {OpenWin, ReadWin, CloseWin, OutcomeWin};
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 
+#include "harvest/system_error.h"
 #include "text/text.h"
 
 namespace {
@@ -89,6 +90,11 @@ std::string RandomHexDigits() {
   return digits;
 }
 
+// The reason followed by the system's own words for the call that just failed.
+std::string WithSystemReason(const char* reason) {
+  return Concat(reason, " (", SystemErrorText(LastSystemError()), ")");
+}
+
 ReplaceOutcome Refused(const std::string& path, const std::string& reason) {
   return ReplaceOutcome{false, Concat(path, kProblemSeparator, reason)};
 }
@@ -105,15 +111,18 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
     created = CreateTempFile(tempPath, target);
     if (created.file == nullptr && !created.nameTaken) break;
   }
-  if (created.file == nullptr) return Refused(path, kNoTempFile);
+  if (created.file == nullptr) return Refused(path, WithSystemReason(kNoTempFile));
 
   TempFile* file = created.file;
   const bool written = writeContent(
       [file](const char* bytes, size_t count) { return WriteTempFile(file, bytes, count); });
+  std::string reason = written ? std::string() : WithSystemReason(kNotWritten);
   const bool closed = CloseTempFile(file);
+  if (written && !closed) reason = WithSystemReason(kNotWritten);
   if (written && closed && MoveTempFileOver(tempPath, target.path)) return ReplaceOutcome{true, ""};
+  if (reason.empty()) reason = WithSystemReason(kNotReplaced);
   RemoveTempFile(tempPath);
-  return Refused(path, written && closed ? kNotReplaced : kNotWritten);
+  return Refused(path, reason);
 }
 
 // Writes the line of r, without its line end, into line in place of what it held.

@@ -17,5 +17,7 @@ struct HarvestState {
   bool streamSeen = false;
   int32_t channelCount = 0;
   bool aborted = false;
+  int32_t countryTotal = 0;   // country links on the index page that the run reads
+  int32_t countriesDone = 0;  // of those, the pages read so far
   ChannelList channels;
 };

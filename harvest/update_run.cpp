@@ -10,6 +10,7 @@
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
 #include "harvest/channel_file.h"
+#include "harvest/country_choice.h"
 #include "harvest/index_parser.h"
 #include "harvest/row_parser.h"
 #include "harvest/window_side.h"
@@ -18,6 +19,7 @@
 namespace {
 
 const char kLineFeed = '\n';
+const int kNearestNames = 3;  // named for a country that the index lacks
 const char kCarriageReturn = '\r';
 
 // Cancellation and the save exclude each other: whichever claims the gate first wins.
@@ -40,9 +42,12 @@ void AppendWithoutCarriageReturns(std::string& line, const char* from, const cha
 // taken straight from the page; any other line is collected in line.
 std::string_view CompleteLine(std::string& line, const char* from, const char* lineFeed) {
   if (line.empty()) {
-    std::string_view direct(from, static_cast<size_t>(lineFeed - from));
-    if (!direct.empty() && direct.back() == kCarriageReturn) direct.remove_suffix(1);
-    if (direct.find(kCarriageReturn) == std::string_view::npos) return direct;
+    const char* end = lineFeed > from && lineFeed[-1] == kCarriageReturn ? lineFeed - 1 : lineFeed;
+    // Said first so that the optimizer of the cross build sees a positive length below.
+    if (end <= from) return std::string_view(from, 0);
+    if (std::memchr(from, kCarriageReturn, static_cast<size_t>(end - from)) == nullptr) {
+      return std::string_view(from, static_cast<size_t>(end - from));
+    }
   }
   AppendWithoutCarriageReturns(line, from, lineFeed);
   return line;
@@ -111,14 +116,41 @@ std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::st
   return links;
 }
 
-// The country links of the fetched index page; nothing when the run stopped while waiting.
-std::optional<std::vector<CountryLink>> ReadCountryLinks(const std::string& siteBase) {
-  FetchAhead index = StartFetchAhead({Concat(siteBase, kIndexPath)}, 1);
+void ReportPage(const std::string& country, const std::string& address, const PageBuffer& page,
+                int32_t channels) {
+  PageReport report;
+  report.country = country;
+  report.address = address;
+  report.size = page.size();
+  report.outcome = page.outcome;
+  report.channels = channels;
+  ShowPageRead(report);
+}
+
+// Fetches the index page; false when the run stopped while waiting for it.
+bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links) {
+  const std::string address = Concat(siteBase, kIndexPath);
+  FetchAhead index = StartFetchAhead({address}, 1);
   PageBuffer indexPage;
   bool taken = TakePage(index, indexPage);
   StopFetchAhead(index);
-  if (!taken) return std::nullopt;
-  return CountryLinks(indexPage, siteBase);
+  if (!taken) return false;
+  links = CountryLinks(indexPage, siteBase);
+  ReportPage(std::string(), address, indexPage, 0);
+  return true;
+}
+
+// Keeps only the links of the countries asked for; false, after naming each unknown one
+// with the nearest names, when the index lacks one. An index without links keeps none, and
+// the run finds nothing.
+bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>& countries) {
+  if (countries.empty() || links.empty()) return true;
+  CountryChoice choice = ChooseCountries(links, countries);
+  for (const std::string& name : choice.unknown) {
+    ShowUnknownCountry(name, NearestCountryNames(links, name, kNearestNames));
+  }
+  links = std::move(choice.links);
+  return choice.unknown.empty();
 }
 
 // Scans the country pages in index order while up to jobs of them are fetched ahead. One line
@@ -128,6 +160,7 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   for (const CountryLink& link : links) addresses.push_back(link.address);
   FetchAhead ahead = StartFetchAhead(addresses, jobs);
   std::string countryLine;
+  state.countryTotal = static_cast<int32_t>(links.size());
   PageBuffer page;  // each page read hands its memory back to the fetcher for a later page
   for (const CountryLink& link : links) {
     state.country = link.name;
@@ -135,7 +168,10 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
       state.aborted = true;
       break;
     }
+    const int32_t countBefore = state.channelCount;
     if (!ScanCountryPage(state, page, countryLine)) break;
+    ++state.countriesDone;
+    ReportPage(link.name, link.address, page, state.channelCount - countBefore);
   }
   StopFetchAhead(ahead);
 }
@@ -178,10 +214,11 @@ bool RunCancelled() { return g_runGate.load() == kGateCancelled; }
 void ResetRunCancel() { g_runGate.store(kGateOpen); }
 
 void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
-               int jobs) {
-  std::optional<std::vector<CountryLink>> links = ReadCountryLinks(siteBase);
-  if (links) {
-    ReadCountryPages(state, *links, jobs);
+               int jobs, const std::vector<std::string>& countries) {
+  std::vector<CountryLink> links;
+  if (ReadCountryLinks(siteBase, links)) {
+    if (!ChooseLinks(links, countries)) return;
+    ReadCountryPages(state, links, jobs);
   } else {
     state.aborted = true;
   }

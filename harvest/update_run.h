@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "harvest/harvest_state.h"
 
@@ -25,5 +26,8 @@ const int kPageWaitMilliseconds = 50;
 
 // Harvests siteBase (ending in "/") into state and writes outputPath unless cancelled or empty.
 // jobs worker threads (1 to 16) fetch country pages ahead; the result does not depend on it.
+// countries, when not empty, names the only countries to read (any case); a name that the
+// index lacks ends the run before any country page is read.
 void RunUpdate(HarvestState& state, const std::string& siteBase = kSiteBase,
-               const std::string& outputPath = kChannelFileName, int jobs = 1);
+               const std::string& outputPath = kChannelFileName, int jobs = 1,
+               const std::vector<std::string>& countries = {});

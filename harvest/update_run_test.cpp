@@ -126,11 +126,14 @@ TEST_F(UpdateRunTest, CompletesChannelsInOrderAndFinishesWithTheSave) {
   Run();
   const std::string event = "ServiceRunEvent";
   std::vector<std::string> expected = {
+      "ShowPageRead index 0 0 ",
       event,                                                              // <table>
       event, event, event, "ShowChannel A", "ShowChannelCount 1",         // row A
       event, event, event, "ShowChannel B", "ShowChannelCount 2",         // row B
       event,                                                              // </table>
+      "ShowPageRead Norway 0 2 ",
       event, event, event, "ShowChannel C", "ShowChannelCount 3",         // Sweden's row
+      "ShowPageRead Sweden 0 1 ",
       "ShowRunFinished", "ShowFinalStatus 3 DONE"};
   EXPECT_EQ(g_fakeWindow.calls, expected);
   EXPECT_TRUE(OutputExists());
@@ -140,6 +143,28 @@ TEST_F(UpdateRunTest, CompletesChannelsInOrderAndFinishesWithTheSave) {
   EXPECT_FALSE(state_.aborted);
   EXPECT_EQ(g_fetched, (std::vector<std::string>{kIndexAddress, "http://site.test/television/no.htm",
                                                  "http://site.test/television/se.htm"}));
+}
+
+TEST_F(UpdateRunTest, ChosenCountriesAloneAreFetchedAndReadAsOneRun) {
+  SetIndex({{"no.htm", "NORWAY"}, {"se.htm", "sweden"}, {"dk.htm", "denmark"}, {"x.htm", "SWEDEN"}});
+  SetCountry("no.htm", RowLines("A"));
+  SetCountry("se.htm", RowLines("B") + PlainName("C").substr(0, 10));  // carried over
+  SetCountry("x.htm", PlainName("C").substr(10) + "\n");
+  RunUpdate(state_, kBase, output_, 2, {"SWEDEN"});
+  EXPECT_TRUE(WaitForFetchWorkers(kWorkerWaitMilliseconds));
+  std::sort(g_fetched.begin() + 1, g_fetched.end());  // two jobs fetch in either order
+  EXPECT_EQ(g_fetched, (std::vector<std::string>{kIndexAddress, "http://site.test/television/se.htm",
+                                                 "http://site.test/television/x.htm"}));
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Sweden/B"}));
+  EXPECT_EQ(state_.channel, "C");
+  EXPECT_EQ(state_.countryTotal, 2);
+  EXPECT_EQ(state_.countriesDone, 2);
+
+  ResetFakeWindow();
+  HarvestState refused;
+  RunUpdate(refused, kBase, output_, 1, {"norway", "Swedn"});
+  EXPECT_EQ(g_fakeWindow.calls, (std::vector<std::string>{"ShowPageRead index 0 0 ",
+                                                           "ShowUnknownCountry Swedn Sweden Norway Denmark"}));
 }
 
 TEST_F(UpdateRunTest, StopAtALineEndLeavesThatLineUnexaminedAndWritesNothing) {

@@ -1,11 +1,13 @@
-// The seven operations through which the update run reaches the outside. Each program links
-// one implementation: the Win32 window, the console, or a recording fake in the tests.
+// The operations through which the update run reaches the outside. Each program links one
+// implementation: the Win32 window, the console, or a recording fake in the tests.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "fetch/fetch.h"
 #include "harvest/channel_list.h"
 
 const int kMessageStyleExclamation = 48;  // MB_OK | MB_ICONEXCLAMATION
@@ -29,3 +31,18 @@ void ShowRunFinished();
 // word is " ABORTED" or " DONE".
 void ShowFinalStatus(int32_t count, const std::string& word);
 int ShowMessage(const std::string& title, const std::string& text, int style);
+
+// What became of one page the run read: its fetch and the channels its lines completed.
+struct PageReport {
+  std::string country;  // empty for the index page
+  std::string address;
+  size_t size = 0;      // bytes received
+  FetchOutcome outcome;
+  int32_t channels = 0;
+};
+// Called after each page has been read: the index page once fetched, a country page once
+// scanned (not the one a stop cut short).
+void ShowPageRead(const PageReport& report);
+// The run was asked for a country that the index lacks; nearest holds the index's names
+// closest to it. The run then ends at once: no page is read, nothing is shown or written.
+void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest);

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake g++ make libcurl4-openssl-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix
           wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
-          clang libclang-rt-14-dev)
+          nlohmann-json3-dev clang libclang-rt-14-dev mpv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

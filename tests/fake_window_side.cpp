@@ -32,6 +32,18 @@ void ShowChannelCount(int32_t count) {
   g_fakeWindow.calls.push_back(Concat("ShowChannelCount ", NumberToText(count)));
 }
 
+void ShowPageRead(const PageReport& report) {
+  g_fakeWindow.calls.push_back(
+      Concat("ShowPageRead ", report.country.empty() ? "index" : report.country, " ",
+             NumberToText(report.outcome.status), " ", NumberToText(report.channels), " ", report.outcome.error));
+}
+
+void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {
+  std::string call = Concat("ShowUnknownCountry ", name);
+  for (const std::string& near : nearest) call += Concat(" ", near);
+  g_fakeWindow.calls.push_back(call);
+}
+
 void ShowRunFinished() { g_fakeWindow.calls.push_back("ShowRunFinished"); }
 
 void ShowFinalStatus(int32_t count, const std::string& word) {

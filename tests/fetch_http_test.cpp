@@ -107,6 +107,25 @@ TEST_F(FetchHttpTest, EveryReplyGivesItsBodyAsThePage) {
 }
 
 // A reset connection may lose what the client had not yet read; the page is never more.
+TEST_F(FetchHttpTest, EachPageComesWithItsHttpStatusOrTransportError) {
+  struct Case {
+    std::string address;
+    int status;
+    bool failed;
+  };
+  const std::vector<Case> cases = {
+      {Address("/_big/5000"), 200, false},        {Address("/_redirect/_big/777"), 200, false},
+      {Address("/_status/404"), 404, false},      {Address("/_status/500/_big/3000"), 500, false},
+      {Address("/no-such-page.htm"), 404, false}, {"http://127.0.0.1:1/", 0, true},
+      {"unknown://127.0.0.1/", 0, true},
+  };
+  for (const Case& c : cases) {
+    PageBuffer page = FetchPage(c.address);
+    EXPECT_EQ(page.outcome.status, c.status) << c.address;
+    EXPECT_EQ(page.outcome.error.empty(), !c.failed) << c.address << ": " << page.outcome.error;
+  }
+}
+
 TEST_F(FetchHttpTest, AResetConnectionGivesAPrefixOfTheBody) {
   PageBuffer page = FetchPage(Address("/_fault/reset/_big/100000"));
   EXPECT_LE(page.size(), 50000u);

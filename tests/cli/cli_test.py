@@ -9,9 +9,11 @@ script starts tests/server/test_server.py on a free 127.0.0.1 port for the case 
 afterwards. Every case runs in a fresh temporary working directory.
 """
 import argparse
+import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -102,15 +104,85 @@ def case_details(ctx):
 
 
 def case_quiet(ctx):
+    """--quiet leaves only warnings: here the one of the sample's missing country page."""
     rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--quiet"], ctx.work)
-    check(rc == 0 and out == b"" and err == b"", "rc %d, out %r, err %r" % (rc, out[:80], err[:200]))
+    missing = b"warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
+    check(rc == 0 and out == b"" and err == missing, "rc %d, out %r, err %r" % (rc, out[:80], err[:200]))
 
 
-def case_index_404(ctx):
-    rc, _, err = run(ctx.program, ["--site", ctx.server.base + "nowhere/"], ctx.work)
-    check(rc == 0, "exit code %d" % rc)
-    check(not os.path.exists(os.path.join(ctx.work, "channels.dat")), "a file was written")
-    check(last_line(err) == b"Channels found: 0", "last status %r" % last_line(err))
+def write_site(ctx, pages):
+    """A site of its own under the scratch folder: pages maps names below television/ to bytes."""
+    root = os.path.join(ctx.scratch, "site")
+    for name, data in pages.items():
+        path = os.path.join(root, "television", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return root
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def case_nothing_found(ctx):
+    """Every way to find nothing says why on the last line, warns of a failed page, exits 3."""
+    base = ctx.server.base
+    cases = [(base + "nowhere/", "the index page could not be read: HTTP 404", "HTTP 404"),
+             (base + "_status/500/_empty/", "the index page could not be read: HTTP 500", "HTTP 500"),
+             ("http://127.0.0.1:%d/" % free_port(),
+              "the index page could not be read: connection refused", "connection refused"),
+             ("file:///nonexistent/", "the index page could not be read: the file cannot be read",
+              "the file cannot be read"),
+             (base + "_fault/zero/0/", "the index page is empty", None)]
+    for site, reason, warning in cases:
+        rc, _, err = run(ctx.program, ["--site", site, "--quiet"], ctx.work)
+        check(rc == 3 and last_line(err) == b"Channels found: 0 (%s)" % reason.encode(),
+              "%s: rc %d, stderr %r" % (site, rc, err))
+        said = b"warning: index: %stelevision/tvbar.htm: %s\n" % (site.encode(), (warning or "").encode())
+        check((said in err) == (warning is not None), "%s: stderr %r" % (site, err))
+    ctx.restart_server(write_site(ctx, {
+        "tvbar.htm": b'<a class="rb" href="gone.htm" target="c">GONE\n',
+        "empty/television/tvbar.htm": b"no links\n"}))
+    for site, reason in ((ctx.server.base, "the country pages hold no channel rows"),
+                         (ctx.server.base + "television/empty/", "the index page holds no country links")):
+        rc, _, err = run(ctx.program, ["--site", site], ctx.work)
+        check(rc == 3 and last_line(err) == b"Channels found: 0 (%s)" % reason.encode(),
+              "%s: rc %d, stderr %r" % (site, rc, err))
+    check(os.listdir(ctx.work) == [], "left files %r" % os.listdir(ctx.work))
+
+
+def case_page_reports(ctx):
+    """A failed country page warns; --verbose adds a line per page."""
+    missing = b"warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--verbose"], ctx.work)
+    lines = err.decode("utf-8").splitlines()
+    check(rc == 0 and missing.decode().rstrip() in lines, "--verbose: rc %d, %r" % (rc, err))
+    norway = [l for l in lines if l.startswith("Norway: ")]
+    size = os.path.getsize(os.path.join(ctx.site_root, "television", "norway.htm"))
+    check(norway == ["Norway: %stelevision/norway.htm: HTTP 200, %d bytes, 17 channels"
+                     % (ctx.server.base, size)], "Norway's line %r" % norway)
+    check(sum(" bytes" in l for l in lines) == 10, "page lines in %r" % lines)
+
+
+def case_country(ctx):
+    """--country reads only the countries named, in index order, as one run; an unknown name
+    is refused with the nearest names; a country left out is never fetched (it would hang)."""
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "usa",
+                                   "--country", "\u00f6STERREICH"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err))
+    want = [r for r in fixture_rows(ctx) if r.split(b"|")[0] in (b"\xd6sterreich", b"USA")]
+    check(read_file(os.path.join(ctx.work, "channels.dat")) == b"".join(r + b"\r\n" for r in want),
+          "channels.dat is not the rows of those countries")
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "Atlantys"], ctx.work)
+    check(rc == 2 and err.startswith(b'morvek-cli: the index has no country "Atlantys"; nearest: '
+                                     b"Atlantis, ") and err.count(b"\n") == 1, "rc %d, %r" % (rc, err))
+    ctx.restart_server(hanging_site(ctx))
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "NORWAY", "--output",
+                                   "norway.dat"], ctx.work)
+    check(rc == 0 and last_line(err).endswith(b" DONE"), "rc %d, stderr %r" % (rc, err))
 
 
 def case_save_failure(ctx):
@@ -120,6 +192,24 @@ def case_save_failure(ctx):
     check(b"Update failed!" in err and b"Couldn't save channel list!" in err, "stderr %r" % err)
     check(b"channels.dat: is a folder, not a regular file" in err, "no reason in %r" % err)
     check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
+    for args, path in ((["--output", "none/x.dat"], b"none/x.dat"),
+                       (["--output", "list.dat", "--m3u", "none/x.m3u"], b"none/x.m3u")):
+        rc, _, err = run(ctx.program, ["--site", ctx.server.base] + args, ctx.work)
+        check(rc == 1 and b"Couldn't save channel list!\n%s: " % path in err and
+              err.endswith(b"(No such file or directory)\n"), "%r: rc %d, %r" % (args, rc, err))
+    check(os.path.exists(os.path.join(ctx.work, "list.dat")), "the list beside a failed playlist")
+
+
+def case_closed_stdout(ctx):
+    """--details | head: the run stops quietly when stdout's reader is gone, writing nothing."""
+    process = subprocess.Popen(ctx.program + ["--site", ctx.server.base, "--details"],
+                               cwd=ctx.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.close()  # as head does once it has its lines
+    err = process.stderr.read()
+    rc = process.wait(RUN_LIMIT)
+    check(rc == 141, "exit code %d, stderr %r" % (rc, err))
+    check(b"Channels found" not in err and b"rror" not in err, "stderr %r" % err)
+    check(os.listdir(ctx.work) == [], "left files %r" % os.listdir(ctx.work))
 
 
 def case_silent_server(ctx):
@@ -127,19 +217,123 @@ def case_silent_server(ctx):
     rc, _, err = run(ctx.program, ["--site", ctx.server.base + "_fault/hang/", "--timeout", "1"],
                      ctx.work)
     took = time.monotonic() - began
-    check(rc == 0 and last_line(err) == b"Channels found: 0", "rc %d, stderr %r" % (rc, err))
+    check(rc == 3 and last_line(err).startswith(b"Channels found: 0 ("), "rc %d, stderr %r" % (rc, err))
     check(took < 30, "a silent index page held the run for %.1f s" % took)
 
 
 def case_bad_option(ctx):
-    for args in (["--colour"], ["--site"], ["--output="], ["extra"], ["--jobs", "0"], ["--jobs=17"],
-                 ["--jobs", "4x"], ["--timeout", "0"], ["--timeout=1.5"], ["--timeout"]):
+    for args, says in ((["--colour"], b"unknown option --colour"), (["--site"], b"--site needs"),
+                       (["--output="], b"--output needs"), (["extra"], b"unexpected argument"),
+                       (["--quiet", "--verbose"], b"exclude"), (["--details", "--json", "-"], b"stdout"),
+                       (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["--jobs", "4x"], b"--jobs"),
+                       (["--timeout", "0"], b"--timeout"), (["--timeout=1.5"], b"--timeout"),
+                       (["--timeout"], b"--timeout needs")):
         rc, out, err = run(ctx.program, args, ctx.work)
-        check(rc == 2 and b"Usage:" in err and out == b"", "%r: rc %d" % (args, rc))
-    rc, out, _ = run(ctx.program, ["--help"], ctx.work)
-    check(rc == 0 and b"Usage:" in out, "--help: rc %d" % rc)
-    rc, out, _ = run(ctx.program, ["--version"], ctx.work)
-    check(rc == 0 and out.startswith(b"morvek-cli "), "--version: rc %d" % rc)
+        check(rc == 2 and out == b"" and err.count(b"\n") == 1, "%r: rc %d, err %r" % (args, rc, err))
+        check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))
+    for flag in ("--help", "-h"):
+        rc, out, _ = run(ctx.program, [flag], ctx.work)
+        check(rc == 0 and b"Usage:" in out and b"Exit codes:" in out and b"  3 " in out, flag)
+    for flag in ("--version", "-V"):
+        rc, out, _ = run(ctx.program, [flag], ctx.work)
+        check(rc == 0 and out.startswith(b"morvek-cli "), "%s: rc %d" % (flag, rc))
+
+
+def fixture_rows(ctx):
+    return read_file(ctx.fixture).split(b"\r\n")[:-1]
+
+
+def case_exports(ctx):
+    """Playlist and JSON beside the channel file, and what changed against the old list."""
+    rows = fixture_rows(ctx)
+    with open(os.path.join(ctx.work, "channels.dat"), "wb") as f:
+        f.write(b"\r\n".join(rows[1:] + [b"gone|row||||x|", b"gone|row||||x|"]) + b"\r\n")
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--m3u", "list.m3u",
+                                   "--json", "list.json"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err[-300:]))
+    want = b"Channels found: %d DONE (1 new, 2 gone)" % len(rows)
+    check(last_line(err) == want, "last status %r" % last_line(err))
+    fields = [row.decode("cp1252").split("|") for row in rows]
+    objects = json.loads(read_file(os.path.join(ctx.work, "list.json")).decode("utf-8"))
+    keys = ["country", "name", "bitrate", "category", "about", "stream", "homepage"]
+    check(objects == [dict(zip(keys, f)) for f in fields], "list.json differs from the rows")
+    playlist = read_file(os.path.join(ctx.work, "list.m3u")).decode("utf-8").split("\n")
+    check(playlist[0] == "#EXTM3U" and playlist[2::2] == [f[5] for f in fields if f[5]],
+          "list.m3u streams differ: %r" % playlist[:5])
+    check(playlist[1].endswith("," + fields[0][1]), "first entry %r" % playlist[1])
+    rc, out, _ = run(ctx.program, ["--site", ctx.server.base, "--quiet", "--json", "-"], ctx.work)
+    check(rc == 0 and json.loads(out.decode("utf-8")) == objects, "--json - rc %d" % rc)
+
+
+def case_playlist_in_player(ctx):
+    """mpv, run headless, lists every entry of the playlist in order, with its title."""
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--m3u", "list.m3u"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err[-300:]))
+    done = subprocess.run(["mpv", "--no-config", "--vo=null", "--ao=null", "--idle=no", "--ytdl=no",
+                           "--osc=no", "--msg-level=all=no,list_playlist=info",
+                           "--script=" + os.path.join(HERE, "list_playlist.lua"),
+                           "--playlist=list.m3u"], cwd=ctx.work, capture_output=True,
+                          timeout=RUN_LIMIT)
+    listed = [line.split("\t")[1:] for line in done.stdout.decode("utf-8").splitlines()
+              if "entry\t" in line]
+    want = [[f[1], f[5]] for f in (row.decode("cp1252").split("|") for row in fixture_rows(ctx))
+            if f[5]]
+    check(done.returncode == 0 and len(want) > 200, "mpv rc %d: %r" % (done.returncode, done.stderr))
+    check([[title, address.rstrip()] for title, address in listed] == want,
+          "mpv lists %d entries, first %r" % (len(listed), listed[:2]))
+
+
+def case_utf8(ctx):
+    """Windows-1252 page text reaches stdout and stderr as UTF-8, control bytes replaced."""
+    root = write_site(ctx, {
+        "tvbar.htm": b'<a class="rb" href="e.htm" target="c">\xd6STER\x1b[2JREICH\n',
+        "e.htm": b'<tr><td class="name" valign="top"><span class="c" id="e1"><b><a href="http://h/" '
+                 b'target="_blank">M\xfcnster \x1b]0;x\x07Eins\x9d</a></b></span>\n'
+                 b"<a class=\"m\" href=\"javascript:w('2','mms://s/a','e1')\">300K</a> <b>\n"
+                 b' </td><td class="q"><img src="q1.gif" alt="quality"></td><td class="t">LIVE</td>'
+                 b'<td class="a">News.</td></tr>\n'})
+    ctx.restart_server(root)
+    rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--details"], ctx.work)
+    check(rc == 0, "exit code %d, stderr %r" % (rc, err))
+    for name, data in (("stdout", out), ("stderr", err)):
+        check(b"\x1b" not in data and b"\x07" not in data and b"\xc2\x9d" not in data,
+              "%s lets a control byte through: %r" % (name, data))
+        data.decode("utf-8")
+    check("\u00d6ster\ufffd[2jreich" in err.decode("utf-8"), "stderr %r" % err)
+    check("M\u00fcnster \ufffd]0;x\ufffdEins\ufffd" in out.decode("utf-8"), "stdout %r" % out)
+
+
+def on_terminal(ctx, columns):
+    """Runs a harvest with stderr on a terminal of the given width; what the terminal got."""
+    import fcntl, pty, struct, termios
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    process = subprocess.Popen(ctx.program + ["--site", ctx.server.base], cwd=ctx.work,
+                               stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    shown = bytearray()
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal is gone with the program
+            break
+        if not chunk:
+            break
+        shown.extend(chunk)
+    rc = process.wait(RUN_LIMIT)
+    os.close(master)
+    check(rc == 0, "exit code %d, terminal %r" % (rc, bytes(shown[-300:])))
+    return bytes(shown)
+
+
+def case_live_line(ctx):
+    """The live line never reaches the terminal's last column; its bar counts countries."""
+    shown = on_terminal(ctx, 40)
+    pieces = shown.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
+    widest = max(len(p.decode("utf-8")) for p in pieces if p.startswith(b"Channels found: "))
+    check(widest <= 39, "a live line of %d columns: %r" % (widest, shown[:400]))
+    shown = on_terminal(ctx, 100)
+    check(b"] 2/9 \xc3\x96sterreich" in shown and b"] 9/9 " in shown, "terminal %r" % shown)
 
 
 def expect_same_for_every_job_count(ctx, base):

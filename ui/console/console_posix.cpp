@@ -1,43 +1,35 @@
-// Console hooks on POSIX: isatty, the monotonic clock, and SIGINT / SIGTERM as a stop.
+// Console hooks on POSIX: isatty and the terminal width, the monotonic clock, SIGPIPE ignored,
+// and SIGINT / SIGTERM as a stop.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-
-#include "fetch/fetch.h"
 #include "harvest/channel_file.h"
-#include "harvest/update_run.h"
 #include "ui/console/console.h"
 
 namespace {
 
-const int kExitInterrupted = 130;  // 128 + SIGINT
-const int kExitTerminated = 143;   // 128 + SIGTERM
-
-std::atomic<int> g_stopExitCode{0};
-static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
-
-// Only async-signal-safe work: atomics, the fetch cancel, which is made for this, and on a
-// repeated stop the default action. A repeated stop during a save is dropped: the save
-// holds the signals back on its own thread, and one that lands on another thread must not
-// end the process half-way through the file.
+// Only async-signal-safe work: StopRun stores atomics and cancels the fetches; a repeated
+// stop takes the default action. A repeated stop during a save is dropped: the save holds
+// the signals back on its own thread, and one that lands on another thread must not end
+// the process half-way through the file.
 void OnStopSignal(int signalNumber) {
-  int expected = 0;
-  const bool first = g_stopExitCode.compare_exchange_strong(
-      expected, signalNumber == SIGINT ? kExitInterrupted : kExitTerminated);
-  if (!first && !SaveUnderWay()) {
+  if (!StopRun(signalNumber == SIGINT ? kExitInterrupted : kExitTerminated) && !SaveUnderWay()) {
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);  // delivered, and the process ended, when this handler returns
-    return;
   }
-  CancelRun();
-  CancelFetches();
 }
 
 }  // namespace
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 int64_t MonotonicMilliseconds() {
   timespec now{};
@@ -54,6 +46,14 @@ void InstallStopHandlers() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed pipe on stdout (--details | head) then fails the write, which stops the run
+  // quietly, instead of killing the program with the live line left on the terminal.
+  signal(SIGPIPE, SIG_IGN);
 }
 
-int StopExitCode() { return g_stopExitCode.load(); }
+bool WriteStream(FILE* stream, const std::string& utf8) {
+  if (utf8.empty()) return true;
+  const bool written = std::fwrite(utf8.data(), 1, utf8.size(), stream) == utf8.size();
+  // stderr is unbuffered; stdout is flushed by the caller when it matters.
+  return written && (stream != stdout || !std::ferror(stream));
+}

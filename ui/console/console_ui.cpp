@@ -1,66 +1,109 @@
 // The window-side operations for the console: a live progress line (or one line per
 // country when stderr is no terminal), channel blocks on stdout, messages on stderr.
+// Page text is shown in UTF-8 with its control characters replaced.
+#include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "fetch/fetch.h"
+#include "harvest/channel_export.h"
 #include "harvest/update_run.h"
 #include "harvest/window_side.h"
 #include "text/text.h"
+#include "text/utf8.h"
 #include "ui/console/console.h"
 
 namespace {
 
 const int kBarWidth = 24;
-const int kCountryWidth = 28;  // longer names are cut on the live line
 const int64_t kRedrawMilliseconds = 100;
 const int kEchoMargin = 2;
+const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
 const char kBarDone = '#';
 const char kBarToDo = '-';
+const size_t kOldListChunk = 65536;
 const char kReadingPrefix[] = "Reading ";
+const char kProgramPrefix[] = "morvek-cli: ";
+const char kWarningPrefix[] = "warning: ";
+const char kIndexPageName[] = "index";
+const char kHttpPrefix[] = "HTTP ";
+const int kFirstFailedStatus = 400;
+const char kIndexUnread[] = "the index page could not be read";
+const char kIndexEmpty[] = "the index page is empty";
+const char kNoCountryLinks[] = "the index page holds no country links";
+const char kNoChannelRows[] = "the country pages hold no channel rows";
+const char kNewWord[] = " new, ";
+const char kGoneWord[] = " gone)";
 
 struct ConsoleSide {
   ConsoleOptions options;
-  const HarvestState* state = nullptr;
+  HarvestState* state = nullptr;
   bool live = false;    // a rewritable progress line on a terminal
-  int shownLength = 0;  // bytes of the live line now on screen
+  int shownLength = 0;  // characters of the live line now on screen
   int64_t lastDraw = 0;
   int32_t count = 0;
   bool barFull = false;
   bool finalShown = false;
   bool messageShown = false;
+  bool listWritten = false;
+  bool stdoutClosed = false;
+  bool oldListFound = false;
+  bool countryRefused = false;  // a country was asked for that the index lacks
+  bool indexRead = false;
+  PageReport index;     // what became of the index page
+  std::string oldList;  // the bytes of the channel file that the run replaces
   std::string country;  // the country last announced
 };
 
 ConsoleSide g_console;
+std::atomic<int> g_stopExitCode{0};
+static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 
-void WriteErr(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
-}
+void WriteErr(const std::string& text) { WriteStream(stderr, text); }
 
 std::string StatusText(int32_t count) { return Concat(kStatusPrefix, NumberToText(count)); }
 
+// The share of countries read, or of the progress top while the countries are not known.
 std::string Bar() {
   int done = kBarWidth;
-  if (!g_console.barFull) {
+  const int32_t total = g_console.state->countryTotal;
+  if (g_console.barFull) {
+    done = kBarWidth;
+  } else if (total > 0) {
+    done = static_cast<int>(int64_t{g_console.state->countriesDone} * kBarWidth / total);
+  } else {
     int32_t shown = g_console.count < kProgressTop ? g_console.count : kProgressTop;
     done = shown * kBarWidth / kProgressTop;
   }
-  return Concat("[", std::string(static_cast<size_t>(done), kBarDone),
-                std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
+  std::string bar = Concat("[", std::string(static_cast<size_t>(done), kBarDone),
+                           std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
+  if (total <= 0) return bar;
+  return Concat(bar, " ", NumberToText(g_console.state->countriesDone), "/", NumberToText(total));
 }
 
-// Replaces the live line with text, padding with spaces over a longer previous one.
+// The columns a live line may take: all but the last, which would wrap on some terminals.
+int LiveWidth() {
+  const int columns = TerminalColumns();
+  return columns > kLastColumnKept ? columns - kLastColumnKept : 0;
+}
+
+// Replaces the live line with text, padding with spaces over a longer previous one; the
+// padding never reaches past the terminal's width.
 void PutLiveLine(const std::string& text) {
-  std::string line = Concat("\r", text, SpaceText(g_console.shownLength - TextLength(text)));
-  g_console.shownLength = TextLength(text);
-  WriteErr(line);
+  const int length = Utf8Length(text);
+  const int width = LiveWidth();
+  const int covered = width > 0 && g_console.shownLength > width ? width : g_console.shownLength;
+  WriteErr(Concat("\r", text, SpaceText(covered - length)));
+  g_console.shownLength = length;
 }
 
 void DrawLive() {
   if (!g_console.live) return;
-  std::string country = LeftPart(g_console.country, kCountryWidth);
-  PutLiveLine(Concat(StatusText(g_console.count), " ", Bar(), " ", country));
+  const std::string country = Cp1252ToTerminalText(g_console.country);
+  const std::string line = Concat(StatusText(g_console.count), " ", Bar(), " ", country);
+  PutLiveLine(LiveWidth() > 0 ? Utf8Left(line, LiveWidth()) : line);
   g_console.lastDraw = MonotonicMilliseconds();
 }
 
@@ -71,8 +114,8 @@ void ClearLive() {
 }
 
 // Ends the live line on its own line and leaves the terminal at the start of the next.
-void PutFinalLine(const std::string& text) {
-  if (g_console.options.quiet) return;
+void PutFinalLine(const std::string& text, bool evenWhenQuiet = false) {
+  if ((g_console.options.quiet && !evenWhenQuiet) || g_console.stdoutClosed) return;
   if (g_console.live) {
     g_console.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
     PutLiveLine(text);
@@ -90,26 +133,118 @@ void AnnounceCountry() {
   if (g_console.live) {
     DrawLive();
   } else {
-    WriteErr(Concat(kReadingPrefix, g_console.country, "\n"));
+    WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(g_console.country), "\n"));
   }
+}
+
+// A line of its own on stderr, past the live line, which is drawn again below it.
+void PutLine(const std::string& text) {
+  ClearLive();
+  WriteErr(Concat(text, "\n"));
+  DrawLive();
+}
+
+// A typed text in UTF-8 for the terminal, whether it came as UTF-8 or as page bytes.
+std::string TypedText(const std::string& typed) {
+  std::optional<std::string> bytes = Utf8ToCp1252(typed);
+  return Cp1252ToTerminalText(bytes ? *bytes : typed);
+}
+
+// "HTTP 404" or the transport error; empty for a page that came well.
+std::string FetchProblem(const PageReport& report) {
+  if (!report.outcome.error.empty()) return report.outcome.error;
+  if (report.outcome.status >= kFirstFailedStatus)
+    return Concat(kHttpPrefix, NumberToText(report.outcome.status));
+  return std::string();
+}
+
+// Why a run that was not stopped found no channel.
+std::string NothingFoundReason() {
+  if (!g_console.indexRead) return kIndexUnread;
+  const std::string problem = FetchProblem(g_console.index);
+  if (!problem.empty()) return Concat(kIndexUnread, ": ", problem);
+  if (g_console.index.size == 0) return kIndexEmpty;
+  if (g_console.state->countryTotal == 0) return kNoCountryLinks;
+  return kNoChannelRows;
+}
+
+// Reads the old channel file, if there is a readable one (stdio: a directory only fails).
+void ReadOldList(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;
+  char chunk[kOldListChunk];
+  size_t count = 0;
+  while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    g_console.oldList.append(chunk, count);
+  g_console.oldListFound = !std::ferror(file);
+  std::fclose(file);
+}
+
+// " (5 new, 1 gone)" after DONE when a list was replaced.
+std::string ChangesText() {
+  if (!g_console.oldListFound) return std::string();
+  ListChanges changes = CompareWithOldList(g_console.oldList, g_console.state->channels);
+  return Concat(" (", NumberToText(changes.added), kNewWord, NumberToText(changes.removed),
+                kGoneWord);
 }
 
 }  // namespace
 
-void StartConsole(const ConsoleOptions& options, const HarvestState& state) {
+void StartConsole(const ConsoleOptions& options, HarvestState& state) {
   g_console = ConsoleSide();
   g_console.options = options;
   g_console.state = &state;
   g_console.live = !options.quiet && StderrIsTerminal();
+  ReadOldList(options.outputPath);
   DrawLive();
 }
 
 void FinishConsole() {
+  if (g_console.countryRefused) {
+    ClearLive();
+    g_console.finalShown = true;
+  }
+  if (!g_console.finalShown && g_console.count == 0 && !g_console.state->aborted) {
+    PutFinalLine(Concat(StatusText(0), " (", NothingFoundReason(), ")"), true);
+  }
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
-  std::fflush(stdout);
+  if (g_console.stdoutClosed) ClearLive();
+  if (!g_console.stdoutClosed) std::fflush(stdout);
 }
 
 bool ConsoleMessageShown() { return g_console.messageShown; }
+
+bool ConsoleListWritten() { return g_console.listWritten; }
+
+bool ConsoleCountryRefused() { return g_console.countryRefused; }
+
+bool StopRun(int exitCode) {
+  int expected = 0;
+  const bool first = g_stopExitCode.compare_exchange_strong(expected, exitCode);
+  CancelRun();
+  CancelFetches();
+  return first;
+}
+
+int StopExitCode() { return g_stopExitCode.load(); }
+
+bool WriteStdout(const std::string& text) {
+  if (g_console.stdoutClosed) return false;
+  if (WriteStream(stdout, text)) return true;
+  g_console.stdoutClosed = true;
+  StopRun(kExitBrokenPipe);
+  return false;
+}
+
+void ShowConsoleLine(const std::string& text) {
+  ClearLive();
+  WriteErr(Concat(kProgramPrefix, text, "\n"));
+  DrawLive();
+}
+
+void ShowSaveFailure(const std::string& problem) {
+  ShowMessage(kSaveFailedTitle, Concat(kSaveFailedText, "\n", problem), kMessageStyleExclamation);
+}
 
 // Called once per country page line: a flag test, and a string compare to notice a new country.
 bool ServiceRunEvent() {
@@ -134,11 +269,13 @@ bool ServiceWhileFetching() {
 }
 
 void ShowChannel(const ChannelRecord& record) {
-  if (!g_console.options.details) return;
+  if (!g_console.options.details || g_console.stdoutClosed) return;
   std::string block;
-  for (const std::string& line : ChannelBlockLines(record)) block += Concat(line, "\n");
+  for (const std::string& line : ChannelBlockLines(record)) {
+    block += Concat(Cp1252ToTerminalText(line), "\n");
+  }
   ClearLive();  // stdout and stderr may share the terminal
-  std::fwrite(block.data(), 1, block.size(), stdout);
+  if (!WriteStdout(block)) return;
   if (g_console.live) {
     std::fflush(stdout);
     DrawLive();
@@ -152,6 +289,34 @@ void ShowChannelCount(int32_t count) {
   }
 }
 
+void ShowPageRead(const PageReport& report) {
+  if (report.country.empty()) {
+    g_console.index = report;
+    g_console.indexRead = true;
+  }
+  const std::string page = report.country.empty() ? kIndexPageName : report.country;
+  const std::string where =
+      Concat(Cp1252ToTerminalText(page), ": ", Cp1252ToTerminalText(report.address));
+  const std::string problem = FetchProblem(report);
+  if (!problem.empty()) PutLine(Concat(kWarningPrefix, where, ": ", problem));
+  if (!g_console.options.verbose) return;
+  std::string line = where;
+  if (report.outcome.status != 0)
+    line += Concat(": ", kHttpPrefix, NumberToText(report.outcome.status));
+  line += Concat(", ", NumberToText(static_cast<int32_t>(report.size)), " bytes");
+  if (!report.country.empty()) line += Concat(", ", NumberToText(report.channels), " channels");
+  PutLine(line);
+}
+
+void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {
+  std::string text = Concat("the index has no country \"", TypedText(name), "\"");
+  for (size_t i = 0; i < nearest.size(); ++i) {
+    text += Concat(i == 0 ? "; nearest: " : ", ", Cp1252ToTerminalText(nearest[i]));
+  }
+  ShowConsoleLine(text);
+  g_console.countryRefused = true;
+}
+
 void ShowRunFinished() {
   g_console.barFull = true;
   DrawLive();
@@ -159,13 +324,15 @@ void ShowRunFinished() {
 
 void ShowFinalStatus(int32_t count, const std::string& word) {
   g_console.count = count;
-  PutFinalLine(Concat(StatusText(count), word));
+  g_console.listWritten = TextEquals(word, kWordDone);
+  PutFinalLine(Concat(StatusText(count), word, g_console.listWritten ? ChangesText() : ""));
 }
 
 // The status line keeps its count, as the window's does; the message follows it.
 int ShowMessage(const std::string& title, const std::string& text, int /*style*/) {
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
   g_console.finalShown = true;
+  ClearLive();
   WriteErr(Concat(title, "\n", text, "\n"));
   g_console.messageShown = true;
   return 1;

@@ -1,50 +1,72 @@
-// Console hooks on Windows: GetConsoleMode, the tick count, and console control events
-// (Ctrl-C, Ctrl-Break, closing the console) as a stop.
+// Console hooks on Windows: GetConsoleMode, the console width, the tick count, UTF-16 output
+// to a console, and console control events (Ctrl-C, Ctrl-Break, closing the console) as a stop.
 #include <windows.h>
 
-#include <atomic>
-
-#include "fetch/fetch.h"
 #include "harvest/channel_file.h"
-#include "harvest/update_run.h"
 #include "ui/console/console.h"
 
 namespace {
 
-const int kExitInterrupted = 130;
-const int kExitTerminated = 143;
+const int kUtf8CodePage = CP_UTF8;
 // The system ends the process about five seconds after a close event.
 const int kCloseWaitMilliseconds = 4500;
 const int kCloseWaitStep = 50;
-
-std::atomic<int> g_stopExitCode{0};
 
 // Runs on a thread of its own that the system starts for the event. Ctrl-C and Ctrl-Break
 // only stop the run. Closing the console ends the process once this returns, so a save
 // under way is first given the few seconds the system allows to complete.
 BOOL WINAPI OnConsoleControl(DWORD event) {
-  int expected = 0;
-  g_stopExitCode.compare_exchange_strong(
-      expected, event == CTRL_C_EVENT ? kExitInterrupted : kExitTerminated);
-  CancelRun();
-  CancelFetches();
+  StopRun(event == CTRL_C_EVENT ? kExitInterrupted : kExitTerminated);
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
-    for (int waited = 0; SaveUnderWay() && waited < kCloseWaitMilliseconds; waited += kCloseWaitStep) {
+    for (int waited = 0; SaveUnderWay() && waited < kCloseWaitMilliseconds;
+         waited += kCloseWaitStep) {
       Sleep(kCloseWaitStep);
     }
   }
   return TRUE;
 }
 
+HANDLE HandleOf(FILE* stream) {
+  return GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+  const int size = static_cast<int>(utf8.size());
+  const int length = MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, &wide[0], length);
+  return wide;
+}
+
 }  // namespace
 
-bool StderrIsTerminal() {
-  DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+bool StderrIsTerminal() { return IsConsole(GetStdHandle(STD_ERROR_HANDLE)); }
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
 
 void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
-int StopExitCode() { return g_stopExitCode.load(); }
+// A console takes UTF-16, whatever its code page; files and pipes get the UTF-8 bytes.
+bool WriteStream(FILE* stream, const std::string& utf8) {
+  if (utf8.empty()) return true;
+  HANDLE handle = HandleOf(stream);
+  if (!IsConsole(handle)) {
+    return std::fwrite(utf8.data(), 1, utf8.size(), stream) == utf8.size() && !std::ferror(stream);
+  }
+  std::fflush(stream);
+  const std::wstring wide = Utf8ToWide(utf8);
+  DWORD written = 0;
+  return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) &&
+         written == wide.size();
+}

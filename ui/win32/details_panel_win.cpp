@@ -177,6 +177,12 @@ void ShowRunFinished() {
   SetWindowTextA(ControlHandle(kCloseButton), kCloseText);
 }
 
+// The window shows no page reports; a failed page shows as fewer channels, as before.
+void ShowPageRead(const PageReport&) {}
+
+// The window program harvests every country, so the run never asks it about one.
+void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
+
 void ShowFinalStatus(int32_t count, const std::string& word) {
   SetWindowTextA(ControlHandle(kStatusLabel),
                  Concat(kStatusPrefix, NumberToText(count), word).c_str());

@@ -1,0 +1,126 @@
+// M3U and JSON of the channel list. Page text is decoded from Windows-1252 here; escaping
+// inside JSON is left to nlohmann-json.
+#include "harvest/channel_export.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unordered_map>
+
+#include "harvest/channel_file.h"
+#include "text/text.h"
+#include "text/utf8.h"
+
+namespace {
+
+const char kM3uEntryStart[] = "#EXTINF:-1 tvg-name=\"";
+const char kM3uCountryAttribute[] = "\" tvg-country=\"";
+const char kM3uGroupAttribute[] = "\" group-title=\"";
+const char kM3uTitleStart[] = "\",";
+const char kM3uLineEnd[] = "\n";
+// Control characters would break an entry's lines; a double quote would end an attribute.
+const char kControlStandIn[] = " ";
+const char kDoubleQuote = '"';
+const char kQuoteStandIn = '\'';
+
+const char kJsonArrayStart[] = "[\n";
+const char kJsonArrayEnd[] = "]\n";
+const char kJsonEmptyArray[] = "[]\n";
+const char kJsonObjectSeparator[] = ",\n";
+const char kJsonLineEnd[] = "\n";
+
+const char kLineFeed = '\n';
+const char kCarriageReturn = '\r';
+
+std::string M3uValue(const std::string& bytes) {
+  return Cp1252ToUtf8Replacing(bytes, kControlStandIn);
+}
+
+std::string M3uAttribute(const std::string& bytes) {
+  std::string value = M3uValue(bytes);
+  for (char& c : value) {
+    if (c == kDoubleQuote) c = kQuoteStandIn;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string M3uEntry(const ChannelRecord& record) {
+  const std::string stream = M3uValue(record.streamUrl);
+  if (TrimSpaces(stream).empty()) return std::string();
+  return Concat(kM3uEntryStart, M3uAttribute(record.channel), kM3uCountryAttribute,
+                M3uAttribute(record.country), kM3uGroupAttribute, M3uAttribute(record.category),
+                kM3uTitleStart, M3uValue(record.channel), kM3uLineEnd, stream, kM3uLineEnd);
+}
+
+std::string M3uText(ChannelList& list) {
+  std::string text = kM3uHeader;
+  Rewind(list);
+  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
+       record = NextRecord(list)) {
+    text += M3uEntry(*record);
+  }
+  return text;
+}
+
+nlohmann::ordered_json ChannelJson(const ChannelRecord& record) {
+  nlohmann::ordered_json object;
+  object["country"] = Cp1252ToUtf8(record.country);
+  object["name"] = Cp1252ToUtf8(record.channel);
+  object["bitrate"] = Cp1252ToUtf8(record.bitrate);
+  object["category"] = Cp1252ToUtf8(record.category);
+  object["about"] = Cp1252ToUtf8(record.about);
+  object["stream"] = Cp1252ToUtf8(record.streamUrl);
+  object["homepage"] = Cp1252ToUtf8(record.homepage);
+  return object;
+}
+
+std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects) {
+  if (objects.empty()) return kJsonEmptyArray;
+  std::string text = kJsonArrayStart;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (i > 0) text += kJsonObjectSeparator;
+    text += objects[i].dump();
+  }
+  return Concat(text, kJsonLineEnd, kJsonArrayEnd);
+}
+
+std::string ChannelJsonText(ChannelList& list) {
+  std::vector<nlohmann::ordered_json> objects;
+  objects.reserve(list.count);
+  Rewind(list);
+  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
+       record = NextRecord(list)) {
+    objects.push_back(ChannelJson(*record));
+  }
+  return JsonArrayText(objects);
+}
+
+ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text) {
+  return ReplaceFile(path, [&text](const ByteSink& sink) {
+    return text.empty() || sink(text.data(), text.size());
+  });
+}
+
+ListChanges CompareWithOldList(const std::string& oldFile, ChannelList& list) {
+  std::unordered_map<std::string, int32_t> balance;  // old occurrences minus new ones
+  size_t start = 0;
+  while (start < oldFile.size()) {
+    size_t end = oldFile.find(kLineFeed, start);
+    if (end == std::string::npos) end = oldFile.size();
+    size_t rowEnd = end > start && oldFile[end - 1] == kCarriageReturn ? end - 1 : end;
+    ++balance[oldFile.substr(start, rowEnd - start)];
+    start = end + 1;
+  }
+  Rewind(list);
+  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
+       record = NextRecord(list)) {
+    --balance[ChannelLine(*record)];
+  }
+  ListChanges changes;
+  for (const auto& row : balance) {
+    if (row.second > 0) changes.removed += row.second;
+    if (row.second < 0) changes.added -= row.second;
+  }
+  return changes;
+}

@@ -1,0 +1,44 @@
+// The channel list for media players and scripts: an extended M3U playlist and a JSON array,
+// both in UTF-8, written through the same safe file replacement as channels.dat.
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "harvest/channel_file.h"
+#include "harvest/channel_list.h"
+
+// The output name that means standard output instead of a file.
+const char kStandardOutputName[] = "-";
+
+const char kM3uHeader[] = "#EXTM3U\n";
+// The two playlist lines of one channel (#EXTINF with name, country and category, then the
+// stream address), or nothing when the channel has no stream address.
+std::string M3uEntry(const ChannelRecord& record);
+// The whole playlist: the header, then the entry of every channel with a stream, in list order.
+std::string M3uText(ChannelList& list);
+
+// One channel as a JSON object with the keys country, name, bitrate, category, about,
+// stream and homepage, in that order, the values as UTF-8 strings. Callers may add keys.
+nlohmann::ordered_json ChannelJson(const ChannelRecord& record);
+// A JSON array of the objects, one object per line.
+std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects);
+// The whole list as JsonArrayText of ChannelJson, in list order.
+std::string ChannelJsonText(ChannelList& list);
+
+// Replaces the file at path with text through ReplaceFile; on failure the old file is left
+// as it was and the outcome names the path and the reason.
+ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text);
+
+// How a new list differs from the one it replaces, row by row: a row of the new list that the
+// old one lacks is added, one of the old that the new lacks is removed; a row that occurs
+// more often in one list counts as often as it is more.
+struct ListChanges {
+  int32_t added = 0;
+  int32_t removed = 0;
+};
+// oldFile holds the bytes of the old channels.dat (CR LF lines; a last line may lack its end).
+ListChanges CompareWithOldList(const std::string& oldFile, ChannelList& list);

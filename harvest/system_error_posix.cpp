@@ -1,0 +1,9 @@
+// System error texts on POSIX: errno and strerror.
+#include <errno.h>
+#include <string.h>
+
+#include "harvest/system_error.h"
+
+int LastSystemError() { return errno; }
+
+std::string SystemErrorText(int systemError) { return strerror(systemError); }

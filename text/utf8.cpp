@@ -1,0 +1,132 @@
+// Windows-1252 to UTF-8 by the WHATWG table, with an optional stand-in for control characters.
+#include "text/utf8.h"
+
+#include <cstdint>
+
+namespace {
+
+// Code points of the bytes 0x80 to 0x9F. The five bytes that Windows-1252 leaves
+// unassigned decode to the C1 control of their own value.
+const uint16_t kHighControlRange[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 88-8F
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
+};
+const unsigned kTableStart = 0x80;
+const unsigned kTableEnd = 0xA0;
+const unsigned kFirstPrintable = 0x20;
+const unsigned kDelete = 0x7F;
+const unsigned kC1Start = 0x80;
+const unsigned kC1End = 0xA0;
+
+uint16_t CodePointOf(unsigned char byte) {
+  if (byte >= kTableStart && byte < kTableEnd) return kHighControlRange[byte - kTableStart];
+  return byte;
+}
+
+bool IsControl(uint16_t codePoint) {
+  return codePoint < kFirstPrintable || codePoint == kDelete ||
+         (codePoint >= kC1Start && codePoint < kC1End);
+}
+
+// Appends a code point below U+10000 (all that Windows-1252 decodes to) as UTF-8.
+void AppendUtf8(std::string& out, uint16_t codePoint) {
+  if (codePoint < 0x80) {
+    out.push_back(static_cast<char>(codePoint));
+  } else if (codePoint < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  }
+}
+
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+std::string Decode(const std::string& bytes, const std::string* replacement) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 8);
+  for (char c : bytes) {
+    uint16_t codePoint = CodePointOf(static_cast<unsigned char>(c));
+    if (replacement != nullptr && IsControl(codePoint)) {
+      out += *replacement;
+    } else {
+      AppendUtf8(out, codePoint);
+    }
+  }
+  return out;
+}
+
+// The byte that decodes to codePoint, or -1 when no byte does.
+int Cp1252ByteOf(uint32_t codePoint) {
+  if (codePoint < kTableStart || (codePoint >= kTableEnd && codePoint <= 0xFF)) {
+    return static_cast<int>(codePoint);
+  }
+  for (unsigned i = 0; i < kTableEnd - kTableStart; ++i) {
+    if (kHighControlRange[i] == codePoint) return static_cast<int>(kTableStart + i);
+  }
+  return -1;
+}
+
+// The code point of the UTF-8 sequence at text[*at], moving *at past it; -1 when the bytes
+// there are no valid sequence of at most three bytes (all that Windows-1252 can match).
+int32_t NextCodePoint(const std::string& text, size_t* at) {
+  const unsigned char lead = static_cast<unsigned char>(text[*at]);
+  const int length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : 0;
+  if (length == 0 || *at + static_cast<size_t>(length) > text.size()) return -1;
+  int32_t codePoint = length == 1 ? lead : lead & (length == 2 ? 0x1F : 0x0F);
+  for (int i = 1; i < length; ++i) {
+    const char next = text[*at + static_cast<size_t>(i)];
+    if (!IsContinuationByte(next)) return -1;
+    codePoint = (codePoint << 6) | (static_cast<unsigned char>(next) & 0x3F);
+  }
+  const int32_t smallest = length == 1 ? 0 : length == 2 ? 0x80 : 0x800;
+  if (codePoint < smallest) return -1;  // an overlong form
+  *at += static_cast<size_t>(length);
+  return codePoint;
+}
+
+}  // namespace
+
+std::string Cp1252ToUtf8(const std::string& bytes) { return Decode(bytes, nullptr); }
+
+std::string Cp1252ToUtf8Replacing(const std::string& bytes, const std::string& replacement) {
+  return Decode(bytes, &replacement);
+}
+
+std::string Cp1252ToTerminalText(const std::string& bytes) {
+  return Cp1252ToUtf8Replacing(bytes, kReplacementCharacter);
+}
+
+std::optional<std::string> Utf8ToCp1252(const std::string& text) {
+  std::string bytes;
+  for (size_t at = 0; at < text.size();) {
+    const int32_t codePoint = NextCodePoint(text, &at);
+    const int byte = codePoint < 0 ? -1 : Cp1252ByteOf(static_cast<uint32_t>(codePoint));
+    if (byte < 0) return std::nullopt;
+    bytes.push_back(static_cast<char>(byte));
+  }
+  return bytes;
+}
+
+int Utf8Length(const std::string& text) {
+  int count = 0;
+  for (char c : text) {
+    if (!IsContinuationByte(c)) ++count;
+  }
+  return count;
+}
+
+std::string Utf8Left(const std::string& text, int count) {
+  if (count <= 0) return std::string();
+  size_t end = 0;
+  for (int taken = 0; end < text.size(); ++taken) {
+    if (taken == count) break;
+    ++end;
+    while (end < text.size() && IsContinuationByte(text[end])) ++end;
+  }
+  return text.substr(0, end);
+}
