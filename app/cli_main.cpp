@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "check/check_command.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "ui/console/console.h"
@@ -14,6 +16,8 @@ const char kProgramName[] = "morvek-cli";
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
     "Usage: morvek-cli [--site URL] [--output FILE] [--details] [--quiet] [--help] [--version]\n"
+    "                  [--check [--check-OPTION...]]\n"
+    "       morvek-cli check [LIST] [OPTION...]   (see morvek-cli check --help)\n"
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
     "working directory, one line per channel.\n"
@@ -24,6 +28,7 @@ const char kUsage[] =
     "  --quiet        show errors only\n"
     "  --help         show this text\n"
     "  --version      show the version\n"
+    "  --check        check the saved list's streams; check options take the prefix --check-\n"
     "\n"
     "Ctrl-C stops the run; nothing is written then.\n";
 const char kSlash[] = "/";
@@ -38,6 +43,8 @@ struct CliOptions {
   ConsoleOptions console;
   bool help = false;
   bool version = false;
+  bool check = false;
+  std::vector<std::string> checkArguments;
   std::string badArgument;  // set when the arguments are refused
 };
 
@@ -76,6 +83,10 @@ CliOptions ParseArguments(int argc, char** argv) {
       options.help = true;
     } else if (TextEquals(arg, "--version")) {
       options.version = true;
+    } else if (TextEquals(arg, "--check")) {
+      options.check = true;
+    } else if (TakeCheckOption(argc, argv, &i, options.checkArguments)) {
+      if (!options.check) options.badArgument = arg;  // check options follow --check
     } else {
       options.badArgument = arg;
     }
@@ -86,6 +97,9 @@ CliOptions ParseArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && TextEquals(argv[1], "check")) {
+    return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   CliOptions options = ParseArguments(argc, argv);
   if (!options.badArgument.empty()) {
     std::fputs(Concat(kProgramName, ": bad option or missing value: ", options.badArgument, "\n",
@@ -101,6 +115,9 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
+  const int checkRefused = options.check ? RefuseCheckOptions(options.checkArguments) : 0;
+  if (checkRefused != 0) return checkRefused;
+
   InstallStopHandlers();
   HarvestState state;
   StartConsole(options.console, state);
@@ -109,5 +126,9 @@ int main(int argc, char** argv) {
   // A stop signal wins over everything else. The run wrote no file unless the signal came
   // after the save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();
-  return ConsoleMessageShown() ? kExitSaveFailed : kExitOk;
+  if (ConsoleMessageShown()) return kExitSaveFailed;
+  if (options.check && state.channelCount > 0) {
+    return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);
+  }
+  return kExitOk;
 }
