@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
 
-  const int checkRefused = options.check ? RefuseCheckOptions(options.checkArguments) : 0;
+  const int checkRefused = options.check ? RefuseCheckOptions(options.checkArguments, options.outputPath) : 0;
   if (checkRefused != 0) return checkRefused;
 
   InstallStopHandlers();

@@ -128,12 +128,12 @@ CheckOptions ParseCheckArguments(const std::vector<std::string>& args, bool list
     const size_t equals = arg.find('=');
     const std::string name = StartsWith(arg, "--") ? arg.substr(0, equals) : arg;
     if (TakesValue(name)) {
-      const bool inline_value = equals != std::string::npos;
-      if (!inline_value && i + 1 >= args.size()) {
+      const bool hasInlineValue = equals != std::string::npos;
+      if (!hasInlineValue && i + 1 >= args.size()) {
         options.badArgument = arg;
         break;
       }
-      const std::string value = inline_value ? arg.substr(equals + 1) : args[++i];
+      const std::string value = hasInlineValue ? arg.substr(equals + 1) : args[++i];
       if (!SetValue(options, name, value)) options.badArgument = Concat(name, " ", value);
     } else if (TextEquals(arg, "--quiet")) {
       options.quiet = true;
@@ -177,12 +177,31 @@ std::optional<std::string> ReadList(const std::string& path) {
   return bytes;
 }
 
-// The output that would overwrite the list being read, or "".
-std::string OutputOverList(const CheckOptions& options) {
-  if (TextEquals(options.listPath, kStandardInputName)) return std::string();
+// True when both name one file, also when it does not exist yet.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code errorA;
+  std::error_code errorB;
+  if (std::filesystem::equivalent(a, b, errorA)) return true;
+  const std::filesystem::path pathA = std::filesystem::weakly_canonical(a, errorA);
+  const std::filesystem::path pathB = std::filesystem::weakly_canonical(b, errorB);
+  return !errorA && !errorB && pathA == pathB;
+}
+
+// The output that would overwrite the list being checked, or "".
+std::string OutputOverList(const CheckOptions& options, const std::string& listPath) {
+  if (TextEquals(listPath, kStandardInputName)) return std::string();
   for (const std::string* path : {&options.outputPath, &options.m3uPath, &options.jsonPath}) {
-    std::error_code error;
-    if (!path->empty() && std::filesystem::equivalent(options.listPath, *path, error)) return *path;
+    if (!path->empty() && SameFile(listPath, *path)) return *path;
+  }
+  return std::string();
+}
+
+// Why the outputs cannot be written as asked, or "".
+std::string OutputProblem(const CheckOptions& options, const std::string& listPath) {
+  const std::string overList = OutputOverList(options, listPath);
+  if (!overList.empty()) return Concat(overList, " is the list being checked, which is never changed");
+  if (TextEquals(options.m3uPath, kStandardOutputName) && TextEquals(options.jsonPath, kStandardOutputName)) {
+    return "only one of the M3U and JSON outputs can go to standard output";
   }
   return std::string();
 }
@@ -365,11 +384,8 @@ int RunCheckCommand(const std::vector<std::string>& args) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  const std::string overList = OutputOverList(options);
-  if (!overList.empty()) return Refuse(Concat(overList, " is the list being checked, which is never changed"));
-  if (TextEquals(options.m3uPath, kStandardOutputName) && TextEquals(options.jsonPath, kStandardOutputName)) {
-    return Refuse("only one of --m3u and --json can go to standard output");
-  }
+  const std::string problem = OutputProblem(options, options.listPath);
+  if (!problem.empty()) return Refuse(problem);
   std::optional<std::string> bytes = ReadList(options.listPath);
   if (!bytes) return Refuse(Concat("cannot read the list ", options.listPath));
   InstallStopHandlers();
@@ -388,10 +404,13 @@ bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& ar
   return true;
 }
 
-int RefuseCheckOptions(const std::vector<std::string>& args) {
+int RefuseCheckOptions(const std::vector<std::string>& args, const std::string& listPath) {
   const CheckOptions options = ParseCheckArguments(args, false);
-  if (options.badArgument.empty() && !options.help) return 0;
-  return RefuseArgument(Concat("--check-", RightPart(options.badArgument, TextLength(options.badArgument) - 2)));
+  if (!options.badArgument.empty() || options.help) {
+    return RefuseArgument(Concat("--check-", RightPart(options.badArgument, TextLength(options.badArgument) - 2)));
+  }
+  const std::string problem = OutputProblem(options, listPath);
+  return problem.empty() ? 0 : Refuse(problem);
 }
 
 int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet) {

@@ -26,7 +26,9 @@ bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>
   return true;
 }
 
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/) { return SayNotAvailable(); }
+int RefuseCheckOptions(const std::vector<std::string>& /*args*/, const std::string& /*listPath*/) {
+  return SayNotAvailable();
+}
 
 int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
                        bool /*quiet*/) {

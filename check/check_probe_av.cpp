@@ -123,7 +123,8 @@ std::string VideoText(const AVCodecParameters* codec) {
 
 MediaFound Describe(const AVFormatContext* media) {
   MediaFound found;
-  found.format = media->iformat->name;
+  const std::string names = media->iformat->name;  // e.g. "mov,mp4,m4a,3gp,3g2,mj2"
+  found.format = names.substr(0, names.find(','));
   int64_t streamBits = 0;
   for (unsigned i = 0; i < media->nb_streams; ++i) {
     const AVStream* stream = media->streams[i];

@@ -205,6 +205,7 @@ std::vector<CheckResult> CheckStreams(const std::vector<std::string>& addresses,
   while (board->workersRunning > 0 || !board->finished.empty()) {
     std::vector<size_t> finished;
     finished.swap(board->finished);
+    if (RunCancelled()) finished.clear();  // checks cut short by the cancel say nothing
     for (size_t index : finished) {
       CheckResult result = board->results[index];
       lock.unlock();

@@ -240,7 +240,7 @@ def case_options(ctx):
     for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
                  ["check", "--colour"], ["check", "a.dat", "b.dat"], ["check", "missing.dat"],
                  ["check", "--output", "channels.dat"], ["check", "--json"], ["--check-jobs", "4"],
-                 ["--check", "--check-jobs", "x"]):
+                 ["--check", "--check-jobs", "x"], ["--check", "--check-output", "./channels.dat"]):
         rc, out, err = ctx.run(args)
         check(rc == 2 and out == "", "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
     os.mkdir(os.path.join(ctx.work, "taken"))
