@@ -54,8 +54,8 @@ const int kMaxNumberDigits = 6;
 const char kStandardInputName[] = "-";
 const char kLineEnd[] = "\r\n";
 const int kVerdictColumn = 12;
-const int64_t kRedrawMilliseconds = 100;     // live progress line on a terminal
-const int64_t kLogLineMilliseconds = 2000;   // progress lines into a file or pipe
+const int64_t kRedrawMilliseconds = 100;    // live progress line on a terminal
+const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pipe
 
 struct CheckOptions {
   std::string listPath = kChannelFileName;
@@ -74,10 +74,10 @@ struct NumberOption {
   int CheckSettings::*field;
   int most;
 };
-const NumberOption kNumberOptions[] = {{"--jobs", &CheckSettings::jobs, kMaxJobs},
-                                       {"--timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds},
-                                       {"--per-host", &CheckSettings::perHost, kMaxPerHost}};
-const char* const kFileOptions[] = {"--output", "--m3u", "--json"};
+const NumberOption kNumberOptions[] = {
+    {"--jobs", &CheckSettings::jobs, kMaxJobs},
+    {"--timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds},
+    {"--per-host", &CheckSettings::perHost, kMaxPerHost}};
 
 std::string* FileOption(CheckOptions& options, const std::string& name) {
   if (TextEquals(name, "--output")) return &options.outputPath;
@@ -101,10 +101,8 @@ bool TakesValue(const std::string& name) {
   for (const NumberOption& option : kNumberOptions) {
     if (TextEquals(name, option.name)) return true;
   }
-  for (const char* option : kFileOptions) {
-    if (TextEquals(name, option)) return true;
-  }
-  return false;
+  CheckOptions unused;
+  return FileOption(unused, name) != nullptr;
 }
 
 // Sets the option name to value; false when the value is refused.
@@ -139,7 +137,8 @@ CheckOptions ParseCheckArguments(const std::vector<std::string>& args, bool list
       options.quiet = true;
     } else if (TextEquals(arg, "--help")) {
       options.help = true;
-    } else if (listAllowed && !options.listGiven && (!StartsWith(arg, "-") || TextEquals(arg, kStandardInputName))) {
+    } else if (listAllowed && !options.listGiven &&
+               (!StartsWith(arg, "-") || TextEquals(arg, kStandardInputName))) {
       options.listPath = arg;
       options.listGiven = true;
     } else {
@@ -199,8 +198,10 @@ std::string OutputOverList(const CheckOptions& options, const std::string& listP
 // Why the outputs cannot be written as asked, or "".
 std::string OutputProblem(const CheckOptions& options, const std::string& listPath) {
   const std::string overList = OutputOverList(options, listPath);
-  if (!overList.empty()) return Concat(overList, " is the list being checked, which is never changed");
-  if (TextEquals(options.m3uPath, kStandardOutputName) && TextEquals(options.jsonPath, kStandardOutputName)) {
+  if (!overList.empty())
+    return Concat(overList, " is the list being checked, which is never changed");
+  if (TextEquals(options.m3uPath, kStandardOutputName) &&
+      TextEquals(options.jsonPath, kStandardOutputName)) {
     return "only one of the M3U and JSON outputs can go to standard output";
   }
   return std::string();
@@ -317,14 +318,16 @@ nlohmann::ordered_json ResultJson(const ListRow& row, const CheckResult& result)
   object["format"] = TextOrNull(result.format);
   object["video"] = TextOrNull(result.video);
   object["audio"] = TextOrNull(result.audio);
-  object["bitrate"] = result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
+  object["bitrate"] =
+      result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["elapsed_ms"] = result.elapsedMs;
   return object;
 }
 
 bool WriteOutput(const std::string& path, const std::string& text) {
   if (TextEquals(path, kStandardOutputName)) {
-    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+           std::fflush(stdout) == 0;
   }
   if (WriteTextFile(path, text)) return true;
   WriteErr(Concat(kProgramName, ": could not write ", path, "\n"));
@@ -345,8 +348,10 @@ bool WriteOutputs(const CheckOptions& options, const std::vector<ListRow>& rows,
   }
   bool written = true;
   if (!options.outputPath.empty()) written = WriteOutput(options.outputPath, liveLines) && written;
-  if (!options.m3uPath.empty()) written = WriteOutput(options.m3uPath, M3uText(liveList)) && written;
-  if (!options.jsonPath.empty()) written = WriteOutput(options.jsonPath, JsonArrayText(objects)) && written;
+  if (!options.m3uPath.empty())
+    written = WriteOutput(options.m3uPath, M3uText(liveList)) && written;
+  if (!options.jsonPath.empty())
+    written = WriteOutput(options.jsonPath, JsonArrayText(objects)) && written;
   return written;
 }
 
@@ -406,8 +411,10 @@ bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& ar
 
 int RefuseCheckOptions(const std::vector<std::string>& args, const std::string& listPath) {
   const CheckOptions options = ParseCheckArguments(args, false);
-  if (!options.badArgument.empty() || options.help) {
-    return RefuseArgument(Concat("--check-", RightPart(options.badArgument, TextLength(options.badArgument) - 2)));
+  if (options.help) return RefuseArgument("--check-help");
+  if (!options.badArgument.empty()) {
+    return RefuseArgument(Concat(
+        kCheckOptionPrefix, RightPart(options.badArgument, TextLength(options.badArgument) - 2)));
   }
   const std::string problem = OutputProblem(options, listPath);
   return problem.empty() ? 0 : Refuse(problem);
@@ -418,7 +425,8 @@ int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, 
   options.quiet = options.quiet || quiet;
   std::vector<ListRow> rows;
   Rewind(list);
-  for (const ChannelRecord* record = NextRecord(list); record != nullptr; record = NextRecord(list)) {
+  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
+       record = NextRecord(list)) {
     rows.push_back(ListRow{ChannelLine(*record), *record});
   }
   return CheckRows(options, rows);

@@ -35,8 +35,7 @@ ChannelRecord RecordOf(const std::string& line) {
     fields.insert(fields.begin() + kLeadingFields, about);
   }
   fields.resize(kFieldCount);
-  return ChannelRecord{fields[0], fields[1], fields[2], fields[3],
-                       fields[4], fields[5], fields[6]};
+  return ChannelRecord{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]};
 }
 
 }  // namespace

@@ -16,13 +16,19 @@ TEST(CheckListTest, RowsKeepTheirBytesAndFindTheStreamFromTheEnds) {
       {"", {}, {}, ""},
       {"\r\n\n", {}, {}, ""},
       {"A|B|300|News|about|http://s/1|http://h/\r\nC|D|||x||\r\n",
-       {"A|B|300|News|about|http://s/1|http://h/", "C|D|||x||"}, {"http://s/1", ""}, "about"},
+       {"A|B|300|News|about|http://s/1|http://h/", "C|D|||x||"},
+       {"http://s/1", ""},
+       "about"},
       // No line end on the last row, and a bare line feed.
-      {"A|B|1|N|a|mms://s/2|\nA|B|1|N|a|rtsp://s/3|", {"A|B|1|N|a|mms://s/2|", "A|B|1|N|a|rtsp://s/3|"},
-       {"mms://s/2", "rtsp://s/3"}, "a"},
+      {"A|B|1|N|a|mms://s/2|\nA|B|1|N|a|rtsp://s/3|",
+       {"A|B|1|N|a|mms://s/2|", "A|B|1|N|a|rtsp://s/3|"},
+       {"mms://s/2", "rtsp://s/3"},
+       "a"},
       // A "|" in the about text: stream and homepage are still the last two fields.
       {"A|B|1|N|news | sport | more|http://s/4|http://h/\r\n",
-       {"A|B|1|N|news | sport | more|http://s/4|http://h/"}, {"http://s/4"}, "news | sport | more"},
+       {"A|B|1|N|news | sport | more|http://s/4|http://h/"},
+       {"http://s/4"},
+       "news | sport | more"},
       // Too few fields: the missing ones are empty.
       {"A|B|1\r\n", {"A|B|1"}, {""}, ""},
   };

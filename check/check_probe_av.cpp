@@ -17,8 +17,8 @@ extern "C" {
 
 namespace {
 
-const int kHeadBytes = 4096;           // read before deciding what the reply is
-const int kWrapperBytes = 64 * 1024;   // the most of a wrapper playlist that is read
+const int kHeadBytes = 4096;          // read before deciding what the reply is
+const int kWrapperBytes = 64 * 1024;  // the most of a wrapper playlist that is read
 const int kReplayBufferBytes = 32 * 1024;
 const int64_t kProbeBytes = 1024 * 1024;
 const int64_t kAnalyzeMicroseconds = 3 * 1000 * 1000;
@@ -56,8 +56,8 @@ void OnLibraryLog(void* context, int level, const char* format, va_list argument
 }
 
 AVDictionary* NetworkOptions(const std::string& address, const ProbeLimits& limits) {
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(limits.deadline -
-                                                                          CheckClock::now());
+  const auto left =
+      std::chrono::duration_cast<std::chrono::microseconds>(limits.deadline - CheckClock::now());
   const int64_t microseconds = std::max<int64_t>(1, left.count());
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", kProtocolWhitelist, 0);
@@ -70,8 +70,9 @@ AVDictionary* NetworkOptions(const std::string& address, const ProbeLimits& limi
 
 ProbeOutcome Failure(int error, const ProbeState& state, StreamScheme scheme) {
   ProbeOutcome outcome;
-  outcome.result = OpenFailure(error, state.statusLine, scheme == StreamScheme::kRtsp ? "RTSP" : "HTTP",
-                               state.timedOut, state.limits->timeoutSeconds);
+  outcome.result =
+      OpenFailure(error, state.statusLine, scheme == StreamScheme::kRtsp ? "RTSP" : "HTTP",
+                  state.timedOut, state.limits->timeoutSeconds);
   return outcome;
 }
 
@@ -170,9 +171,10 @@ ProbeOutcome ProbeMediaAfterHead(const std::string& address, StreamScheme scheme
                                  AVIOContext* source, const std::string& head, ProbeState& state) {
   Replay replay{source, head, 0};
   unsigned char* buffer = static_cast<unsigned char*>(av_malloc(kReplayBufferBytes));
-  AVIOContext* reader = buffer == nullptr ? nullptr
-                                          : avio_alloc_context(buffer, kReplayBufferBytes, 0, &replay,
-                                                               ReadReplay, nullptr, nullptr);
+  AVIOContext* reader = buffer == nullptr
+                            ? nullptr
+                            : avio_alloc_context(buffer, kReplayBufferBytes, 0, &replay, ReadReplay,
+                                                 nullptr, nullptr);
   if (reader == nullptr) {
     av_free(buffer);
     return Failure(AVERROR(ENOMEM), state, scheme);

@@ -91,8 +91,8 @@ CheckResult TimeUp(const Trail& trail) {
 }
 
 // Opens address with one connection of its host, claimed here unless the row's reserved one.
-ProbeOutcome ProbeWithConnection(CheckBoard& board, const std::string& address,
-                                 StreamScheme scheme, Trail& trail) {
+ProbeOutcome ProbeWithConnection(CheckBoard& board, const std::string& address, StreamScheme scheme,
+                                 Trail& trail) {
   const std::string host = HostOf(address);
   if (TextEquals(trail.reservedHost, host)) {
     trail.reservedHost.clear();
@@ -113,10 +113,11 @@ ProbeOutcome ProbeWithConnection(CheckBoard& board, const std::string& address,
 CheckResult FollowAddress(CheckBoard& board, const std::string& address, int depth, Trail& trail);
 
 // The first entry that plays; else the verdict of the first entry.
-CheckResult FollowEntries(CheckBoard& board, const ProbeOutcome& wrapper, const std::string& address,
-                          int depth, Trail& trail) {
+CheckResult FollowEntries(CheckBoard& board, const ProbeOutcome& wrapper,
+                          const std::string& address, int depth, Trail& trail) {
   if (depth >= kMaxWrapperDepth) {
-    return Judged(Verdict::kNoMedia, Concat("wrappers nested more than ", NumberToText(kMaxWrapperDepth), " deep"));
+    return Judged(Verdict::kNoMedia,
+                  Concat("wrappers nested more than ", NumberToText(kMaxWrapperDepth), " deep"));
   }
   const std::vector<std::string> entries = WrapperEntries(wrapper.kind, wrapper.body, address);
   if (entries.empty()) return Judged(Verdict::kNoMedia, "wrapper without entries");
@@ -185,7 +186,8 @@ void RunWorker(std::shared_ptr<CheckBoard> board) {
 }  // namespace
 
 std::vector<CheckResult> CheckStreams(const std::vector<std::string>& addresses,
-                                      const CheckSettings& settings, const CheckProgress& progress) {
+                                      const CheckSettings& settings,
+                                      const CheckProgress& progress) {
   StartMediaLibrary();
   auto board = std::make_shared<CheckBoard>();
   board->addresses = addresses;
@@ -212,7 +214,8 @@ std::vector<CheckResult> CheckStreams(const std::vector<std::string>& addresses,
       progress(index, result);
       lock.lock();
     }
-    if (RunCancelled() && giveUpAt == CheckClock::time_point::max()) giveUpAt = CheckClock::now() + kStopGrace;
+    if (RunCancelled() && giveUpAt == CheckClock::time_point::max())
+      giveUpAt = CheckClock::now() + kStopGrace;
     if (CheckClock::now() >= giveUpAt) break;
     if (board->finished.empty()) board->changed.wait_for(lock, kWaitStep);
   }

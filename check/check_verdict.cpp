@@ -15,9 +15,8 @@ namespace {
 const char* const kVerdictWords[kVerdictCount] = {"live",        "no-media",    "error",
                                                   "unreachable", "unsupported", "no-stream"};
 const char kSchemeEnd[] = "://";
-const char* const kByteStreamSchemes[] = {"http",  "https",  "mmsh",   "mmst",
-                                          "rtmp",  "rtmps",  "rtmpt",  "rtmpe",
-                                          "rtmpte", "rtmpts"};
+const char* const kByteStreamSchemes[] = {"http",  "https", "mmsh",  "mmst",   "rtmp",
+                                          "rtmps", "rtmpt", "rtmpe", "rtmpte", "rtmpts"};
 const char kRtspScheme[] = "rtsp";
 const char kMmsScheme[] = "mms";
 // Wrapper playlists are small; anything that starts like one within this many bytes is read
@@ -53,7 +52,8 @@ std::string Normalised(const std::string& head) {
 }
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The address's path in lower case, without query or fragment.
@@ -77,13 +77,20 @@ bool HasBinaryBytes(const std::string& text) {
 
 std::string HttpStatusWords(int error) {
   switch (error) {
-    case AVERROR_HTTP_BAD_REQUEST: return "400 Bad Request";
-    case AVERROR_HTTP_UNAUTHORIZED: return "401 Unauthorized";
-    case AVERROR_HTTP_FORBIDDEN: return "403 Forbidden";
-    case AVERROR_HTTP_NOT_FOUND: return "404 Not Found";
-    case AVERROR_HTTP_OTHER_4XX: return "4xx client error";
-    case AVERROR_HTTP_SERVER_ERROR: return "5xx server error";
-    default: return std::string();
+    case AVERROR_HTTP_BAD_REQUEST:
+      return "400 Bad Request";
+    case AVERROR_HTTP_UNAUTHORIZED:
+      return "401 Unauthorized";
+    case AVERROR_HTTP_FORBIDDEN:
+      return "403 Forbidden";
+    case AVERROR_HTTP_NOT_FOUND:
+      return "404 Not Found";
+    case AVERROR_HTTP_OTHER_4XX:
+      return "4xx client error";
+    case AVERROR_HTTP_SERVER_ERROR:
+      return "5xx server error";
+    default:
+      return std::string();
   }
 }
 
@@ -161,24 +168,34 @@ bool IsWrapper(ContentKind kind) {
 CheckResult OpenFailure(int error, const std::string& statusLine, const std::string& protocol,
                         bool timedOut, int timeoutSeconds) {
   if (timedOut) {
-    return Judged(Verdict::kUnreachable, Concat("no answer within ", NumberToText(timeoutSeconds), " s"));
+    return Judged(Verdict::kUnreachable,
+                  Concat("no answer within ", NumberToText(timeoutSeconds), " s"));
   }
   const std::string httpWords = HttpStatusWords(error);
   if (!httpWords.empty()) {
-    return Judged(Verdict::kError, statusLine.empty() ? Concat(protocol, " ", httpWords) : statusLine);
+    return Judged(Verdict::kError,
+                  statusLine.empty() ? Concat(protocol, " ", httpWords) : statusLine);
   }
   switch (error) {
-    case AVERROR(ECONNREFUSED): return Judged(Verdict::kUnreachable, "connection refused");
+    case AVERROR(ECONNREFUSED):
+      return Judged(Verdict::kUnreachable, "connection refused");
     case AVERROR(EHOSTUNREACH):
-    case AVERROR(ENETUNREACH): return Judged(Verdict::kUnreachable, "no route to host");
-    case AVERROR(ETIMEDOUT): return Judged(Verdict::kUnreachable, "connection timed out");
-    case AVERROR_EXIT: return Judged(Verdict::kUnreachable, "stopped");
-    case AVERROR_PROTOCOL_NOT_FOUND: return Judged(Verdict::kUnsupported, "protocol not available");
-    case AVERROR_EOF: return Judged(Verdict::kNoMedia, "empty body");
+    case AVERROR(ENETUNREACH):
+      return Judged(Verdict::kUnreachable, "no route to host");
+    case AVERROR(ETIMEDOUT):
+      return Judged(Verdict::kUnreachable, "connection timed out");
+    case AVERROR_EXIT:
+      return Judged(Verdict::kUnreachable, "stopped");
+    case AVERROR_PROTOCOL_NOT_FOUND:
+      return Judged(Verdict::kUnsupported, "protocol not available");
+    case AVERROR_EOF:
+      return Judged(Verdict::kNoMedia, "empty body");
     case AVERROR_INVALIDDATA:
     case AVERROR_STREAM_NOT_FOUND:
-    case AVERROR_DEMUXER_NOT_FOUND: return Judged(Verdict::kNoMedia, "no media recognised");
-    default: break;
+    case AVERROR_DEMUXER_NOT_FOUND:
+      return Judged(Verdict::kNoMedia, "no media recognised");
+    default:
+      break;
   }
   // A status line with no HTTP error code: an RTSP or MMS refusal, or a host not found.
   if (!statusLine.empty()) {
@@ -200,7 +217,9 @@ CheckResult MediaResult(const MediaFound& media) {
   for (const std::string* part : {&media.video, &media.audio}) {
     if (!part->empty()) result.detail += Concat(", ", *part);
   }
-  if (media.bitrate > 0) result.detail += Concat(", ", NumberToText(static_cast<int32_t>(media.bitrate / 1000)), " kb/s");
+  if (media.bitrate > 0)
+    result.detail +=
+        Concat(", ", NumberToText(static_cast<int32_t>(media.bitrate / 1000)), " kb/s");
   return result;
 }
 
@@ -215,7 +234,8 @@ std::string StatusFromLibraryLog(const std::string& logLine) {
     const std::string reply = line.substr(rtsp + sizeof kRtspFailureLog - 1);
     const size_t codeEnd = reply.find_first_not_of("0123456789");
     const std::string code = reply.substr(0, codeEnd);
-    const std::string reason = codeEnd == std::string::npos ? std::string() : TrimSpaces(reply.substr(codeEnd));
+    const std::string reason =
+        codeEnd == std::string::npos ? std::string() : TrimSpaces(reply.substr(codeEnd));
     return reason.empty() ? Concat("RTSP ", code) : Concat("RTSP ", code, " ", reason);
   }
   if (line.find(kResolveFailureLog) != std::string::npos) return "host not found";

@@ -48,12 +48,14 @@ TEST(CheckVerdictTest, SniffingTellsWrappersPagesAndMediaApart) {
   const Case cases[] = {
       {"", "", "http://h/a", ContentKind::kEmpty},
       {" \r\n", "", "http://h/a", ContentKind::kEmpty},
-      {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<ASX version=\"3\">", "", "http://h/a", ContentKind::kAsx},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<ASX version=\"3\">", "", "http://h/a",
+       ContentKind::kAsx},
       {"<Asx><Entry><Ref href=\"x\"/>", "video/x-ms-asf", "http://h/a", ContentKind::kAsx},
       {"[Reference]\r\nRef1=http://h/x\r\n", "", "http://h/a.asx", ContentKind::kPls},
       {"[playlist]\nFile1=http://h/x\n", "audio/x-scpls", "http://h/a", ContentKind::kPls},
       {"#EXTM3U\n#EXTINF:-1,x\nhttp://h/x\n", "", "http://h/a", ContentKind::kM3u},
-      {"#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n", "", "http://h/a.m3u8", ContentKind::kMedia},
+      {"#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n", "", "http://h/a.m3u8",
+       ContentKind::kMedia},
       {"http://h/x\r\nhttp://h/y\r\n", "text/plain", "http://h/a", ContentKind::kM3u},
       {"x.mp3\n", "", "http://h/a.M3U?x=1", ContentKind::kM3u},
       {"File1=x.mp3\n", "", "http://h/a.pls", ContentKind::kPls},
@@ -78,16 +80,20 @@ TEST(CheckVerdictTest, LibraryFailuresBecomeVerdictsWithTheirReason) {
   };
   const Case cases[] = {
       {AVERROR_EXIT, "", "HTTP", true, Verdict::kUnreachable, "no answer within 7 s"},
-      {AVERROR_HTTP_NOT_FOUND, "HTTP 404 Gone Fishing", "HTTP", false, Verdict::kError, "HTTP 404 Gone Fishing"},
+      {AVERROR_HTTP_NOT_FOUND, "HTTP 404 Gone Fishing", "HTTP", false, Verdict::kError,
+       "HTTP 404 Gone Fishing"},
       {AVERROR_HTTP_SERVER_ERROR, "", "HTTP", false, Verdict::kError, "HTTP 5xx server error"},
       {AVERROR_HTTP_NOT_FOUND, "", "RTSP", false, Verdict::kError, "RTSP 404 Not Found"},
-      {AVERROR_INVALIDDATA, "RTSP 454 Session Not Found", "RTSP", false, Verdict::kNoMedia, "no media recognised"},
-      {AVERROR(EIO), "RTSP 461 Unsupported Transport", "RTSP", false, Verdict::kError, "RTSP 461 Unsupported Transport"},
+      {AVERROR_INVALIDDATA, "RTSP 454 Session Not Found", "RTSP", false, Verdict::kNoMedia,
+       "no media recognised"},
+      {AVERROR(EIO), "RTSP 461 Unsupported Transport", "RTSP", false, Verdict::kError,
+       "RTSP 461 Unsupported Transport"},
       {AVERROR(EIO), "host not found", "HTTP", false, Verdict::kUnreachable, "host not found"},
       {AVERROR(ECONNREFUSED), "", "HTTP", false, Verdict::kUnreachable, "connection refused"},
       {AVERROR_EXIT, "", "HTTP", false, Verdict::kUnreachable, "stopped"},
       {AVERROR_EOF, "", "HTTP", false, Verdict::kNoMedia, "empty body"},
-      {AVERROR_PROTOCOL_NOT_FOUND, "", "HTTP", false, Verdict::kUnsupported, "protocol not available"},
+      {AVERROR_PROTOCOL_NOT_FOUND, "", "HTTP", false, Verdict::kUnsupported,
+       "protocol not available"},
   };
   for (const Case& c : cases) {
     CheckResult result = OpenFailure(c.error, c.statusLine, c.protocol, c.timedOut, 7);

@@ -23,12 +23,15 @@ TEST(CheckWrapperTest, EntriesComeOutInOrderAndAbsolute) {
        {"http://s/x?a=1&b=2", "http://h.tv/dir/c"}},
       {ContentKind::kAsx, "<asx><entry><title>nothing</title></entry></asx>", {}},
       {ContentKind::kAsx, "\x01\x02 not xml at all <", {}},
-      {ContentKind::kM3u, "#EXTM3U\r\n#EXTINF:-1,One\r\n  one.mp3  \r\n\r\n# comment\nhttp://s/two\n",
+      {ContentKind::kM3u,
+       "#EXTM3U\r\n#EXTINF:-1,One\r\n  one.mp3  \r\n\r\n# comment\nhttp://s/two\n",
        {"http://h.tv/dir/one.mp3", "http://s/two"}},
       {ContentKind::kPls,
-       "[playlist]\nNumberOfEntries=2\nFile1=http://s/1\nTitle1=x\nfile2 = ../2.mp3\nFileX=no\nFile3=\n",
+       "[playlist]\nNumberOfEntries=2\nFile1=http://s/1\nTitle1=x\nfile2 = "
+       "../2.mp3\nFileX=no\nFile3=\n",
        {"http://s/1", "http://h.tv/2.mp3"}},
-      {ContentKind::kPls, "[Reference]\r\nRef1=http://s/r?MSWMExt=.asf\r\nRef2=mms://s/r\r\n",
+      {ContentKind::kPls,
+       "[Reference]\r\nRef1=http://s/r?MSWMExt=.asf\r\nRef2=mms://s/r\r\n",
        {"http://s/r?MSWMExt=.asf", "mms://s/r"}},
   };
   for (const Case& c : cases) {

@@ -212,8 +212,9 @@ def case_ctrl_c(ctx):
 
 
 def case_many(ctx):
-    ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)])
-    rc, out, err = ctx.run(["check", "--jobs", "16", "--per-host", "16", "--json", "out.json"])
+    data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)],
+                          "elsewhere.dat")
+    rc, out, err = ctx.run(["check", "-", "--jobs", "16", "--per-host", "16", "--json", "out.json"], input=data)
     check(rc == 0, "exit code %d: %s" % (rc, err))
     check("live 200, no-media 0" in err, "summary %r" % err[-300:])
     check(out.count("\n") == 200, "%d verdict lines" % out.count("\n"))
