@@ -20,7 +20,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "gui"))
 import make_site  # noqa: E402
-import run_gui_tests as gui  # noqa: E402
+import harness as gui  # noqa: E402
 
 
 def time_cli(driver, paths, workdir):
@@ -48,7 +48,7 @@ def time_gui(driver, paths, workdir):
         time.sleep(0.02)
     elapsed = time.monotonic() - began
     driver("wait-window", 10000)
-    driver("click", gui.CLOSE_BUTTON)
+    driver("click", gui.W.kCloseButton)
     driver("wait-exit", 20000, timeout=30)
     return elapsed
 
@@ -61,12 +61,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     build = os.path.abspath(args.build_dir)
-    ns = argparse.Namespace(source_dir=os.path.join(HERE, ".."), build_dir=build, server=None,
-                            program=os.path.join(build, "tests", "morvek_gui_test.exe"),
-                            driver=os.path.join(build, "tests", "gui_driver.exe"),
-                            recorder=os.path.join(build, "tests", "gui_recorder.exe"),
-                            cli=os.path.join(build, "morvek-cli.exe"))
-    paths = gui.Paths(ns)
+    paths = gui.make_paths(build)
     if not os.environ.get("DISPLAY"):
         raise SystemExit("no DISPLAY: run under xvfb-run")
     work = os.path.join(build, "bench-gui-vs-cli")

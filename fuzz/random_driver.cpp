@@ -1,5 +1,7 @@
-// Runs a fuzz target without libFuzzer: on the files named on the command line, else on
-// pseudo-random inputs built mostly from the bytes the parsers care about.
+// Runs a fuzz target without libFuzzer: on the files (or every file in the folders) named on
+// the command line, else on pseudo-random inputs built mostly from the bytes the parsers
+// care about.
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -12,24 +14,43 @@ namespace {
 
 const int kDefaultIterations = 200000;
 const size_t kLongestInput = 300;
+const char kIterationsOption[] = "--iterations=";
 const char kInterestingBytes[] = "<a class=\"rb\" href='>| \t\r\nAZaz09-+\xC9\xDF\xE9\xFF\x80";
 
 void Run(const std::string& input) {
   LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.data()), input.size());
 }
 
+void RunFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  Run(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
 }  // namespace
 
-// Usage: driver [iterations] | driver file...
+// Usage: driver [--iterations=N] | driver file-or-folder...
+// The count comes only from the option: corpus files are named by hash and may begin with
+// digits.
 int main(int argc, char** argv) {
-  const std::string first = argc > 1 ? argv[1] : "";
-  const int iterations = first.empty() ? kDefaultIterations : TextToNumber(first);
-  if (argc > 1 && iterations <= 0) {
-    for (int i = 1; i < argc; ++i) {
-      std::ifstream in(argv[i], std::ios::binary);
-      Run(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+  int iterations = kDefaultIterations;
+  int files = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (StartsWith(arg, kIterationsOption)) {
+      iterations = TextToNumber(RightPart(arg, TextLength(arg) - TextLength(kIterationsOption)));
+    } else if (std::filesystem::is_directory(arg)) {
+      for (const auto& entry : std::filesystem::directory_iterator(arg)) {
+        if (!entry.is_regular_file()) continue;
+        RunFile(entry.path());
+        ++files;
+      }
+    } else {
+      RunFile(arg);
+      ++files;
     }
-    std::printf("ran %d files\n", argc - 1);
+  }
+  if (files > 0) {
+    std::printf("ran %d files\n", files);
     return 0;
   }
   std::mt19937 random(12345);

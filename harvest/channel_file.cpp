@@ -2,7 +2,11 @@
 // 4096-byte buffer into a temporary file that replaces the old file only when complete.
 #include "harvest/channel_file.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <random>
 
 #include "text/text.h"
 
@@ -10,9 +14,18 @@ namespace {
 
 const char kFieldSeparator[] = "|";
 const char kLineEnd[] = "\r\n";
-const char kTempSuffix[] = ".tmp";
-// Further names tried when a stray temporary file is in the way: ".tmp1" to ".tmp9".
-const int kTempNameTries = 10;
+// A temporary file is named after the file it replaces, plus this and 16 random hex digits.
+const char kTempInfix[] = ".tmp-";
+const char kHexDigits[] = "0123456789abcdef";
+// Names tried before giving up; only names taken by something else cost a try.
+const int kTempNameTries = 100;
+const char kProblemSeparator[] = ": ";
+const char kNoTempFile[] = "no new file can be created in its folder";
+const char kNotWritten[] = "the new list could not be written in full; left as it was";
+const char kNotReplaced[] = "could not be replaced; left as it was";
+
+std::atomic<int> g_savesUnderWay{0};
+static_assert(std::atomic<int>::is_always_lock_free, "SaveUnderWay runs in signal handlers");
 
 // Collects pieces so that the sink sees few large writes. A piece shorter than the free
 // space is appended, so the buffer never fills completely; any other piece first empties
@@ -47,9 +60,60 @@ void Put(OutputBuffer& out, const char* piece, size_t size) {
   out.used = size;
 }
 
-std::string TempName(const std::string& path, int attempt) {
-  if (attempt == 0) return Concat(path, kTempSuffix);
-  return Concat(path, kTempSuffix, NumberToText(attempt));
+uint64_t RandomSeed() {
+  uint64_t seed = static_cast<uint64_t>(
+      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  try {
+    std::random_device device;
+    seed ^= (static_cast<uint64_t>(device()) << 32) ^ device();
+  } catch (...) {
+    // No random source: the clock alone still differs between processes.
+  }
+  return seed;
+}
+
+// 16 hex digits, different on every call in this process and unlikely to repeat in another:
+// a step of a counter from a random start, spread by the splitmix64 finaliser.
+std::string RandomHexDigits() {
+  static const uint64_t seed = RandomSeed();
+  static std::atomic<uint64_t> counter{0};
+  uint64_t z = seed + 0x9E3779B97F4A7C15ull * ++counter;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  std::string digits(16, '0');
+  for (char& digit : digits) {
+    digit = kHexDigits[z & 0xF];
+    z >>= 4;
+  }
+  return digits;
+}
+
+ReplaceOutcome Refused(const std::string& path, const std::string& reason) {
+  return ReplaceOutcome{false, Concat(path, kProblemSeparator, reason)};
+}
+
+// ReplaceFile once the stop signals are held back.
+ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& writeContent) {
+  const SaveTarget target = FindSaveTarget(path);
+  if (!target.refusal.empty()) return Refused(path, target.refusal);
+
+  TempFileResult created;
+  std::string tempPath;
+  for (int attempt = 0; attempt < kTempNameTries && created.file == nullptr; ++attempt) {
+    tempPath = Concat(target.path, kTempInfix, RandomHexDigits());
+    created = CreateTempFile(tempPath, target);
+    if (created.file == nullptr && !created.nameTaken) break;
+  }
+  if (created.file == nullptr) return Refused(path, kNoTempFile);
+
+  TempFile* file = created.file;
+  const bool written = writeContent(
+      [file](const char* bytes, size_t count) { return WriteTempFile(file, bytes, count); });
+  const bool closed = CloseTempFile(file);
+  if (written && closed && MoveTempFileOver(tempPath, target.path)) return ReplaceOutcome{true, ""};
+  RemoveTempFile(tempPath);
+  return Refused(path, written && closed ? kNotReplaced : kNotWritten);
 }
 
 }  // namespace
@@ -74,26 +138,24 @@ bool WriteChannelLines(ChannelList& list, const ByteSink& sink) {
   return !out.failed;
 }
 
-bool ReplaceFileContents(const std::string& path, const ContentWriter& writeContent) {
-  TempFileResult created;
-  std::string tempPath;
-  for (int attempt = 0; attempt < kTempNameTries && created.file == nullptr; ++attempt) {
-    tempPath = TempName(path, attempt);
-    created = CreateTempFile(tempPath);
-    if (created.file == nullptr && !created.nameTaken) return false;
-  }
-  if (created.file == nullptr) return false;
-
-  TempFile* file = created.file;
-  const bool written = writeContent(
-      [file](const char* bytes, size_t count) { return WriteTempFile(file, bytes, count); });
-  const bool closed = CloseTempFile(file);
-  if (written && closed && MoveTempFileOver(tempPath, path)) return true;
-  RemoveTempFile(tempPath);
-  return false;
+ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent) {
+  // Counted before the signals are held, so that a handler on another thread never sees a
+  // temporary file that is not counted.
+  ++g_savesUnderWay;
+  HoldStopSignals();
+  ReplaceOutcome outcome = ReplaceHeldBack(path, writeContent);
+  --g_savesUnderWay;
+  ReleaseStopSignals();
+  return outcome;
 }
 
-bool WriteChannelFile(ChannelList& list, const std::string& path) {
-  return ReplaceFileContents(
+bool ReplaceFileContents(const std::string& path, const ContentWriter& writeContent) {
+  return ReplaceFile(path, writeContent).saved;
+}
+
+bool SaveUnderWay() { return g_savesUnderWay.load() > 0; }
+
+ReplaceOutcome WriteChannelFile(ChannelList& list, const std::string& path) {
+  return ReplaceFile(
       path, [&list](const ByteSink& sink) { return WriteChannelLines(list, sink); });
 }

@@ -23,20 +23,47 @@ bool WriteChannelLines(ChannelList& list, const ByteSink& sink);
 
 // Produces the content of a file by handing its bytes to the sink it is given.
 using ContentWriter = std::function<bool(const ByteSink& sink)>;
-// Writes the content into a new temporary file beside path, flushes it to disk and only
-// then puts it in place of path. On any failure the temporary file is removed, path is
-// left exactly as it was, and the result is false.
-bool ReplaceFileContents(const std::string& path, const ContentWriter& writeContent);
 
-// The platform file layer. A TempFile is an open, newly created file.
+// How a replacement ended: saved, or the problem as "PATH: reason".
+struct ReplaceOutcome {
+  bool saved = false;
+  std::string problem;
+};
+// Replaces the file at path with the content, which goes into a new temporary file of a
+// unique name in the same folder, is flushed to disk and only then renamed over the old
+// file. A symbolic link at path is followed, so the file it points to is replaced and the
+// link stays; the old file's permission bits carry over. Refuses to replace anything that
+// is not a regular file (a folder, a device, a pipe). On any failure the temporary file is
+// removed and the old file is left exactly as it was. The stop signals (Ctrl-C, SIGTERM)
+// are held back meanwhile: a stop that comes during the save is delivered once it is done.
+ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent);
+// ReplaceFile for callers that need only whether it worked.
+bool ReplaceFileContents(const std::string& path, const ContentWriter& writeContent);
+// Writes every record as one CR LF line of seven "|"-joined fields to path through
+// ReplaceFile.
+ReplaceOutcome WriteChannelFile(ChannelList& list, const std::string& path = kChannelFileName);
+// True while some thread is inside ReplaceFile; safe to ask from a signal handler.
+bool SaveUnderWay();
+
+// The platform file layer.
+// What a save at a path would replace.
+struct SaveTarget {
+  std::string path;          // the file to replace: the given path, symbolic links followed
+  bool exists = false;
+  unsigned permissions = 0;  // of the existing file; the new one takes them over
+  std::string refusal;       // why it must not be replaced; empty when it may
+};
+SaveTarget FindSaveTarget(const std::string& path);
+// A TempFile is an open, newly created file.
 struct TempFile;
 struct TempFileResult {
   TempFile* file = nullptr;  // null when not created
   bool nameTaken = false;    // something already exists under that name
 };
-// Creates path as a new file for writing that others may read; never opens, empties or
-// follows anything that already exists under that name.
-TempFileResult CreateTempFile(const std::string& path);
+// Creates path as a new file for writing, with the permissions of target when it exists and
+// readable by others otherwise; never opens, empties or follows anything that already
+// exists under that name.
+TempFileResult CreateTempFile(const std::string& path, const SaveTarget& target);
 // Writes all count bytes, or returns false.
 bool WriteTempFile(TempFile* file, const char* bytes, size_t count);
 // Flushes the file to disk and closes it; the file is closed even when this fails.
@@ -44,3 +71,7 @@ bool CloseTempFile(TempFile* file);
 // Puts the closed file at source in place of target, replacing what was there.
 bool MoveTempFileOver(const std::string& source, const std::string& target);
 void RemoveTempFile(const std::string& path);
+// Holds this thread's stop signals back until ReleaseStopSignals, which delivers any that
+// came meanwhile. Not nested.
+void HoldStopSignals();
+void ReleaseStopSignals();

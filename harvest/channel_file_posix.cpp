@@ -1,20 +1,102 @@
-// The file layer of channels.dat on POSIX systems: an exclusive new file, complete writes,
-// fsync before close, and rename to replace the old file in one step.
+// The file layer of channels.dat on POSIX systems: symbolic links followed to the file they
+// name, an exclusive new file with the old permission bits, complete writes, fsync before
+// close, rename to replace the old file in one step, and the stop signals held meanwhile.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
+#include <vector>
+
 #include "harvest/channel_file.h"
+#include "text/text.h"
 
 struct TempFile {
   int fd;
 };
 
 namespace {
-const mode_t kNewFileMode = 0666;  // narrowed by the umask, as for any new file
+
+const mode_t kNewFileMode = 0666;     // narrowed by the umask, as for any new file
+const mode_t kPermissionBits = 0777;  // what carries over from the old file
+const int kLinkHops = 40;             // as the kernel's own limit on links in a path
+const char kFolderSeparator = '/';
+const char kIsFolder[] = "is a folder, not a regular file; left untouched";
+const char kIsDevice[] = "is a device, not a regular file; left untouched";
+const char kIsPipe[] = "is a named pipe, not a regular file; left untouched";
+const char kIsSocket[] = "is a socket, not a regular file; left untouched";
+const char kIsOther[] = "is not a regular file; left untouched";
+const char kTooManyLinks[] = "has too many symbolic links";
+const char kCannotExamine[] = "cannot be examined";
+const char kReadOnly[] = "is read-only; left untouched";
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+thread_local sigset_t t_maskBeforeHold;
+
+const char* NotRegularReason(mode_t mode) {
+  if (S_ISDIR(mode)) return kIsFolder;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return kIsDevice;
+  if (S_ISFIFO(mode)) return kIsPipe;
+  if (S_ISSOCK(mode)) return kIsSocket;
+  return kIsOther;
+}
+
+// The text of the symbolic link at path, or nothing when it cannot be read.
+std::optional<std::string> ReadLink(const std::string& path) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<size_t>(length) < buffer.size()) {
+      return std::string(buffer.data(), static_cast<size_t>(length));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// Where a link at linkPath that holds text leads: text itself when absolute, else text
+// taken from the link's own folder.
+std::string LinkDestination(const std::string& linkPath, const std::string& text) {
+  if (!text.empty() && text[0] == kFolderSeparator) return text;
+  const size_t slash = linkPath.rfind(kFolderSeparator);
+  if (slash == std::string::npos) return text;
+  return Concat(linkPath.substr(0, slash + 1), text);
+}
+
 }  // namespace
 
-TempFileResult CreateTempFile(const std::string& path) {
+SaveTarget FindSaveTarget(const std::string& path) {
+  SaveTarget target;
+  target.path = path;
+  for (int hop = 0; hop <= kLinkHops; ++hop) {
+    struct stat status {};
+    if (lstat(target.path.c_str(), &status) != 0) {
+      // Nothing there (or a dangling link's end): a new file is made at that name.
+      if (errno != ENOENT) target.refusal = kCannotExamine;
+      return target;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      target.exists = true;
+      target.permissions = status.st_mode & kPermissionBits;
+      if (!S_ISREG(status.st_mode)) target.refusal = NotRegularReason(status.st_mode);
+      // rename would replace a read-only file; a file that its owner made read-only stays.
+      else if (access(target.path.c_str(), W_OK) != 0 && errno == EACCES) target.refusal = kReadOnly;
+      return target;
+    }
+    const std::optional<std::string> text = ReadLink(target.path);
+    if (!text) {
+      target.refusal = kCannotExamine;
+      return target;
+    }
+    target.path = LinkDestination(target.path, *text);
+  }
+  target.refusal = kTooManyLinks;
+  return target;
+}
+
+TempFileResult CreateTempFile(const std::string& path, const SaveTarget& target) {
   TempFileResult result;
   // O_EXCL: fails on anything that exists under the name, a symbolic link included.
   int fd;
@@ -23,6 +105,12 @@ TempFileResult CreateTempFile(const std::string& path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     result.nameTaken = errno == EEXIST;
+    return result;
+  }
+  // fchmod, unlike the mode given to open, is not narrowed by the umask.
+  if (target.exists && fchmod(fd, static_cast<mode_t>(target.permissions)) != 0) {
+    close(fd);
+    unlink(path.c_str());
     return result;
   }
   result.file = new TempFile{fd};
@@ -52,9 +140,16 @@ bool CloseTempFile(TempFile* file) {
 }
 
 bool MoveTempFileOver(const std::string& source, const std::string& target) {
-  // rename would replace a read-only file; a file that its owner made read-only stays.
-  if (access(target.c_str(), W_OK) != 0 && errno == EACCES) return false;
   return rename(source.c_str(), target.c_str()) == 0;
 }
 
 void RemoveTempFile(const std::string& path) { unlink(path.c_str()); }
+
+void HoldStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int signalNumber : kStopSignals) sigaddset(&stops, signalNumber);
+  pthread_sigmask(SIG_BLOCK, &stops, &t_maskBeforeHold);
+}
+
+void ReleaseStopSignals() { pthread_sigmask(SIG_SETMASK, &t_maskBeforeHold, nullptr); }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/temp_folder.h"
+#include "text/text.h"
 
 namespace {
 
@@ -118,8 +119,9 @@ class ChannelFileOnDiskTest : public TempFolderTest {
     AddRecord(list_, {"Norway", "NRK1", "300K", "General", "Nasjonal", "mms://n/1", ""});
   }
   // Asserts that a save failed and left the folder as it was: the old file, no temp file.
-  void ExpectFailedSaveLeftOldFile(bool saved) {
-    EXPECT_FALSE(saved);
+  void ExpectFailedSaveLeftOldFile(const ReplaceOutcome& outcome) {
+    EXPECT_FALSE(outcome.saved);
+    EXPECT_TRUE(StartsWith(outcome.problem, (target_ + ": ").c_str())) << outcome.problem;
     EXPECT_EQ(ReadBytes(target_), kOldContent);
     EXPECT_EQ(Entries(), std::vector<std::string>{kChannelFileName});
   }
@@ -137,7 +139,7 @@ TEST_F(ChannelFileOnDiskTest, FileHoldsExactlyTheFieldsAsHeld) {
   AddRecord(list, {"A", "B", "C", "D", big, "E", "F"});
   AddRecord(list, {"Espa\xF1" "a", "T\xE9l\xE9", "56K", "Unknown", "\xC9" "ducation \xFF\x80",
                    " spaced ", "\t"});
-  ASSERT_TRUE(WriteChannelFile(list, target_));
+  ASSERT_TRUE(WriteChannelFile(list, target_).saved);
 
   const std::string expected = std::string() +
       "France|TV5|300K|News|Infos | en direct|mms://tv5/a|http://tv5.fr/\r\n"
@@ -151,7 +153,7 @@ TEST_F(ChannelFileOnDiskTest, FileHoldsExactlyTheFieldsAsHeld) {
 
 TEST_F(ChannelFileOnDiskTest, ALongerOldFileIsReplacedEntirely) {
   WriteBytes(target_, std::string(100000, 'o'));
-  ASSERT_TRUE(WriteChannelFile(list_, target_));
+  ASSERT_TRUE(WriteChannelFile(list_, target_).saved);
   EXPECT_EQ(ReadBytes(target_), "Norway|NRK1|300K|General|Nasjonal|mms://n/1|\r\n");
   EXPECT_EQ(Entries(), std::vector<std::string>{kChannelFileName});
 }
@@ -159,7 +161,8 @@ TEST_F(ChannelFileOnDiskTest, ALongerOldFileIsReplacedEntirely) {
 TEST_F(ChannelFileOnDiskTest, ADirectoryNamedLikeTheFileIsAFailure) {
   std::filesystem::create_directory(target_);
   WriteBytes(PathOf("channels.dat/inside"), "kept");
-  EXPECT_FALSE(WriteChannelFile(list_, target_));
+  EXPECT_EQ(WriteChannelFile(list_, target_).problem,
+            target_ + ": is a folder, not a regular file; left untouched");
   EXPECT_TRUE(std::filesystem::is_directory(target_));
   EXPECT_EQ(ReadBytes(PathOf("channels.dat/inside")), "kept");
   EXPECT_EQ(Entries(), std::vector<std::string>{kChannelFileName});
@@ -171,7 +174,7 @@ TEST_F(ChannelFileOnDiskTest, AWriteFailingPartWayLeavesTheOldFile) {
   for (int failAt : {1, 3, 13}) {  // the content takes 13 writes
     WriteBytes(target_, kOldContent);
     int calls = 0;
-    const bool saved = ReplaceFileContents(target_, [&](const ByteSink& sink) {
+    const ReplaceOutcome saved = ReplaceFile(target_, [&](const ByteSink& sink) {
       return WriteChannelLines(big, [&](const char* bytes, size_t count) {
         return ++calls != failAt && sink(bytes, count);
       });
@@ -206,20 +209,24 @@ TEST_F(ChannelFileOnDiskTest, AReadOnlyOldFileIsKept) {
   ExpectFailedSaveLeftOldFile(WriteChannelFile(list_, target_));
 }
 
+// Stale or planted files under every name a temporary file once had never stop a save.
 TEST_F(ChannelFileOnDiskTest, StrayTempFilesAndLinksAreNeitherFollowedNorChanged) {
+  std::vector<std::string> expected = {"channels.dat", "channels.dat.tmp"};
   WriteBytes(PathOf("channels.dat.tmp"), "stray");
+  for (int i = 1; i <= 9; ++i) {
+    expected.push_back("channels.dat.tmp" + std::to_string(i));
+    WriteBytes(PathOf(expected.back()), "stray");
+  }
   WriteBytes(PathOf("victim"), "victim");
   std::error_code noLinks;
-  std::filesystem::create_symlink(PathOf("victim"), PathOf("channels.dat.tmp1"), noLinks);
-  ASSERT_TRUE(WriteChannelFile(list_, target_));
+  std::filesystem::create_symlink(PathOf("victim"), PathOf("channels.dat.tmp-link"), noLinks);
+  ASSERT_TRUE(WriteChannelFile(list_, target_).saved);
   EXPECT_EQ(ReadBytes(target_), "Norway|NRK1|300K|General|Nasjonal|mms://n/1|\r\n");
   EXPECT_EQ(ReadBytes(PathOf("channels.dat.tmp")), "stray");
   EXPECT_EQ(ReadBytes(PathOf("victim")), "victim");
-  std::vector<std::string> expected = {"channels.dat", "channels.dat.tmp", "victim"};
-  if (!noLinks) {
-    EXPECT_TRUE(std::filesystem::is_symlink(PathOf("channels.dat.tmp1")));
-    expected.insert(expected.begin() + 2, "channels.dat.tmp1");
-  }
+  expected.push_back("victim");
+  if (!noLinks) expected.push_back("channels.dat.tmp-link");
+  std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Entries(), expected);
 }
 

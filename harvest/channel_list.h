@@ -40,8 +40,3 @@ void AddRecord(ChannelList& list, const ChannelRecord& record);
 void Rewind(ChannelList& list);
 // The next record after the cursor (the first after Rewind), or null at the end.
 const ChannelRecord* NextRecord(ChannelList& list);
-
-// Writes every record as one CR LF line of seven "|"-joined fields to path, replacing
-// the file only once every byte is safely written. False when anything failed; an
-// existing file is then left exactly as it was.
-bool WriteChannelFile(ChannelList& list, const std::string& path = kChannelFileName);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fetch/fetch.h"
+#include "harvest/channel_file.h"
 #include "harvest/index_parser.h"
 #include "harvest/row_parser.h"
 #include "harvest/window_side.h"
@@ -74,10 +75,12 @@ bool ScanCountryPage(HarvestState& state, const PageBuffer& page, std::string& c
 }
 
 void SaveChannels(HarvestState& state, const std::string& outputPath) {
-  if (WriteChannelFile(state.channels, outputPath)) {
+  const ReplaceOutcome outcome = WriteChannelFile(state.channels, outputPath);
+  if (outcome.saved) {
     ShowFinalStatus(state.channelCount, kWordDone);
   } else {
-    ShowMessage(kSaveFailedTitle, kSaveFailedText, kMessageStyleExclamation);
+    ShowMessage(kSaveFailedTitle, Concat(kSaveFailedText, "\n", outcome.problem),
+                kMessageStyleExclamation);
   }
 }
 

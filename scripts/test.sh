@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds every configuration and runs every test: native, sanitized (ASan + UBSan), and the
-# Windows build under Wine (unit, fetch, console and GUI tests, with Xvfb for the window).
+# Builds every configuration and runs every test: native, sanitized (ASan + UBSan), a short
+# libFuzzer run of each fuzz target, and the Windows build under Wine (unit, fetch, console
+# and GUI tests, with Xvfb for the window).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,6 +15,9 @@ for preset in native asan; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# Each fuzz target for 30 seconds under libFuzzer (skipped, saying so, without clang).
+scripts/fuzz.sh 30
 
 echo "=== windows: build"
 cmake --preset windows >/dev/null

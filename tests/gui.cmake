@@ -5,11 +5,14 @@ if(NOT WIN32)
   return()
 endif()
 
-set(MORVEK_GUI_TEST_PORT 18765)
+# The port is the harness's, so that the test build and the harness cannot disagree.
+file(STRINGS "${CMAKE_CURRENT_SOURCE_DIR}/gui/harness.py" port_line REGEX "^PORT = [0-9]+")
+string(REGEX MATCH "[0-9]+" MORVEK_GUI_TEST_PORT "${port_line}")
 set(MORVEK_GUI_TEST_SITE "http://127.0.0.1:${MORVEK_GUI_TEST_PORT}/")
 
 add_executable(gui_driver "${CMAKE_CURRENT_SOURCE_DIR}/gui/gui_driver.cpp")
-target_link_libraries(gui_driver PRIVATE user32)
+# The driver takes the window title, control numbers and status words from the program.
+target_link_libraries(gui_driver PRIVATE morvek_core user32)
 morvek_warnings(gui_driver)
 
 add_executable(gui_recorder WIN32 "${CMAKE_CURRENT_SOURCE_DIR}/gui/gui_recorder.cpp")
@@ -28,13 +31,14 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(gui_harness "${CMAKE_CURRENT_SOURCE_DIR}/gui/run_gui_tests.py")
 execute_process(COMMAND "${Python3_EXECUTABLE}" "${gui_harness}" --list
                 OUTPUT_VARIABLE gui_tests OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${gui_harness}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${gui_harness}"
+             "${CMAKE_CURRENT_SOURCE_DIR}/gui/harness.py")
 string(REPLACE "\n" ";" gui_tests "${gui_tests}")
 
 foreach(test IN LISTS gui_tests)
   add_test(NAME gui_${test}
            COMMAND "${Python3_EXECUTABLE}" "${gui_harness}" "${test}"
-                   --source-dir "${PROJECT_SOURCE_DIR}" --build-dir "${CMAKE_BINARY_DIR}"
+                   --build-dir "${CMAKE_BINARY_DIR}"
                    --program "${gui_program}" --driver "$<TARGET_FILE:gui_driver>"
                    --recorder "$<TARGET_FILE:gui_recorder>" --cli "$<TARGET_FILE:morvek-cli>")
   # One port and one display for all of them: never two at once.

@@ -116,6 +116,7 @@ def case_save_failure(ctx):
     rc, _, err = run(ctx.program, ["--site", ctx.server.base], ctx.work)
     check(rc == 1, "exit code %d" % rc)
     check(b"Update failed!" in err and b"Couldn't save channel list!" in err, "stderr %r" % err)
+    check(b"channels.dat: is a folder, not a regular file" in err, "no reason in %r" % err)
     check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
 
 

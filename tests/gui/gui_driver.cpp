@@ -12,16 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "harvest/update_run.h"
+#include "ui/win32/main_window.h"
+
 namespace {
 
-const char kMainTitle[] = " Morvek v1.0 Beta 3";
 const char kOwnerClass[] = "MorvekTestOwner";
 const char kOwnerTitle[] = "Morvek test owner";
 const char kDialogClass[] = "#32770";
-const int kControlCount = 6;
-const std::string kStatusPrefix = "Channels found: ";
-const int kStatusLabelId = 0;
-const int kDetailsPanelId = 2;
 const int kSendTimeoutMs = 5000;
 const int kPollStepMs = 20;
 const size_t kDumpTextLimit = 255;
@@ -250,7 +248,7 @@ HWND Control(int id) {
 
 bool NeedMain() {
   if (g_state.mainWindow && IsWindow(g_state.mainWindow)) return true;
-  g_state.mainWindow = FindTopWindow(kMainTitle, "");
+  g_state.mainWindow = FindTopWindow(kWindowTitle, "");
   if (g_state.mainWindow) return true;
   Say("error=no main window");
   return false;
@@ -359,7 +357,7 @@ bool HasAllControls(HWND window) {
   int count = 0;
   for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
     count++;
-  HWND panel = GetDlgItem(window, kDetailsPanelId);
+  HWND panel = GetDlgItem(window, kDetailsPanel);
   return count >= kControlCount && panel && IsRichEdit(panel);
 }
 
@@ -367,7 +365,7 @@ bool HasAllControls(HWND window) {
 void CommandWaitWindow(const Fields& f) {
   long long timeout = f.size() > 1 ? Number(f[1]) : 20000;
   DWORD start = GetTickCount();
-  HWND window = WaitTopWindow(kMainTitle, "", timeout);
+  HWND window = WaitTopWindow(kWindowTitle, "", timeout);
   while (window && !HasAllControls(window) &&
          static_cast<long long>(GetTickCount() - start) < timeout)
     Sleep(kPollStepMs);
@@ -396,6 +394,7 @@ void DumpMain(HWND window) {
   SayValue("title", TextOf(window));
   SayValue("class_style", Hex(GetClassLongA(window, GCL_STYLE)));
   SayNumber("visible", IsWindowVisible(window) ? 1 : 0);
+  SayNumber("enabled", IsWindowEnabled(window) ? 1 : 0);
 }
 
 void CommandDump(const Fields&) {
@@ -485,7 +484,7 @@ void CommandText(const Fields& f) {
 }
 
 std::string StatusText() {
-  HWND label = Control(kStatusLabelId);
+  HWND label = Control(kStatusLabel);
   return label ? TextOf(label) : "";
 }
 
@@ -540,15 +539,15 @@ void CommandWaitCount(const Fields& f) {
   }
   const long long wanted = Number(f[1]);
   WaitForStatus(Number(f[2]), [wanted](const std::string& status) {
-    return status.compare(0, kStatusPrefix.size(), kStatusPrefix) == 0 &&
-           Number(status.substr(kStatusPrefix.size())) >= wanted;
+    return status.compare(0, std::strlen(kStatusPrefix), kStatusPrefix) == 0 &&
+           Number(status.substr(std::strlen(kStatusPrefix))) >= wanted;
   });
 }
 
 // wait-finished TIMEOUT: until the status carries its final word, " DONE" or " ABORTED".
 void CommandWaitFinished(const Fields& f) {
   WaitForStatus(f.size() > 1 ? Number(f[1]) : 60000, [](const std::string& status) {
-    return EndsWith(status, " DONE") || EndsWith(status, " ABORTED");
+    return EndsWith(status, kWordDone) || EndsWith(status, kWordAborted);
   });
 }
 
@@ -726,6 +725,28 @@ void CommandSleep(const Fields& f) {
   Say("ok");
 }
 
+// settle: the window and its controls have drawn every waiting change when the reply comes.
+void CommandSettle(const Fields&) {
+  if (!NeedMain()) return;
+  RedrawWindow(g_state.mainWindow, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+  SendWithTimeout(g_state.mainWindow, WM_NULL, 0, 0, nullptr);
+  Say("ok");
+}
+
+// ping TIMEOUT: how long the window takes to answer a sent message (answered=0 when it did
+// not within TIMEOUT milliseconds).
+void CommandPing(const Fields& f) {
+  if (!NeedMain()) return;
+  const UINT timeout = static_cast<UINT>(f.size() > 1 ? Number(f[1]) : kSendTimeoutMs);
+  DWORD_PTR value = 0;
+  const DWORD start = GetTickCount();
+  const LRESULT ok =
+      SendMessageTimeoutA(g_state.mainWindow, WM_NULL, 0, 0, SMTO_NORMAL, timeout, &value);
+  SayNumber("answered", ok != 0 ? 1 : 0);
+  SayNumber("ms", static_cast<long long>(GetTickCount() - start));
+  Say("ok");
+}
+
 // attach HWND: inspect a window that this session did not start.
 void CommandAttach(const Fields& f) {
   if (f.size() < 2) {
@@ -753,6 +774,7 @@ const Command kCommands[] = {
     {"msgbox", CommandMessageBox},        {"wait-exit", CommandWaitExit},
     {"kill", CommandKill},                {"metrics", CommandMetrics},
     {"sleep", CommandSleep},              {"attach", CommandAttach},
+    {"settle", CommandSettle},            {"ping", CommandPing},
 };
 
 void RunCommand(const Fields& fields) {

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "fetch/fetch.h"
+#include "harvest/channel_file.h"
 #include "harvest/update_run.h"
 #include "ui/console/console.h"
 
@@ -17,11 +18,19 @@ const int kExitTerminated = 143;   // 128 + SIGTERM
 std::atomic<int> g_stopExitCode{0};
 static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 
-// Only async-signal-safe work: two atomic stores and the fetch cancel, which is made for this.
+// Only async-signal-safe work: atomics, the fetch cancel, which is made for this, and on a
+// repeated stop the default action. A repeated stop during a save is dropped: the save
+// holds the signals back on its own thread, and one that lands on another thread must not
+// end the process half-way through the file.
 void OnStopSignal(int signalNumber) {
   int expected = 0;
-  g_stopExitCode.compare_exchange_strong(
+  const bool first = g_stopExitCode.compare_exchange_strong(
       expected, signalNumber == SIGINT ? kExitInterrupted : kExitTerminated);
+  if (!first && !SaveUnderWay()) {
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);  // delivered, and the process ended, when this handler returns
+    return;
+  }
   CancelRun();
   CancelFetches();
 }
@@ -40,9 +49,9 @@ void InstallStopHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  // A second Ctrl-C takes the default action and ends the program at once; the channel
-  // file is replaced only by a completed rename, so that never leaves it half written.
-  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  // A second Ctrl-C ends the program at once, unless a save is under way: that completes
+  // first, so no half-written temporary file is left behind.
+  action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }

@@ -19,7 +19,7 @@ const int kLinkBufferSize = kLinkTextLimit + 1;
 const char kRichEditClassPrefix[] = "Rich";
 const int kClassNameSize = 64;
 const WORD kAcceleratorSource = 1;  // high word of wParam of WM_COMMAND from an accelerator
-const char kShellVerb[] = "Open";
+const char kShellVerb[] = "open";
 const int kCreationOrder[kControlCount] = {kStatusLabel,    kProgressBar, kBannerField,
                                           kViewListButton, kCloseButton, kDetailsPanel};
 
@@ -124,17 +124,19 @@ int CreationIndex(HWND control) {
 }
 
 void OpenClickedLink(WPARAM controlNumber, const ENLINK& link) {
-  const LinkRange range = BoundLinkRange(link.chrg.cpMin, link.chrg.cpMax);
+  const std::optional<LinkRange> range = WholeLinkRange(link.chrg.cpMin, link.chrg.cpMax);
+  if (!range) return;
   char buffer[kLinkBufferSize] = {};
   TEXTRANGEA request{};
-  request.chrg.cpMin = range.first;
-  request.chrg.cpMax = range.last;
+  request.chrg.cpMin = range->first;
+  request.chrg.cpMax = range->last;
   request.lpstrText = buffer;
   SendMessageA(ControlHandle(static_cast<int>(controlNumber)), EM_GETTEXTRANGE, 0,
                reinterpret_cast<LPARAM>(&request));
-  const std::string text = TextFromBytes(buffer, kLinkBufferSize);
   // Page text decides what the link says; only web and stream addresses are opened.
-  if (IsLaunchableLink(text)) LaunchTarget(text, std::string(), std::string());
+  const std::optional<OpenableLink> openable =
+      OpenableLinkOf(TextFromBytes(buffer, kLinkBufferSize));
+  if (openable) LaunchTarget(*openable);
 }
 
 }  // namespace
@@ -287,34 +289,15 @@ void FocusPrevious() {
   SetFocus(candidates.back());
 }
 
-bool LaunchTarget(const std::string& target, const std::string& parameters,
-                  const std::string& directory) {
-  const std::string line = LaunchCommandLine(target, parameters);
-  std::vector<char> commandLine(line.begin(), line.end());
-  commandLine.push_back('\0');
-  STARTUPINFOA startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOWNORMAL;
-  PROCESS_INFORMATION process{};
-  const char* given = directory.empty() ? nullptr : directory.c_str();
-  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                     nullptr, given, &startup, &process)) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
-  }
-
-  const std::string shellDirectory = LaunchDirectory(target, directory);
+// The shell's "open" of the scheme's own handler, named as the class so that the address is
+// never looked up as a file or a program; no parameters, no folder.
+bool LaunchTarget(const OpenableLink& link) {
   SHELLEXECUTEINFOA shell{};
   shell.cbSize = sizeof(shell);
-  shell.fMask = SEE_MASK_NOCLOSEPROCESS;
+  shell.fMask = SEE_MASK_CLASSNAME | SEE_MASK_FLAG_NO_UI;
   shell.lpVerb = kShellVerb;
-  shell.lpFile = target.c_str();
-  shell.lpParameters = parameters.c_str();
-  shell.lpDirectory = shellDirectory.empty() ? nullptr : shellDirectory.c_str();
+  shell.lpFile = link.address.c_str();
+  shell.lpClass = link.scheme.c_str();
   shell.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExA(&shell)) return false;
-  if (shell.hProcess != nullptr) CloseHandle(shell.hProcess);
-  return true;
+  return ShellExecuteExA(&shell) != 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "harvest/window_side.h"
+#include "ui/win32/window_rules.h"
 
 // Controls by number; each control's window identifier equals its number.
 const int kStatusLabel = 0;
@@ -34,6 +35,7 @@ const int kEventActivated = 13104;
 
 const LRESULT kNotHandled = 0xE0E0E0E1;
 
+const char kWindowTitle[] = " Morvek v1.0 Beta 3";
 const char kWarningTitle[] = "Warning!";
 const char kOpenFailedText[] = "Error opening window!";
 const char kCloseText[] = "Close";  // the CloseButton's caption
@@ -80,8 +82,7 @@ void WaitForClose();
 void ApplyViewToggle();
 void FocusNext();
 void FocusPrevious();
-bool LaunchTarget(const std::string& target, const std::string& parameters,
-                  const std::string& directory);
+bool LaunchTarget(const OpenableLink& link);
 
 // Details panel (details_panel_win.cpp).
 void AppendLine(HWND control, const std::string& text);

@@ -15,7 +15,6 @@ MainWindow g_mainWindow;
 namespace {
 
 const char kClassName[] = "MorvekMainWindow";
-const char kTitle[] = " Morvek v1.0 Beta 3";
 const WORD kIconId = 1;
 const DWORD kStandaloneStyle = WS_CAPTION | WS_SYSMENU;  // 0x00C80000
 const DWORD kOwnedStyle = WS_CAPTION;                    // 0x00C00000
@@ -195,7 +194,7 @@ bool OpenMainWindow(HINSTANCE instance, bool owned, HWND owner) {
     }
   }
 
-  g_mainWindow.handle = CreateWindowExA(0, kClassName, kTitle, style, left, top, width, height,
+  g_mainWindow.handle = CreateWindowExA(0, kClassName, kWindowTitle, style, left, top, width, height,
                                         owned ? owner : nullptr, nullptr, instance, nullptr);
   if (g_mainWindow.handle == nullptr) {
     UnregisterClassA(kClassName, instance);

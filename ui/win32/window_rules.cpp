@@ -1,4 +1,4 @@
-// Decisions of the window program that need no window: command line, link filter, launch rules.
+// Decisions of the window program that need no window: command line and link filter.
 #include "ui/win32/window_rules.h"
 
 #include "text/text.h"
@@ -10,13 +10,63 @@ const char kQuote = '"';
 const char kBackslash = '\\';
 const char* const kLaunchSchemes[] = {"http", "https", "ftp", "mms", "mmsh", "rtsp", "rtmp"};
 const char kWebPrefix[] = "www.";
+const char kWebScheme[] = "http://";
+const char kSchemeEnd[] = "://";
+const char kAuthorityEnds[] = "/?#";
+const char kPortMark = ':';
+const char kIpv6Open = '[';
+const char kIpv6Close = ']';
 
 bool HoldsUnsafeByte(const std::string& s) {
   for (char c : s) {
     const unsigned char b = static_cast<unsigned char>(c);
-    if (c == kQuote || b < 32 || b == 127) return true;
+    if (c == kQuote || c == kBackslash || c == kSpace || b < 32 || b == 127) return true;
   }
   return false;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool IsHostByte(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+         c == '.' || c == '_';
+}
+
+bool IsIpv6Byte(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+}
+
+template <typename ByteTest>
+bool AllBytes(const std::string& s, ByteTest test) {
+  for (char c : s) {
+    if (!test(c)) return false;
+  }
+  return true;
+}
+
+bool IsKnownScheme(const std::string& scheme) {
+  for (const char* known : kLaunchSchemes) {
+    if (TextEquals(scheme, known)) return true;
+  }
+  return false;
+}
+
+// host[:port], where host is a name or a bracketed IPv6 address.
+bool IsValidAuthority(const std::string& authority) {
+  std::string::size_type hostEnd;
+  if (!authority.empty() && authority[0] == kIpv6Open) {
+    hostEnd = authority.find(kIpv6Close);
+    if (hostEnd == std::string::npos || hostEnd == 1) return false;
+    if (!AllBytes(authority.substr(1, hostEnd - 1), IsIpv6Byte)) return false;
+    ++hostEnd;
+  } else {
+    hostEnd = authority.find(kPortMark);
+    if (hostEnd == std::string::npos) hostEnd = authority.size();
+    if (hostEnd == 0 || !AllBytes(authority.substr(0, hostEnd), IsHostByte)) return false;
+  }
+  if (hostEnd == authority.size()) return true;
+  const std::string port = authority.substr(hostEnd + 1);
+  return authority[hostEnd] == kPortMark && !port.empty() && AllBytes(port, IsDigit);
 }
 
 }  // namespace
@@ -46,38 +96,24 @@ CommandLineArguments ReadArguments(const std::string& line) {
   return args;
 }
 
-LinkRange BoundLinkRange(int32_t first, int32_t last) {
-  if (first < 0) return LinkRange{0, 0};
-  // A negative end means "to the end of the text", which is unbounded too.
-  if (last < 0 || last - first > kLinkTextLimit) {
-    last = first > INT32_MAX - kLinkTextLimit ? INT32_MAX : first + kLinkTextLimit;
-  }
-  if (last < first) last = first;
+std::optional<LinkRange> WholeLinkRange(int32_t first, int32_t last) {
+  // A negative end means "to the end of the text", which is unbounded.
+  if (first < 0 || last < first || last - first > kLinkTextLimit) return std::nullopt;
   return LinkRange{first, last};
 }
 
-bool IsLaunchableLink(const std::string& link) {
-  if (HoldsUnsafeByte(link)) return false;
-  const std::string lower = ToLowerCase(link);
-  if (StartsWith(lower, kWebPrefix)) return true;
-  const std::string::size_type colon = lower.find(':');
-  if (colon == std::string::npos) return false;
-  const std::string scheme = lower.substr(0, colon);
-  for (const char* known : kLaunchSchemes) {
-    if (TextEquals(scheme, known)) return true;
+std::optional<OpenableLink> OpenableLinkOf(const std::string& link) {
+  if (HoldsUnsafeByte(link)) return std::nullopt;
+  const std::string address =
+      StartsWith(ToLowerCase(link), kWebPrefix) ? Concat(kWebScheme, link) : link;
+  const std::string::size_type schemeEnd = address.find(kSchemeEnd);
+  if (schemeEnd == std::string::npos) return std::nullopt;
+  const std::string scheme = ToLowerCase(address.substr(0, schemeEnd));
+  if (!IsKnownScheme(scheme)) return std::nullopt;
+  const std::string::size_type authorityStart = schemeEnd + TextLength(kSchemeEnd);
+  const std::string::size_type authorityEnd = address.find_first_of(kAuthorityEnds, authorityStart);
+  if (!IsValidAuthority(address.substr(authorityStart, authorityEnd - authorityStart))) {
+    return std::nullopt;
   }
-  return false;
-}
-
-std::string LaunchCommandLine(const std::string& target, const std::string& parameters) {
-  std::string line = !target.empty() && target[0] == kQuote ? target : Concat("\"", target, "\"");
-  if (!parameters.empty()) line = Concat(line, " ", parameters);
-  return line;
-}
-
-std::string LaunchDirectory(const std::string& target, const std::string& directory) {
-  if (!directory.empty()) return directory;
-  const std::string::size_type last = target.rfind(kBackslash);
-  if (last == std::string::npos || last == 0) return std::string();
-  return target.substr(0, last + 1);
+  return OpenableLink{address, scheme};
 }

@@ -1,8 +1,9 @@
-// Decisions of the window program that need no window: reading the command line, which
-// clicked links may be opened, and how a target is turned into a command line and a folder.
+// Decisions of the window program that need no window: reading the command line, and which
+// clicked links may be opened as what address.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,21 +20,22 @@ struct CommandLineArguments {
 };
 CommandLineArguments ReadArguments(const std::string& line);
 
-// A character range [first, last) of a link, shortened so that its text fits the link buffer.
+// The character range [first, last) of a clicked link when its whole text fits the link
+// buffer; nothing otherwise, since a cut link may hide the part that matters.
 struct LinkRange {
   int32_t first;
   int32_t last;
 };
-LinkRange BoundLinkRange(int32_t first, int32_t last);
+std::optional<LinkRange> WholeLinkRange(int32_t first, int32_t last);
 
-// True for a web or stream address that may be handed to the shell: one of the known
-// schemes (any case) followed by ":", or a text starting with "www."; never for a text
-// holding a double quote or a control byte.
-bool IsLaunchableLink(const std::string& link);
-
-// The target in double quotes (unless it already starts with one), then a space and the
-// parameters when there are any.
-std::string LaunchCommandLine(const std::string& target, const std::string& parameters);
-// The given directory; without one, the target up to and including its last backslash,
-// unless that backslash is the target's first byte; otherwise "" (no directory).
-std::string LaunchDirectory(const std::string& target, const std::string& directory);
+// What a clicked link opens: an absolute address and its scheme in lower case.
+struct OpenableLink {
+  std::string address;
+  std::string scheme;
+};
+// A link from a page opens only as "scheme://authority..." with a known web or stream scheme
+// (any case); a link starting "www." (any case) gains "http://" first. The authority is a
+// host of letters, digits, '-', '.' and '_' or a bracketed IPv6 address, then perhaps ":"
+// and a port number; so no user name, no '@'. No byte of the link may be a backslash, a
+// double quote, a space or a control byte. Anything else opens nothing.
+std::optional<OpenableLink> OpenableLinkOf(const std::string& link);

@@ -1,9 +1,11 @@
-// The window program's pure decisions: command-line tokens, link range and filter, launch rules.
+// The window program's pure decisions: command-line tokens, link range and filter.
 #include "ui/win32/window_rules.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "text/text.h"
 
 namespace {
 
@@ -54,95 +56,85 @@ TEST(WindowRulesTest, ReadArgumentsTakesTheOwnerFromTheFirstArgumentOnly) {
   }
 }
 
-TEST(WindowRulesTest, BoundLinkRangeKeepsTheTextWithinTheBuffer) {
+TEST(WindowRulesTest, OnlyALinkThatFitsTheBufferWholeIsRead) {
   struct Case {
-    int32_t first, last, boundFirst, boundLast;
+    int32_t first, last;
+    bool whole;
   };
   const std::vector<Case> cases = {
-      {10, 30, 10, 30},       {0, 511, 0, 511},     {0, 512, 0, 511},
-      {100, 5000, 100, 611},  {7, -1, 7, 518},      {-1, 20, 0, 0},
-      {30, 10, 30, 30},       {5, 5, 5, 5},         {2147483000, 2147483647, 2147483000, 2147483511},
-      {2147483600, -1, 2147483600, 2147483647},
+      {10, 30, true},   {0, 511, true},  {5, 5, true},    {100, 611, true},
+      {0, 512, false},  {100, 700, false}, {7, -1, false}, {-1, 20, false},
+      {30, 10, false},  {2147483000, 2147483647, false},
   };
   for (const Case& c : cases) {
-    const LinkRange range = BoundLinkRange(c.first, c.last);
-    EXPECT_EQ(range.first, c.boundFirst) << c.first << " " << c.last;
-    EXPECT_EQ(range.last, c.boundLast) << c.first << " " << c.last;
-    EXPECT_LE(range.last - range.first, kLinkTextLimit);
+    const std::optional<LinkRange> range = WholeLinkRange(c.first, c.last);
+    EXPECT_EQ(range.has_value(), c.whole) << c.first << " " << c.last;
+    if (range) {
+      EXPECT_EQ(range->last - range->first, c.last - c.first);
+    }
   }
 }
 
-TEST(WindowRulesTest, OnlyWebAndStreamAddressesAreLaunchable) {
+// What a link from a page opens: "" for nothing, else the address handed to the shell.
+TEST(WindowRulesTest, OnlyWebAndStreamAddressesWithAHostOpen) {
   struct Case {
-    std::string link;
-    bool launchable;
+    std::string link, address;
   };
   const std::vector<Case> cases = {
-      {"http://wwitv.example/", true},
-      {"HTTPS://Example.com/x", true},
-      {"ftp://files.example/a", true},
-      {"mms://stream.example/live", true},
-      {"MMSH://stream.example/live", true},
-      {"rtsp://cam.example:554/a", true},
-      {"rtmp://live.example/app", true},
-      {"http:", true},
-      {"www.example.com", true},
-      {"WWW.Example.com/a?b=c", true},
-      {"http://example.com/caf\xE9", true},
-      {"", false},
-      {"file:///C:/Windows/system32/calc.exe", false},
-      {"C:\\Windows\\system32\\calc.exe", false},
-      {"calc.exe", false},
-      {"notes:x", false},
-      {"mailto:someone@example.com", false},
-      {"javascript:alert(1)", false},
-      {"httpx://example.com", false},
-      {"ww.example.com", false},
-      {"www", false},
-      {" http://example.com", false},
-      {"\"http://example.com\" --evil", false},
-      {"http://example.com/\"x", false},
-      {"http://example.com/\tx", false},
-      {"http://example.com/\x7f", false},
-      {"http://example.com/\r\n", false},
-      {"www.example.com\x01", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(IsLaunchableLink(c.link), c.launchable) << c.link;
-}
-
-TEST(WindowRulesTest, LaunchCommandLineQuotesTheTargetOnce) {
-  struct Case {
-    std::string target, parameters, line;
-  };
-  const std::vector<Case> cases = {
-      {"http://a.example/", "", "\"http://a.example/\""},
-      {"\"C:\\x y\\p.exe\" -v", "", "\"C:\\x y\\p.exe\" -v"},
-      {"\"", "", "\""},
-      {"p.exe", "-a b", "\"p.exe\" -a b"},
-      {"", "", "\"\""},
-      {"", "x", "\"\" x"},
+      {"http://wwitv.example/", "http://wwitv.example/"},
+      {"HTTPS://Example.com/x", "HTTPS://Example.com/x"},
+      {"ftp://files.example/a", "ftp://files.example/a"},
+      {"mms://stream.example/live", "mms://stream.example/live"},
+      {"MMSH://stream.example/live", "MMSH://stream.example/live"},
+      {"rtsp://cam.example:554/a", "rtsp://cam.example:554/a"},
+      {"rtmp://live.example/app", "rtmp://live.example/app"},
+      {"http://[::1]:8080/x", "http://[::1]:8080/x"},
+      {"http://my_host.example?q=1#top", "http://my_host.example?q=1#top"},
+      {"www.example.com", "http://www.example.com"},
+      {"WWW.Example.com/a?b=c", "http://WWW.Example.com/a?b=c"},
+      {"http://example.com/caf\xE9", "http://example.com/caf\xE9"},
+      // A path of ".." or "%2e%2e" stays the handler's business: it is a web address.
+      {"http://tv.example/../../windows/system32/calc.exe",
+       "http://tv.example/../../windows/system32/calc.exe"},
+      {"http://tv.example/%2e%2e/%2e%2e/calc.exe", "http://tv.example/%2e%2e/%2e%2e/calc.exe"},
+      {"", ""},
+      {"http:", ""},
+      {"http://", ""},
+      {"http:///etc/passwd", ""},
+      {"http://:80/", ""},
+      {"http://host:/", ""},
+      {"http://host:8o/", ""},
+      {"http://[]/", ""},
+      {"http://[::1/", ""},
+      {"http://user:pw@evil.example/", ""},
+      {"http://tv.example@evil.example/", ""},
+      {"http:\\\\server\\share\\calc.exe", ""},
+      {"http://tv.example\\..\\calc.exe", ""},
+      {"\\\\server\\share\\calc.exe", ""},
+      {"file:///C:/Windows/system32/calc.exe", ""},
+      {"C:\\Windows\\system32\\calc.exe", ""},
+      {"calc.exe", ""},
+      {"www.evil.com.exe\\x", ""},
+      {"mailto:someone@example.com", ""},
+      {"javascript:alert(1)", ""},
+      {"httpx://example.com", ""},
+      {"ww.example.com", ""},
+      {" http://example.com", ""},
+      {"http://example.com/a b", ""},
+      {"\"http://example.com\" --evil", ""},
+      {"http://example.com/\"x", ""},
+      {"http://example.com/\tx", ""},
+      {"http://example.com/\x7f", ""},
+      {"http://example.com/\r\n", ""},
+      {"www.example.com\x01", ""},
+      {"http://ex\xE4mple.com/", ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(LaunchCommandLine(c.target, c.parameters), c.line) << c.target << "|" << c.parameters;
-  }
-}
-
-TEST(WindowRulesTest, LaunchDirectoryEndsAtTheLastBackslashUnlessItLeads) {
-  struct Case {
-    std::string target, directory, result;
-  };
-  const std::vector<Case> cases = {
-      {"http://a.example/", "", ""},
-      {"C:\\Tools\\bin\\p.exe", "", "C:\\Tools\\bin\\"},
-      {"a\\", "", "a\\"},
-      {"\\p.exe", "", ""},
-      {"\\\\server\\share\\f", "", "\\\\server\\share\\"},
-      {"C:\\Tools\\p.exe", "D:\\work", "D:\\work"},
-      {"", "", ""},
-      {"no backslash", "", ""},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(LaunchDirectory(c.target, c.directory), c.result) << c.target << "|" << c.directory;
+    const std::optional<OpenableLink> link = OpenableLinkOf(c.link);
+    EXPECT_EQ(link ? link->address : "", c.address) << c.link;
+    if (link) {
+      EXPECT_EQ(link->scheme, ToLowerCase(link->address.substr(0, link->address.find(':'))));
+    }
   }
 }
 
