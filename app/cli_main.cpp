@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "check/check_command.h"
+#include "fetch/fetch.h"
+#include "fetch/fetch_ahead.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "ui/console/console.h"
@@ -15,8 +17,8 @@ namespace {
 const char kProgramName[] = "morvek-cli";
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
-    "Usage: morvek-cli [--site URL] [--output FILE] [--details] [--quiet] [--help] [--version]\n"
-    "                  [--check [--check-OPTION...]]\n"
+    "Usage: morvek-cli [--site URL] [--output FILE] [--jobs N] [--timeout S] [--details] [--quiet]\n"
+    "                  [--help] [--version] [--check [--check-OPTION...]]\n"
     "       morvek-cli check [LIST] [OPTION...]   (see morvek-cli check --help)\n"
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
@@ -24,6 +26,9 @@ const char kUsage[] =
     "\n"
     "  --site URL     read the directory site at URL instead of the built-in one\n"
     "  --output FILE  write FILE instead of channels.dat\n"
+    "  --jobs N       fetch up to N country pages at once, 1 to 16 (default 4)\n"
+    "  --timeout S    give up on a silent server after S seconds, and end any page after\n"
+    "                 10 times S with what has arrived (default 60)\n"
     "  --details      print every channel on stdout as it is found\n"
     "  --quiet        show errors only\n"
     "  --help         show this text\n"
@@ -36,10 +41,15 @@ const char kSlash[] = "/";
 const int kExitOk = 0;
 const int kExitSaveFailed = 1;
 const int kExitUsage = 2;
+const int kDefaultJobs = 4;
+const int kWorkerExitMilliseconds = 500;
+const int kLongestTimeoutSeconds = 86400;
 
 struct CliOptions {
   std::string siteBase = kSiteBase;
   std::string outputPath = kChannelFileName;
+  int jobs = kDefaultJobs;
+  int timeoutSeconds = kDefaultFetchTimeoutSeconds;
   ConsoleOptions console;
   bool help = false;
   bool version = false;
@@ -64,6 +74,13 @@ std::optional<std::string> OptionValue(int argc, char** argv, int* i, const std:
   return std::nullopt;
 }
 
+// The number written plainly in text, or 0 when it is not one of low to high.
+int PlainNumber(const std::string& text, int low, int high) {
+  int number = TextToNumber(text);
+  bool plain = TextEquals(NumberToText(number), text);
+  return plain && number >= low && number <= high ? number : 0;
+}
+
 // The options; badArgument names the first argument that is unknown or lacks its value.
 CliOptions ParseArguments(int argc, char** argv) {
   CliOptions options;
@@ -75,6 +92,12 @@ CliOptions ParseArguments(int argc, char** argv) {
     } else if (std::optional<std::string> output = OptionValue(argc, argv, &i, "--output")) {
       if (output->empty()) options.badArgument = arg;
       options.outputPath = *output;
+    } else if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
+      options.jobs = PlainNumber(*jobs, kMinJobs, kMaxJobs);
+      if (options.jobs == 0) options.badArgument = arg;
+    } else if (std::optional<std::string> timeout = OptionValue(argc, argv, &i, "--timeout")) {
+      options.timeoutSeconds = PlainNumber(*timeout, 1, kLongestTimeoutSeconds);
+      if (options.timeoutSeconds == 0) options.badArgument = arg;
     } else if (TextEquals(arg, "--details")) {
       options.console.details = true;
     } else if (TextEquals(arg, "--quiet")) {
@@ -119,10 +142,13 @@ int main(int argc, char** argv) {
   if (checkRefused != 0) return checkRefused;
 
   InstallStopHandlers();
+  SetFetchTimeout(options.timeoutSeconds);
   HarvestState state;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath);
+  RunUpdate(state, options.siteBase, options.outputPath, options.jobs);
   FinishConsole();
+  // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
+  WaitForFetchWorkers(kWorkerExitMilliseconds);
   // A stop signal wins over everything else. The run wrote no file unless the signal came
   // after the save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();

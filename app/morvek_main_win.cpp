@@ -46,7 +46,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   CreateControls(kWindowSiteBase);
 
-  RefreshBeforeEveryFetch();
   try {
     RunUpdate(*state, kWindowSiteBase);
   } catch (const std::bad_alloc&) {

@@ -49,6 +49,7 @@ int ArgumentOr(int argc, char** argv, int i, int fallback) {
 }  // namespace
 
 bool ServiceRunEvent() { return false; }
+bool ServiceWhileFetching() { return false; }
 void ShowChannel(const ChannelRecord&) {}
 void ShowChannelCount(int32_t) {}
 void ShowRunFinished() {}

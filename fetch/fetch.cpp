@@ -1,25 +1,43 @@
 // The platform-independent chunk loop of a page fetch.
 #include "fetch/fetch.h"
 
+#include <cstring>
+
 #include "text/text.h"
 
 const FetchTransport* g_fetchTransport = nullptr;
 
-PageBuffer ReadPage(const std::string& address, const FetchTransport& transport) {
-  PageBuffer page;
+namespace {
+std::atomic<int> g_fetchTimeoutSeconds{kDefaultFetchTimeoutSeconds};
+}  // namespace
+
+void SetFetchTimeout(int seconds) { g_fetchTimeoutSeconds.store(seconds); }
+
+int FetchTimeoutSeconds() { return g_fetchTimeoutSeconds.load(); }
+
+PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
+                    const std::atomic<bool>* stop, PageBuffer reuse) {
+  PageBuffer page = std::move(reuse);
+  page.bytes.clear();
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
   if (connection != nullptr) {
-    for (;;) {
+    while (stop == nullptr || !stop->load()) {
       int count = transport.read(connection, &chunk[0], kChunkSize);
       if (count <= 0) break;
-      page.bytes.append(TextFromBytes(chunk.data(), count < kChunkSize ? count : kChunkSize));
+      // A zero byte ends what the chunk gives.
+      size_t size = static_cast<size_t>(count < kChunkSize ? count : kChunkSize);
+      const void* zero = std::memchr(chunk.data(), '\0', size);
+      if (zero != nullptr) size = static_cast<size_t>(static_cast<const char*>(zero) - chunk.data());
+      page.bytes.append(chunk.data(), size);
     }
   }
   transport.close(connection);
   return page;
 }
 
-PageBuffer FetchPage(const std::string& address) {
-  return ReadPage(address, g_fetchTransport ? *g_fetchTransport : PlatformTransport());
+const FetchTransport& CurrentTransport() {
+  return g_fetchTransport ? *g_fetchTransport : PlatformTransport();
 }
+
+PageBuffer FetchPage(const std::string& address) { return ReadPage(address, CurrentTransport()); }

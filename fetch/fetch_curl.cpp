@@ -1,5 +1,6 @@
 // Page transport over libcurl: one transfer per fetch, driven through the multi interface so
-// the chunk loop can pull the body in small reads while curl pushes it.
+// the chunk loop can pull the body in small reads while curl pushes it. Each thread keeps its
+// handles from one fetch to the next, so consecutive pages from one host share a connection.
 #include <curl/curl.h>
 
 #include <atomic>
@@ -14,9 +15,6 @@ const char kUserAgent[] = "QV";
 // The schemes WinINet reads, and local files; a redirect never leads to a local file.
 const char kProtocols[] = "http,https,ftp,ftps,file";
 const char kRedirectProtocols[] = "http,https,ftp,ftps";
-const long kConnectTimeoutSeconds = 60;
-// A transfer that delivers less than one byte per second for this long ends with what it has.
-const long kStallSeconds = 60;
 const long kMaxRedirects = 30;
 // How long one wait for the socket lasts; bounds how late a cancellation is noticed.
 const int kPollMilliseconds = 100;
@@ -28,11 +26,27 @@ const char kFileScheme[] = "file:";
 std::atomic<bool> g_cancelled(false);
 static_assert(std::atomic<bool>::is_always_lock_free, "CancelFetches runs in a signal handler");
 
+// The handles a thread reuses: the multi handle holds the connection cache. A second fetch
+// opened while the first is still open gets handles of its own.
+struct CurlHandles {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  std::string pending;  // the memory of the received bytes, kept for the next fetch
+  bool inUse = false;
+  ~CurlHandles() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    if (multi != nullptr) curl_multi_cleanup(multi);
+  }
+};
+
+thread_local CurlHandles t_handles;
+
 }  // namespace
 
 struct FetchConnection {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
+  CurlHandles* keptBy = nullptr;  // the thread's handles this fetch borrows, if any
   std::string pending;       // received body bytes, handed out from pendingStart on
   size_t pendingStart = 0;
   bool responded = false;    // a header or body byte has arrived
@@ -73,6 +87,26 @@ void InitCurlOnce() {
   (void)initialised;
 }
 
+// Gives connection its handles: the thread's kept ones when free, else new ones.
+bool TakeHandles(FetchConnection* connection) {
+  if (!t_handles.inUse) {
+    if (t_handles.easy == nullptr) t_handles.easy = curl_easy_init();
+    if (t_handles.multi == nullptr) t_handles.multi = curl_multi_init();
+    if (t_handles.easy != nullptr && t_handles.multi != nullptr) {
+      t_handles.inUse = true;
+      connection->keptBy = &t_handles;
+      connection->easy = t_handles.easy;
+      connection->multi = t_handles.multi;
+      connection->pending.swap(t_handles.pending);
+      connection->pending.clear();
+      return true;
+    }
+  }
+  connection->easy = curl_easy_init();
+  connection->multi = curl_multi_init();
+  return connection->easy != nullptr && connection->multi != nullptr;
+}
+
 // Runs the transfer until ready() holds, the transfer is done, or fetches are cancelled.
 template <typename Ready>
 void Drive(FetchConnection* connection, Ready ready) {
@@ -91,10 +125,19 @@ void Drive(FetchConnection* connection, Ready ready) {
   }
 }
 
+// Ends the transfer. Kept handles go back to the thread, the easy one with its options reset;
+// the connection stays in the multi handle's cache unless the transfer ended early.
 void CloseCurl(FetchConnection* connection) {
   if (connection == nullptr) return;
   if (connection->multi != nullptr && connection->easy != nullptr) {
     curl_multi_remove_handle(connection->multi, connection->easy);
+  }
+  if (connection->keptBy != nullptr) {
+    curl_easy_reset(connection->easy);
+    connection->keptBy->pending.swap(connection->pending);
+    connection->keptBy->inUse = false;
+    delete connection;
+    return;
   }
   if (connection->easy != nullptr) curl_easy_cleanup(connection->easy);
   if (connection->multi != nullptr) curl_multi_cleanup(connection->multi);
@@ -114,9 +157,13 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  // A transfer that delivers less than one byte per second for the timeout, or that runs
+  // past the page limit, ends with what it has.
+  const long timeout = FetchTimeoutSeconds();
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout * kPageLimitFactor);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, connection);
@@ -130,9 +177,7 @@ FetchConnection* OpenCurl(const std::string& address) {
   if (g_cancelled.load()) return nullptr;
   InitCurlOnce();
   FetchConnection* connection = new FetchConnection;
-  connection->easy = curl_easy_init();
-  connection->multi = curl_multi_init();
-  if (connection->easy == nullptr || connection->multi == nullptr) {
+  if (!TakeHandles(connection)) {
     CloseCurl(connection);
     return nullptr;
   }

@@ -103,6 +103,11 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
     EXPECT_EQ(g_fake.closeCalls, 1) << c.name;
     EXPECT_EQ(g_fake.closedNull, !c.opens) << c.name;
   }
+  // A page read into the memory of an earlier page holds nothing of it.
+  g_fake = FakeTransportState();
+  g_fake.reads = {Chunk(s7), {"", 0}};
+  PageBuffer earlier{a + b};
+  EXPECT_EQ(ReadPage("http://site.test/", kFakeTransport, nullptr, std::move(earlier)).bytes, s7);
 }
 
 TEST(FetchTest, FetchPageUsesTheOverriddenTransportAndOpensAnewEachTime) {

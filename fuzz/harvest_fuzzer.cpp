@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fetch/fetch.h"
+#include "fetch/fetch_ahead.h"
 #include "fuzz/fuzz_target.h"
 #include "harvest/channel_file.h"
 #include "harvest/classifier.h"
@@ -26,6 +27,7 @@ const char kBase[] = "http://site.test/";
 const char kPageSeparator[] = "\n=page=\n";
 const char kRefusedOutput[] = ".";  // a folder: the save is refused and writes nothing
 const int kReadSizeStep = 8;
+const int kWorkerWaitMilliseconds = 10000;
 
 struct MemorySite {
   std::vector<std::string> pages;
@@ -100,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   HarvestState state;
   RunUpdate(state, kBase, kRefusedOutput);
+  // The pages are fetched on a worker thread; the next input must not meet it.
+  FUZZ_CHECK(WaitForFetchWorkers(kWorkerWaitMilliseconds));
   FUZZ_CHECK(!state.aborted);
   FUZZ_CHECK(state.channels.count == static_cast<size_t>(state.channelCount));
   FUZZ_CHECK(g_fakeWindow.shown.size() == state.channels.count);

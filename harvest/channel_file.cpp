@@ -116,20 +116,31 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
   return Refused(path, written && closed ? kNotReplaced : kNotWritten);
 }
 
+// Writes the line of r, without its line end, into line in place of what it held.
+void FormatChannelLine(std::string& line, const ChannelRecord& r) {
+  line.clear();
+  for (const std::string* field : {&r.country, &r.channel, &r.bitrate, &r.category, &r.about,
+                                   &r.streamUrl, &r.homepage}) {
+    if (field != &r.country) line.append(kFieldSeparator);
+    line.append(*field);
+  }
+}
+
 }  // namespace
 
 std::string ChannelLine(const ChannelRecord& r) {
-  const char* sep = kFieldSeparator;
-  return Concat(r.country, sep, r.channel, sep, r.bitrate, sep, r.category, sep, r.about, sep,
-                r.streamUrl, sep, r.homepage);
+  std::string line;
+  FormatChannelLine(line, r);
+  return line;
 }
 
 bool WriteChannelLines(ChannelList& list, const ByteSink& sink) {
   OutputBuffer out{sink, {}, 0, false};
+  std::string line;  // one line's bytes; keeps its capacity from record to record
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    const std::string line = ChannelLine(*record);
+    FormatChannelLine(line, *record);
     Put(out, line.data(), line.size());
     Put(out, kLineEnd, sizeof kLineEnd - 1);
     if (out.failed) return false;

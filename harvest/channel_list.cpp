@@ -5,9 +5,9 @@ ChannelList::~ChannelList() {
   while (first) first = std::move(first->next);
 }
 
-void AddRecord(ChannelList& list, const ChannelRecord& record) {
+void AddRecord(ChannelList& list, ChannelRecord record) {
   auto node = std::make_unique<ChannelNode>();
-  node->record = record;
+  node->record = std::move(record);
   ChannelNode* added = node.get();
   if (list.cursor == nullptr) {
     node->next = std::move(list.first);

@@ -36,7 +36,7 @@ struct ChannelList {
 
 const char kChannelFileName[] = "channels.dat";
 
-void AddRecord(ChannelList& list, const ChannelRecord& record);
+void AddRecord(ChannelList& list, ChannelRecord record);
 void Rewind(ChannelList& list);
 // The next record after the cursor (the first after Rewind), or null at the end.
 const ChannelRecord* NextRecord(ChannelList& list);

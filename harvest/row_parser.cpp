@@ -13,9 +13,9 @@ const char kNamePrefix[] = "<tr><td class=\"name\"";
 const char* const kStreamPrefixes[] = {"<a class=\"m\"", "<a class=\"r\"", "<a class=\"w\""};
 const char kAboutPrefix[] = " </td><td class=\"q\"";
 
-const char kGreaterThan[] = ">";
-const char kDoubleQuote[] = "\"";
-const char kSingleQuote[] = "'";
+const char kGreaterThan = '>';
+const char kDoubleQuote = '"';
+const char kSingleQuote = '\'';
 
 const int kNewMarkField = 4;
 const char kNewMark[] = "NEW!:<br";
@@ -32,32 +32,38 @@ const int kAboutField = 8;
 const char kAboutJunk[] = "</td";
 const char kFullStop = '.';
 
-void ReadNameLine(const std::string& line, HarvestState& state) {
-  int nameField = TextEquals(FieldAt(line, kNewMarkField, kGreaterThan), kNewMark)
-                      ? kMarkedNameField
-                      : kNameField;
-  state.channel = TrimSpaces(RemoveAll(FieldAt(line, nameField, kGreaterThan), kNameJunk));
-  state.homepage = FieldAt(line, kHomepageField, kDoubleQuote);
+// The fields are cut as views of the line and written into the state's own strings, which
+// keep their capacity from row to row: a line costs no allocation.
+void ReadNameLine(std::string_view line, HarvestState& state) {
+  int nameField = FieldView(line, kNewMarkField, kGreaterThan) == kNewMark ? kMarkedNameField
+                                                                            : kNameField;
+  thread_local std::string name;
+  name.clear();
+  AppendWithoutAll(name, FieldView(line, nameField, kGreaterThan), kNameJunk);
+  state.channel.assign(TrimSpacesView(name));
+  state.homepage.assign(FieldView(line, kHomepageField, kDoubleQuote));
 }
 
-void ReadStreamLine(const std::string& line, HarvestState& state) {
-  state.streamUrl = FieldAt(line, kStreamUrlField, kSingleQuote);
-  state.bitrate = RemoveAll(FieldAt(line, kBitrateField, kGreaterThan), kBitrateJunk);
+void ReadStreamLine(std::string_view line, HarvestState& state) {
+  state.streamUrl.assign(FieldView(line, kStreamUrlField, kSingleQuote));
+  state.bitrate.clear();
+  AppendWithoutAll(state.bitrate, FieldView(line, kBitrateField, kGreaterThan), kBitrateJunk);
   state.streamSeen = true;
 }
 
-std::optional<ChannelRecord> ReadAboutLine(const std::string& line, HarvestState& state) {
-  std::string about = RemoveAll(FieldAt(line, kAboutField, kGreaterThan), kAboutJunk);
+std::optional<ChannelRecord> ReadAboutLine(std::string_view line, HarvestState& state) {
+  std::string& about = state.about;
+  about.clear();
+  AppendWithoutAll(about, FieldView(line, kAboutField, kGreaterThan), kAboutJunk);
   if (!about.empty() && about.back() == kFullStop) about.pop_back();
-  state.about = about;
-  state.category = ClassifyChannel(state.about);
+  state.category = ClassifyChannel(about);
   if (!state.streamSeen) return std::nullopt;
   state.streamSeen = false;
   return ChannelRecord{state.country, state.channel,   state.bitrate, state.category,
                        state.about,   state.streamUrl, state.homepage};
 }
 
-bool IsStreamLine(const std::string& line) {
+bool IsStreamLine(std::string_view line) {
   for (const char* prefix : kStreamPrefixes) {
     if (StartsWith(line, prefix)) return true;
   }
@@ -66,7 +72,7 @@ bool IsStreamLine(const std::string& line) {
 
 }  // namespace
 
-std::optional<ChannelRecord> ParseRowLine(const std::string& line, HarvestState& state) {
+std::optional<ChannelRecord> ParseRowLine(std::string_view line, HarvestState& state) {
   if (StartsWith(line, kNamePrefix)) {
     ReadNameLine(line, state);
   } else if (IsStreamLine(line)) {

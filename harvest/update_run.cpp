@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "fetch/fetch.h"
+#include "fetch/fetch_ahead.h"
 #include "harvest/channel_file.h"
 #include "harvest/index_parser.h"
 #include "harvest/row_parser.h"
@@ -32,9 +35,22 @@ void AppendWithoutCarriageReturns(std::string& line, const char* from, const cha
   }
 }
 
-// Cuts page into lines: a line feed ends the line collected in line, which is then handed to
-// handleLine and emptied; carriage returns are dropped. Bytes after the last line feed stay
-// in line. Returns false as soon as handleLine does, leaving the rest of the page unread.
+// The complete line that ends at lineFeed, carriage returns left out. A line that is not
+// carried over from the last page and has no carriage return but one before its line feed is
+// taken straight from the page; any other line is collected in line.
+std::string_view CompleteLine(std::string& line, const char* from, const char* lineFeed) {
+  if (line.empty()) {
+    std::string_view direct(from, static_cast<size_t>(lineFeed - from));
+    if (!direct.empty() && direct.back() == kCarriageReturn) direct.remove_suffix(1);
+    if (direct.find(kCarriageReturn) == std::string_view::npos) return direct;
+  }
+  AppendWithoutCarriageReturns(line, from, lineFeed);
+  return line;
+}
+
+// Cuts page into lines: a line feed ends a line, which is handed to handleLine; carriage
+// returns are dropped. Bytes after the last line feed stay in line, to begin the first line
+// of the next page. Returns false as soon as handleLine does, leaving the rest unread.
 template <typename LineHandler>
 bool ScanLines(const PageBuffer& page, std::string& line, LineHandler handleLine) {
   const char* next = page.bytes.data();
@@ -46,32 +62,82 @@ bool ScanLines(const PageBuffer& page, std::string& line, LineHandler handleLine
       break;
     }
     const char* lineFeed = static_cast<const char*>(found);
-    AppendWithoutCarriageReturns(line, next, lineFeed);
+    std::string_view complete = CompleteLine(line, next, lineFeed);
     next = lineFeed + 1;
-    if (!handleLine(line)) return false;
+    if (!handleLine(complete)) return false;
     line.clear();  // keeps its capacity: no allocation per line
   }
   return true;
 }
 
-void CompleteChannel(HarvestState& state, const ChannelRecord& record) {
-  AddRecord(state.channels, record);
-  ShowChannel(record);
+void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
+  AddRecord(state.channels, std::move(record));
+  ShowChannel(state.channels.cursor->record);  // the record just added
   ++state.channelCount;
   ShowChannelCount(state.channelCount);
 }
 
 // Scans one country page into channels; false when the user stopped the run.
 bool ScanCountryPage(HarvestState& state, const PageBuffer& page, std::string& countryLine) {
-  return ScanLines(page, countryLine, [&state](const std::string& line) {
+  return ScanLines(page, countryLine, [&state](std::string_view line) {
     if (ServiceRunEvent()) {
       state.aborted = true;
       return false;
     }
     std::optional<ChannelRecord> record = ParseRowLine(line, state);
-    if (record) CompleteChannel(state, *record);
+    if (record) CompleteChannel(state, std::move(*record));
     return true;
   });
+}
+
+// The next page of ahead, servicing the window side while it is on its way; false when the
+// run must stop first.
+bool TakePage(FetchAhead& ahead, PageBuffer& page) {
+  while (!TakeNextPage(ahead, kPageWaitMilliseconds, page)) {
+    if (ServiceWhileFetching()) return false;
+  }
+  return true;
+}
+
+// The country links of the index page, in page order.
+std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::string& siteBase) {
+  std::vector<CountryLink> links;
+  std::string line;
+  ScanLines(indexPage, line, [&](std::string_view complete) {
+    std::optional<CountryLink> link = ParseIndexLine(std::string(complete), siteBase);
+    if (link) links.push_back(std::move(*link));
+    return true;
+  });
+  return links;
+}
+
+// The country links of the fetched index page; nothing when the run stopped while waiting.
+std::optional<std::vector<CountryLink>> ReadCountryLinks(const std::string& siteBase) {
+  FetchAhead index = StartFetchAhead({Concat(siteBase, kIndexPath)}, 1);
+  PageBuffer indexPage;
+  bool taken = TakePage(index, indexPage);
+  StopFetchAhead(index);
+  if (!taken) return std::nullopt;
+  return CountryLinks(indexPage, siteBase);
+}
+
+// Scans the country pages in index order while up to jobs of them are fetched ahead. One line
+// buffer serves all pages: an unended last line carries over to the next page.
+void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links, int jobs) {
+  std::vector<std::string> addresses;
+  for (const CountryLink& link : links) addresses.push_back(link.address);
+  FetchAhead ahead = StartFetchAhead(addresses, jobs);
+  std::string countryLine;
+  PageBuffer page;  // each page read hands its memory back to the fetcher for a later page
+  for (const CountryLink& link : links) {
+    state.country = link.name;
+    if (!TakePage(ahead, page)) {
+      state.aborted = true;
+      break;
+    }
+    if (!ScanCountryPage(state, page, countryLine)) break;
+  }
+  StopFetchAhead(ahead);
 }
 
 void SaveChannels(HarvestState& state, const std::string& outputPath) {
@@ -111,19 +177,13 @@ bool RunCancelled() { return g_runGate.load() == kGateCancelled; }
 
 void ResetRunCancel() { g_runGate.store(kGateOpen); }
 
-void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath) {
-  std::string indexLine;
-  std::string countryLine;  // one buffer for all country pages: an unended last line carries over
-  PageBuffer indexPage = FetchPage(Concat(siteBase, kIndexPath));
-  PageBuffer countryPage;
-  ScanLines(indexPage, indexLine, [&](const std::string& line) {
-    std::optional<CountryLink> link = ParseIndexLine(line, siteBase);
-    if (!link) return true;
-    state.country = link->name;
-    countryPage = FetchPage(link->address);
-    return ScanCountryPage(state, countryPage, countryLine);
-  });
-  indexPage = PageBuffer();
-  countryPage = PageBuffer();
+void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
+               int jobs) {
+  std::optional<std::vector<CountryLink>> links = ReadCountryLinks(siteBase);
+  if (links) {
+    ReadCountryPages(state, *links, jobs);
+  } else {
+    state.aborted = true;
+  }
   FinishRun(state, outputPath);
 }

@@ -20,6 +20,10 @@ bool RunCancelled();
 // Opens the run for a new cancel; for repeated runs in one process (the tests).
 void ResetRunCancel();
 
+// How long the run waits for a page before it services the window side again.
+const int kPageWaitMilliseconds = 50;
+
 // Harvests siteBase (ending in "/") into state and writes outputPath unless cancelled or empty.
+// jobs worker threads (1 to 16) fetch country pages ahead; the result does not depend on it.
 void RunUpdate(HarvestState& state, const std::string& siteBase = kSiteBase,
-               const std::string& outputPath = kChannelFileName);
+               const std::string& outputPath = kChannelFileName, int jobs = 1);

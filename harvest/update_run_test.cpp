@@ -7,10 +7,15 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
 #include <vector>
 
 #include "fetch/fetch.h"
+#include "fetch/fetch_ahead.h"
 #include "tests/fake_window_side.h"
 #include "tests/page_lines.h"
 
@@ -19,10 +24,15 @@ namespace {
 const char kBase[] = "http://site.test/";
 const char kIndexAddress[] = "http://site.test/television/tvbar.htm";
 
-// The pages the fake transport serves; an address not in the map cannot be opened.
+// The pages the fake transport serves; an address not in the map cannot be opened. Fetch
+// workers open pages on their own threads: what they record is guarded by g_fetchLock.
 std::map<std::string, std::string> g_pages;
+std::mutex g_fetchLock;
 std::vector<std::string> g_fetched;
+int g_openNow = 0;   // connections open at this moment
+int g_openMost = 0;  // the most that were open at once
 void (*g_onOpen)(const std::string& address) = nullptr;
+const int kWorkerWaitMilliseconds = 10000;
 
 struct FakeConnection {
   std::string bytes;
@@ -30,10 +40,15 @@ struct FakeConnection {
 };
 
 FetchConnection* OpenFake(const std::string& address) {
-  g_fetched.push_back(address);
+  {
+    std::lock_guard<std::mutex> guard(g_fetchLock);
+    g_fetched.push_back(address);
+  }
   if (g_onOpen) g_onOpen(address);
   auto page = g_pages.find(address);
   if (page == g_pages.end()) return nullptr;
+  std::lock_guard<std::mutex> guard(g_fetchLock);
+  g_openMost = std::max(g_openMost, ++g_openNow);
   return reinterpret_cast<FetchConnection*>(new FakeConnection{page->second, 0});
 }
 
@@ -45,7 +60,12 @@ int ReadFake(FetchConnection* connection, char* buffer, int capacity) {
   return static_cast<int>(count);
 }
 
-void CloseFake(FetchConnection* connection) { delete reinterpret_cast<FakeConnection*>(connection); }
+void CloseFake(FetchConnection* connection) {
+  if (connection == nullptr) return;
+  delete reinterpret_cast<FakeConnection*>(connection);
+  std::lock_guard<std::mutex> guard(g_fetchLock);
+  --g_openNow;
+}
 
 const FetchTransport kFakeTransport = {OpenFake, ReadFake, CloseFake};
 
@@ -56,6 +76,7 @@ class UpdateRunTest : public testing::Test {
     ResetRunCancel();
     g_pages.clear();
     g_fetched.clear();
+    g_openMost = 0;
     g_onOpen = nullptr;
     g_fetchTransport = &kFakeTransport;
     dir_ = std::filesystem::path(testing::TempDir()) /
@@ -65,6 +86,7 @@ class UpdateRunTest : public testing::Test {
     output_ = (dir_ / "channels.dat").string();
   }
   void TearDown() override {
+    EXPECT_TRUE(WaitForFetchWorkers(kWorkerWaitMilliseconds));
     g_fetchTransport = nullptr;
     ResetRunCancel();
     std::filesystem::remove_all(dir_);
@@ -79,7 +101,12 @@ class UpdateRunTest : public testing::Test {
   void SetCountry(const std::string& target, const std::string& page) {
     g_pages[std::string(kBase) + "television/" + target] = page;
   }
-  void Run() { RunUpdate(state_, kBase, output_); }
+  void Run() { RunOn(state_); }
+  // One run into state; returns once the run's fetch workers have ended too.
+  void RunOn(HarvestState& state, int jobs = 1) {
+    RunUpdate(state, kBase, output_, jobs);
+    EXPECT_TRUE(WaitForFetchWorkers(kWorkerWaitMilliseconds));
+  }
   bool OutputExists() const { return std::filesystem::exists(output_); }
   std::vector<std::string> ShownNames() const {
     std::vector<std::string> names;
@@ -125,7 +152,7 @@ TEST_F(UpdateRunTest, StopAtALineEndLeavesThatLineUnexaminedAndWritesNothing) {
     ResetFakeWindow();
     HarvestState state;
     g_fakeWindow.stopAtServiceCall = c.stopAt;
-    RunUpdate(state, kBase, output_);
+    RunOn(state);
     EXPECT_TRUE(state.aborted) << c.stopAt;
     EXPECT_EQ(state.channelCount, c.channels) << c.stopAt;
     EXPECT_EQ(g_fakeWindow.serviceCalls, c.stopAt) << "no event after the stop";
@@ -153,7 +180,7 @@ TEST_F(UpdateRunTest, NothingToSaveEndsWithAFullBarOnly) {
     if (c.withIndex) SetIndex({{"no.htm", "Norway"}});
     if (!c.countryPage.empty()) SetCountry("no.htm", c.countryPage);
     if (c.what == "index page without a link") g_pages[kIndexAddress] = "<html>\n</html>\n";
-    RunUpdate(state, kBase, output_);
+    RunOn(state);
     EXPECT_EQ(g_fakeWindow.calls.back(), "ShowRunFinished") << c.what;
     EXPECT_EQ(std::count(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowRunFinished"), 1)
         << c.what;
@@ -220,7 +247,7 @@ TEST_F(UpdateRunTest, LineEndsAndCarriageReturns) {
     HarvestState state;
     SetIndex({{"no.htm", "Norway"}});
     SetCountry("no.htm", c.page);
-    RunUpdate(state, kBase, output_);
+    RunOn(state);
     EXPECT_EQ(state.channelCount, c.channels) << c.what;
     EXPECT_EQ(g_fakeWindow.serviceCalls, c.serviceCalls) << c.what;
     if (c.channels > 0) {
@@ -286,6 +313,92 @@ TEST_F(UpdateRunTest, CancelHoldsUntilARunHasSeenIt) {
   Run();  // the fake window never answers stop: the cancel is found before the save
   EXPECT_TRUE(state_.aborted);
   EXPECT_FALSE(OutputExists());
+}
+
+// Workers finish pages in any order; nothing the run shows or writes may depend on it, nor on
+// how many of them there are. The pages carry a line, and a stream line, over to the next.
+TEST_F(UpdateRunTest, EveryJobCountGivesTheSameRun) {
+  const int countries = 24;
+  std::vector<std::pair<std::string, std::string>> links;
+  for (int c = 0; c < countries; ++c) links.push_back({"c" + std::to_string(c) + ".htm", "Land" + std::to_string(c)});
+  SetIndex(links);
+  std::string cut = StreamLine("mms://s.test/cut", "700K</a");
+  for (int c = 0; c < countries; ++c) {
+    std::string page;
+    for (int r = 0; r < 30; ++r) page += RowLines("C" + std::to_string(c) + "_" + std::to_string(r), c % 2 ? "\r\n" : "\n");
+    if (c == 3) page += PlainName("Cut") + "\n" + cut.substr(0, 12);  // ends inside a line
+    if (c == 4) page = cut.substr(12) + "\n" + AboutLine("Cut.</td") + "\n" + page;
+    if (c == 6) page += PlainName("Split") + "\n" + StreamLine("mms://s.test/split", "9K</a") + "\n";
+    if (c == 7) page = AboutLine("Split.</td") + "\n" + page;
+    if (c == 10) page.clear();
+    if (c != 9) SetCountry(links[static_cast<size_t>(c)].first, page);  // Land9 cannot be read
+  }
+  g_onOpen = [](const std::string& address) {  // early pages come last
+    if (address.find("/c1.htm") != std::string::npos || address.find("/c5.htm") != std::string::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+  };
+  struct Outcome {
+    std::vector<std::string> calls;
+    std::vector<std::string> shown;
+    std::string file;
+    int32_t count;
+  };
+  std::vector<Outcome> outcomes;
+  for (int jobs : {1, 4, 16}) {
+    ResetFakeWindow();
+    HarvestState state;
+    RunOn(state, jobs);
+    std::ifstream in(output_, std::ios::binary);
+    std::stringstream file;
+    file << in.rdbuf();
+    outcomes.push_back({g_fakeWindow.calls, ShownNames(), file.str(), state.channelCount});
+  }
+  EXPECT_EQ(outcomes[0].count, (countries - 2) * 30 + 2);
+  std::vector<std::string> shown = outcomes[0].shown;
+  EXPECT_NE(std::find(shown.begin(), shown.end(), "Land4/Cut"), shown.end());
+  EXPECT_NE(std::find(shown.begin(), shown.end(), "Land7/Split"), shown.end());
+  for (size_t i = 1; i < outcomes.size(); ++i) {
+    EXPECT_TRUE(outcomes[i].calls == outcomes[0].calls) << i;
+    EXPECT_EQ(outcomes[i].shown, outcomes[0].shown) << i;
+    EXPECT_TRUE(outcomes[i].file == outcomes[0].file) << i;
+  }
+}
+
+// The window side is serviced while a page is on its way; a stop then ends the run at once,
+// and nothing is written. A stop while workers run ahead leaves at most jobs pages fetched
+// beyond the one being read.
+TEST_F(UpdateRunTest, StopWhileFetchingAheadWritesNothing) {
+  std::vector<std::pair<std::string, std::string>> links;
+  for (int c = 0; c < 30; ++c) {
+    links.push_back({"c" + std::to_string(c) + ".htm", "Land" + std::to_string(c)});
+    SetCountry(links.back().first, RowLines("C" + std::to_string(c)));
+  }
+  SetIndex(links);
+  g_onOpen = [](const std::string& address) {
+    if (address.find("/c1.htm") == std::string::npos) return;
+    g_fakeStopWhileFetching.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  Run();
+  EXPECT_TRUE(state_.aborted);
+  EXPECT_GE(g_fakeWindow.fetchWaits, 1);
+  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 1 ABORTED");
+  EXPECT_FALSE(OutputExists());
+
+  g_onOpen = nullptr;
+  for (int jobs : {4, 16}) {
+    ResetFakeWindow();
+    g_fetched.clear();
+    g_openMost = 0;
+    g_fakeWindow.stopAtServiceCall = 1;
+    HarvestState state;
+    RunOn(state, jobs);
+    EXPECT_TRUE(state.aborted) << jobs;
+    EXPECT_LE(g_fetched.size(), static_cast<size_t>(2 + jobs)) << jobs;
+    EXPECT_LE(g_openMost, jobs) << jobs;
+    EXPECT_FALSE(OutputExists()) << jobs;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The six operations through which the update run reaches the outside. Each program links
+// The seven operations through which the update run reaches the outside. Each program links
 // one implementation: the Win32 window, the console, or a recording fake in the tests.
 #pragma once
 
@@ -17,8 +17,12 @@ const int kBlockLabelWidth = 12;          // every label is padded to this many 
 // order, then an empty line.
 std::array<std::string, kBlockLineCount> ChannelBlockLines(const ChannelRecord& record);
 
-// Takes at most one pending event without waiting; true when the run must stop.
+// Takes at most one pending event without waiting; true when the run must stop. Called once
+// per country page line.
 bool ServiceRunEvent();
+// A page is on its way: services the window briefly (a bounded time) and answers true when
+// the run must stop. Called between bounded waits for the next page, as often as they take.
+bool ServiceWhileFetching();
 void ShowChannel(const ChannelRecord& record);
 void ShowChannelCount(int32_t count);
 void ShowRunFinished();

@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make libcurl4-openssl-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix
-          wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation
+          wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
           nlohmann-json3-dev clang libclang-rt-14-dev
           pkg-config libavformat-dev libavcodec-dev libavutil-dev libxml2-dev ffmpeg
           python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good

@@ -1,5 +1,6 @@
 # morvek-cli against the test web server: the sample directory's channel file, stops by
-# signal, an unreadable index page, a failed save and bad options. The Windows build runs
+# signal, an unreadable index page, a failed save, bad options, and the same result for
+# every number of jobs. The Windows build runs
 # the channel file case through Wine (WinINet); signals are POSIX-only cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(MORVEK_CLI_DRIVER "${CMAKE_CURRENT_SOURCE_DIR}/cli/cli_test.py")
@@ -8,11 +9,12 @@ set(MORVEK_CLI_ARGS
     --site-root "${PROJECT_SOURCE_DIR}/sample-site")
 
 if(WIN32)
-  set(MORVEK_CLI_CASES golden bad_option)
+  set(MORVEK_CLI_CASES golden bad_option jobs_agree_sample silent_server)
   set(MORVEK_CLI_PROGRAM ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
 else()
   set(MORVEK_CLI_CASES golden site_without_slash details quiet index_404 save_failure bad_option
-      sigint_during_country_page sigterm_during_index_page)
+      silent_server
+      sigint_during_country_page sigterm_during_index_page jobs_agree_sample jobs_agree_generated)
   set(MORVEK_CLI_PROGRAM $<TARGET_FILE:morvek-cli>)
 endif()
 

@@ -5,13 +5,22 @@
 #include "text/text.h"
 
 FakeWindowSide g_fakeWindow;
+std::atomic<bool> g_fakeStopWhileFetching{false};
 
-void ResetFakeWindow() { g_fakeWindow = FakeWindowSide(); }
+void ResetFakeWindow() {
+  g_fakeWindow = FakeWindowSide();
+  g_fakeStopWhileFetching.store(false);
+}
 
 bool ServiceRunEvent() {
   ++g_fakeWindow.serviceCalls;
   g_fakeWindow.calls.push_back("ServiceRunEvent");
   return g_fakeWindow.stopAtServiceCall == g_fakeWindow.serviceCalls;
+}
+
+bool ServiceWhileFetching() {
+  ++g_fakeWindow.fetchWaits;
+  return g_fakeStopWhileFetching.load();
 }
 
 void ShowChannel(const ChannelRecord& record) {

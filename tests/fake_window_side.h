@@ -1,6 +1,7 @@
 // A recording implementation of the window-side operations, for the unit tests.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,12 @@ struct FakeWindowSide {
   std::vector<ChannelRecord> shown;    // records passed to ShowChannel
   int serviceCalls = 0;
   int stopAtServiceCall = 0;           // ServiceRunEvent answers stop on this call (1-based); 0: never
+  int fetchWaits = 0;                  // ServiceWhileFetching calls; kept out of calls, as
+                                       // their number depends on timing
 };
+
+// ServiceWhileFetching answers stop while this holds; may be set from a fetch worker.
+extern std::atomic<bool> g_fakeStopWhileFetching;
 
 extern FakeWindowSide g_fakeWindow;
 void ResetFakeWindow();

@@ -113,6 +113,31 @@ TEST_F(FetchHttpTest, AResetConnectionGivesAPrefixOfTheBody) {
   EXPECT_TRUE(page.bytes == Big(page.size()));
 }
 
+// With a timeout of one second, a server that sends its headers and falls silent ends the page
+// within a few seconds, and one that trickles a byte every 20 ms ends it after the page limit
+// of ten seconds with what had arrived.
+TEST_F(FetchHttpTest, SilentAndTricklingServersEndThePageInTime) {
+  struct Case {
+    const char* path;
+    double fewestSeconds, mostSeconds;
+    size_t fewestBytes, mostBytes;
+  };
+  const std::vector<Case> cases = {{"/_fault/hang/_big/1000", 0.5, 5, 0, 0},
+                                   {"/_fault/trickle/20/_big/100000", 9, 20, 50, 600}};
+  SetFetchTimeout(1);
+  for (const Case& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    PageBuffer page = FetchPage(Address(c.path));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, c.fewestSeconds) << c.path;
+    EXPECT_LE(took, c.mostSeconds) << c.path;
+    EXPECT_GE(page.size(), c.fewestBytes) << c.path;
+    EXPECT_LE(page.size(), c.mostBytes) << c.path;
+    EXPECT_TRUE(page.bytes == Big(page.size())) << c.path;
+  }
+  SetFetchTimeout(kDefaultFetchTimeoutSeconds);
+}
+
 TEST_F(FetchHttpTest, AnAddressThatDoesNotOpenGivesAnEmptyPage) {
   const std::vector<std::string> addresses = {"http://127.0.0.1:1/", "", "not an address",
                                               "http://127.0.0.1:/x", "unknown://127.0.0.1/"};
@@ -137,6 +162,18 @@ TEST_F(FetchHttpTest, EachFetchAsksTheServerAgain) {
   std::string second = FetchPage(Address("/_counter/" + name)).bytes;
   EXPECT_EQ(first, name + " 1\n");
   EXPECT_EQ(second, name + " 2\n");
+}
+
+// Pages fetched one after another on a thread share one connection; one that the server
+// breaks off is not reused, and the next fetch still works.
+TEST_F(FetchHttpTest, ConsecutiveFetchesReuseTheConnection) {
+  std::string first = FetchPage(Address("/_peer")).bytes;
+  EXPECT_EQ(FetchPage(Address("/_chunked/_big/5000")).size(), 5000u);
+  EXPECT_EQ(FetchPage(Address("/_peer")).bytes, first);
+  EXPECT_EQ(FetchPage(Address("/_fault/close/_big/100000")).size(), 50000u);
+  std::string next = FetchPage(Address("/_peer")).bytes;
+  EXPECT_NE(next, first);
+  EXPECT_EQ(FetchPage(Address("/_peer")).bytes, next);
 }
 
 // The request names the agent "QV" and adds nothing of its own beyond what the library

@@ -27,11 +27,15 @@ std::string RightPart(const std::string& s, int n) {
 
 std::string ToLowerCase(const std::string& s) {
   std::string out(s);
-  for (char& c : out) {
+  MakeLowerCase(out);
+  return out;
+}
+
+void MakeLowerCase(std::string& s) {
+  for (char& c : s) {
     unsigned char b = static_cast<unsigned char>(c);
     if ((b >= 65 && b <= 90) || (b >= 192 && b <= 222)) c = static_cast<char>(b + 32);
   }
-  return out;
 }
 
 std::string ToUpperCase(const std::string& s) {
@@ -43,40 +47,48 @@ std::string ToUpperCase(const std::string& s) {
   return out;
 }
 
-std::string TrimSpaces(const std::string& s) {
-  std::string::size_type first = s.find_first_not_of(static_cast<char>(kSpace));
-  if (first == std::string::npos) return std::string();
-  std::string::size_type last = s.find_last_not_of(static_cast<char>(kSpace));
+std::string TrimSpaces(const std::string& s) { return std::string(TrimSpacesView(s)); }
+
+std::string_view TrimSpacesView(std::string_view s) {
+  std::string_view::size_type first = s.find_first_not_of(static_cast<char>(kSpace));
+  if (first == std::string_view::npos) return std::string_view();
+  std::string_view::size_type last = s.find_last_not_of(static_cast<char>(kSpace));
   return s.substr(first, last - first + 1);
 }
 
 std::string FieldAt(const std::string& s, int n, const std::string& sep) {
-  if (n < 1) n = 1;
-  if (sep.empty()) return n == 1 ? s : std::string();
-  const char separator = sep[0];
-  std::string::size_type start = 0;
+  if (sep.empty()) return n <= 1 ? s : std::string();
+  return std::string(FieldView(s, n, sep[0]));
+}
+
+std::string_view FieldView(std::string_view s, int n, char separator) {
+  std::string_view::size_type start = 0;
   for (int field = 1; field < n; ++field) {
-    std::string::size_type next = s.find(separator, start);
-    if (next == std::string::npos) return std::string();
+    std::string_view::size_type next = s.find(separator, start);
+    if (next == std::string_view::npos) return std::string_view();
     start = next + 1;
   }
-  std::string::size_type end = s.find(separator, start);
-  if (end == std::string::npos) end = s.size();
+  std::string_view::size_type end = s.find(separator, start);
+  if (end == std::string_view::npos) end = s.size();
   return s.substr(start, end - start);
 }
 
 std::string RemoveAll(const std::string& s, const std::string& pattern) {
-  if (pattern.empty()) return std::string();
   std::string out;
   out.reserve(s.size());
-  std::string::size_type i = 0;
+  AppendWithoutAll(out, s, pattern);
+  return out;
+}
+
+void AppendWithoutAll(std::string& out, std::string_view s, std::string_view pattern) {
+  if (pattern.empty()) return;
+  std::string_view::size_type i = 0;
   while (i < s.size()) {
-    std::string::size_type hit = s.find(pattern, i);
-    if (hit == std::string::npos) hit = s.size();
+    std::string_view::size_type hit = s.find(pattern, i);
+    if (hit == std::string_view::npos) hit = s.size();
     out.append(s, i, hit - i);
     i = hit == s.size() ? hit : hit + pattern.size();
   }
-  return out;
 }
 
 int CountOccurrences(const std::string& s, const std::string& pattern) {
@@ -92,9 +104,8 @@ int CountOccurrences(const std::string& s, const std::string& pattern) {
 
 bool TextEquals(const std::string& a, const std::string& b) { return a == b; }
 
-bool StartsWith(const std::string& s, const char* prefix) {
-  std::string::size_type k = std::strlen(prefix);
-  return s.size() >= k && s.compare(0, k, prefix) == 0;
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
 std::string NumberToText(int32_t v) {

@@ -4,21 +4,29 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 int TextLength(const std::string& s);
 std::string LeftPart(const std::string& s, int n);
 std::string RightPart(const std::string& s, int n);
 std::string ToLowerCase(const std::string& s);
+// ToLowerCase's byte rule, applied to s itself.
+void MakeLowerCase(std::string& s);
 std::string ToUpperCase(const std::string& s);
 std::string TrimSpaces(const std::string& s);
+std::string_view TrimSpacesView(std::string_view s);
 // Field n (from 1) of s split at the first byte of sep; empty past the last field.
 std::string FieldAt(const std::string& s, int n, const std::string& sep);
+// FieldAt without a copy: the field as a view into s.
+std::string_view FieldView(std::string_view s, int n, char separator);
 // Every occurrence of pattern removed in one left-to-right pass; an empty pattern gives "".
 std::string RemoveAll(const std::string& s, const std::string& pattern);
+// RemoveAll's result appended to out, which keeps its capacity from call to call.
+void AppendWithoutAll(std::string& out, std::string_view s, std::string_view pattern);
 int CountOccurrences(const std::string& s, const std::string& pattern);
 bool TextEquals(const std::string& a, const std::string& b);
 // True when s begins with prefix: TextEquals(LeftPart(s, length of prefix), prefix) without a copy.
-bool StartsWith(const std::string& s, const char* prefix);
+bool StartsWith(std::string_view s, std::string_view prefix);
 std::string NumberToText(int32_t v);
 int32_t TextToNumber(const std::string& s);
 std::string CharToText(int c);

@@ -20,6 +20,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(os.path.dirname(HERE), "server", "test_server.py")
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
+import make_site  # noqa: E402
 RUN_LIMIT = 120  # seconds; Wine's first start in a fresh prefix is slow
 STOP_LIMIT = 15  # seconds between the signal and the program's end
 OLD_CONTENT = b"old list\r\n"
@@ -120,14 +122,83 @@ def case_save_failure(ctx):
     check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
 
 
+def case_silent_server(ctx):
+    began = time.monotonic()
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base + "_fault/hang/", "--timeout", "1"],
+                     ctx.work)
+    took = time.monotonic() - began
+    check(rc == 0 and last_line(err) == b"Channels found: 0", "rc %d, stderr %r" % (rc, err))
+    check(took < 30, "a silent index page held the run for %.1f s" % took)
+
+
 def case_bad_option(ctx):
-    for args in (["--colour"], ["--site"], ["--output="], ["extra"]):
+    for args in (["--colour"], ["--site"], ["--output="], ["extra"], ["--jobs", "0"], ["--jobs=17"],
+                 ["--jobs", "4x"], ["--timeout", "0"], ["--timeout=1.5"], ["--timeout"]):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and b"Usage:" in err and out == b"", "%r: rc %d" % (args, rc))
     rc, out, _ = run(ctx.program, ["--help"], ctx.work)
     check(rc == 0 and b"Usage:" in out, "--help: rc %d" % rc)
     rc, out, _ = run(ctx.program, ["--version"], ctx.work)
     check(rc == 0 and out.startswith(b"morvek-cli "), "--version: rc %d" % rc)
+
+
+def expect_same_for_every_job_count(ctx, base):
+    """Harvests base with --jobs 1, 4 and 16; the channel file, stdout and stderr must agree."""
+    results = []
+    for jobs in ("1", "4", "16"):
+        out_file = "jobs%s.dat" % jobs
+        rc, out, err = run(ctx.program, ["--site", base, "--details", "--jobs", jobs,
+                                         "--output", out_file], ctx.work)
+        check(rc == 0, "--jobs %s: exit code %d, stderr %r" % (jobs, rc, err[-300:]))
+        results.append((read_file(os.path.join(ctx.work, out_file)), out, err))
+    for jobs, result in zip(("4", "16"), results[1:]):
+        for what, got, want in zip(("channel file", "stdout", "stderr"), result, results[0]):
+            check(got == want, "--jobs %s: %s differs from --jobs 1 (%d vs %d bytes)"
+                  % (jobs, what, len(got), len(want)))
+    return results[0]
+
+
+def case_jobs_agree_sample(ctx):
+    file, _, _ = expect_same_for_every_job_count(ctx, ctx.server.base)
+    check(file == read_file(ctx.fixture), "channels differ from %s" % ctx.fixture)
+
+
+def generated_site(ctx, channels):
+    """A generated directory of 100 channels per page in which some pages end inside a line,
+    some end after a stream line whose about line opens the next page, and one link leads to
+    a page that the server breaks off half-way."""
+    countries = make_site.generated_countries(channels, 100)
+    pages = [make_site.country_page(name, rows) for name, _, rows in countries]
+    for i in range(3, len(pages) - 1, 10):
+        tail = pages[i].rindex("</table>")
+        about = pages[i].rindex(" </td>", 0, tail)
+        if i % 20 == 3:  # the about line opens the next page
+            pages[i + 1] = pages[i][about:tail] + pages[i + 1]
+            pages[i] = pages[i][:about]
+        else:  # the page ends in the middle of the last stream line
+            cut = pages[i].rindex("<a class=", 0, about) + 20
+            pages[i + 1] = pages[i][cut:tail] + pages[i + 1]
+            pages[i] = pages[i][:cut]
+    root = os.path.join(ctx.scratch, "generated")
+    tv = os.path.join(root, "television")
+    os.makedirs(tv)
+    index = ["<html><body>"]
+    for (name, page, _), text in zip(countries, pages):
+        with open(os.path.join(tv, page), "wb") as f:
+            f.write(text.encode("latin-1"))
+        broken = page == countries[len(countries) // 2][1]
+        index.append(make_site.index_line("../_fault/close/television/" + page if broken else page, name))
+    with open(os.path.join(tv, "tvbar.htm"), "wb") as f:
+        f.write(("\n".join(index + ["</body></html>"]) + "\n").encode("latin-1"))
+    return root
+
+
+def case_jobs_agree_generated(ctx):
+    ctx.restart_server(generated_site(ctx, 20000))
+    file, _, err = expect_same_for_every_job_count(ctx, ctx.server.base)
+    count = file.count(b"\r\n")
+    check(19900 <= count < 20000, "%d channels" % count)  # half a page is lost
+    check(last_line(err) == b"Channels found: %d DONE" % count, "last status %r" % last_line(err))
 
 
 def stop_while_fetching(ctx, site, signal_number, wait_for):
@@ -175,7 +246,9 @@ def hanging_site(ctx):
                 os.path.join(root, "television", "norway.htm"))
     with open(os.path.join(root, "television", "tvbar.htm"), "w") as f:
         f.write('<a class="rb" href="norway.htm" target="c">NORWAY\n')
-        f.write('<a class="rb" href="../_fault/hang/television/norway.htm" target="c">SLOWLAND\n')
+        # Fetched ahead together: all of them are in flight at the stop.
+        for n in range(3):
+            f.write('<a class="rb" href="../_fault/hang/television/norway.htm" target="c">SLOW%d\n' % n)
     return root
 
 

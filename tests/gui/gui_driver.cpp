@@ -614,6 +614,16 @@ void CommandCharPos(const Fields& f) {
   Say("ok");
 }
 
+// show-char ID INDEX: puts the caret at INDEX and scrolls the control until it is in view.
+void CommandShowChar(const Fields& f) {
+  HWND control = ControlArgument(f, 3, "show-char id index");
+  if (!control) return;
+  const WPARAM at = static_cast<WPARAM>(Number(f[2]));
+  const bool ok = SendWithTimeout(control, EM_SETSEL, at, static_cast<LPARAM>(at), nullptr) &&
+                  SendWithTimeout(control, EM_SCROLLCARET, 0, 0, nullptr);
+  Say(ok ? "ok" : "error=EM_SCROLLCARET failed");
+}
+
 // char-format ID START END: the character format of a range (selects it first).
 void CommandCharFormat(const Fields& f) {
   HWND control = ControlArgument(f, 4, "char-format id start end");
@@ -771,6 +781,7 @@ const Command kCommands[] = {
     {"wait-finished", CommandWaitFinished},
     {"focus", CommandFocus},              {"key", CommandKey},
     {"char-pos", CommandCharPos},         {"char-format", CommandCharFormat},
+    {"show-char", CommandShowChar},
     {"msgbox", CommandMessageBox},        {"wait-exit", CommandWaitExit},
     {"kill", CommandKill},                {"metrics", CommandMetrics},
     {"sleep", CommandSleep},              {"attach", CommandAttach},

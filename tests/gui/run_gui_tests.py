@@ -8,12 +8,14 @@ code; screenshots go to the build's gui-shots folder. Run one test by name, or -
 
 import os
 import re
+import shutil
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_site  # noqa: E402
 from harness import (LABELS, SITE_BASE, W, ShellHandler, TestFailure, TestSkipped,  # noqa: E402
-                     click_char, main, own_wine_processes, poll, run_wine, windows_path)
+                     click_char, main, poll, run_wine, windows_path)
 
 BANNER = " " * 11 + "Channels fetched from World Wide Internet TV: " + SITE_BASE
 WS_VISIBLE, WS_CLIPSIBLINGS, WS_SYSMENU, WS_CAPTION = 0x10000000, 0x04000000, 0x80000, 0xC00000
@@ -32,6 +34,7 @@ CONTROL_TABLE = {
 RICH_EDIT_CLASSES = ("RichEdit20A", "RichEdit")
 SLOW_DELAY_MS = 400  # per page, so that a run of a slow site lasts several seconds
 QUIET_S = 2  # how long a program start that must not come is looked for
+DOUBLE_CLICK_S = 0.6  # longer than the double-click time
 
 
 # ---- Sites and expected results
@@ -362,24 +365,37 @@ def test_banner_link_opens(t):
 
 
 def test_unsafe_links_start_nothing(t):
-    """file: and UNC addresses in the details panel start nothing, while an http address in the
-    same panel reaches the shell."""
-    recorder_url = "file:///" + windows_path(t.paths.recorder).replace("\\", "/")
+    """Real clicks on hostile page links: a copy of the recorder planted where each would resolve
+    as a file never runs; the shell's http handler gets exactly the addresses that may open, a
+    www. address with http:// in front, and the good http address with exactly its text."""
+    markers = os.path.join(t.work, "markers")
+    os.makedirs(markers)
+    marker = os.path.join(markers, "calc.exe")
+    shutil.copy(t.paths.recorder, marker)
+    shutil.copy(t.paths.recorder, os.path.join(t.work, "www.evil.com"))  # the working folder
     unc_dir = os.path.join(os.environ.get("WINEPREFIX", ""), "dosdevices", "unc", "morvekhost")
     os.makedirs(unc_dir, exist_ok=True)
     share = os.path.join(unc_dir, "share")
     if os.path.lexists(share):
         os.remove(share)
-    os.symlink(os.path.dirname(t.paths.recorder), share)
-    unc_path = f"\\\\morvekhost\\share\\{os.path.basename(t.paths.recorder)}"
-    safe_home = SITE_BASE + "home/safe.html"
+    os.symlink(markers, share)
+    up = "http://tv.example" + "/.." * 12
+    good = SITE_BASE + "home/safe.html"
+    links = [  # (link text, address the handler gets, or None)
+        (up + marker, "http://tv.example" + marker),  # never a path the shell could look up
+        ("www.evil.com", "http://www.evil.com"),
+        ("file:///" + windows_path(marker).replace("\\", "/"), None),
+        ("\\\\morvekhost\\share\\calc.exe", None),
+        ("mailto:calc@evil.example", None),
+        ("javascript:alert(1)", None),
+        ("http://tv.example/" + "a" * 580 + "/" + up + marker, None),  # longer than the buffer
+        ("http://tv.example" + "/%2e%2e" * 12 + marker, "http://tv.example" + "/%2e%2e" * 12 + marker),
+        (good, good),
+    ]
     site = os.path.join(t.work, "site")
     make_site.write_site(site, [("LINKS", "links.htm", [
-        {"channel": "File link", "homepage": unc_path,
-         "streams": [("m", recorder_url, "300")], "about": "Unsafe addresses"},
-        {"channel": "Web link", "homepage": safe_home,
-         "streams": [("r", "mms://127.0.0.1/live", "500")], "about": "Safe address"},
-    ])])
+        {"channel": f"Link {n}", "homepage": link, "streams": [("m", "mms://127.0.0.1/x", "3")],
+         "about": "Links"} for n, (link, _) in enumerate(links)])])
     t.serve(site)
     handler = ShellHandler(t)
     try:
@@ -388,21 +404,19 @@ def test_unsafe_links_start_nothing(t):
         t.wait_finished()
         check_toggle_on(t)
         raw = t.panel_text()
-        file_at, unc_at, safe_at = (raw.index(a) for a in (recorder_url, unc_path, safe_home))
-        t.equal(t.char_format(W.kDetailsPanel, file_at + 1)["link"], "1", "file: address a link")
-        unc_link = t.char_format(W.kDetailsPanel, unc_at + 2)["link"] == "1"
-        print(f"  the UNC path is {'a link' if unc_link else 'not a link'} in this rich edit")
-        before = set(own_wine_processes(".exe"))
-        click_char(t, W.kDetailsPanel, file_at + 2)
-        click_char(t, W.kDetailsPanel, unc_at + 3)
+        expected = []
+        for link, address in links:
+            time.sleep(DOUBLE_CLICK_S)  # two clicks on one spot would make a double click
+            t.driver("show-char", W.kDetailsPanel, raw.index(link) + 2)
+            click_char(t, W.kDetailsPanel, raw.index(link) + 2)
+            if address:
+                expected.append(f'"{address}"')
+                handler.wait_lines(len(expected))
         t.window_shot("links")
-        click_char(t, W.kDetailsPanel, safe_at + 2)
-        handler.wait_lines(1)
-        lines = handler.wait_lines(2, QUIET_S)  # starts by the file: and UNC clicks too?
-        t.expect(len(lines) == 1 and lines[0].endswith(f'"{safe_home}"'),
-                 f"only the http click reached the shell: {lines}")
-        started = set(own_wine_processes(".exe")) - before
-        t.equal(sorted(started), [], "no process left from the file: and UNC clicks")
+        lines = handler.wait_lines(len(expected) + 1, QUIET_S)
+        t.equal([line[line.index('" ') + 2:] for line in lines], expected, "addresses opened")
+        for log in (os.path.join(markers, "gui_recorder.log"), os.path.join(t.work, "gui_recorder.log")):
+            t.expect(not os.path.exists(log), f"a planted program ran: {log}")
         t.close_and_check_exit()
     finally:
         handler.restore()
@@ -453,7 +467,9 @@ def test_save_failure(t):
     t.start()
     t.wait_window()
     box = t.driver("msgbox", "Update failed!", 60000, timeout=70)
-    t.equal(box.all("text"), ["Couldn't save channel list!"], "message text")
+    t.equal(box.all("text"), ["Couldn't save channel list!\n"
+                              "channels.dat: is a folder, not a regular file; left untouched"],
+            "message text with the reason")
     t.equal(box.all("button"), ["OK"], "message buttons")
     t.equal(box["main_enabled"], "0", "the window takes no input while the box is open")
     t.screenshot("update-failed")

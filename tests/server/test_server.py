@@ -30,6 +30,8 @@ Prefixes (each takes the rest of the path as its body source):
                                     of the body, then close the connection (FIN)
     /_fault/closeat/<n>/<rest>      the same, closing after <n> bytes of the body
     /_fault/reset/<rest>            like close, but abort the connection (TCP RST)
+    /_fault/trickle/<ms>/<rest>     send the headers, then the body one byte every <ms>
+                                    milliseconds
     /_fault/hang/<rest>             send the headers and nothing more; the connection stays
                                     open until the client gives up or the server stops
     /_fault/zero/<o1,o2,...>/<rest> replace the body bytes at these offsets by zero bytes
@@ -50,10 +52,12 @@ Body sources (the end of the chain):
     /_status/<code>                 (with nothing after it) a short HTML body naming the code
     /_echo                          the request line and request headers as received, one per
                                     line, CR LF ended: lets a test see what the client sent
+    /_peer                          "<client address>:<client port>\\n": a client that reuses
+                                    its connection shows the same port each time
     /_counter/<name>                "<name> <n>\\n", where n counts the requests for <name>
                                     since the server started; the reply allows caching for
                                     an hour, so a client that serves from a cache shows it
-    /_peak                          "peak <n>\n": the most requests served at once since the
+    /_peak                          "peak <n>\\n": the most requests served at once since the
                                     server started (this one included)
 
 Use from tests: tests/server/serve.sh starts and stops named instances in the background
@@ -135,6 +139,7 @@ class Reply:
         self.body = None
         self.delay_ms = 0
         self.stall_ms = None
+        self.trickle_ms = None
         self.close_at = None  # None, "half" or a byte count
         self.reset = False
         self.hang = False
@@ -192,7 +197,7 @@ class Handler(BaseHTTPRequestHandler):
             head = parts[0]
             if head == "_fault" and len(parts) >= 2:
                 kind = parts[1]
-                if kind in ("delay", "stall", "closeat", "zero"):
+                if kind in ("delay", "stall", "trickle", "closeat", "zero"):
                     if len(parts) < 3:
                         raise ValueError("/_fault/%s needs a value" % kind)
                     value = parts[2]
@@ -201,6 +206,8 @@ class Handler(BaseHTTPRequestHandler):
                         reply.delay_ms += int(value)
                     elif kind == "stall":
                         reply.stall_ms = int(value)
+                    elif kind == "trickle":
+                        reply.trickle_ms = int(value)
                     elif kind == "closeat":
                         reply.close_at = int(value)
                     else:
@@ -251,6 +258,8 @@ class Handler(BaseHTTPRequestHandler):
             return bytes_body(("\r\n".join(lines) + "\r\n").encode("latin-1"))
         if parts == ["_peak"]:
             return bytes_body(("peak %d\n" % self.server.peak).encode("ascii"))
+        if parts == ["_peer"]:
+            return bytes_body(("%s:%d\n" % self.client_address[:2]).encode("ascii"))
         if parts[:1] == ["_counter"] and len(parts) == 2:
             count = self.server.count(parts[1])
             reply.headers.append(("Cache-Control", "public, max-age=3600"))
@@ -291,6 +300,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         if reply.hang:
             self.hang()
+            return
+        if reply.trickle_ms is not None:
+            self.trickle(body, reply.trickle_ms)
             return
         pause_at = body.size // 2 if reply.stall_ms is not None else None
         cut_at = None
@@ -337,6 +349,17 @@ class Handler(BaseHTTPRequestHandler):
         else:
             self.connection.shutdown(socket.SHUT_WR)
 
+    def trickle(self, body, ms):
+        """Sends the body one byte at a time until it is sent, the client leaves or we stop."""
+        self.close_connection = True
+        for block in body.blocks():
+            for i in range(len(block)):
+                if self.server.stopping.is_set():
+                    return
+                self.wfile.write(block[i:i + 1])
+                self.wfile.flush()
+                time.sleep(ms / 1000.0)
+
     def hang(self):
         """Keeps the connection open without sending until the client leaves or we stop."""
         self.close_connection = True
@@ -382,6 +405,9 @@ def with_zeros(blocks, offsets):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # A client that opens many connections at once must not find the listen queue full:
+    # the kernel then drops the connection attempt and the client retries only a second later.
+    request_queue_size = 128
 
     def __init__(self, address, root, delay_ms, quiet):
         super().__init__(address, Handler)

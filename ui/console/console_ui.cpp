@@ -120,6 +120,19 @@ bool ServiceRunEvent() {
   return false;
 }
 
+// While a page downloads, a live line names the country being read and keeps its count fresh.
+// Nothing is printed otherwise: the lines written do not depend on how the fetches go.
+bool ServiceWhileFetching() {
+  if (RunCancelled()) return true;
+  if (!g_console.live || g_console.state == nullptr) return false;
+  if (g_console.state->country != g_console.country) {
+    AnnounceCountry();
+  } else if (MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
+    DrawLive();
+  }
+  return false;
+}
+
 void ShowChannel(const ChannelRecord& record) {
   if (!g_console.options.details) return;
   std::string block;

@@ -5,7 +5,6 @@
 #include <commctrl.h>
 #include <richedit.h>
 
-#include "fetch/fetch.h"
 #include "harvest/update_run.h"
 #include "harvest/window_side.h"
 #include "text/text.h"
@@ -21,8 +20,8 @@ const size_t kFaceNameSize = LF_FACESIZE;
 // the rich-edit control re-lays out, updates the scroll bars and repaints, and each new
 // progress position repaints the bar. So the panel lines and the bar position of channels
 // found in quick succession are collected and shown together, at most this often, at once
-// when a run of lines brings no channel (the end of a page), before the next page is
-// fetched, and when the run finishes.
+// when a run of lines brings no channel (the end of a page), while the next page is on its
+// way, and when the run finishes.
 const DWORD kRefreshIntervalMs = 100;
 const int kQuietLines = 8;
 
@@ -161,21 +160,6 @@ void RefreshDisplay() {
     g_pending.barPosition = -1;
   }
   g_pending.lastRefresh = GetTickCount();
-}
-
-namespace {
-
-FetchConnection* OpenAfterRefresh(const std::string& address) {
-  RefreshDisplay();
-  return PlatformTransport().open(address);
-}
-
-}  // namespace
-
-void RefreshBeforeEveryFetch() {
-  static FetchTransport transport = PlatformTransport();
-  transport.open = OpenAfterRefresh;
-  g_fetchTransport = &transport;
 }
 
 void RefreshDisplayAtLineEnd() {

@@ -233,15 +233,30 @@ void DispatchWaitingMessages() {
   TakePendingControlEvent();
 }
 
-bool ServiceRunEvent() {
-  RefreshDisplayAtLineEnd();
-  const int event = PollEvent();
+namespace {
+
+// Acts on one event taken during the run; true when it asks the run to stop.
+bool AnswerRunEvent(int event) {
   if (event == kEventCloseWindow) return true;
   if (event == kEventCommand) {
     if (EventControl() == kCloseButton) return true;
     if (EventControl() == kViewListButton) ApplyViewToggle();
   }
   return false;
+}
+
+}  // namespace
+
+bool ServiceRunEvent() {
+  RefreshDisplayAtLineEnd();
+  return AnswerRunEvent(PollEvent());
+}
+
+// While a page is on its way, what is collected goes on the screen, so that the last channels
+// of a page are not held back until the next page arrives, and one event is answered.
+bool ServiceWhileFetching() {
+  RefreshDisplay();
+  return AnswerRunEvent(PollEvent());
 }
 
 void WaitForClose() {

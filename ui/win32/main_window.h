@@ -93,6 +93,3 @@ void RefreshDisplay();
 // The run's per-line step calls this first: shows what is collected when it is due or when
 // the last lines brought no channel.
 void RefreshDisplayAtLineEnd();
-// Makes every page fetch first put what is collected into the controls, so that a page that
-// ends soon after its last channel does not hold that channel back until the next page.
-void RefreshBeforeEveryFetch();

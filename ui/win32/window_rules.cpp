@@ -13,6 +13,8 @@ const char kWebPrefix[] = "www.";
 const char kWebScheme[] = "http://";
 const char kSchemeEnd[] = "://";
 const char kAuthorityEnds[] = "/?#";
+const char kPathEnds[] = "?#";
+const char kSlash = '/';
 const char kPortMark = ':';
 const char kIpv6Open = '[';
 const char kIpv6Close = ']';
@@ -69,6 +71,27 @@ bool IsValidAuthority(const std::string& authority) {
   return authority[hostEnd] == kPortMark && !port.empty() && AllBytes(port, IsDigit);
 }
 
+// The path ("" or starting with "/") with its "." and ".." segments resolved, as a web
+// client resolves them: "/a/b/../c" is "/a/c", and ".." never climbs above "/".
+std::string RemoveDotSegments(const std::string& path) {
+  if (path.empty()) return path;
+  std::vector<std::string> kept;
+  bool endsInFolder = false;
+  std::string::size_type start = 1;
+  for (;;) {
+    std::string::size_type end = path.find(kSlash, start);
+    const std::string segment = path.substr(start, end == std::string::npos ? end : end - start);
+    endsInFolder = segment == "." || segment == "..";
+    if (segment == ".." && !kept.empty()) kept.pop_back();
+    if (!endsInFolder) kept.push_back(segment);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::string resolved;
+  for (const std::string& segment : kept) resolved = Concat(resolved, "/", segment);
+  return endsInFolder || resolved.empty() ? Concat(resolved, "/") : resolved;
+}
+
 }  // namespace
 
 std::vector<std::string> CommandLineTokens(const std::string& line) {
@@ -115,5 +138,11 @@ std::optional<OpenableLink> OpenableLinkOf(const std::string& link) {
   if (!IsValidAuthority(address.substr(authorityStart, authorityEnd - authorityStart))) {
     return std::nullopt;
   }
-  return OpenableLink{address, scheme};
+  if (authorityEnd == std::string::npos) return OpenableLink{address, scheme};
+  // The shell may look an address up as a file, where "/.." segments would climb out.
+  const std::string::size_type pathEnd = address.find_first_of(kPathEnds, authorityEnd);
+  const std::string path = address.substr(authorityEnd, pathEnd - authorityEnd);
+  const std::string rest = pathEnd == std::string::npos ? "" : address.substr(pathEnd);
+  return OpenableLink{Concat(address.substr(0, authorityEnd), RemoveDotSegments(path), rest),
+                      scheme};
 }

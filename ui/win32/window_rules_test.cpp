@@ -93,9 +93,14 @@ TEST(WindowRulesTest, OnlyWebAndStreamAddressesWithAHostOpen) {
       {"www.example.com", "http://www.example.com"},
       {"WWW.Example.com/a?b=c", "http://WWW.Example.com/a?b=c"},
       {"http://example.com/caf\xE9", "http://example.com/caf\xE9"},
-      // A path of ".." or "%2e%2e" stays the handler's business: it is a web address.
+      // "." and ".." segments are resolved as a web client does, never above the host.
       {"http://tv.example/../../windows/system32/calc.exe",
-       "http://tv.example/../../windows/system32/calc.exe"},
+       "http://tv.example/windows/system32/calc.exe"},
+      {"http://h.example/a/./b/../c/?x=/../y#/..", "http://h.example/a/c/?x=/../y#/.."},
+      {"http://h.example/a/b/..", "http://h.example/a/"},
+      {"http://h.example/..", "http://h.example/"},
+      {"http://h.example/a//b/.", "http://h.example/a//b/"},
+      {"http://h.example?q", "http://h.example?q"},
       {"http://tv.example/%2e%2e/%2e%2e/calc.exe", "http://tv.example/%2e%2e/%2e%2e/calc.exe"},
       {"", ""},
       {"http:", ""},

@@ -1,0 +1,32 @@
+// Fetches a list of pages on worker threads, up to a number of jobs ahead of the reader, who
+// takes them strictly in list order. The reader never blocks for long, so a window thread can
+// wait here and keep answering, and a stop returns at once even when a worker is stuck in a
+// read: workers share their state with the reader and simply end on their own later.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fetch/fetch.h"
+
+const int kMinJobs = 1;
+const int kMaxJobs = 16;
+
+struct FetchAheadShared;  // owned jointly by the reader and the workers
+struct FetchAhead {
+  std::shared_ptr<FetchAheadShared> shared;
+};
+
+// Starts fetching addresses in order over the current transport with jobs workers (clamped to
+// 1..16). At most jobs pages are fetched or held beyond the last one taken.
+FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs);
+// Waits at most milliseconds for the next page in list order. True with the page (moved out of
+// the fetcher) when it came; false when it is still on its way, or none is left, or stopped.
+bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page);
+// Ends the fetching without waiting: pages not yet taken are dropped, workers end after their
+// current chunk. Safe to call twice.
+void StopFetchAhead(FetchAhead& ahead);
+// Waits until the workers of every fetcher have ended, at most milliseconds; false when some
+// still run then. For an orderly exit and for tests that reuse a fake transport.
+bool WaitForFetchWorkers(int milliseconds);
