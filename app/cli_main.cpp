@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "check/check_command.h"
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
 #include "harvest/channel_export.h"
@@ -17,7 +18,8 @@ namespace {
 const char kProgramName[] = "morvek-cli";
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
-    "Usage: morvek-cli [OPTION]...\n"
+    "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
+    "       morvek-cli check [LIST] [OPTION]...   (see morvek-cli check --help)\n"
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
     "working directory, one line per channel.\n"
@@ -38,6 +40,7 @@ const char kUsage[] =
     "  --verbose       add a line per page read\n"
     "  -h, --help      show this text\n"
     "  -V, --version   show the version\n"
+    "  --check         check the saved list's streams; check options take the prefix --check-\n"
     "\n"
     "Ctrl-C stops the run; nothing is written then.\n"
     "\n"
@@ -69,6 +72,8 @@ struct CliOptions {
   std::string m3uPath;
   std::string jsonPath;
   std::vector<std::string> countries;  // --country, in the order given
+  bool check = false;                  // check the saved list's streams afterwards
+  std::vector<std::string> checkArguments;
   bool help = false;
   bool version = false;
   std::string refusal;  // why the arguments are refused; empty when they are good
@@ -166,6 +171,10 @@ CliOptions ParseArguments(int argc, char** argv) {
       options.help = true;
     } else if (TextEquals(arg, "--version") || TextEquals(arg, "-V")) {
       options.version = true;
+    } else if (TextEquals(arg, "--check")) {
+      options.check = true;
+    } else if (TakeCheckOption(argc, argv, &i, options.checkArguments)) {
+      if (!options.check) options.refusal = Concat(arg, " needs --check before it");
     } else if (StartsWith(arg, "-") && !TextEquals(arg, "-")) {
       options.refusal = Concat("unknown option ", arg);
     } else {
@@ -194,6 +203,9 @@ void WriteExport(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && TextEquals(argv[1], "check")) {
+    return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   CliOptions options = ParseArguments(argc, argv);
   if (!options.refusal.empty()) {
     std::fputs(Concat(kProgramName, ": ", options.refusal, kTryHelp).c_str(), stderr);
@@ -207,6 +219,10 @@ int main(int argc, char** argv) {
     std::fputs(kVersionText, stdout);
     return kExitOk;
   }
+
+  const int checkRefused =
+      options.check ? RefuseCheckOptions(options.checkArguments, options.outputPath) : 0;
+  if (checkRefused != 0) return checkRefused;
 
   InstallStopHandlers();
   SetFetchTimeout(options.timeoutSeconds);
@@ -226,5 +242,9 @@ int main(int argc, char** argv) {
   if (StopExitCode() != 0) return StopExitCode();
   if (ConsoleCountryRefused()) return kExitUsage;
   if (ConsoleMessageShown()) return kExitSaveFailed;
-  return state.channelCount == 0 ? kExitNothingFound : kExitOk;
+  if (state.channelCount == 0) return kExitNothingFound;
+  if (options.check) {
+    return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);
+  }
+  return kExitOk;
 }

@@ -2,11 +2,12 @@
 """A small web server for Morvek's tests: serves a folder on 127.0.0.1 and injects faults.
 
 Command line:
-    test_server.py --root DIR [--port N] [--port-file F] [--delay-ms N] [--hang] [--quiet]
+    test_server.py --root DIR [--host A] [--port N] [--port-file F] [--delay-ms N] [--hang] [--quiet]
 
     --root DIR        folder whose files are served (GET and HEAD); "/" and other folders
                       serve their index.html / index.htm when present
-    --port N          TCP port on 127.0.0.1; 0 (the default) picks a free one
+    --host A          loopback address to listen on (default 127.0.0.1)
+    --port N          TCP port on that address; 0 (the default) picks a free one
     --port-file F     once the server listens, the chosen port is written to F (written to a
                       temporary name and renamed, so a reader never sees a half-written file);
                       F is removed again when the server stops (unless it names another
@@ -57,6 +58,8 @@ Body sources (the end of the chain):
     /_counter/<name>                "<name> <n>\\n", where n counts the requests for <name>
                                     since the server started; the reply allows caching for
                                     an hour, so a client that serves from a cache shows it
+    /_peak                          "peak <n>\\n": the most requests served at once since the
+                                    server started (this one included)
 
 Use from tests: tests/server/serve.sh starts and stops named instances in the background
 and runs commands with the port filled in; tests/server/test_server.cmake turns that into
@@ -163,6 +166,16 @@ class Handler(BaseHTTPRequestHandler):
         self.serve(send_body=False)
 
     def serve(self, send_body):
+        with self.server.counters_lock:
+            self.server.in_flight += 1
+            self.server.peak = max(self.server.peak, self.server.in_flight)
+        try:
+            self.serve_request(send_body)
+        finally:
+            with self.server.counters_lock:
+                self.server.in_flight -= 1
+
+    def serve_request(self, send_body):
         path = urllib.parse.urlsplit(self.path).path
         try:
             reply = self.build_reply(urllib.parse.unquote(path))
@@ -245,6 +258,8 @@ class Handler(BaseHTTPRequestHandler):
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             reply.headers.append(("Content-Type", "text/plain"))
             return bytes_body(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+        if parts == ["_peak"]:
+            return bytes_body(("peak %d\n" % self.server.peak).encode("ascii"))
         if parts == ["_peer"]:
             return bytes_body(("%s:%d\n" % self.client_address[:2]).encode("ascii"))
         if parts[:1] == ["_counter"] and len(parts) == 2:
@@ -405,6 +420,8 @@ class Server(ThreadingHTTPServer):
         self.stopping = threading.Event()
         self.counters = {}
         self.counters_lock = threading.Lock()
+        self.in_flight = 0
+        self.peak = 0
 
     def count(self, name):
         with self.counters_lock:
@@ -433,7 +450,8 @@ def remove_port_file(path, port):
 def main():
     parser = argparse.ArgumentParser(description="Morvek test web server (see the module docstring).")
     parser.add_argument("--root", required=True, help="folder to serve")
-    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 picks a free one")
+    parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on")
+    parser.add_argument("--port", type=int, default=0, help="port; 0 picks a free one")
     parser.add_argument("--port-file", help="file that receives the chosen port once listening")
     parser.add_argument("--delay-ms", type=int, default=0, help="delay before every reply")
     parser.add_argument("--hang", action="store_true", help="send only the headers of every reply")
@@ -443,7 +461,9 @@ def main():
     root = os.path.realpath(args.root)
     if not os.path.isdir(root):
         parser.error("--root is not a folder: %s" % args.root)
-    server = Server(("127.0.0.1", args.port), root, args.delay_ms, args.quiet, args.hang)
+    if not args.host.startswith("127."):
+        parser.error("--host must be a loopback address: %s" % args.host)
+    server = Server((args.host, args.port), root, args.delay_ms, args.quiet, args.hang)
 
     def stop(signum, frame):
         raise KeyboardInterrupt
@@ -454,7 +474,7 @@ def main():
     if args.port_file:
         write_port_file(args.port_file, port)
     if not args.quiet:
-        sys.stderr.write("serving %s on 127.0.0.1:%d\n" % (root, port))
+        sys.stderr.write("serving %s on %s:%d\n" % (root, args.host, port))
         sys.stderr.flush()
     try:
         server.serve_forever(poll_interval=0.2)

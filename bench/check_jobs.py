@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Times `morvek-cli check` over 200 live streams spread over 8 loopback addresses (a test web
+server on each of 127.0.0.1 to 127.0.0.8), once with --jobs 1 and once with --jobs 16, and
+prints both times, the time per check and the speed-up (target: at least 8 times).
+
+Each server answers after --delay-ms (default 100 ms), standing in for the distance to a real
+stream server; the media (an MPEG-TS with video and audio, an MP3) is made with ffmpeg.
+
+    python3 bench/check_jobs.py [--program build/native/morvek-cli] [--delay-ms 100]
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "check"))
+from check_test import make_media, start_server  # noqa: E402
+
+STREAMS = 200
+HOSTS = ["127.0.0.%d" % n for n in range(1, 9)]
+
+
+def timed_check(program, work, jobs):
+    output = os.path.join(work, "jobs%d.json" % jobs)
+    began = time.monotonic()
+    subprocess.run([program, "check", "--jobs", str(jobs), "--quiet", "--json", output], cwd=work, check=True)
+    seconds = time.monotonic() - began
+    with open(output) as f:
+        results = json.load(f)
+    live = sum(1 for r in results if r["status"] == "live")
+    mean_ms = sum(r["elapsed_ms"] for r in results) / len(results)
+    return seconds, live, mean_ms
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
+    parser.add_argument("--delay-ms", type=int, default=100)
+    args = parser.parse_args()
+    program = os.path.abspath(args.program)
+    work = tempfile.mkdtemp(prefix="morvek-check-bench-")
+    servers = []
+    try:
+        media = os.path.join(work, "media")
+        os.mkdir(media)
+        make_media(media)
+        bases = []
+        for host in HOSTS:
+            server, port = start_server("test_server.py", work, host, "--root", media,
+                                        "--host", host, "--delay-ms", str(args.delay_ms), "--quiet")
+            if server is None:
+                raise SystemExit("server on %s did not start: %s" % (host, port))
+            servers.append(server)
+            bases.append("http://%s:%s/" % (host, port))
+        with open(os.path.join(work, "channels.dat"), "wb") as f:
+            for i in range(STREAMS):
+                stream = bases[i % len(bases)] + ("tv.ts" if i % 2 else "radio.mp3")
+                f.write(b"Benchland|Stream %d|300|News|about|%s|\r\n" % (i, stream.encode()))
+        print("%d streams on %d addresses, %d ms answer delay" % (STREAMS, len(HOSTS), args.delay_ms))
+        figures = {}
+        for jobs in (1, 16):
+            seconds, live, mean_ms = timed_check(program, work, jobs)
+            figures[jobs] = seconds
+            print("--jobs %-2d  %6.2f s  %5.1f ms per stream  %3d live  (each check %.0f ms)" % (
+                jobs, seconds, seconds * 1000 / STREAMS, live, mean_ms))
+        print("speed-up --jobs 16 / --jobs 1: %.1fx (target 8x)" % (figures[1] / figures[16]))
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,23 @@
+// `morvek-cli check` and `morvek-cli --check`: the console side of the stream check. The
+// Linux build has it (check_command.cpp); the Windows build says it is not there.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "harvest/channel_list.h"
+
+// The prefix that marks a check option after --check, e.g. "--check-jobs 16".
+const char kCheckOptionPrefix[] = "--check-";
+
+// The whole `check` command; args are the arguments after "check". Returns the exit code.
+int RunCheckCommand(const std::vector<std::string>& args);
+
+// For --check: takes the "--check-NAME[=VALUE]" option at argv[*i], and the value after it,
+// into args as "--NAME" and its value, moving *i past them. False for any other argument.
+bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& args);
+// For --check, before the harvest that writes listPath: 0 when args are good, else the exit
+// code after saying why.
+int RefuseCheckOptions(const std::vector<std::string>& args, const std::string& listPath);
+// After a harvest with --check: checks the harvested list with args; the exit code.
+int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet);

@@ -1,0 +1,48 @@
+// Reading channels.dat rows back: line ends, empty lines, and "|" inside fields.
+#include "check/check_list.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CheckListTest, RowsKeepTheirBytesAndFindTheStreamFromTheEnds) {
+  struct Case {
+    const char* file;
+    std::vector<std::string> lines;
+    std::vector<std::string> streams;
+    std::string firstAbout;
+  };
+  const Case cases[] = {
+      {"", {}, {}, ""},
+      {"\r\n\n", {}, {}, ""},
+      {"A|B|300|News|about|http://s/1|http://h/\r\nC|D|||x||\r\n",
+       {"A|B|300|News|about|http://s/1|http://h/", "C|D|||x||"},
+       {"http://s/1", ""},
+       "about"},
+      // No line end on the last row, and a bare line feed.
+      {"A|B|1|N|a|mms://s/2|\nA|B|1|N|a|rtsp://s/3|",
+       {"A|B|1|N|a|mms://s/2|", "A|B|1|N|a|rtsp://s/3|"},
+       {"mms://s/2", "rtsp://s/3"},
+       "a"},
+      // A "|" in the about text: stream and homepage are still the last two fields.
+      {"A|B|1|N|news | sport | more|http://s/4|http://h/\r\n",
+       {"A|B|1|N|news | sport | more|http://s/4|http://h/"},
+       {"http://s/4"},
+       "news | sport | more"},
+      // Too few fields: the missing ones are empty.
+      {"A|B|1\r\n", {"A|B|1"}, {""}, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<ListRow> rows = ParseChannelRows(c.file);
+    ASSERT_EQ(rows.size(), c.lines.size()) << c.file;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(rows[i].line, c.lines[i]) << c.file;
+      EXPECT_EQ(rows[i].record.streamUrl, c.streams[i]) << c.file;
+    }
+    if (!rows.empty()) {
+      EXPECT_EQ(rows[0].record.about, c.firstAbout) << c.file;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// One look at one address through FFmpeg's libavformat: what the server answers, and for
+// media what it holds. Bounded by a deadline and by the run's cancel (Ctrl-C).
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "check/check_verdict.h"
+
+using CheckClock = std::chrono::steady_clock;
+
+struct ProbeLimits {
+  CheckClock::time_point deadline;
+  int timeoutSeconds = 0;  // for the words of a time-out verdict
+};
+
+struct ProbeOutcome {
+  ContentKind kind = ContentKind::kMedia;
+  std::string body;    // the wrapper's text when kind is a wrapper
+  CheckResult result;  // the verdict for every other kind
+};
+
+// Prepares the media library for probes from many threads; call once before the first.
+void StartMediaLibrary();
+// Opens address (a byte-stream or RTSP address), reads its first bytes and judges them: a
+// wrapper comes back with its text, media is probed for its format and codecs.
+ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
+                          const ProbeLimits& limits);

@@ -1,0 +1,60 @@
+// The verdict of one stream check and the pure decisions behind it: which addresses can be
+// checked and how, what the first bytes of a reply are, and what a failure to open means.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class Verdict { kLive, kNoMedia, kError, kUnreachable, kUnsupported, kNoStream };
+const int kVerdictCount = 6;
+// "live", "no-media", "error", "unreachable", "unsupported", "no-stream".
+const char* VerdictWord(Verdict verdict);
+
+struct CheckResult {
+  Verdict verdict = Verdict::kNoStream;
+  std::string detail;   // the reason or status in words; for live media its summary
+  std::string played;   // the address that played, after wrappers; empty unless live
+  std::string format;   // container format
+  std::string video;    // codec and picture size, e.g. "mpeg2video 320x240"
+  std::string audio;    // codec
+  int64_t bitrate = 0;  // bits per second, 0 when unknown
+  int64_t elapsedMs = 0;
+};
+
+CheckResult Judged(Verdict verdict, const std::string& detail);
+
+// How an address is opened: as a byte stream (http, https, mmsh, mmst, rtmp and its
+// variants), as an RTSP session, as mms (MMS over HTTP, then over TCP), or not at all.
+enum class StreamScheme { kNone, kByteStream, kRtsp, kMms, kUnsupported };
+StreamScheme SchemeOf(const std::string& address);
+// The host name of address in lower case, without user, port or path; "" when none.
+std::string HostOf(const std::string& address);
+// address with its scheme replaced, e.g. "mms://h/x" -> "mmsh://h/x".
+std::string WithScheme(const std::string& address, const std::string& scheme);
+
+// What a reply holds, judged from its first bytes, its media type and its address.
+// An HLS playlist counts as media: the media library plays it.
+enum class ContentKind { kEmpty, kHtml, kAsx, kM3u, kPls, kMedia };
+ContentKind SniffContent(const std::string& head, const std::string& mimeType,
+                         const std::string& address);
+bool IsWrapper(ContentKind kind);
+
+// The verdict for a failure to open or probe, from the media library's error code, the
+// status line the server sent when one was seen (e.g. "HTTP 404 Not Found"), the protocol
+// word for statuses without a line ("HTTP", "RTSP"), and whether the time-out ran out.
+CheckResult OpenFailure(int error, const std::string& statusLine, const std::string& protocol,
+                        bool timedOut, int timeoutSeconds);
+
+// What the media library found in a stream that opened.
+struct MediaFound {
+  std::string format;
+  std::string video;
+  std::string audio;
+  int64_t bitrate = 0;
+};
+// Live when a video or audio codec was recognised, else no-media.
+CheckResult MediaResult(const MediaFound& media);
+
+// The status the media library's log line reports, in the check's words: "HTTP 404 Not
+// Found", "RTSP 454 Session Not Found", "host not found"; "" for any other line.
+std::string StatusFromLibraryLog(const std::string& logLine);

@@ -1,0 +1,126 @@
+// The pure decisions of the stream check: schemes and hosts, sniffing reply heads, the
+// meaning of library errors and log lines, and the media summary.
+#include "check/check_verdict.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace {
+
+TEST(CheckVerdictTest, SchemesAndHostsDecideHowAnAddressIsOpened) {
+  struct Case {
+    const char* address;
+    StreamScheme scheme;
+    const char* host;
+  };
+  const Case cases[] = {
+      {"", StreamScheme::kNone, ""},
+      {"   ", StreamScheme::kNone, ""},
+      {"HTTP://User:pw@Stream.Example:8080/a?b#c", StreamScheme::kByteStream, "stream.example"},
+      {"https://[::1]:443/x", StreamScheme::kByteStream, "[::1]"},
+      {"mmsh://h/x", StreamScheme::kByteStream, "h"},
+      {"rtmp://h/app/x", StreamScheme::kByteStream, "h"},
+      {"rtsp://h:554/x", StreamScheme::kRtsp, "h"},
+      {"mms://h/x", StreamScheme::kMms, "h"},
+      {"ftp://h/x", StreamScheme::kUnsupported, "h"},
+      {"file:///etc/passwd", StreamScheme::kUnsupported, ""},
+      {"http://", StreamScheme::kUnsupported, ""},
+      {"www.example.tv/live", StreamScheme::kUnsupported, ""},
+      {"subfile,,0,1,:http://h/x", StreamScheme::kUnsupported, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SchemeOf(c.address), c.scheme) << c.address;
+    EXPECT_EQ(HostOf(c.address), c.host) << c.address;
+  }
+  EXPECT_EQ(WithScheme("mms://h/x", "mmsh"), "mmsh://h/x");
+}
+
+TEST(CheckVerdictTest, SniffingTellsWrappersPagesAndMediaApart) {
+  struct Case {
+    std::string head;
+    const char* mime;
+    const char* address;
+    ContentKind kind;
+  };
+  const Case cases[] = {
+      {"", "", "http://h/a", ContentKind::kEmpty},
+      {" \r\n", "", "http://h/a", ContentKind::kEmpty},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<ASX version=\"3\">", "", "http://h/a",
+       ContentKind::kAsx},
+      {"<Asx><Entry><Ref href=\"x\"/>", "video/x-ms-asf", "http://h/a", ContentKind::kAsx},
+      {"[Reference]\r\nRef1=http://h/x\r\n", "", "http://h/a.asx", ContentKind::kPls},
+      {"[playlist]\nFile1=http://h/x\n", "audio/x-scpls", "http://h/a", ContentKind::kPls},
+      {"#EXTM3U\n#EXTINF:-1,x\nhttp://h/x\n", "", "http://h/a", ContentKind::kM3u},
+      {"#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:6\n", "", "http://h/a.m3u8",
+       ContentKind::kMedia},
+      {"http://h/x\r\nhttp://h/y\r\n", "text/plain", "http://h/a", ContentKind::kM3u},
+      {"x.mp3\n", "", "http://h/a.M3U?x=1", ContentKind::kM3u},
+      {"File1=x.mp3\n", "", "http://h/a.pls", ContentKind::kPls},
+      {"<!DOCTYPE html><html>", "", "http://h/a.ts", ContentKind::kHtml},
+      {"Not found", "text/html; charset=utf-8", "http://h/a", ContentKind::kHtml},
+      {std::string("G\x40\x00\x10", 4), "", "http://h/a.m3u", ContentKind::kMedia},
+      {"ID3\x03", "audio/mpeg", "http://h/a", ContentKind::kMedia},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SniffContent(c.head, c.mime, c.address), c.kind) << c.head;
+  }
+}
+
+TEST(CheckVerdictTest, LibraryFailuresBecomeVerdictsWithTheirReason) {
+  struct Case {
+    int error;
+    const char* statusLine;
+    const char* protocol;
+    bool timedOut;
+    Verdict verdict;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {AVERROR_EXIT, "", "HTTP", true, Verdict::kUnreachable, "no answer within 7 s"},
+      {AVERROR_HTTP_NOT_FOUND, "HTTP 404 Gone Fishing", "HTTP", false, Verdict::kError,
+       "HTTP 404 Gone Fishing"},
+      {AVERROR_HTTP_SERVER_ERROR, "", "HTTP", false, Verdict::kError, "HTTP 5xx server error"},
+      {AVERROR_HTTP_NOT_FOUND, "", "RTSP", false, Verdict::kError, "RTSP 404 Not Found"},
+      {AVERROR_INVALIDDATA, "RTSP 454 Session Not Found", "RTSP", false, Verdict::kNoMedia,
+       "no media recognised"},
+      {AVERROR(EIO), "RTSP 461 Unsupported Transport", "RTSP", false, Verdict::kError,
+       "RTSP 461 Unsupported Transport"},
+      {AVERROR(EIO), "host not found", "HTTP", false, Verdict::kUnreachable, "host not found"},
+      {AVERROR(ECONNREFUSED), "", "HTTP", false, Verdict::kUnreachable, "connection refused"},
+      {AVERROR_EXIT, "", "HTTP", false, Verdict::kUnreachable, "stopped"},
+      {AVERROR_EOF, "", "HTTP", false, Verdict::kNoMedia, "empty body"},
+      {AVERROR_PROTOCOL_NOT_FOUND, "", "HTTP", false, Verdict::kUnsupported,
+       "protocol not available"},
+  };
+  for (const Case& c : cases) {
+    CheckResult result = OpenFailure(c.error, c.statusLine, c.protocol, c.timedOut, 7);
+    EXPECT_EQ(result.verdict, c.verdict) << c.detail;
+    EXPECT_EQ(result.detail, c.detail);
+  }
+}
+
+TEST(CheckVerdictTest, StatusLinesComeFromTheLibraryLog) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"[http @ 0x55d1] HTTP error 503 Service Unavailable\n", "HTTP 503 Service Unavailable"},
+      {"[rtsp @ 0x55d1] method DESCRIBE failed: 404 Not Found\n", "RTSP 404 Not Found"},
+      {"[rtsp @ 0x55d1] method SETUP failed: 461\n", "RTSP 461"},
+      {"[tcp @ 0x55d1] Failed to resolve hostname nowhere.invalid: Name or service not known\n",
+       "host not found"},
+      {"[mpegts @ 0x55d1] probed stream 0 failed\n", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(StatusFromLibraryLog(c.first), c.second) << c.first;
+}
+
+TEST(CheckVerdictTest, MediaIsLiveOnlyWithARecognisedCodec) {
+  CheckResult live = MediaResult(MediaFound{"mpegts", "h264 320x240", "aac", 640000});
+  EXPECT_EQ(live.verdict, Verdict::kLive);
+  EXPECT_EQ(live.detail, "mpegts, h264 320x240, aac, 640 kb/s");
+  CheckResult audioOnly = MediaResult(MediaFound{"mp3", "", "mp3", 0});
+  EXPECT_EQ(audioOnly.detail, "mp3, mp3");
+  EXPECT_EQ(MediaResult(MediaFound{"data", "", "", 0}).verdict, Verdict::kNoMedia);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+#!/usr/bin/env python3
+"""Runs `morvek-cli check` against servers started on 127.0.0.1 and checks verdicts, media
+details, outputs and exit codes. One case per call, so each shows as its own CTest test.
+
+    check_test.py --case NAME -- PROGRAM [ARGS...]
+
+Media is made at test time with ffmpeg; the web server is tests/server/test_server.py, the
+RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it)."""
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER_DIR = os.path.join(os.path.dirname(HERE), "server")
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
+from make_site import write_site  # noqa: E402
+
+SKIPPED = 77
+RUN_LIMIT = 60
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def make_media(root):
+    """An MPEG-TS with video and audio, an MP3, and the pages and wrappers around them."""
+    lavfi = ["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i"]
+    subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=sample_rate=48000",
+                            "-t", "1", "-c:v", "mpeg2video", "-c:a", "mp2", "-b:a", "128k",
+                            os.path.join(root, "tv.ts")], check=True)
+    subprocess.run(lavfi + ["sine", "-t", "1", "-c:a", "libmp3lame", "-b:a", "128k",
+                            os.path.join(root, "radio.mp3")], check=True)
+    files = {
+        "page.htm": "<html><body>Our stream moved</body></html>\n",
+        "empty.txt": "",
+        "good.asx": '<asx version="3.0"><entry><ref href="/_status/404/gone.ts"/><ref href="tv.ts"/></entry></asx>',
+        # Unclosed elements, a bare "&", upper case: as real ones are.
+        "broken.asx": '<ASX version=3><Entry><Ref HREF="radio.mp3?a=1&b=2"><Title>A & B\n',
+        "list.m3u": "#EXTM3U\r\n#EXTINF:-1,Radio\r\nradio.mp3\r\n",
+        "list.pls": "[playlist]\nNumberOfEntries=1\nFile1=tv.ts\nTitle1=TV\n",
+        "loop1.m3u": "loop2.m3u\n",
+        "loop2.m3u": "loop1.m3u\n",
+    }
+    for depth in range(1, 7):  # deep1.m3u -> ... -> deep6.m3u -> radio.mp3
+        files["deep%d.m3u" % depth] = "deep%d.m3u\n" % (depth + 1) if depth < 6 else "radio.mp3\n"
+    for name, text in files.items():
+        with open(os.path.join(root, name), "w") as f:
+            f.write(text)
+
+
+def start_server(script, work, name, *args):
+    port_file = os.path.join(work, name + ".port")
+    process = subprocess.Popen([sys.executable, os.path.join(SERVER_DIR, script), "--port-file", port_file]
+                               + list(args), stderr=subprocess.PIPE)
+    deadline = time.time() + 10
+    while not os.path.exists(port_file):
+        if process.poll() is not None or time.time() > deadline:
+            process.kill()
+            return None, process.stderr.read().decode(errors="replace")
+        time.sleep(0.05)
+    with open(port_file) as f:
+        return process, f.read().strip()
+
+
+class Context:
+    def __init__(self, program, work):
+        self.program = program
+        self.work = work
+        self.media = os.path.join(work, "media")
+        os.mkdir(self.media)
+        make_media(self.media)
+        self.http, port = start_server("test_server.py", work, "http", "--root", self.media, "--quiet")
+        check(self.http is not None, "web server did not start: %s" % port)
+        self.base = "http://127.0.0.1:%s/" % port
+        self.servers = [self.http]
+
+    def write_list(self, rows, name="channels.dat"):
+        """rows: (name, stream address); the other fields are filled in."""
+        data = b"".join(b"Testland|%s|300|News|about %d|%s|http://home/\r\n" % (n.encode(), i, s.encode())
+                        for i, (n, s) in enumerate(rows))
+        with open(os.path.join(self.work, name), "wb") as f:
+            f.write(data)
+        return data
+
+    def run(self, args, **kwargs):
+        done = subprocess.run(self.program + args, cwd=self.work, capture_output=True, timeout=RUN_LIMIT,
+                              **kwargs)
+        return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+    def read_json(self, name):
+        with open(os.path.join(self.work, name), encoding="utf-8") as f:
+            return json.load(f)
+
+
+def expect_statuses(results, wanted):
+    got = {r["name"]: r["status"] for r in results}
+    for name, status in wanted.items():
+        check(got.get(name) == status, "%s: %s, wanted %s (%s)" % (
+            name, got.get(name), status, [r["detail"] for r in results if r["name"] == name]))
+
+
+def case_verdicts(ctx):
+    b = ctx.base
+    rows = [("ts", b + "tv.ts"), ("mp3", b + "radio.mp3"), ("html", b + "page.htm"),
+            ("empty", b + "empty.txt"), ("404", b + "missing.ts"), ("500", b + "_status/500"),
+            ("stalled", b + "_fault/hang/tv.ts"), ("refused", "http://127.0.0.1:1/tv.ts"),
+            ("ftp", "ftp://127.0.0.1/tv.ts"), ("local", "file:///etc/passwd"), ("none", ""),
+            ("asx", b + "good.asx"), ("broken asx", b + "broken.asx"), ("m3u", b + "list.m3u"),
+            ("pls", b + "list.pls"), ("loop", b + "loop1.m3u"), ("five deep", b + "deep2.m3u"),
+            ("six deep", b + "deep1.m3u")]
+    original = ctx.write_list(rows)
+    rc, out, err = ctx.run(["check", "--timeout", "3", "--json", "out.json", "--m3u", "live.m3u",
+                            "--output", "live.dat"])
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    results = ctx.read_json("out.json")
+    check([r["name"] for r in results] == [n for n, _ in rows], "JSON rows out of list order")
+    expect_statuses(results, {
+        "ts": "live", "mp3": "live", "html": "no-media", "empty": "no-media", "404": "error",
+        "500": "error", "stalled": "unreachable", "refused": "unreachable", "ftp": "unsupported",
+        "local": "unsupported", "none": "no-stream", "asx": "live", "broken asx": "live", "m3u": "live",
+        "pls": "live", "loop": "no-media", "five deep": "live", "six deep": "no-media"})
+    by_name = {r["name"]: r for r in results}
+    ts, mp3 = by_name["ts"], by_name["mp3"]
+    check((ts["format"], ts["video"], ts["audio"]) == ("mpegts", "mpeg2video 320x240", "mp2"), "ts %r" % ts)
+    check((mp3["format"], mp3["video"], mp3["audio"], mp3["bitrate"]) == ("mp3", None, "mp3", 128000),
+          "mp3 %r" % mp3)
+    check(by_name["404"]["detail"] == "HTTP 404 Not Found", "404 detail %r" % by_name["404"]["detail"])
+    check(by_name["500"]["detail"].startswith("HTTP 500"), "500 detail %r" % by_name["500"]["detail"])
+    check(2500 <= by_name["stalled"]["elapsed_ms"] < 6000, "time-out took %d ms" % by_name["stalled"]["elapsed_ms"])
+    check(by_name["asx"]["played"] == b + "tv.ts", "asx played %r" % by_name["asx"]["played"])
+    check(by_name["broken asx"]["played"] == b + "radio.mp3?a=1&b=2", "broken asx %r" % by_name["broken asx"])
+    check("live        Testland | ts: mpegts, mpeg2video 320x240, mp2" in out, "stdout %r" % out[:300])
+    check("live 7, no-media 4, error 2, unreachable 2, unsupported 2, no-stream 1" in err, "summary %r" % err)
+    with open(os.path.join(ctx.work, "channels.dat"), "rb") as f:
+        check(f.read() == original, "the checked list was changed")
+    live_rows = [line + b"\r\n" for line in original.split(b"\r\n")
+                 if line and by_name[line.split(b"|")[1].decode()]["status"] == "live"]
+    with open(os.path.join(ctx.work, "live.dat"), "rb") as f:
+        check(f.read() == b"".join(live_rows), "live.dat is not the live rows unchanged")
+    with open(os.path.join(ctx.work, "live.m3u"), encoding="utf-8") as f:
+        streams = [line.strip() for line in f if line.startswith("http")]
+    check(streams == [s for n, s in rows if by_name[n]["status"] == "live"], "m3u %r" % streams)
+
+
+def case_rtsp(ctx):
+    interpreters = [sys.executable] + [p for p in ("/usr/bin/python3",) if p != sys.executable]
+    for python in interpreters:
+        port_file = os.path.join(ctx.work, "rtsp.port")
+        process = subprocess.Popen([python, os.path.join(SERVER_DIR, "rtsp_server.py"), "--port-file", port_file],
+                                   stderr=subprocess.PIPE)
+        deadline = time.time() + 15
+        while not os.path.exists(port_file) and process.poll() is None and time.time() < deadline:
+            time.sleep(0.05)
+        if os.path.exists(port_file):
+            break
+        process.kill()
+        reason = process.stderr.read().decode(errors="replace").strip()
+    else:
+        print("SKIP: the RTSP test server could not start: %s" % reason)
+        return SKIPPED
+    ctx.servers.append(process)
+    with open(port_file) as f:
+        base = "rtsp://127.0.0.1:%s/" % f.read().strip()
+    ctx.write_list([("live", base + "live"), ("missing", base + "nothing")])
+    rc, _, err = ctx.run(["check", "--json", "out.json"])
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    results = ctx.read_json("out.json")
+    expect_statuses(results, {"live": "live", "missing": "error"})
+    check((results[0]["video"], results[0]["audio"]) == ("h264 320x240", "pcm_mulaw"), "rtsp %r" % results[0])
+    check(results[1]["detail"].startswith("RTSP 404"), "rtsp error %r" % results[1]["detail"])
+    return 0
+
+
+def case_per_host(ctx):
+    ctx.write_list([("slow %d" % i, ctx.base + "_fault/delay/300/radio.mp3") for i in range(12)])
+    rc, _, err = ctx.run(["check", "--jobs", "12", "--per-host", "3"])
+    check(rc == 0 and "live 12," in err, "exit code %d: %s" % (rc, err))
+    with urllib.request.urlopen(ctx.base + "_peak") as reply:
+        peak = int(reply.read().split()[1])
+    check(peak == 3, "at most 3 connections wanted, and that many used: peak %d" % peak)
+
+
+def case_ctrl_c(ctx):
+    ctx.write_list([("stalled %d" % i, ctx.base + "_fault/hang/tv.ts") for i in range(20)])
+    process = subprocess.Popen(ctx.program + ["check", "--timeout", "60", "--json", "out.json", "--output", "live.dat"],
+                               cwd=ctx.work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    time.sleep(1.5)
+    sent = time.time()
+    process.send_signal(signal.SIGINT)
+    try:
+        rc = process.wait(5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise Failure("still running 5 s after Ctrl-C")
+    check(rc == 130, "exit code %d: %s" % (rc, process.stderr.read()))
+    check(time.time() - sent < 3, "stopped only after %.1f s" % (time.time() - sent))
+    for name in ("out.json", "live.dat"):
+        check(not os.path.exists(os.path.join(ctx.work, name)), "%s was written" % name)
+
+
+def case_many(ctx):
+    data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)],
+                          "elsewhere.dat")
+    rc, out, err = ctx.run(["check", "-", "--jobs", "16", "--per-host", "16", "--json", "out.json"], input=data)
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    check("live 200, no-media 0" in err, "summary %r" % err[-300:])
+    check(out.count("\n") == 200, "%d verdict lines" % out.count("\n"))
+    check(len(ctx.read_json("out.json")) == 200, "JSON rows")
+
+
+def case_harvest_then_check(ctx):
+    site = os.path.join(ctx.work, "site")
+    channels = [{"channel": n, "homepage": "http://home/", "streams": [("m", url, "300")], "about": "News"}
+                for n, url in (("TV", ctx.base + "tv.ts"), ("Gone", ctx.base + "gone.ts"))]
+    write_site(site, [("Testland", "testland.htm", channels)])
+    web, port = start_server("test_server.py", ctx.work, "site", "--root", site, "--quiet")
+    check(web is not None, "site server did not start")
+    ctx.servers.append(web)
+    rc, out, err = ctx.run(["--site", "http://127.0.0.1:%s/" % port, "--check", "--check-json", "out.json",
+                            "--check-jobs=2", "--check-timeout", "5"])
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    check(os.path.exists(os.path.join(ctx.work, "channels.dat")), "the harvest wrote no list")
+    expect_statuses(ctx.read_json("out.json"), {"TV": "live", "Gone": "error"})
+
+
+def case_options(ctx):
+    ctx.write_list([("ts", ctx.base + "tv.ts")])
+    for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
+                 ["check", "--colour"], ["check", "a.dat", "b.dat"], ["check", "missing.dat"],
+                 ["check", "--output", "channels.dat"], ["check", "--json"], ["--check-jobs", "4"],
+                 ["--check", "--check-jobs", "x"], ["--check", "--check-output", "./channels.dat"]):
+        rc, out, err = ctx.run(args)
+        check(rc == 2 and out == "", "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
+    os.mkdir(os.path.join(ctx.work, "taken"))
+    rc, _, err = ctx.run(["check", "--output", "taken", "--json", "out.json"])
+    check(rc == 1 and "could not write taken" in err, "unwritable output: exit code %d, %r" % (rc, err))
+    check(ctx.read_json("out.json")[0]["status"] == "live", "the other output was not written")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--case", required=True)
+    parser.add_argument("program", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    program = args.program[1:] if args.program[:1] == ["--"] else args.program
+    work = tempfile.mkdtemp(prefix="morvek-check-")
+    ctx = None
+    try:
+        ctx = Context(program, work)
+        status = globals()["case_" + args.case](ctx) or 0
+    except Failure as failure:
+        print("FAIL %s: %s" % (args.case, failure))
+        status = 1
+    finally:
+        for process in ctx.servers if ctx else []:
+            process.terminate()
+            process.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+    if status == 0:
+        print("ok %s" % args.case)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
