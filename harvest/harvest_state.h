@@ -19,5 +19,6 @@ struct HarvestState {
   bool aborted = false;
   int32_t countryTotal = 0;   // country links on the index page that the run reads
   int32_t countriesDone = 0;  // of those, the pages read so far
+  std::string saveProblem;    // why the last save failed: the path and the reason
   ChannelList channels;
 };

@@ -181,8 +181,9 @@ void SaveChannels(HarvestState& state, const std::string& outputPath) {
   if (outcome.saved) {
     ShowFinalStatus(state.channelCount, kWordDone);
   } else {
-    ShowMessage(kSaveFailedTitle, Concat(kSaveFailedText, "\n", outcome.problem),
-                kMessageStyleExclamation);
+    // The message keeps its fixed words; a side that can say more reads the reason here.
+    state.saveProblem = outcome.problem;
+    ShowMessage(kSaveFailedTitle, kSaveFailedText, kMessageStyleExclamation);
   }
 }
 

@@ -309,8 +309,8 @@ TEST_F(UpdateRunTest, SaveFailureShowsTheMessageAndNoFinalWord) {
   SetCountry("no.htm", RowLines("A"));
   Run();
   EXPECT_EQ(g_fakeWindow.calls.back(),
-            "ShowMessage Update failed!/Couldn't save channel list!\n" + output_ +
-                ": is a folder, not a regular file; left untouched/48");
+            "ShowMessage Update failed!/Couldn't save channel list!/48");
+  EXPECT_EQ(state_.saveProblem, output_ + ": is a folder, not a regular file; left untouched");
   EXPECT_EQ(g_fakeWindow.calls[g_fakeWindow.calls.size() - 2], "ShowRunFinished");
   EXPECT_TRUE(std::filesystem::is_directory(output_));
 }

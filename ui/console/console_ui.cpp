@@ -334,6 +334,10 @@ int ShowMessage(const std::string& title, const std::string& text, int /*style*/
   g_console.finalShown = true;
   ClearLive();
   WriteErr(Concat(title, "\n", text, "\n"));
+  // A failed save of the run names the path and the system's reason under the fixed words.
+  if (g_console.state != nullptr && !g_console.state->saveProblem.empty()) {
+    WriteErr(Concat(g_console.state->saveProblem, "\n"));
+  }
   g_console.messageShown = true;
   return 1;
 }
