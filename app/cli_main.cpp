@@ -203,6 +203,7 @@ void WriteExport(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HandOverToCheckProgram(argc, argv);
   if (argc >= 2 && TextEquals(argv[1], "check")) {
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
   }

@@ -10,6 +10,11 @@
 // The prefix that marks a check option after --check, e.g. "--check-jobs 16".
 const char kCheckOptionPrefix[] = "--check-";
 
+// Where the check lives in another program (the Linux morvek-cli, kept free of the media
+// libraries, and morvek-check beside it), runs this command line there in this process's
+// place when it asks for the check; returns in every other case.
+void HandOverToCheckProgram(int argc, char** argv);
+
 // The whole `check` command; args are the arguments after "check". Returns the exit code.
 int RunCheckCommand(const std::vector<std::string>& args);
 
