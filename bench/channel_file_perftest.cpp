@@ -31,7 +31,7 @@ Timing TimeSave(ChannelList& list, const std::string& path, bool unbuffered) {
   for (int round = 0; round < kRounds; ++round) {
     long writes = 0;
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = ReplaceFileContents(path, [&](const ByteSink& sink) {
+    const bool ok = ReplaceFile(path, [&](const ByteSink& sink) {
       const ByteSink counting = [&](const char* bytes, size_t count) {
         ++writes;
         return sink(bytes, count);
@@ -43,7 +43,7 @@ Timing TimeSave(ChannelList& list, const std::string& path, bool unbuffered) {
         if (!counting(line.data(), line.size()) || !counting("\r\n", 2)) return false;
       }
       return true;
-    });
+    }).saved;
     const double seconds = Seconds(start);
     timing.ok = timing.ok && ok;
     timing.writes = writes;

@@ -169,10 +169,6 @@ ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeCo
   return outcome;
 }
 
-bool ReplaceFileContents(const std::string& path, const ContentWriter& writeContent) {
-  return ReplaceFile(path, writeContent).saved;
-}
-
 bool SaveUnderWay() { return g_savesUnderWay.load() > 0; }
 
 ReplaceOutcome WriteChannelFile(ChannelList& list, const std::string& path) {

@@ -37,8 +37,6 @@ struct ReplaceOutcome {
 // removed and the old file is left exactly as it was. The stop signals (Ctrl-C, SIGTERM)
 // are held back meanwhile: a stop that comes during the save is delivered once it is done.
 ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent);
-// ReplaceFile for callers that need only whether it worked.
-bool ReplaceFileContents(const std::string& path, const ContentWriter& writeContent);
 // Writes every record as one CR LF line of seven "|"-joined fields to path through
 // ReplaceFile.
 ReplaceOutcome WriteChannelFile(ChannelList& list, const std::string& path = kChannelFileName);
