@@ -4,7 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <unordered_map>
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string_view>
 
 #include "harvest/channel_file.h"
 #include "text/text.h"
@@ -102,25 +105,66 @@ ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text) {
   });
 }
 
-ListChanges CompareWithOldList(const std::string& oldFile, ChannelList& list) {
-  std::unordered_map<std::string, int32_t> balance;  // old occurrences minus new ones
-  size_t start = 0;
-  while (start < oldFile.size()) {
-    size_t end = oldFile.find(kLineFeed, start);
-    if (end == std::string::npos) end = oldFile.size();
-    size_t rowEnd = end > start && oldFile[end - 1] == kCarriageReturn ? end - 1 : end;
-    ++balance[oldFile.substr(start, rowEnd - start)];
-    start = end + 1;
+namespace {
+
+uint64_t RowFingerprint(std::string_view row) {
+  if (!row.empty() && row.back() == kCarriageReturn) row.remove_suffix(1);
+  return std::hash<std::string_view>()(row);
+}
+
+}  // namespace
+
+void AddOldListBytes(OldListRows& old, const char* bytes, size_t size) {
+  const char* end = bytes + size;
+  while (bytes < end) {
+    const void* found = std::memchr(bytes, kLineFeed, static_cast<size_t>(end - bytes));
+    if (found == nullptr) {
+      old.unended.append(bytes, end);
+      return;
+    }
+    const char* lineFeed = static_cast<const char*>(found);
+    if (old.unended.empty()) {
+      old.fingerprints.push_back(RowFingerprint(std::string_view(bytes, lineFeed - bytes)));
+    } else {
+      old.unended.append(bytes, lineFeed);
+      old.fingerprints.push_back(RowFingerprint(old.unended));
+      old.unended.clear();
+    }
+    bytes = lineFeed + 1;
   }
+}
+
+// Both lists' rows as sorted fingerprints, counted off against each other in one merge.
+ListChanges CompareWithOldList(OldListRows& old, ChannelList& list) {
+  if (!old.unended.empty()) old.fingerprints.push_back(RowFingerprint(old.unended));
+  old.unended.clear();
+  std::vector<uint64_t> fresh;
+  fresh.reserve(list.count);
+  std::string line;
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    --balance[ChannelLine(*record)];
+    FormatChannelLine(line, *record);
+    fresh.push_back(RowFingerprint(line));
   }
+  std::sort(old.fingerprints.begin(), old.fingerprints.end());
+  std::sort(fresh.begin(), fresh.end());
   ListChanges changes;
-  for (const auto& row : balance) {
-    if (row.second > 0) changes.removed += row.second;
-    if (row.second < 0) changes.added -= row.second;
+  size_t o = 0;
+  size_t n = 0;
+  while (o < old.fingerprints.size() && n < fresh.size()) {
+    if (old.fingerprints[o] < fresh[n]) {
+      ++changes.removed;
+      ++o;
+    } else if (fresh[n] < old.fingerprints[o]) {
+      ++changes.added;
+      ++n;
+    } else {
+      ++o;
+      ++n;
+    }
   }
+  changes.removed += static_cast<int32_t>(old.fingerprints.size() - o);
+  changes.added += static_cast<int32_t>(fresh.size() - n);
   return changes;
 }

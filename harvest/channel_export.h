@@ -40,5 +40,15 @@ struct ListChanges {
   int32_t added = 0;
   int32_t removed = 0;
 };
-// oldFile holds the bytes of the old channels.dat (CR LF lines; a last line may lack its end).
-ListChanges CompareWithOldList(const std::string& oldFile, ChannelList& list);
+// The rows of an old channels.dat (CR LF lines; a last line may lack its end) as 64-bit
+// fingerprints, so that a run keeps 8 bytes a row instead of the file. Two different rows
+// share a fingerprint with a chance of about one in 2^64 a pair: at worst a miscounted
+// summary, never a changed list.
+struct OldListRows {
+  std::vector<uint64_t> fingerprints;
+  std::string unended;  // the row that the bytes added so far leave open
+};
+// Takes the file's next bytes; a row may run across two calls.
+void AddOldListBytes(OldListRows& old, const char* bytes, size_t size);
+// Ends the old file's last row and compares it with list.
+ListChanges CompareWithOldList(OldListRows& old, ChannelList& list);

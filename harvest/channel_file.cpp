@@ -125,7 +125,8 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
   return Refused(path, reason);
 }
 
-// Writes the line of r, without its line end, into line in place of what it held.
+}  // namespace
+
 void FormatChannelLine(std::string& line, const ChannelRecord& r) {
   line.clear();
   for (const std::string* field : {&r.country, &r.channel, &r.bitrate, &r.category, &r.about,
@@ -134,8 +135,6 @@ void FormatChannelLine(std::string& line, const ChannelRecord& r) {
     line.append(*field);
   }
 }
-
-}  // namespace
 
 std::string ChannelLine(const ChannelRecord& r) {
   std::string line;

@@ -17,6 +17,8 @@ const size_t kOutputBufferSize = 4096;
 
 // One line of channels.dat without its CR LF: the seven fields joined by "|".
 std::string ChannelLine(const ChannelRecord& record);
+// The same line, formatted into line (its memory is kept from record to record).
+void FormatChannelLine(std::string& line, const ChannelRecord& record);
 // Writes every line of the list with its CR LF through the output buffer into sink.
 // Stops at the first failed sink write and returns false.
 bool WriteChannelLines(ChannelList& list, const ByteSink& sink);

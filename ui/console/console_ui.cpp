@@ -53,7 +53,7 @@ struct ConsoleSide {
   bool countryRefused = false;  // a country was asked for that the index lacks
   bool indexRead = false;
   PageReport index;     // what became of the index page
-  std::string oldList;  // the bytes of the channel file that the run replaces
+  OldListRows oldList;  // the rows of the channel file that the run replaces
   std::string country;  // the country last announced
 };
 
@@ -175,7 +175,7 @@ void ReadOldList(const std::string& path) {
   char chunk[kOldListChunk];
   size_t count = 0;
   while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    g_console.oldList.append(chunk, count);
+    AddOldListBytes(g_console.oldList, chunk, count);
   g_console.oldListFound = !std::ferror(file);
   std::fclose(file);
 }
