@@ -29,13 +29,18 @@ const WPARAM kPastTheEnd = 0x7FFFFFFF;
 const DWORD kRefreshIntervalMs = 100;
 const DWORD kDrawShareInverse = 10;
 const int kQuietLines = 8;
+// Each new status text repaints the label; a count newer than the last one shown waits at
+// most this long, or until the next refresh, whichever comes first.
+const DWORD kStatusIntervalMs = 50;
 
 // What ShowChannel and ShowChannelCount have not yet put on the screen.
 struct PendingDisplay {
   std::string text;  // panel lines joined by line feeds
   int lines = 0;
   int32_t barPosition = -1;  // -1: none pending
+  int32_t statusCount = -1;  // -1: none pending
   DWORD lastRefresh = 0;
+  DWORD lastStatus = 0;
   DWORD drawMs = 0;  // how long the last panel drawing took
   int linesSinceChannel = 0;
 };
@@ -62,9 +67,22 @@ void SetDefaultFace(HWND control, const std::string& face) {
   SendMessageA(control, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&format));
 }
 
+// Sets the count pending for the status line, if any.
+void PutStatusCount() {
+  if (g_pending.statusCount < 0) return;
+  SetWindowTextA(ControlHandle(kStatusLabel),
+                 Concat(kStatusPrefix, NumberToText(g_pending.statusCount)).c_str());
+  g_pending.statusCount = -1;
+  g_pending.lastStatus = GetTickCount();
+}
+
 }  // namespace
 
-void PreparePanel(HWND panel) { SetDefaultFace(panel, kPanelFace); }
+void PreparePanel(HWND panel) {
+  SetDefaultFace(panel, kPanelFace);
+  // The panel is read-only: an undo record of every insert would only cost time and memory.
+  SendMessageA(panel, EM_SETUNDOLIMIT, 0, 0);
+}
 
 void ShowChannel(const ChannelRecord& record) {
   const auto lines = ChannelBlockLines(record);
@@ -80,7 +98,8 @@ void ShowChannel(const ChannelRecord& record) {
 void ShowChannelCount(int32_t count) {
   // The control holds its position within its range; past the top the bar stays full.
   g_pending.barPosition = count > kProgressTop ? kProgressTop : count;
-  SetWindowTextA(ControlHandle(kStatusLabel), Concat(kStatusPrefix, NumberToText(count)).c_str());
+  g_pending.statusCount = count;
+  if (GetTickCount() - g_pending.lastStatus >= kStatusIntervalMs) PutStatusCount();
   if (RefreshDue()) RefreshDisplay();
 }
 
@@ -162,12 +181,14 @@ void RefreshDisplay() {
     }
     g_pending.barPosition = -1;
   }
+  PutStatusCount();
   g_pending.lastRefresh = GetTickCount();
 }
 
 void RefreshDisplayAtLineEnd() {
   ++g_pending.linesSinceChannel;
-  const bool pending = g_pending.lines != 0 || g_pending.barPosition >= 0;
+  const bool pending =
+      g_pending.lines != 0 || g_pending.barPosition >= 0 || g_pending.statusCount >= 0;
   if (pending && (g_pending.linesSinceChannel >= kQuietLines || RefreshDue())) RefreshDisplay();
 }
 

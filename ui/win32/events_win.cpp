@@ -22,6 +22,10 @@ const WORD kAcceleratorSource = 1;  // high word of wParam of WM_COMMAND from an
 const char kShellVerb[] = "open";
 // The longest ServiceWhileFetching takes messages before it looks for the page again.
 const DWORD kFetchServiceMs = 20;
+// Looking for a message costs a call into the system even when none waits, and pages bring
+// tens of thousands of lines: the per-line step looks at most this often, which still answers
+// a click or a close request well within a screen refresh.
+const DWORD kLinePollMs = 10;
 const int kCreationOrder[kControlCount] = {kStatusLabel,    kProgressBar, kBannerField,
                                           kViewListButton, kCloseButton, kDetailsPanel};
 
@@ -37,6 +41,7 @@ struct EventState {
   int type = 0;         // its notification code (never read: any notification counts)
   std::deque<QueuedEvent> queue;
   HWND window = nullptr;  // window of the last event taken
+  DWORD lastLinePoll = 0;  // when the per-line step last looked for messages
 };
 
 thread_local EventState t_events;
@@ -251,6 +256,10 @@ bool AnswerRunEvent(int event) {
 
 bool ServiceRunEvent() {
   RefreshDisplayAtLineEnd();
+  const DWORD now = GetTickCount();
+  const bool raised = !t_events.queue.empty() || t_events.pendingCode != 0;
+  if (!raised && now - t_events.lastLinePoll < kLinePollMs) return false;
+  t_events.lastLinePoll = now;
   return AnswerRunEvent(PollEvent());
 }
 

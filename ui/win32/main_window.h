@@ -92,7 +92,7 @@ bool LaunchTarget(const OpenableLink& link);
 // Gives the details panel its face once, so that lines added later need no formatting.
 void PreparePanel(HWND panel);
 // Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
-// (then scrolls to the end) and the progress position.
+// (then scrolls to the end), the progress position and the status count.
 void RefreshDisplay();
 // The run's per-line step calls this first: shows what is collected when it is due or when
 // the last lines brought no channel.
