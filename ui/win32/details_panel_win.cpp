@@ -17,6 +17,7 @@ const char kLineBreak[] = "\n";
 const size_t kFaceNameSize = LF_FACESIZE;
 // A character offset past any text: EM_SETSEL then places the caret at the end.
 const WPARAM kPastTheEnd = 0x7FFFFFFF;
+const UINT kUnicodeCodePage = 1200;  // lengths in characters, as the control counts offsets
 
 // Under load the window's drawing, not the harvest, would set the pace: each line added to
 // the rich-edit control re-lays out, updates the scroll bars and repaints, and each new
@@ -135,6 +136,17 @@ void InsertAtCaret(HWND panel, const char* text, size_t size) {
   SendMessageA(panel, EM_STREAMIN, SF_TEXT | SFF_SELECTION, reinterpret_cast<LPARAM>(&stream));
 }
 
+// The caret stays at the end after each insert. Placing it costs the control a count through
+// all its paragraphs to find the offset's place, so it is placed only when a click moved it.
+void PlaceCaretAtEnd(HWND panel) {
+  CHARRANGE selection{};
+  SendMessageA(panel, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+  GETTEXTLENGTHEX how{GTL_NUMCHARS, kUnicodeCodePage};
+  const LRESULT length = SendMessageA(panel, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&how), 0);
+  if (selection.cpMin == length && selection.cpMax == length) return;
+  SendMessageA(panel, EM_SETSEL, kPastTheEnd, kPastTheEnd);
+}
+
 // Adds the collected lines at the end of the panel, in the panel's default face, and scrolls
 // to them. Returns how long the drawing and scrolling took, in milliseconds.
 DWORD PutPendingLines() {
@@ -142,8 +154,7 @@ DWORD PutPendingLines() {
   // Drawn once afterwards: drawing while the lines go in costs ten times the insertion.
   SendMessageA(panel, WM_SETREDRAW, FALSE, 0);
   SendMessageA(panel, EM_HIDESELECTION, TRUE, 0);
-  // An offset past the end places the caret at the end without counting through the text.
-  SendMessageA(panel, EM_SETSEL, kPastTheEnd, kPastTheEnd);
+  PlaceCaretAtEnd(panel);
   std::string& text = g_pending.text;
   if (SendMessageA(panel, WM_GETTEXTLENGTH, 0, 0) != 0) text.insert(0, kLineBreak);
   for (size_t at = 0; at < text.size();) {

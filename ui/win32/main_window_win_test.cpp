@@ -109,6 +109,7 @@ TEST_F(WindowTest, ShowChannelPrintsEightLineBlocksFromTheTop) {
   ShowChannel(first);
   RefreshDisplay();
   EXPECT_EQ(PanelLines(), Block(first));
+  SendMessageA(ControlHandle(kDetailsPanel), EM_SETSEL, 2, 5);  // as a drag in the panel does
   ShowChannel(empty);
   ShowChannel(first);
   ShowRunFinished();  // shows whatever is still collected
