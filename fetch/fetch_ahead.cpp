@@ -15,6 +15,7 @@ struct FetchAheadShared {
   std::vector<bool> fetched;
   std::vector<PageBuffer> spare;  // emptied pages whose memory the next fetches reuse
   const FetchTransport* transport = nullptr;
+  PagePreparer prepare = nullptr;
   size_t jobs = 1;
   size_t nextToClaim = 0;  // the next address a worker takes on
   size_t nextToTake = 0;   // the next page the reader takes
@@ -91,6 +92,7 @@ void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
     guard.unlock();
     PageBuffer page = ReadPage(shared->addresses[index], *shared->transport, &shared->stopped,
                                std::move(reuse));
+    if (shared->prepare != nullptr && !shared->stopped.load()) shared->prepare(page);
     guard.lock();
     if (shared->stopped.load()) break;
     shared->pages[index] = std::move(page);
@@ -121,9 +123,11 @@ void StartWorkers(const std::shared_ptr<FetchAheadShared>& shared) {
 
 }  // namespace
 
-FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs) {
+FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs,
+                           PagePreparer prepare) {
   auto shared = std::make_shared<FetchAheadShared>();
   shared->addresses = addresses;
+  shared->prepare = prepare;
   shared->pages.resize(addresses.size());
   shared->fetched.resize(addresses.size(), false);
   shared->transport = &CurrentTransport();
@@ -144,6 +148,7 @@ bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page) {
   if (shared->stopped.load() || index >= shared->addresses.size()) return false;
   if (shared->workers == 0) {
     shared->pages[index] = ReadPage(shared->addresses[index], *shared->transport);
+    if (shared->prepare != nullptr) shared->prepare(shared->pages[index]);
     shared->fetched[index] = true;
   }
   bool ready = shared->pageReady.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {

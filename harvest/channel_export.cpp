@@ -134,10 +134,17 @@ void AddOldListBytes(OldListRows& old, const char* bytes, size_t size) {
   }
 }
 
-// Both lists' rows as sorted fingerprints, counted off against each other in one merge.
-ListChanges CompareWithOldList(OldListRows& old, ChannelList& list) {
+void EndOldList(OldListRows& old) {
+  if (old.ended) return;
   if (!old.unended.empty()) old.fingerprints.push_back(RowFingerprint(old.unended));
   old.unended.clear();
+  std::sort(old.fingerprints.begin(), old.fingerprints.end());
+  old.ended = true;
+}
+
+// Both lists' rows as sorted fingerprints, counted off against each other in one merge.
+ListChanges CompareWithOldList(OldListRows& old, ChannelList& list) {
+  EndOldList(old);
   std::vector<uint64_t> fresh;
   fresh.reserve(list.count);
   std::string line;
@@ -147,7 +154,6 @@ ListChanges CompareWithOldList(OldListRows& old, ChannelList& list) {
     FormatChannelLine(line, *record);
     fresh.push_back(RowFingerprint(line));
   }
-  std::sort(old.fingerprints.begin(), old.fingerprints.end());
   std::sort(fresh.begin(), fresh.end());
   ListChanges changes;
   size_t o = 0;

@@ -47,8 +47,11 @@ struct ListChanges {
 struct OldListRows {
   std::vector<uint64_t> fingerprints;
   std::string unended;  // the row that the bytes added so far leave open
+  bool ended = false;
 };
 // Takes the file's next bytes; a row may run across two calls.
 void AddOldListBytes(OldListRows& old, const char* bytes, size_t size);
-// Ends the old file's last row and compares it with list.
+// Ends the file's last row and sorts the fingerprints for comparing.
+void EndOldList(OldListRows& old);
+// Compares the ended old rows (CompareWithOldList ends them if need be) with list.
 ListChanges CompareWithOldList(OldListRows& old, ChannelList& list);
