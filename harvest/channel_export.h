@@ -53,5 +53,8 @@ struct OldListRows {
 void AddOldListBytes(OldListRows& old, const char* bytes, size_t size);
 // Ends the file's last row and sorts the fingerprints for comparing.
 void EndOldList(OldListRows& old);
-// Compares the ended old rows (CompareWithOldList ends them if need be) with list.
-ListChanges CompareWithOldList(OldListRows& old, ChannelList& list);
+// The rows of list as sorted fingerprints; reads the list without moving its cursor.
+std::vector<uint64_t> ListFingerprints(const ChannelList& list);
+// Compares the old rows, ended here if need be, with the sorted fingerprints of a new list.
+ListChanges CompareFingerprints(OldListRows& old, const std::vector<uint64_t>& fresh);
+ListChanges CompareWithOldList(OldListRows& old, const ChannelList& list);

@@ -3,6 +3,7 @@
 // Page text is shown in UTF-8 with its control characters replaced.
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
@@ -57,6 +58,8 @@ struct ConsoleSide {
   // the run begins; none when there is no readable file.
   std::future<std::optional<OldListRows>> oldListReading;
   std::optional<OldListRows> oldList;
+  // The new list's rows, taken on a thread of their own while the list is saved.
+  std::future<std::vector<uint64_t>> newListReading;
   std::string country;  // the country last announced
 };
 
@@ -196,8 +199,8 @@ void WaitForOldList() {
 // " (5 new, 1 gone)" after DONE when a list was replaced.
 std::string ChangesText() {
   WaitForOldList();
-  if (!g_console.oldList) return std::string();
-  ListChanges changes = CompareWithOldList(*g_console.oldList, g_console.state->channels);
+  if (!g_console.oldList || !g_console.newListReading.valid()) return std::string();
+  ListChanges changes = CompareFingerprints(*g_console.oldList, g_console.newListReading.get());
   return Concat(" (", NumberToText(changes.added), kNewWord, NumberToText(changes.removed),
                 kGoneWord);
 }
@@ -216,6 +219,7 @@ void StartConsole(const ConsoleOptions& options, HarvestState& state) {
 }
 
 void FinishConsole() {
+  if (g_console.newListReading.valid()) g_console.newListReading.wait();
   if (g_console.countryRefused) {
     ClearLive();
     g_console.finalShown = true;
@@ -335,6 +339,10 @@ void ShowUnknownCountry(const std::string& name, const std::vector<std::string>&
 
 void ShowRunFinished() {
   WaitForOldList();
+  if (g_console.oldList) {
+    g_console.newListReading = std::async(std::launch::async | std::launch::deferred,
+                                          ListFingerprints, std::cref(g_console.state->channels));
+  }
   g_console.barFull = true;
   DrawLive();
 }
