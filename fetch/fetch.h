@@ -17,8 +17,9 @@ struct FetchOutcome {
 struct PageBuffer {
   std::string bytes;  // the body as received, each chunk cut before its first zero byte
   FetchOutcome outcome;
-  std::any prepared;  // what the fetcher's preparer made of the bytes; kept with the buffer
-                      // when it is reused, so that its memory is reused too
+  std::any preparation;   // what a preparer made of the bytes; kept with the buffer when it
+                          // is reused, so that its memory is reused too
+  bool prepared = false;  // preparation was made of these bytes
   size_t size() const { return bytes.size(); }
 };
 

@@ -19,6 +19,7 @@ struct FetchAheadShared {
   size_t jobs = 1;
   size_t nextToClaim = 0;  // the next address a worker takes on
   size_t nextToTake = 0;   // the next page the reader takes
+  bool readerWaiting = false;  // the reader waits for page nextToTake
   int workers = 0;         // workers started
   std::atomic<bool> stopped{false};
   std::mutex lock;
@@ -92,9 +93,15 @@ void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
     guard.unlock();
     PageBuffer page = ReadPage(shared->addresses[index], *shared->transport, &shared->stopped,
                                std::move(reuse));
-    if (shared->prepare != nullptr && !shared->stopped.load()) shared->prepare(page);
     guard.lock();
     if (shared->stopped.load()) break;
+    if (shared->prepare != nullptr && !(shared->readerWaiting && index == shared->nextToTake)) {
+      guard.unlock();
+      shared->prepare(page);
+      page.prepared = true;
+      guard.lock();
+      if (shared->stopped.load()) break;
+    }
     shared->pages[index] = std::move(page);
     shared->fetched[index] = true;
     if (index == shared->nextToTake) shared->pageReady.notify_one();
@@ -148,12 +155,13 @@ bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page) {
   if (shared->stopped.load() || index >= shared->addresses.size()) return false;
   if (shared->workers == 0) {
     shared->pages[index] = ReadPage(shared->addresses[index], *shared->transport);
-    if (shared->prepare != nullptr) shared->prepare(shared->pages[index]);
     shared->fetched[index] = true;
   }
+  shared->readerWaiting = true;
   bool ready = shared->pageReady.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {
     return shared->fetched[index] || shared->stopped.load();
   });
+  shared->readerWaiting = false;
   if (!ready || !shared->fetched[index]) return false;
   if (page.bytes.capacity() > 0 && shared->spare.size() < shared->jobs) {
     shared->spare.push_back(std::move(page));

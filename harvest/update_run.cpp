@@ -84,10 +84,10 @@ void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
 }
 
 // The lines of a country page that begin after its first line feed and end at its last,
-// cut into row values by the thread that fetched the page. The bytes before the first line
+// cut into row values by the thread that fetched the page, or by the run when it was
+// waiting for the page anyway. The bytes before the first line
 // feed may continue a line carried over from the page before: the run reads those itself.
 struct CutPage {
-  size_t pageSize = 0;    // the size of the page that was cut, to tell a stale cut
   size_t headEnd = 0;     // where the first line feed is
   size_t tailStart = 0;   // where the bytes after the last line feed begin
   bool hasLineFeed = false;
@@ -97,11 +97,10 @@ struct CutPage {
 
 // Cuts every line of page that surely starts a line into row values (a PagePreparer).
 void CutCountryPage(PageBuffer& page) {
-  CutPage* cut = std::any_cast<CutPage>(&page.prepared);
-  if (cut == nullptr) cut = &page.prepared.emplace<CutPage>();
+  CutPage* cut = std::any_cast<CutPage>(&page.preparation);
+  if (cut == nullptr) cut = &page.preparation.emplace<CutPage>();
   const char* begin = page.bytes.data();
   const char* end = begin + page.bytes.size();
-  cut->pageSize = page.bytes.size();
   cut->lineCount = 0;
   const void* first = std::memchr(begin, kLineFeed, page.bytes.size());
   cut->hasLineFeed = first != nullptr;
@@ -134,11 +133,12 @@ bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
   return true;
 }
 
-// Scans one country page into channels; false when the user stopped the run. A page that its
-// fetcher cut is read from the cut, line for line as the bytes would be.
+// Scans one country page into channels; false when the user stopped the run. The page is
+// read from its cut, line for line as the bytes would be.
 bool ScanCountryPage(HarvestState& state, PageBuffer& page, std::string& countryLine) {
-  CutPage* cut = std::any_cast<CutPage>(&page.prepared);
-  if (cut == nullptr || cut->pageSize != page.bytes.size() || !cut->hasLineFeed) {
+  if (!page.prepared) CutCountryPage(page);
+  CutPage* cut = std::any_cast<CutPage>(&page.preparation);
+  if (!cut->hasLineFeed) {
     return ScanLines(page, countryLine, [&state](std::string_view line) {
       return TakeChannelLine(state, [&] { return ParseRowLine(line, state); });
     });
