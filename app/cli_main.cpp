@@ -226,6 +226,7 @@ int main(int argc, char** argv) {
   if (checkRefused != 0) return checkRefused;
 
   InstallStopHandlers();
+  PrepareHeapForLargeLists();
   SetFetchTimeout(options.timeoutSeconds);
   // The run's state lives until the process ends, which frees it at once: taking 20,000
   // channel records apart one by one would only add to the wait.
