@@ -39,6 +39,9 @@ void OnStopSignal(int signalNumber) {
 // for transparent huge pages, which cost one fault per 2 MiB. Where the system does not give
 // huge pages on request, madvise fails and nothing changes.
 void PrepareHeapForLargeLists() {
+  // One heap for every thread: the fetch workers allocate little once their buffers are
+  // grown, and heaps of their own would each start on fresh pages without the reserve.
+  mallopt(M_ARENA_MAX, 1);
   mallopt(M_TOP_PAD, static_cast<int>(kHeapReserve));
   char* const before = static_cast<char*>(sbrk(0));
   void* probes[2] = {nullptr, nullptr};
