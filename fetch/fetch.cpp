@@ -20,6 +20,7 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
   PageBuffer page = std::move(reuse);
   page.bytes.clear();
   page.outcome = FetchOutcome();  // a reused buffer brings its old page's outcome
+  page.prepared = false;
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
   bool readFailed = false;

@@ -1,6 +1,7 @@
 // Reads one web page completely into memory. Never fails: a failure gives a shorter or empty page.
 #pragma once
 
+#include <any>
 #include <atomic>
 #include <string>
 
@@ -16,6 +17,9 @@ struct FetchOutcome {
 struct PageBuffer {
   std::string bytes;  // the body as received, each chunk cut before its first zero byte
   FetchOutcome outcome;
+  std::any preparation;   // what a preparer made of the bytes; kept with the buffer when it
+                          // is reused, so that its memory is reused too
+  bool prepared = false;  // preparation was made of these bytes
   size_t size() const { return bytes.size(); }
 };
 

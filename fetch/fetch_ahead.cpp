@@ -15,9 +15,11 @@ struct FetchAheadShared {
   std::vector<bool> fetched;
   std::vector<PageBuffer> spare;  // emptied pages whose memory the next fetches reuse
   const FetchTransport* transport = nullptr;
+  PagePreparer prepare = nullptr;
   size_t jobs = 1;
   size_t nextToClaim = 0;  // the next address a worker takes on
   size_t nextToTake = 0;   // the next page the reader takes
+  bool readerWaiting = false;  // the reader waits for page nextToTake
   int workers = 0;         // workers started
   std::atomic<bool> stopped{false};
   std::mutex lock;
@@ -93,6 +95,13 @@ void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
                                std::move(reuse));
     guard.lock();
     if (shared->stopped.load()) break;
+    if (shared->prepare != nullptr && !(shared->readerWaiting && index == shared->nextToTake)) {
+      guard.unlock();
+      shared->prepare(page);
+      page.prepared = true;
+      guard.lock();
+      if (shared->stopped.load()) break;
+    }
     shared->pages[index] = std::move(page);
     shared->fetched[index] = true;
     if (index == shared->nextToTake) shared->pageReady.notify_one();
@@ -121,9 +130,11 @@ void StartWorkers(const std::shared_ptr<FetchAheadShared>& shared) {
 
 }  // namespace
 
-FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs) {
+FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs,
+                           PagePreparer prepare) {
   auto shared = std::make_shared<FetchAheadShared>();
   shared->addresses = addresses;
+  shared->prepare = prepare;
   shared->pages.resize(addresses.size());
   shared->fetched.resize(addresses.size(), false);
   shared->transport = &CurrentTransport();
@@ -146,9 +157,11 @@ bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page) {
     shared->pages[index] = ReadPage(shared->addresses[index], *shared->transport);
     shared->fetched[index] = true;
   }
+  shared->readerWaiting = true;
   bool ready = shared->pageReady.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {
     return shared->fetched[index] || shared->stopped.load();
   });
+  shared->readerWaiting = false;
   if (!ready || !shared->fetched[index]) return false;
   if (page.bytes.capacity() > 0 && shared->spare.size() < shared->jobs) {
     shared->spare.push_back(std::move(page));

@@ -18,9 +18,17 @@ struct FetchAhead {
   std::shared_ptr<FetchAheadShared> shared;
 };
 
+// Work done on a page by the worker that fetched it, before the reader takes it: it sets
+// page.preparation. A page that the reader is already waiting for goes to the reader at once,
+// unprepared (page.prepared false), and the reader does the work itself: the worker is then
+// free for the next page sooner.
+using PagePreparer = void (*)(PageBuffer& page);
+
 // Starts fetching addresses in order over the current transport with jobs workers (clamped to
-// 1..16). At most jobs pages are fetched or held beyond the last one taken.
-FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs);
+// 1..16), each page then handed to prepare as told above when one is given. At most jobs pages
+// are fetched or held beyond the last one taken.
+FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs,
+                           PagePreparer prepare = nullptr);
 // Waits at most milliseconds for the next page in list order. True with the page (moved out of
 // the fetcher) when it came; false when it is still on its way, or none is left, or stopped.
 bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page);

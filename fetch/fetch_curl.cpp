@@ -20,8 +20,11 @@ const char kRedirectProtocols[] = "http,https,ftp,ftps";
 const long kMaxRedirects = 30;
 // How long one wait for the socket lasts; bounds how late a cancellation is noticed.
 const int kPollMilliseconds = 100;
+// How much curl takes from the socket in one receive: a typical country page in one go,
+// where curl's default 16 KiB costs several receives and callbacks per page.
+const long kReceiveBufferSize = 64 * 1024;
 // Received bytes not yet handed to the chunk loop; beyond this curl is paused.
-const size_t kMaxPending = 64 * 1024;
+const size_t kMaxPending = 4 * kReceiveBufferSize;
 // curl's file reader cannot be paused: a paused write there loses the rest of the file.
 const char kFileScheme[] = "file:";
 
@@ -174,6 +177,7 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout * kPageLimitFactor);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, connection);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);

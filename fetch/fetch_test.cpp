@@ -109,7 +109,7 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
   // A page read into the memory of an earlier page holds nothing of it.
   g_fake = FakeTransportState();
   g_fake.reads = {Chunk(s7), {"", 0}};
-  PageBuffer earlier{a + b, FetchOutcome{404, kReadError}};
+  PageBuffer earlier{a + b, FetchOutcome{404, kReadError}, {}};
   PageBuffer page = ReadPage("http://site.test/", kFakeTransport, nullptr, std::move(earlier));
   EXPECT_EQ(page.bytes, s7);
   EXPECT_EQ(page.outcome.status, 0);

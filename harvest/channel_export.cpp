@@ -134,21 +134,29 @@ void AddOldListBytes(OldListRows& old, const char* bytes, size_t size) {
   }
 }
 
-// Both lists' rows as sorted fingerprints, counted off against each other in one merge.
-ListChanges CompareWithOldList(OldListRows& old, ChannelList& list) {
+void EndOldList(OldListRows& old) {
+  if (old.ended) return;
   if (!old.unended.empty()) old.fingerprints.push_back(RowFingerprint(old.unended));
   old.unended.clear();
+  std::sort(old.fingerprints.begin(), old.fingerprints.end());
+  old.ended = true;
+}
+
+std::vector<uint64_t> ListFingerprints(const ChannelList& list) {
   std::vector<uint64_t> fresh;
   fresh.reserve(list.count);
   std::string line;
-  Rewind(list);
-  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
-       record = NextRecord(list)) {
-    FormatChannelLine(line, *record);
+  ForEachRecord(list, [&](const ChannelRecord& record) {
+    FormatChannelLine(line, record);
     fresh.push_back(RowFingerprint(line));
-  }
-  std::sort(old.fingerprints.begin(), old.fingerprints.end());
+  });
   std::sort(fresh.begin(), fresh.end());
+  return fresh;
+}
+
+// Both lists' rows as sorted fingerprints, counted off against each other in one merge.
+ListChanges CompareFingerprints(OldListRows& old, const std::vector<uint64_t>& fresh) {
+  EndOldList(old);
   ListChanges changes;
   size_t o = 0;
   size_t n = 0;
@@ -167,4 +175,8 @@ ListChanges CompareWithOldList(OldListRows& old, ChannelList& list) {
   changes.removed += static_cast<int32_t>(old.fingerprints.size() - o);
   changes.added += static_cast<int32_t>(fresh.size() - n);
   return changes;
+}
+
+ListChanges CompareWithOldList(OldListRows& old, const ChannelList& list) {
+  return CompareFingerprints(old, ListFingerprints(list));
 }

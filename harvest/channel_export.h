@@ -47,8 +47,14 @@ struct ListChanges {
 struct OldListRows {
   std::vector<uint64_t> fingerprints;
   std::string unended;  // the row that the bytes added so far leave open
+  bool ended = false;
 };
 // Takes the file's next bytes; a row may run across two calls.
 void AddOldListBytes(OldListRows& old, const char* bytes, size_t size);
-// Ends the old file's last row and compares it with list.
-ListChanges CompareWithOldList(OldListRows& old, ChannelList& list);
+// Ends the file's last row and sorts the fingerprints for comparing.
+void EndOldList(OldListRows& old);
+// The rows of list as sorted fingerprints; reads the list without moving its cursor.
+std::vector<uint64_t> ListFingerprints(const ChannelList& list);
+// Compares the old rows, ended here if need be, with the sorted fingerprints of a new list.
+ListChanges CompareFingerprints(OldListRows& old, const std::vector<uint64_t>& fresh);
+ListChanges CompareWithOldList(OldListRows& old, const ChannelList& list);

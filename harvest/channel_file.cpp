@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 #include "harvest/system_error.h"
@@ -128,11 +129,17 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
 }  // namespace
 
 void FormatChannelLine(std::string& line, const ChannelRecord& r) {
-  line.clear();
-  for (const std::string* field : {&r.country, &r.channel, &r.bitrate, &r.category, &r.about,
-                                   &r.streamUrl, &r.homepage}) {
-    if (field != &r.country) line.append(kFieldSeparator);
-    line.append(*field);
+  const std::string* const fields[] = {&r.country, &r.channel,   &r.bitrate, &r.category,
+                                       &r.about,   &r.streamUrl, &r.homepage};
+  // Sized once and filled with plain copies: a line is written and compared for every record.
+  size_t size = std::size(fields) - 1;
+  for (const std::string* field : fields) size += field->size();
+  line.resize(size);
+  char* out = &line[0];
+  for (const std::string* field : fields) {
+    if (field != fields[0]) *out++ = kFieldSeparator[0];
+    std::memcpy(out, field->data(), field->size());
+    out += field->size();
   }
 }
 

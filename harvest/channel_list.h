@@ -40,3 +40,11 @@ void AddRecord(ChannelList& list, ChannelRecord record);
 void Rewind(ChannelList& list);
 // The next record after the cursor (the first after Rewind), or null at the end.
 const ChannelRecord* NextRecord(ChannelList& list);
+// Hands each record in order to visit without moving the cursor, so that another thread may
+// read the list while its owner walks it with the cursor.
+template <typename Visit>
+void ForEachRecord(const ChannelList& list, Visit visit) {
+  for (const ChannelNode* node = list.first.get(); node != nullptr; node = node->next.get()) {
+    visit(node->record);
+  }
+}

@@ -3,6 +3,7 @@
 #include "harvest/classifier.h"
 
 #include <array>
+#include <bitset>
 #include <cstring>
 
 #include "text/text.h"
@@ -36,21 +37,33 @@ int KeywordTest(const std::string& about, const std::string& keyword) {
 namespace {
 
 // The keywords by their first byte, each with the position of its group in the table, so
-// that one pass over the text finds every keyword that starts at each byte.
+// that one pass over the text finds every keyword that starts at each byte; and the byte
+// pairs that begin a keyword, so that most positions are passed over with one lookup.
 struct KeywordStart {
   size_t group;
   const std::string* keyword;
 };
-using KeywordIndex = std::array<std::vector<KeywordStart>, 256>;
+struct KeywordIndex {
+  std::array<std::vector<KeywordStart>, 256> byFirstByte;
+  std::array<std::bitset<256>, 256> pairStarts;  // [first][second]: some keyword begins so
+  std::bitset<256> singleBytes;                  // one-byte keywords
+};
 
-const KeywordIndex& KeywordsByFirstByte() {
+const KeywordIndex& Keywords() {
   static const KeywordIndex index = [] {
     KeywordIndex built;
     const std::vector<CategoryGroup>& table = CategoryTable();
     for (size_t group = 0; group < table.size(); ++group) {
       for (const std::string& keyword : table[group].keywords) {
         if (keyword.empty()) continue;  // an empty keyword occurs nowhere
-        built[static_cast<unsigned char>(keyword[0])].push_back({group, &keyword});
+        const unsigned char first = static_cast<unsigned char>(keyword[0]);
+        built.byFirstByte[first].push_back({group, &keyword});
+        if (keyword.size() == 1) {
+          built.singleBytes.set(first);
+          built.pairStarts[first].set();
+        } else {
+          built.pairStarts[first].set(static_cast<unsigned char>(keyword[1]));
+        }
       }
     }
     return built;
@@ -66,17 +79,19 @@ std::string ClassifyChannel(const std::string& about) {
   thread_local std::string lowered;
   lowered.assign(about);
   MakeLowerCase(lowered);
-  const KeywordIndex& index = KeywordsByFirstByte();
+  const KeywordIndex& index = Keywords();
   const std::vector<CategoryGroup>& table = CategoryTable();
   size_t best = table.size();
   const size_t size = lowered.size();
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(lowered.data());
   for (size_t i = 0; i < size && best > 0; ++i) {
-    for (const KeywordStart& start : index[static_cast<unsigned char>(lowered[i])]) {
+    const bool last = i + 1 == size;
+    if (last ? !index.singleBytes[bytes[i]] : !index.pairStarts[bytes[i]][bytes[i + 1]]) continue;
+    for (const KeywordStart& start : index.byFirstByte[bytes[i]]) {
       const std::string& keyword = *start.keyword;
       if (start.group >= best || keyword.size() > size - i) continue;
-      // The second byte rules most keywords out before memcmp.
-      if (keyword.size() > 1 && lowered[i + 1] != keyword[1]) continue;
-      if (std::memcmp(lowered.data() + i, keyword.data(), keyword.size()) == 0) best = start.group;
+      if (keyword.size() > 1 && bytes[i + 1] != static_cast<unsigned char>(keyword[1])) continue;
+      if (std::memcmp(bytes + i, keyword.data(), keyword.size()) == 0) best = start.group;
     }
   }
   return best < table.size() ? table[best].category : kUnknownCategory;

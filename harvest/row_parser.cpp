@@ -32,35 +32,30 @@ const int kAboutField = 8;
 const char kAboutJunk[] = "</td";
 const char kFullStop = '.';
 
-// The fields are cut as views of the line and written into the state's own strings, which
+// The fields are cut as views of the line and written into the values' own strings, which
 // keep their capacity from row to row: a line costs no allocation.
-void ReadNameLine(std::string_view line, HarvestState& state) {
+void CutNameLine(std::string_view line, RowLineValues& values) {
   int nameField = FieldView(line, kNewMarkField, kGreaterThan) == kNewMark ? kMarkedNameField
                                                                             : kNameField;
   thread_local std::string name;
   name.clear();
   AppendWithoutAll(name, FieldView(line, nameField, kGreaterThan), kNameJunk);
-  state.channel.assign(TrimSpacesView(name));
-  state.homepage.assign(FieldView(line, kHomepageField, kDoubleQuote));
+  values.first.assign(TrimSpacesView(name));
+  values.second.assign(FieldView(line, kHomepageField, kDoubleQuote));
 }
 
-void ReadStreamLine(std::string_view line, HarvestState& state) {
-  state.streamUrl.assign(FieldView(line, kStreamUrlField, kSingleQuote));
-  state.bitrate.clear();
-  AppendWithoutAll(state.bitrate, FieldView(line, kBitrateField, kGreaterThan), kBitrateJunk);
-  state.streamSeen = true;
+void CutStreamLine(std::string_view line, RowLineValues& values) {
+  values.first.assign(FieldView(line, kStreamUrlField, kSingleQuote));
+  values.second.clear();
+  AppendWithoutAll(values.second, FieldView(line, kBitrateField, kGreaterThan), kBitrateJunk);
 }
 
-std::optional<ChannelRecord> ReadAboutLine(std::string_view line, HarvestState& state) {
-  std::string& about = state.about;
+void CutAboutLine(std::string_view line, RowLineValues& values) {
+  std::string& about = values.first;
   about.clear();
   AppendWithoutAll(about, FieldView(line, kAboutField, kGreaterThan), kAboutJunk);
   if (!about.empty() && about.back() == kFullStop) about.pop_back();
-  state.category = ClassifyChannel(about);
-  if (!state.streamSeen) return std::nullopt;
-  state.streamSeen = false;
-  return ChannelRecord{state.country, state.channel,   state.bitrate, state.category,
-                       state.about,   state.streamUrl, state.homepage};
+  values.second = ClassifyChannel(about);
 }
 
 bool IsStreamLine(std::string_view line) {
@@ -72,13 +67,47 @@ bool IsStreamLine(std::string_view line) {
 
 }  // namespace
 
-std::optional<ChannelRecord> ParseRowLine(std::string_view line, HarvestState& state) {
+void CutRowLine(std::string_view line, RowLineValues& values) {
   if (StartsWith(line, kNamePrefix)) {
-    ReadNameLine(line, state);
+    values.kind = kNameLine;
+    CutNameLine(line, values);
   } else if (IsStreamLine(line)) {
-    ReadStreamLine(line, state);
+    values.kind = kStreamLine;
+    CutStreamLine(line, values);
   } else if (StartsWith(line, kAboutPrefix)) {
-    return ReadAboutLine(line, state);
+    values.kind = kAboutLine;
+    CutAboutLine(line, values);
+  } else {
+    values.kind = kOtherLine;
+  }
+}
+
+std::optional<ChannelRecord> TakeRowLine(RowLineValues& values, HarvestState& state) {
+  switch (values.kind) {
+    case kNameLine:
+      state.channel.swap(values.first);
+      state.homepage.swap(values.second);
+      return std::nullopt;
+    case kStreamLine:
+      state.streamUrl.swap(values.first);
+      state.bitrate.swap(values.second);
+      state.streamSeen = true;
+      return std::nullopt;
+    case kAboutLine:
+      state.about.swap(values.first);
+      state.category.swap(values.second);
+      if (!state.streamSeen) return std::nullopt;
+      state.streamSeen = false;
+      return ChannelRecord{state.country, state.channel,   state.bitrate, state.category,
+                           state.about,   state.streamUrl, state.homepage};
+    case kOtherLine:
+      break;
   }
   return std::nullopt;
+}
+
+std::optional<ChannelRecord> ParseRowLine(std::string_view line, HarvestState& state) {
+  thread_local RowLineValues values;
+  CutRowLine(line, values);
+  return TakeRowLine(values, state);
 }

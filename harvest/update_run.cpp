@@ -2,6 +2,7 @@
 // page lines into channels; then shows the final state and writes the channel file.
 #include "harvest/update_run.h"
 
+#include <any>
 #include <atomic>
 #include <cstring>
 #include <string_view>
@@ -82,17 +83,75 @@ void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
   ShowChannelCount(state.channelCount);
 }
 
-// Scans one country page into channels; false when the user stopped the run.
-bool ScanCountryPage(HarvestState& state, const PageBuffer& page, std::string& countryLine) {
-  return ScanLines(page, countryLine, [&state](std::string_view line) {
-    if (ServiceRunEvent()) {
-      state.aborted = true;
-      return false;
-    }
-    std::optional<ChannelRecord> record = ParseRowLine(line, state);
-    if (record) CompleteChannel(state, std::move(*record));
-    return true;
-  });
+// The lines of a country page that begin after its first line feed and end at its last,
+// cut into row values by the thread that fetched the page, or by the run when it was
+// waiting for the page anyway. The bytes before the first line
+// feed may continue a line carried over from the page before: the run reads those itself.
+struct CutPage {
+  size_t headEnd = 0;     // where the first line feed is
+  size_t tailStart = 0;   // where the bytes after the last line feed begin
+  bool hasLineFeed = false;
+  std::vector<RowLineValues> lines;  // the first lineCount hold this page's lines
+  size_t lineCount = 0;
+};
+
+// Cuts every line of page that surely starts a line into row values (a PagePreparer).
+void CutCountryPage(PageBuffer& page) {
+  CutPage* cut = std::any_cast<CutPage>(&page.preparation);
+  if (cut == nullptr) cut = &page.preparation.emplace<CutPage>();
+  const char* begin = page.bytes.data();
+  const char* end = begin + page.bytes.size();
+  cut->lineCount = 0;
+  const void* first = std::memchr(begin, kLineFeed, page.bytes.size());
+  cut->hasLineFeed = first != nullptr;
+  if (!cut->hasLineFeed) return;
+  const char* next = static_cast<const char*>(first) + 1;
+  cut->headEnd = static_cast<size_t>(next - 1 - begin);
+  thread_local std::string line;  // a line with carriage returns inside, without them
+  while (next < end) {
+    const void* found = std::memchr(next, kLineFeed, static_cast<size_t>(end - next));
+    if (found == nullptr) break;
+    const char* lineFeed = static_cast<const char*>(found);
+    line.clear();
+    std::string_view complete = CompleteLine(line, next, lineFeed);
+    if (cut->lineCount == cut->lines.size()) cut->lines.emplace_back();
+    CutRowLine(complete, cut->lines[cut->lineCount++]);
+    next = lineFeed + 1;
+  }
+  cut->tailStart = static_cast<size_t>(next - begin);
+}
+
+// Takes one line's channel, if it completes one; false when the user stopped the run.
+template <typename TakeLine>
+bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
+  if (ServiceRunEvent()) {
+    state.aborted = true;
+    return false;
+  }
+  std::optional<ChannelRecord> record = takeLine();
+  if (record) CompleteChannel(state, std::move(*record));
+  return true;
+}
+
+// Scans one country page into channels; false when the user stopped the run. The page is
+// read from its cut, line for line as the bytes would be.
+bool ScanCountryPage(HarvestState& state, PageBuffer& page, std::string& countryLine) {
+  if (!page.prepared) CutCountryPage(page);
+  CutPage* cut = std::any_cast<CutPage>(&page.preparation);
+  if (!cut->hasLineFeed) {
+    return ScanLines(page, countryLine, [&state](std::string_view line) {
+      return TakeChannelLine(state, [&] { return ParseRowLine(line, state); });
+    });
+  }
+  const char* begin = page.bytes.data();
+  std::string_view head = CompleteLine(countryLine, begin, begin + cut->headEnd);
+  if (!TakeChannelLine(state, [&] { return ParseRowLine(head, state); })) return false;
+  countryLine.clear();
+  for (size_t i = 0; i < cut->lineCount; ++i) {
+    if (!TakeChannelLine(state, [&] { return TakeRowLine(cut->lines[i], state); })) return false;
+  }
+  AppendWithoutCarriageReturns(countryLine, begin + cut->tailStart, begin + page.bytes.size());
+  return true;
 }
 
 // The next page of ahead, servicing the window side while it is on its way; false when the
@@ -158,7 +217,7 @@ bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>
 void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links, int jobs) {
   std::vector<std::string> addresses;
   for (const CountryLink& link : links) addresses.push_back(link.address);
-  FetchAhead ahead = StartFetchAhead(addresses, jobs);
+  FetchAhead ahead = StartFetchAhead(addresses, jobs, CutCountryPage);
   std::string countryLine;
   state.countryTotal = static_cast<int32_t>(links.size());
   PageBuffer page;  // each page read hands its memory back to the fetcher for a later page

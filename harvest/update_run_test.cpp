@@ -427,3 +427,36 @@ TEST_F(UpdateRunTest, StopWhileFetchingAheadWritesNothing) {
 }
 
 }  // namespace
+
+// Fetch workers cut the lines of a page ahead of the run, all but the bytes before its first
+// line feed; wherever the pages split the text, the run must read the same lines.
+TEST_F(UpdateRunTest, PagesSplitAnywhereReadAsOneText) {
+  std::string crInside = RowLines("B", "\r\n");
+  crInside.insert(7, "\r");
+  const std::string text = RowLines("A", "\r\n") + crInside + "\n\r\n" + RowLines("C") + "\r";
+  SetIndex({{"a.htm", "A"}, {"b.htm", "B"}, {"c.htm", "C"}});
+  auto channelsOf = [](const std::vector<ChannelRecord>& shown) {
+    std::vector<std::string> rows;
+    for (const ChannelRecord& r : shown) rows.push_back(r.channel + "|" + r.streamUrl + "|" + r.about);
+    return rows;
+  };
+  SetCountry("a.htm", text);
+  SetCountry("b.htm", "");
+  SetCountry("c.htm", "");
+  HarvestState whole;
+  RunOn(whole);
+  const std::vector<std::string> expected = channelsOf(g_fakeWindow.shown);
+  const int expectedCalls = g_fakeWindow.serviceCalls;
+  ASSERT_EQ(expected.size(), 3u);
+  for (size_t cut = 0; cut <= text.size(); ++cut) {
+    const size_t second = std::min(text.size(), cut + 9);  // the middle page may hold no line feed
+    SetCountry("a.htm", text.substr(0, cut));
+    SetCountry("b.htm", text.substr(cut, second - cut));
+    SetCountry("c.htm", text.substr(second));
+    ResetFakeWindow();
+    HarvestState state;
+    RunOn(state);
+    EXPECT_EQ(channelsOf(g_fakeWindow.shown), expected) << "cut at " << cut;
+    EXPECT_EQ(g_fakeWindow.serviceCalls, expectedCalls) << "cut at " << cut;
+  }
+}

@@ -2,6 +2,7 @@
 // fixed byte ranges for case changes and 32-bit wrapping number conversion.
 #include "text/text.h"
 
+#include <array>
 #include <cstring>
 
 namespace {
@@ -32,10 +33,16 @@ std::string ToLowerCase(const std::string& s) {
 }
 
 void MakeLowerCase(std::string& s) {
-  for (char& c : s) {
-    unsigned char b = static_cast<unsigned char>(c);
-    if ((b >= 65 && b <= 90) || (b >= 192 && b <= 222)) c = static_cast<char>(b + 32);
-  }
+  // A table of the 256 results: the classifier lower-cases every description.
+  static const std::array<unsigned char, 256> lower = [] {
+    std::array<unsigned char, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+      const bool upper = (b >= 65 && b <= 90) || (b >= 192 && b <= 222);
+      table[static_cast<size_t>(b)] = static_cast<unsigned char>(upper ? b + 32 : b);
+    }
+    return table;
+  }();
+  for (char& c : s) c = static_cast<char>(lower[static_cast<unsigned char>(c)]);
 }
 
 std::string ToUpperCase(const std::string& s) {

@@ -51,6 +51,9 @@ int TerminalColumns();
 int64_t MonotonicMilliseconds();
 // Ctrl-C and termination stop the run; a closed stdout shows as a failed write instead.
 void InstallStopHandlers();
+// Readies the heap for a long list before the run starts threads: all threads share the main
+// heap, and where the system hands out huge memory pages on request, it asks for them.
+void PrepareHeapForLargeLists();
 // Writes UTF-8 text to stdout or stderr: as UTF-16 to a Windows console, else as bytes.
 // False when not every byte was written.
 bool WriteStream(FILE* stream, const std::string& utf8);

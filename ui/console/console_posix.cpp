@@ -1,6 +1,10 @@
 // Console hooks on POSIX: isatty and the terminal width, the monotonic clock, SIGPIPE ignored,
-// and SIGINT / SIGTERM as a stop.
+// SIGINT / SIGTERM as a stop, and huge pages for the heap.
+#include <malloc.h>
+#include <cstdint>
+#include <cstdlib>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +13,12 @@
 #include "ui/console/console.h"
 
 namespace {
+
+// The heap grows by this much beyond each need, in one piece that can take huge pages.
+const size_t kHeapReserve = 64 << 20;
+// Below malloc's mmap threshold, so that the block comes from the heap and makes it grow.
+const size_t kHeapProbe = 120 << 10;
+const uintptr_t kPageSize = 4096;
 
 // Only async-signal-safe work: StopRun stores atomics and cancels the fetches; a repeated
 // stop takes the default action. A repeated stop during a save is dropped: the save holds
@@ -22,6 +32,29 @@ void OnStopSignal(int signalNumber) {
 }
 
 }  // namespace
+
+// Every record of a long list is a few small blocks of fresh heap memory, and every fresh 4 KiB
+// page costs a fault: about 10 us on a virtual machine, a quarter of the run's time for 20,000
+// channels. The heap is made to grow by a large reserve at once, and that reserve is marked
+// for transparent huge pages, which cost one fault per 2 MiB. Where the system does not give
+// huge pages on request, madvise fails and nothing changes.
+void PrepareHeapForLargeLists() {
+  // One heap for every thread: the fetch workers allocate little once their buffers are
+  // grown, and heaps of their own would each start on fresh pages without the reserve.
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_TOP_PAD, static_cast<int>(kHeapReserve));
+  char* const before = static_cast<char*>(sbrk(0));
+  void* probes[2] = {nullptr, nullptr};
+  for (void*& probe : probes) {  // the first may still fit the heap's free top
+    if (static_cast<char*>(sbrk(0)) != before) break;
+    probe = std::malloc(kHeapProbe);
+  }
+  char* const after = static_cast<char*>(sbrk(0));
+  for (void* probe : probes) std::free(probe);
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(before) + kPageSize - 1) & ~(kPageSize - 1);
+  const uintptr_t end = reinterpret_cast<uintptr_t>(after);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 

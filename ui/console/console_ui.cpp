@@ -3,6 +3,8 @@
 // Page text is shown in UTF-8 with its control characters replaced.
 #include <atomic>
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,11 +51,15 @@ struct ConsoleSide {
   bool messageShown = false;
   bool listWritten = false;
   bool stdoutClosed = false;
-  bool oldListFound = false;
   bool countryRefused = false;  // a country was asked for that the index lacks
   bool indexRead = false;
   PageReport index;     // what became of the index page
-  OldListRows oldList;  // the rows of the channel file that the run replaces
+  // The rows of the channel file that the run replaces, read on a thread of their own while
+  // the run begins; none when there is no readable file.
+  std::future<std::optional<OldListRows>> oldListReading;
+  std::optional<OldListRows> oldList;
+  // The new list's rows, taken on a thread of their own while the list is saved.
+  std::future<std::vector<uint64_t>> newListReading;
   std::string country;  // the country last announced
 };
 
@@ -169,21 +175,32 @@ std::string NothingFoundReason() {
 }
 
 // Reads the old channel file, if there is a readable one (stdio: a directory only fails).
-void ReadOldList(const std::string& path) {
+std::optional<OldListRows> ReadOldList(const std::string& path) {
   FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return;
+  if (file == nullptr) return std::nullopt;
+  OldListRows rows;
   char chunk[kOldListChunk];
   size_t count = 0;
-  while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    AddOldListBytes(g_console.oldList, chunk, count);
-  g_console.oldListFound = !std::ferror(file);
+  while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    AddOldListBytes(rows, chunk, count);
+  }
+  const bool read = !std::ferror(file);
   std::fclose(file);
+  if (!read) return std::nullopt;
+  EndOldList(rows);
+  return rows;
+}
+
+// Waits for the old list to be read; the save must not begin before, as it replaces the file.
+void WaitForOldList() {
+  if (g_console.oldListReading.valid()) g_console.oldList = g_console.oldListReading.get();
 }
 
 // " (5 new, 1 gone)" after DONE when a list was replaced.
 std::string ChangesText() {
-  if (!g_console.oldListFound) return std::string();
-  ListChanges changes = CompareWithOldList(g_console.oldList, g_console.state->channels);
+  WaitForOldList();
+  if (!g_console.oldList || !g_console.newListReading.valid()) return std::string();
+  ListChanges changes = CompareFingerprints(*g_console.oldList, g_console.newListReading.get());
   return Concat(" (", NumberToText(changes.added), kNewWord, NumberToText(changes.removed),
                 kGoneWord);
 }
@@ -195,11 +212,14 @@ void StartConsole(const ConsoleOptions& options, HarvestState& state) {
   g_console.options = options;
   g_console.state = &state;
   g_console.live = !options.quiet && StderrIsTerminal();
-  ReadOldList(options.outputPath);
+  // A thread when one can be had, else read at once.
+  g_console.oldListReading =
+      std::async(std::launch::async | std::launch::deferred, ReadOldList, options.outputPath);
   DrawLive();
 }
 
 void FinishConsole() {
+  if (g_console.newListReading.valid()) g_console.newListReading.wait();
   if (g_console.countryRefused) {
     ClearLive();
     g_console.finalShown = true;
@@ -318,6 +338,11 @@ void ShowUnknownCountry(const std::string& name, const std::vector<std::string>&
 }
 
 void ShowRunFinished() {
+  WaitForOldList();
+  if (g_console.oldList) {
+    g_console.newListReading = std::async(std::launch::async | std::launch::deferred,
+                                          ListFingerprints, std::cref(g_console.state->channels));
+  }
   g_console.barFull = true;
   DrawLive();
 }

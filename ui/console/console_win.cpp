@@ -57,6 +57,9 @@ int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64());
 
 void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
+// Windows gives large pages to privileged processes only: nothing to ask for.
+void PrepareHeapForLargeLists() {}
+
 // A console takes UTF-16, whatever its code page; files and pipes get the UTF-8 bytes.
 bool WriteStream(FILE* stream, const std::string& utf8) {
   if (utf8.empty()) return true;
