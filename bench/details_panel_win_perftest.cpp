@@ -1,9 +1,15 @@
 // Times what the window does per channel during a run, in a real window: ShowChannel,
 // ShowChannelCount and the per-line ServiceRunEvent, in batches so that growth with the
-// panel's length shows. Run under Wine with a display; prints figures, ctest never runs it.
+// panel's length shows, and the memory the panel takes per line. `--no-links` turns the
+// panel's link detection off, to show its share. Run under Wine with a display; prints
+// figures, ctest never runs it.
 #include <windows.h>
 
+#include <psapi.h>
+#include <richedit.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "harvest/window_side.h"
 #include "text/text.h"
@@ -13,6 +19,7 @@ namespace {
 
 const int kBatch = 250;
 const int kLinesPerChannel = 4;  // name, stream cell, stream link, about
+const double kBytesPerKiB = 1024.0;
 
 ChannelRecord SampleRecord(int i) {
   const std::string n = NumberToText(i);
@@ -29,6 +36,13 @@ double Now() {
   return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+double WorkingSetBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+  return static_cast<double>(counters.WorkingSetSize);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +54,11 @@ int main(int argc, char** argv) {
   }
   InstallWindowCallback();
   CreateControls("http://127.0.0.1/");
+  HWND panel = ControlHandle(kDetailsPanel);
+  if (argc > 2 && std::strcmp(argv[2], "--no-links") == 0) {
+    SendMessageA(panel, EM_AUTOURLDETECT, 0, 0);
+  }
+  const double memoryBefore = WorkingSetBytes();
   const double start = Now();
   double showMs = 0, countMs = 0, pollMs = 0;
   for (int i = 1; i <= channels; ++i) {
@@ -63,7 +82,11 @@ int main(int argc, char** argv) {
     }
   }
   ShowRunFinished();
-  std::printf("total %.1f ms for %d channels\n", Now() - start, channels);
+  const double totalMs = Now() - start;
+  const double lines = static_cast<double>(SendMessageA(panel, EM_GETLINECOUNT, 0, 0));
+  std::printf("total %.1f ms for %d channels, %.1f us per panel line; memory %.1f KiB per line\n",
+              totalMs, channels, 1000.0 * totalMs / lines,
+              (WorkingSetBytes() - memoryBefore) / kBytesPerKiB / lines);
   CloseMainWindow();
   return 0;
 }

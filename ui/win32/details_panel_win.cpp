@@ -23,13 +23,13 @@ const UINT kUnicodeCodePage = 1200;  // lengths in characters, as the control co
 // the rich-edit control re-lays out, updates the scroll bars and repaints, and each new
 // progress position repaints the bar. So the panel lines and the bar position of channels
 // found in quick succession are collected and shown together, at most this often, at once
-// when a run of lines brings no channel (the end of a page), while the next page is on its
-// way, and when the run finishes. Drawing and scrolling a long panel cost more, so the
-// interval also stays at least this many times the last drawing's time: then drawing takes
-// a bounded share at any panel length.
-const DWORD kRefreshIntervalMs = 100;
+// while the next page is on its way, and when the run finishes. Each insert also costs the
+// control a count through all its paragraphs, so with a long panel fewer, larger inserts
+// cost far less. Drawing and scrolling a long panel cost more too, so the interval also
+// stays at least this many times the last drawing's time: then drawing takes a bounded
+// share at any panel length.
+const DWORD kRefreshIntervalMs = 250;
 const DWORD kDrawShareInverse = 10;
-const int kQuietLines = 8;
 // Each new status text repaints the label; a count newer than the last one shown waits at
 // most this long, or until the next refresh, whichever comes first.
 const DWORD kStatusIntervalMs = 50;
@@ -43,7 +43,6 @@ struct PendingDisplay {
   DWORD lastRefresh = 0;
   DWORD lastStatus = 0;
   DWORD drawMs = 0;  // how long the last panel drawing took
-  int linesSinceChannel = 0;
 };
 
 PendingDisplay g_pending;
@@ -92,7 +91,6 @@ void ShowChannel(const ChannelRecord& record) {
     g_pending.text += line;
     ++g_pending.lines;
   }
-  g_pending.linesSinceChannel = 0;
   if (RefreshDue()) RefreshDisplay();
 }
 
@@ -197,10 +195,9 @@ void RefreshDisplay() {
 }
 
 void RefreshDisplayAtLineEnd() {
-  ++g_pending.linesSinceChannel;
   const bool pending =
       g_pending.lines != 0 || g_pending.barPosition >= 0 || g_pending.statusCount >= 0;
-  if (pending && (g_pending.linesSinceChannel >= kQuietLines || RefreshDue())) RefreshDisplay();
+  if (pending && RefreshDue()) RefreshDisplay();
 }
 
 void ShowRunFinished() {

@@ -94,6 +94,5 @@ void PreparePanel(HWND panel);
 // Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
 // (then scrolls to the end), the progress position and the status count.
 void RefreshDisplay();
-// The run's per-line step calls this first: shows what is collected when it is due or when
-// the last lines brought no channel.
+// The run's per-line step calls this first: shows what is collected when it is due.
 void RefreshDisplayAtLineEnd();

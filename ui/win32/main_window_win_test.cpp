@@ -119,7 +119,7 @@ TEST_F(WindowTest, ShowChannelPrintsEightLineBlocksFromTheTop) {
   EXPECT_EQ(PanelFace(0, length), "Courier New");
 }
 
-TEST_F(WindowTest, CollectedLinesAndPositionShowWhenTheRunsLinesBringNoChannel) {
+TEST_F(WindowTest, CollectedLinesCountAndPositionShowWhileTheNextPageIsOnItsWay) {
   ClearPanel();
   const ChannelRecord first = Record("First");
   const ChannelRecord second = Record("Second");
@@ -129,6 +129,7 @@ TEST_F(WindowTest, CollectedLinesAndPositionShowWhenTheRunsLinesBringNoChannel) 
   ShowChannel(second);  // within the refresh interval: may wait
   ShowChannelCount(2);
   for (int line = 0; line < 8; ++line) EXPECT_FALSE(ServiceRunEvent());
+  EXPECT_FALSE(ServiceWhileFetching());
   EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(second)));
   EXPECT_EQ(SendMessageA(ControlHandle(kProgressBar), PBM_GETPOS, 0, 0), 2);
   EXPECT_EQ(ControlText(kStatusLabel), "Channels found: 2");
