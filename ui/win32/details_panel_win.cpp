@@ -30,8 +30,8 @@ const UINT kUnicodeCodePage = 1200;  // lengths in characters, as the control co
 // share at any panel length.
 const DWORD kRefreshIntervalMs = 250;
 const DWORD kDrawShareInverse = 10;
-// Each new status text repaints the label; a count newer than the last one shown waits at
-// most this long, or until the next refresh, whichever comes first.
+// Each new status text repaints the label, so a new count is shown at most this often; one
+// still pending goes on the screen with the next refresh.
 const DWORD kStatusIntervalMs = 50;
 
 // What ShowChannel and ShowChannelCount have not yet put on the screen.
