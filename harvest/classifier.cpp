@@ -4,7 +4,6 @@
 
 #include <array>
 #include <bitset>
-#include <cstring>
 
 #include "text/text.h"
 
@@ -74,24 +73,28 @@ const KeywordIndex& Keywords() {
 }  // namespace
 
 std::string ClassifyChannel(const std::string& about) {
-  // Lower-cased once, into a buffer kept from channel to channel, rather than once per keyword
-  // as KeywordTest does. The earliest group with a keyword anywhere in the text wins.
-  thread_local std::string lowered;
-  lowered.assign(about);
-  MakeLowerCase(lowered);
+  // One pass over the text, lower-cased byte by byte as it is compared, rather than once per
+  // keyword as KeywordTest does. No buffer is kept: fetch workers classify too, and a
+  // thread's own buffers are not freed reliably at its end by every C++ runtime we build
+  // with. The earliest group with a keyword anywhere in the text wins.
   const KeywordIndex& index = Keywords();
   const std::vector<CategoryGroup>& table = CategoryTable();
   size_t best = table.size();
-  const size_t size = lowered.size();
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(lowered.data());
+  const size_t size = about.size();
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(about.data());
   for (size_t i = 0; i < size && best > 0; ++i) {
-    const bool last = i + 1 == size;
-    if (last ? !index.singleBytes[bytes[i]] : !index.pairStarts[bytes[i]][bytes[i + 1]]) continue;
-    for (const KeywordStart& start : index.byFirstByte[bytes[i]]) {
+    const unsigned char first = LowerCaseByte(bytes[i]);
+    const unsigned char second = i + 1 < size ? LowerCaseByte(bytes[i + 1]) : 0;
+    if (i + 1 == size ? !index.singleBytes[first] : !index.pairStarts[first][second]) continue;
+    for (const KeywordStart& start : index.byFirstByte[first]) {
       const std::string& keyword = *start.keyword;
       if (start.group >= best || keyword.size() > size - i) continue;
-      if (keyword.size() > 1 && bytes[i + 1] != static_cast<unsigned char>(keyword[1])) continue;
-      if (std::memcmp(bytes + i, keyword.data(), keyword.size()) == 0) best = start.group;
+      size_t matched = 1;
+      while (matched < keyword.size() &&
+             LowerCaseByte(bytes[i + matched]) == static_cast<unsigned char>(keyword[matched])) {
+        ++matched;
+      }
+      if (matched == keyword.size()) best = start.group;
     }
   }
   return best < table.size() ? table[best].category : kUnknownCategory;

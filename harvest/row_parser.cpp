@@ -37,10 +37,17 @@ const char kFullStop = '.';
 void CutNameLine(std::string_view line, RowLineValues& values) {
   int nameField = FieldView(line, kNewMarkField, kGreaterThan) == kNewMark ? kMarkedNameField
                                                                             : kNameField;
-  thread_local std::string name;
+  std::string& name = values.first;
   name.clear();
   AppendWithoutAll(name, FieldView(line, nameField, kGreaterThan), kNameJunk);
-  values.first.assign(TrimSpacesView(name));
+  const std::string_view trimmed = TrimSpacesView(name);  // trimmed in place
+  if (trimmed.empty()) {
+    name.clear();
+  } else {
+    const size_t start = static_cast<size_t>(trimmed.data() - name.data());
+    name.erase(start + trimmed.size());
+    name.erase(0, start);
+  }
   values.second.assign(FieldView(line, kHomepageField, kDoubleQuote));
 }
 
@@ -107,7 +114,7 @@ std::optional<ChannelRecord> TakeRowLine(RowLineValues& values, HarvestState& st
 }
 
 std::optional<ChannelRecord> ParseRowLine(std::string_view line, HarvestState& state) {
-  thread_local RowLineValues values;
+  RowLineValues values;
   CutRowLine(line, values);
   return TakeRowLine(values, state);
 }

@@ -93,6 +93,7 @@ struct CutPage {
   bool hasLineFeed = false;
   std::vector<RowLineValues> lines;  // the first lineCount hold this page's lines
   size_t lineCount = 0;
+  std::string joined;  // a line with carriage returns inside, without them
 };
 
 // Cuts every line of page that surely starts a line into row values (a PagePreparer).
@@ -107,7 +108,7 @@ void CutCountryPage(PageBuffer& page) {
   if (!cut->hasLineFeed) return;
   const char* next = static_cast<const char*>(first) + 1;
   cut->headEnd = static_cast<size_t>(next - 1 - begin);
-  thread_local std::string line;  // a line with carriage returns inside, without them
+  std::string& line = cut->joined;
   while (next < end) {
     const void* found = std::memchr(next, kLineFeed, static_cast<size_t>(end - next));
     if (found == nullptr) break;

@@ -32,17 +32,20 @@ std::string ToLowerCase(const std::string& s) {
   return out;
 }
 
+// The lower case of each byte, as a table: the classifier lower-cases every description.
+constexpr std::array<unsigned char, 256> kLowerCaseBytes = [] {
+  std::array<unsigned char, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    const bool upper = (b >= 65 && b <= 90) || (b >= 192 && b <= 222);
+    table[static_cast<size_t>(b)] = static_cast<unsigned char>(upper ? b + 32 : b);
+  }
+  return table;
+}();
+
+unsigned char LowerCaseByte(unsigned char b) { return kLowerCaseBytes[b]; }
+
 void MakeLowerCase(std::string& s) {
-  // A table of the 256 results: the classifier lower-cases every description.
-  static const std::array<unsigned char, 256> lower = [] {
-    std::array<unsigned char, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-      const bool upper = (b >= 65 && b <= 90) || (b >= 192 && b <= 222);
-      table[static_cast<size_t>(b)] = static_cast<unsigned char>(upper ? b + 32 : b);
-    }
-    return table;
-  }();
-  for (char& c : s) c = static_cast<char>(lower[static_cast<unsigned char>(c)]);
+  for (char& c : s) c = static_cast<char>(kLowerCaseBytes[static_cast<unsigned char>(c)]);
 }
 
 std::string ToUpperCase(const std::string& s) {

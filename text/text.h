@@ -12,6 +12,8 @@ std::string RightPart(const std::string& s, int n);
 std::string ToLowerCase(const std::string& s);
 // ToLowerCase's byte rule, applied to s itself.
 void MakeLowerCase(std::string& s);
+// One byte as MakeLowerCase changes it.
+unsigned char LowerCaseByte(unsigned char b);
 std::string ToUpperCase(const std::string& s);
 std::string TrimSpaces(const std::string& s);
 std::string_view TrimSpacesView(std::string_view s);
