@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Project rules that the compiler does not check: no locale-dependent functions anywhere,
-# and no platform #ifdef inside the core library.
+# no platform #ifdef inside the core library, and no thread_local in its shared files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 status=0
@@ -11,6 +11,12 @@ if git grep -n -E "$banned" -- '*.cpp' '*.h'; then
 fi
 if git grep -n -E '#\s*if.*_WIN32|#\s*ifdef\s+_WIN32' -- text fetch harvest; then
   echo "lint: platform code belongs in *_win.cpp / *_posix.cpp / *_curl.cpp files, not in #ifdefs" >&2
+  status=1
+fi
+# MinGW's runtime now and then frees a thread_local object with a destructor wrongly when a
+# thread ends; shared code that fetch workers run keeps its buffers in its own records.
+if git grep -n -E '\bthread_local\b' -- text fetch harvest ':!*_posix.cpp' ':!*_curl.cpp' ':!*_win.cpp'; then
+  echo "lint: no thread_local in the shared core (buffers go in the caller's records)" >&2
   status=1
 fi
 [ $status -eq 0 ] && echo "lint: ok"
