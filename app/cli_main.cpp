@@ -191,7 +191,6 @@ CliOptions ParseArguments(int argc, char** argv) {
 
 // Writes one extra output: to stdout for "-", else through the safe file replacement.
 void WriteExport(const std::string& path, const std::string& text) {
-  if (path.empty()) return;
   if (TextEquals(path, kStandardOutputName)) {
     WriteStdout(text);
   } else {

@@ -135,11 +135,9 @@ void AddOldListBytes(OldListRows& old, const char* bytes, size_t size) {
 }
 
 void EndOldList(OldListRows& old) {
-  if (old.ended) return;
   if (!old.unended.empty()) old.fingerprints.push_back(RowFingerprint(old.unended));
   old.unended.clear();
   std::sort(old.fingerprints.begin(), old.fingerprints.end());
-  old.ended = true;
 }
 
 std::vector<uint64_t> ListFingerprints(const ChannelList& list) {
@@ -155,8 +153,7 @@ std::vector<uint64_t> ListFingerprints(const ChannelList& list) {
 }
 
 // Both lists' rows as sorted fingerprints, counted off against each other in one merge.
-ListChanges CompareFingerprints(OldListRows& old, const std::vector<uint64_t>& fresh) {
-  EndOldList(old);
+ListChanges CompareFingerprints(const OldListRows& old, const std::vector<uint64_t>& fresh) {
   ListChanges changes;
   size_t o = 0;
   size_t n = 0;
@@ -175,8 +172,4 @@ ListChanges CompareFingerprints(OldListRows& old, const std::vector<uint64_t>& f
   changes.removed += static_cast<int32_t>(old.fingerprints.size() - o);
   changes.added += static_cast<int32_t>(fresh.size() - n);
   return changes;
-}
-
-ListChanges CompareWithOldList(OldListRows& old, const ChannelList& list) {
-  return CompareFingerprints(old, ListFingerprints(list));
 }

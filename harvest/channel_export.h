@@ -47,7 +47,6 @@ struct ListChanges {
 struct OldListRows {
   std::vector<uint64_t> fingerprints;
   std::string unended;  // the row that the bytes added so far leave open
-  bool ended = false;
 };
 // Takes the file's next bytes; a row may run across two calls.
 void AddOldListBytes(OldListRows& old, const char* bytes, size_t size);
@@ -55,6 +54,5 @@ void AddOldListBytes(OldListRows& old, const char* bytes, size_t size);
 void EndOldList(OldListRows& old);
 // The rows of list as sorted fingerprints; reads the list without moving its cursor.
 std::vector<uint64_t> ListFingerprints(const ChannelList& list);
-// Compares the old rows, ended here if need be, with the sorted fingerprints of a new list.
-ListChanges CompareFingerprints(OldListRows& old, const std::vector<uint64_t>& fresh);
-ListChanges CompareWithOldList(OldListRows& old, const ChannelList& list);
+// Compares the ended old rows with the sorted fingerprints of a new list.
+ListChanges CompareFingerprints(const OldListRows& old, const std::vector<uint64_t>& fresh);

@@ -139,12 +139,11 @@ bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
 bool ScanCountryPage(HarvestState& state, PageBuffer& page, std::string& countryLine) {
   if (!page.prepared) CutCountryPage(page);
   CutPage* cut = std::any_cast<CutPage>(&page.preparation);
-  if (!cut->hasLineFeed) {
-    return ScanLines(page, countryLine, [&state](std::string_view line) {
-      return TakeChannelLine(state, [&] { return ParseRowLine(line, state); });
-    });
-  }
   const char* begin = page.bytes.data();
+  if (!cut->hasLineFeed) {  // the whole page continues the carried line
+    AppendWithoutCarriageReturns(countryLine, begin, begin + page.bytes.size());
+    return true;
+  }
   std::string_view head = CompleteLine(countryLine, begin, begin + cut->headEnd);
   if (!TakeChannelLine(state, [&] { return ParseRowLine(head, state); })) return false;
   countryLine.clear();
