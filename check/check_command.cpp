@@ -4,12 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <system_error>
 
 #include "check/check_list.h"
+#include "check/check_playlist.h"
+#include "check/check_probe.h"
 #include "check/check_run.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
@@ -23,19 +28,24 @@ namespace {
 const char kProgramName[] = "morvek-cli check";
 const char kUsage[] =
     "Usage: morvek-cli check [LIST] [--jobs N] [--timeout SECONDS] [--per-host N]\n"
-    "                        [--output FILE] [--m3u FILE] [--json FILE] [--quiet] [--help]\n"
+    "                        [--output FILE] [--m3u FILE] [--dead FILE] [--json FILE]\n"
+    "                        [--user-agent TEXT] [--quiet] [--help]\n"
     "\n"
-    "Checks the stream address of every row of LIST (channels.dat in the working directory;\n"
-    "- reads standard input) and prints one verdict per row: live, no-media, error,\n"
+    "Checks the stream address of every entry of LIST, a channels.dat or an M3U playlist\n"
+    "(channels.dat in the working directory; - reads standard input; an http or https\n"
+    "address is downloaded) and prints one verdict per entry: live, no-media, error,\n"
     "unreachable, unsupported or no-stream. LIST itself is never changed.\n"
     "\n"
     "  --jobs N           checks at once (default 8, at most 64)\n"
     "  --timeout SECONDS  time for one check, from its start to its verdict (default 10)\n"
     "  --per-host N       connections to one host at once (default 4)\n"
-    "  --output FILE      write the live rows, unchanged, to FILE (a channels.dat)\n"
-    "  --m3u FILE         write an M3U playlist of the live rows (- for stdout)\n"
+    "  --output FILE      write the live entries, unchanged, to FILE (in LIST's format)\n"
+    "  --m3u FILE         write an M3U playlist of the live entries (- for stdout); a\n"
+    "                     playlist's entries keep their own lines\n"
+    "  --dead FILE        write the entries that are not live, in LIST's format\n"
     "  --json FILE        write every row with its verdict and media details as JSON\n"
     "                     (- for stdout)\n"
+    "  --user-agent TEXT  the User-Agent of requests whose entry names none\n"
     "  --quiet            show errors only\n"
     "  --help             show this text\n"
     "\n"
@@ -51,8 +61,8 @@ const int kMaxJobs = 64;
 const int kMaxTimeoutSeconds = 3600;
 const int kMaxPerHost = 64;
 const int kMaxNumberDigits = 6;
+const int64_t kMaxListBytes = 256 * 1024 * 1024;  // a list read from a file, stdin or an address
 const char kStandardInputName[] = "-";
-const char kLineEnd[] = "\r\n";
 const int kVerdictColumn = 12;
 const int64_t kRedrawMilliseconds = 100;    // live progress line on a terminal
 const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pipe
@@ -64,6 +74,8 @@ struct CheckOptions {
   std::string outputPath;
   std::string m3uPath;
   std::string jsonPath;
+  std::string deadPath;
+  std::string userAgent;
   bool quiet = false;
   bool help = false;
   std::string badArgument;  // the first argument refused
@@ -83,6 +95,8 @@ std::string* FileOption(CheckOptions& options, const std::string& name) {
   if (TextEquals(name, "--output")) return &options.outputPath;
   if (TextEquals(name, "--m3u")) return &options.m3uPath;
   if (TextEquals(name, "--json")) return &options.jsonPath;
+  if (TextEquals(name, "--dead")) return &options.deadPath;
+  if (TextEquals(name, "--user-agent")) return &options.userAgent;
   return nullptr;
 }
 
@@ -162,18 +176,27 @@ int RefuseArgument(const std::string& argument) {
   return Refuse(Concat("bad option or missing value: ", argument, "\n", kUsage));
 }
 
-std::optional<std::string> ReadList(const std::string& path) {
+// The list's bytes, or why they could not be read.
+ListBytes ReadList(const std::string& path, const CheckSettings& settings) {
+  if (IsListAddress(path)) return DownloadList(path, settings.timeoutSeconds, kMaxListBytes);
   const bool standardInput = TextEquals(path, kStandardInputName);
   std::FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  std::string bytes;
+  ListBytes list;
+  if (file == nullptr) {
+    list.problem = std::strerror(errno);
+    return list;
+  }
   char block[65536];
   size_t got = 0;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
-  const bool failed = std::ferror(file) != 0;
+  while (list.problem.empty() && (got = std::fread(block, 1, sizeof block, file)) > 0) {
+    list.bytes.append(block, got);
+    if (static_cast<int64_t>(list.bytes.size()) > kMaxListBytes) {
+      list.problem = Concat("longer than ", std::to_string(kMaxListBytes), " bytes");
+    }
+  }
+  if (list.problem.empty() && std::ferror(file) != 0) list.problem = "read error";
   if (!standardInput) std::fclose(file);
-  if (failed) return std::nullopt;
-  return bytes;
+  return list;
 }
 
 // True when both name one file, also when it does not exist yet.
@@ -189,7 +212,8 @@ bool SameFile(const std::string& a, const std::string& b) {
 // The output that would overwrite the list being checked, or "".
 std::string OutputOverList(const CheckOptions& options, const std::string& listPath) {
   if (TextEquals(listPath, kStandardInputName)) return std::string();
-  for (const std::string* path : {&options.outputPath, &options.m3uPath, &options.jsonPath}) {
+  for (const std::string* path :
+       {&options.outputPath, &options.m3uPath, &options.jsonPath, &options.deadPath}) {
     if (!path->empty() && SameFile(listPath, *path)) return *path;
   }
   return std::string();
@@ -214,8 +238,9 @@ bool WritesToStandardOutput(const CheckOptions& options) {
 
 // Progress on stderr, verdict lines on stdout in list order as the rows are done.
 struct CheckConsole {
-  const std::vector<ListRow>* rows = nullptr;
+  const CheckList* list = nullptr;
   const std::vector<CheckResult>* results = nullptr;
+  const std::vector<std::string>* requested = nullptr;
   bool quiet = false;
   bool printRows = true;
   bool live = false;  // a rewritable progress line on a terminal
@@ -227,11 +252,12 @@ struct CheckConsole {
   std::vector<bool> done;
   size_t nextToPrint = 0;
   size_t counts[kVerdictCount] = {};
+  size_t duplicates = 0;
 };
 
 std::string ProgressText(const CheckConsole& console) {
   return Concat("Checked ", NumberToText(static_cast<int32_t>(console.checked)), "/",
-                NumberToText(static_cast<int32_t>(console.rows->size())), ", live ",
+                NumberToText(static_cast<int32_t>(console.list->entries.size())), ", live ",
                 NumberToText(static_cast<int32_t>(console.liveCount)));
 }
 
@@ -259,21 +285,44 @@ void DrawProgress(CheckConsole& console, bool force) {
   console.shownLength = TextLength(text);
 }
 
-std::string VerdictLine(const ListRow& row, const CheckResult& result) {
+// Entry text as UTF-8: a UTF-8 playlist's as it is, page text decoded with its references.
+std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
+  if (list.kind == ListKind::kPlaylist) return list.utf8 ? bytes : Cp1252ToUtf8(bytes);
+  return DecodeCharacterReferences(Cp1252ToUtf8(bytes));
+}
+
+// The address a check requests for an entry: a page's address with its references decoded.
+std::string RequestAddress(const CheckList& list, const CheckEntry& entry) {
+  const std::string address = TrimSpaces(entry.row.record.streamUrl);
+  return list.kind == ListKind::kPlaylist ? address : DecodeCharacterReferences(address);
+}
+
+// The address that played as UTF-8; the entry's own when no wrapper led elsewhere.
+std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const CheckResult& result,
+                       const std::string& requested) {
+  if (TextEquals(result.played, requested)) return EntryUtf8(list, TrimSpaces(entry.row.record.streamUrl));
+  return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
+}
+
+std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result,
+                        const std::string& requested) {
+  const CheckEntry& entry = list.entries[index];
   std::string word = VerdictWord(result.verdict);
-  std::string line = Concat(word, SpaceText(kVerdictColumn - TextLength(word)), row.record.country,
-                            " | ", row.record.channel, ": ", result.detail);
-  if (!result.played.empty() && !TextEquals(result.played, TrimSpaces(row.record.streamUrl))) {
-    line += Concat(" (played ", result.played, ")");
+  std::string line = Concat(word, SpaceText(kVerdictColumn - TextLength(word)),
+                            EntryUtf8(list, entry.row.record.country), " | ",
+                            EntryUtf8(list, entry.row.record.channel), ": ",
+                            Cp1252ToUtf8(result.detail));
+  if (!result.played.empty() && !TextEquals(result.played, requested)) {
+    line += Concat(" (played ", PlayedUtf8(list, entry, result, requested), ")");
   }
-  return Concat(Cp1252ToTerminalText(line), "\n");
+  return Concat(Utf8ToTerminalText(line), "\n");
 }
 
 void PrintDoneRows(CheckConsole& console) {
   std::string text;
   while (console.nextToPrint < console.done.size() && console.done[console.nextToPrint]) {
     const size_t i = console.nextToPrint++;
-    text += VerdictLine((*console.rows)[i], (*console.results)[i]);
+    text += VerdictLine(*console.list, i, (*console.results)[i], (*console.requested)[i]);
   }
   if (text.empty()) return;
   ClearProgress(console);
@@ -300,27 +349,40 @@ void ShowSummary(CheckConsole& console) {
     summary += Concat(VerdictWord(static_cast<Verdict>(v)), " ",
                       NumberToText(static_cast<int32_t>(console.counts[v])));
   }
+  if (console.duplicates > 0) {
+    summary += Concat("; ", NumberToText(static_cast<int32_t>(console.duplicates)),
+                      " duplicates checked once");
+  }
   WriteErr(Concat(summary, "\n"));
 }
 
-nlohmann::ordered_json TextOrNull(const std::string& bytes) {
-  return bytes.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(Cp1252ToUtf8(bytes));
+nlohmann::ordered_json TextOrNull(const std::string& utf8) {
+  return utf8.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(utf8);
 }
 
-nlohmann::ordered_json ResultJson(const ListRow& row, const CheckResult& result) {
+// One entry as JSON; duplicateOf is the position (from 1) of the entry checked in its place.
+nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const CheckResult& result,
+                                  const std::string& requested, size_t duplicateOf) {
+  const CheckEntry& entry = list.entries[index];
+  const ChannelRecord& record = entry.row.record;
   nlohmann::ordered_json object;
-  object["country"] = Cp1252ToUtf8(row.record.country);
-  object["name"] = Cp1252ToUtf8(row.record.channel);
-  object["stream"] = Cp1252ToUtf8(row.record.streamUrl);
+  object["country"] = EntryUtf8(list, record.country);
+  object["name"] = EntryUtf8(list, record.channel);
+  object["group"] = TextOrNull(EntryUtf8(list, record.category));
+  object["tvg_id"] = TextOrNull(EntryUtf8(list, entry.tvgId));
+  object["stream"] = EntryUtf8(list, TrimSpaces(record.streamUrl));
   object["status"] = VerdictWord(result.verdict);
   object["detail"] = Cp1252ToUtf8(result.detail);
-  object["played"] = TextOrNull(result.played);
+  object["played"] = TextOrNull(result.played.empty() ? std::string()
+                                                      : PlayedUtf8(list, entry, result, requested));
   object["format"] = TextOrNull(result.format);
   object["video"] = TextOrNull(result.video);
   object["audio"] = TextOrNull(result.audio);
   object["bitrate"] =
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["elapsed_ms"] = result.elapsedMs;
+  object["duplicate_of"] =
+      duplicateOf > 0 ? nlohmann::ordered_json(duplicateOf) : nlohmann::ordered_json();
   return object;
 }
 
@@ -335,42 +397,104 @@ bool WriteOutput(const std::string& path, const std::string& text) {
   return false;
 }
 
-// Writes the requested files; false when one of them could not be written.
-bool WriteOutputs(const CheckOptions& options, const std::vector<ListRow>& rows,
-                  const std::vector<CheckResult>& results) {
-  std::string liveLines;
-  ChannelList liveList;
-  std::vector<nlohmann::ordered_json> objects;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    objects.push_back(ResultJson(rows[i], results[i]));
-    if (results[i].verdict != Verdict::kLive) continue;
-    liveLines += Concat(rows[i].line, kLineEnd);
-    AddRecord(liveList, rows[i].record);
+// What a check of the list found, entry by entry.
+struct CheckOutcome {
+  std::vector<std::string> requested;  // the address requested for each entry
+  std::vector<size_t> firstOf;         // the entry whose check each entry shares (itself if none)
+  std::vector<CheckResult> results;
+};
+
+// The M3U of a channels.dat's live rows: decoded names, and the address that played.
+std::string ChannelsM3u(const CheckList& list, const CheckOutcome& outcome,
+                        const std::vector<const CheckEntry*>& live) {
+  std::string text = kM3uHeader;
+  for (const CheckEntry* entry : live) {
+    const size_t i = static_cast<size_t>(entry - list.entries.data());
+    const ChannelRecord& record = entry->row.record;
+    text += M3uEntryText(EntryUtf8(list, record.channel), EntryUtf8(list, record.country),
+                         EntryUtf8(list, record.category),
+                         PlayedUtf8(list, *entry, outcome.results[i], outcome.requested[i]));
   }
+  return text;
+}
+
+// Writes the requested files; false when one of them could not be written.
+bool WriteOutputs(const CheckOptions& options, const CheckList& list, const CheckOutcome& outcome) {
+  std::vector<const CheckEntry*> live;
+  std::vector<const CheckEntry*> dead;
+  std::vector<nlohmann::ordered_json> objects;
+  for (size_t i = 0; i < list.entries.size(); ++i) {
+    const size_t first = outcome.firstOf[i];
+    objects.push_back(ResultJson(list, i, outcome.results[i], outcome.requested[i],
+                                 first == i ? 0 : first + 1));
+    (outcome.results[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
+  }
+  const bool playlist = list.kind == ListKind::kPlaylist;
   bool written = true;
-  if (!options.outputPath.empty()) written = WriteOutput(options.outputPath, liveLines) && written;
-  if (!options.m3uPath.empty())
-    written = WriteOutput(options.m3uPath, M3uText(liveList)) && written;
+  if (!options.outputPath.empty())
+    written = WriteOutput(options.outputPath, ListText(list, live)) && written;
+  if (!options.m3uPath.empty()) {
+    const std::string m3u = playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live);
+    written = WriteOutput(options.m3uPath, m3u) && written;
+  }
+  if (!options.deadPath.empty())
+    written = WriteOutput(options.deadPath, ListText(list, dead)) && written;
   if (!options.jsonPath.empty())
     written = WriteOutput(options.jsonPath, JsonArrayText(objects)) && written;
   return written;
 }
 
-int CheckRows(const CheckOptions& options, const std::vector<ListRow>& rows) {
-  std::vector<std::string> addresses;
-  for (const ListRow& row : rows) addresses.push_back(row.record.streamUrl);
-  std::vector<CheckResult> results(rows.size());
+// The same address with the same request is checked once: the targets of the first entries,
+// and for every entry the first one it repeats.
+std::vector<CheckTarget> DistinctTargets(const CheckOptions& options, const CheckList& list,
+                                         CheckOutcome& outcome, std::vector<size_t>& targetOf) {
+  std::vector<CheckTarget> targets;
+  std::map<std::string, size_t> firstByKey;
+  for (size_t i = 0; i < list.entries.size(); ++i) {
+    CheckTarget target{RequestAddress(list, list.entries[i]), list.entries[i].request};
+    if (target.request.userAgent.empty()) target.request.userAgent = options.userAgent;
+    outcome.requested.push_back(target.address);
+    std::string key = Concat(target.address, "\n", target.request.userAgent, "\n",
+                             target.request.referrer);
+    for (const std::string& header : target.request.headers) key += Concat("\n", header);
+    const bool checked = !target.address.empty();
+    auto [it, added] = firstByKey.emplace(key, i);
+    if (!added && checked) {
+      outcome.firstOf.push_back(it->second);
+      continue;
+    }
+    outcome.firstOf.push_back(i);
+    targetOf.push_back(i);
+    targets.push_back(std::move(target));
+  }
+  return targets;
+}
+
+int CheckEntries(const CheckOptions& options, const CheckList& list) {
+  CheckOutcome outcome;
+  std::vector<size_t> targetOf;  // the entry of each target
+  const std::vector<CheckTarget> targets = DistinctTargets(options, list, outcome, targetOf);
+  std::vector<std::vector<size_t>> repeats(list.entries.size());
+  for (size_t i = 0; i < list.entries.size(); ++i) {
+    if (outcome.firstOf[i] != i) repeats[outcome.firstOf[i]].push_back(i);
+  }
+  outcome.results.assign(list.entries.size(), CheckResult());
   CheckConsole console;
-  console.rows = &rows;
-  console.results = &results;
+  console.list = &list;
+  console.results = &outcome.results;
+  console.requested = &outcome.requested;
   console.quiet = options.quiet;
   console.printRows = !WritesToStandardOutput(options);
   console.live = !options.quiet && StderrIsTerminal();
-  console.done.assign(rows.size(), false);
+  console.done.assign(list.entries.size(), false);
+  console.duplicates = list.entries.size() - targets.size();
   if (console.live) DrawProgress(console, true);
-  results = CheckStreams(addresses, options.settings, [&](size_t index, const CheckResult& result) {
-    results[index] = result;
-    NoteResult(console, index, result);
+  CheckStreams(targets, options.settings, [&](size_t index, const CheckResult& result) {
+    const size_t entry = targetOf[index];
+    outcome.results[entry] = result;
+    for (size_t repeat : repeats[entry]) outcome.results[repeat] = result;
+    NoteResult(console, entry, result);
+    for (size_t repeat : repeats[entry]) NoteResult(console, repeat, result);
   });
   if (RunCancelled()) {
     ClearProgress(console);
@@ -378,7 +502,7 @@ int CheckRows(const CheckOptions& options, const std::vector<ListRow>& rows) {
     return StopExitCode() != 0 ? StopExitCode() : kExitInterrupted;
   }
   ShowSummary(console);
-  return WriteOutputs(options, rows, results) ? kExitOk : kExitWriteFailed;
+  return WriteOutputs(options, list, outcome) ? kExitOk : kExitWriteFailed;
 }
 
 }  // namespace
@@ -394,10 +518,16 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   }
   const std::string problem = OutputProblem(options, options.listPath);
   if (!problem.empty()) return Refuse(problem);
-  std::optional<std::string> bytes = ReadList(options.listPath);
-  if (!bytes) return Refuse(Concat("cannot read the list ", options.listPath));
+  const ListBytes bytes = ReadList(options.listPath, options.settings);
+  if (!bytes.problem.empty()) {
+    return Refuse(Concat("cannot read the list ", options.listPath, ": ", bytes.problem));
+  }
+  const CheckList list = ParseCheckList(bytes.bytes);
+  if (!list.problem.empty()) {
+    return Refuse(Concat("cannot check the list ", options.listPath, ": ", list.problem));
+  }
   InstallStopHandlers();
-  return CheckRows(options, ParseChannelRows(*bytes));
+  return CheckEntries(options, list);
 }
 
 bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& args) {
@@ -426,11 +556,11 @@ int RefuseCheckOptions(const std::vector<std::string>& args, const std::string& 
 int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet) {
   CheckOptions options = ParseCheckArguments(args, false);
   options.quiet = options.quiet || quiet;
-  std::vector<ListRow> rows;
+  CheckList rows;
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    rows.push_back(ListRow{ChannelLine(*record), *record});
+    rows.entries.push_back(CheckEntry{ListRow{ChannelLine(*record), *record}, "", {}});
   }
-  return CheckRows(options, rows);
+  return CheckEntries(options, rows);
 }

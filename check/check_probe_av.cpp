@@ -55,6 +55,15 @@ void OnLibraryLog(void* context, int level, const char* format, va_list argument
   t_probe->statusLine = StatusFromLibraryLog(line);
 }
 
+// The entry's agent, referrer and headers, as the http and hls readers take them.
+void SetRequestOptions(const StreamRequest& request, AVDictionary** options) {
+  if (!request.userAgent.empty()) av_dict_set(options, "user_agent", request.userAgent.c_str(), 0);
+  if (!request.referrer.empty()) av_dict_set(options, "referer", request.referrer.c_str(), 0);
+  std::string headers;
+  for (const std::string& header : request.headers) headers += Concat(header, "\r\n");
+  if (!headers.empty()) av_dict_set(options, "headers", headers.c_str(), 0);
+}
+
 AVDictionary* NetworkOptions(const std::string& address, const ProbeLimits& limits) {
   const auto left =
       std::chrono::duration_cast<std::chrono::microseconds>(limits.deadline - CheckClock::now());
@@ -62,6 +71,7 @@ AVDictionary* NetworkOptions(const std::string& address, const ProbeLimits& limi
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", kProtocolWhitelist, 0);
   av_dict_set_int(&options, "rw_timeout", microseconds, 0);
+  SetRequestOptions(limits.request, &options);
   if (!StartsWith(ToLowerCase(address), kRtmpPrefix)) {
     av_dict_set_int(&options, "timeout", microseconds, 0);
   }

@@ -2,12 +2,18 @@
 // wrappers and probe; the caller's thread reports results as they come in.
 #include "check/check_run.h"
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include <netdb.h>
+#include <sys/socket.h>
 
 #include "check/check_probe.h"
 #include "check/check_wrapper.h"
@@ -22,29 +28,56 @@ const char kMmsOverHttp[] = "mmsh";
 const char kMmsOverTcp[] = "mmst";
 
 // Shared by the caller and the workers; workers hold it too, so the caller may leave them
-// behind after a cancel.
+// behind after a cancel. Rows wait in one queue per host; ready holds the first waiting row of
+// every host that has room for a new row, so taking the next row costs no scan of the list.
 struct CheckBoard {
-  std::vector<std::string> addresses;
-  std::vector<std::string> hosts;  // of each address, "" when it has none
+  std::vector<CheckTarget> targets;
+  std::vector<std::string> hosts;  // the host key of each address, "" when it has none
+  std::map<std::string, std::string> hostKeys;  // host name -> the address it resolves to
   CheckSettings settings;
   std::mutex mutex;
   std::condition_variable changed;  // a connection came free, a check ended, a worker left
-  std::vector<size_t> pending;      // addresses not yet taken, in list order
+  std::map<std::string, std::deque<size_t>> queued;  // rows not yet taken, by host, in order
+  std::set<size_t> ready;
+  size_t queuedCount = 0;
   std::map<std::string, int> openPerHost;
+  std::map<std::string, int> waitingPerHost;  // running checks waiting for another host
   std::vector<CheckResult> results;
   std::vector<size_t> finished;  // checks ended but not yet reported
   int workersRunning = 0;
 };
 
-// One row's check: its deadline and the addresses it has opened.
+// One row's check: its deadline, the addresses it has opened, and the host whose connection
+// it holds from probe to probe.
 struct Trail {
   ProbeLimits limits;
   std::set<std::string> seen;
-  std::string reservedHost;  // the connection TakeNextRow claimed for the row's first probe
+  std::string heldHost;
 };
 
-bool HostHasRoom(CheckBoard& board, const std::string& host) {
-  return host.empty() || board.openPerHost[host] < board.settings.perHost;
+// Room for one more connection to host; a new row also leaves room for the running checks
+// that wait for that host, so that a check's next step never waits behind new rows.
+bool HostHasRoom(CheckBoard& board, const std::string& host, bool newRow) {
+  if (host.empty()) return true;
+  const int waiting = newRow ? board.waitingPerHost[host] : 0;
+  return board.openPerHost[host] + waiting < board.settings.perHost;
+}
+
+// Puts host's first waiting row into ready when a new row of it may start, else takes it out.
+void RefreshReady(CheckBoard& board, const std::string& host) {
+  auto queue = board.queued.find(host);
+  if (queue == board.queued.end() || queue->second.empty()) return;
+  if (HostHasRoom(board, host, true)) {
+    board.ready.insert(queue->second.front());
+  } else {
+    board.ready.erase(queue->second.front());
+  }
+}
+
+void ClaimHost(CheckBoard& board, const std::string& host) {
+  if (host.empty()) return;
+  ++board.openPerHost[host];
+  RefreshReady(board, host);
 }
 
 void ReleaseHost(CheckBoard& board, const std::string& host) {
@@ -52,6 +85,7 @@ void ReleaseHost(CheckBoard& board, const std::string& host) {
   {
     std::lock_guard<std::mutex> lock(board.mutex);
     --board.openPerHost[host];
+    RefreshReady(board, host);
   }
   board.changed.notify_all();
 }
@@ -59,30 +93,103 @@ void ReleaseHost(CheckBoard& board, const std::string& host) {
 // Waits for a free connection to host; false when the deadline passes or the run is cancelled.
 bool AcquireHost(CheckBoard& board, const std::string& host, CheckClock::time_point deadline) {
   std::unique_lock<std::mutex> lock(board.mutex);
-  while (!HostHasRoom(board, host)) {
-    if (RunCancelled() || CheckClock::now() >= deadline) return false;
-    board.changed.wait_for(lock, kWaitStep);
-  }
-  ++board.openPerHost[host];
-  return true;
-}
-
-// The first pending row whose host has room, with that connection claimed; none when all
-// rows are taken or the run is cancelled.
-bool TakeNextRow(CheckBoard& board, size_t* index) {
-  std::unique_lock<std::mutex> lock(board.mutex);
-  while (!board.pending.empty() && !RunCancelled()) {
-    for (auto it = board.pending.begin(); it != board.pending.end(); ++it) {
-      const std::string& host = board.hosts[*it];
-      if (!HostHasRoom(board, host)) continue;
-      if (!host.empty()) ++board.openPerHost[host];
-      *index = *it;
-      board.pending.erase(it);
-      return true;
+  ++board.waitingPerHost[host];
+  RefreshReady(board, host);
+  bool got = true;
+  while (!HostHasRoom(board, host, false)) {
+    if (RunCancelled() || CheckClock::now() >= deadline) {
+      got = false;
+      break;
     }
     board.changed.wait_for(lock, kWaitStep);
   }
+  --board.waitingPerHost[host];
+  if (got) {
+    ClaimHost(board, host);
+  } else {
+    RefreshReady(board, host);
+  }
+  return got;
+}
+
+// The first waiting row whose host has room, with that connection claimed; none when all rows
+// are taken or the run is cancelled.
+bool TakeNextRow(CheckBoard& board, size_t* index) {
+  std::unique_lock<std::mutex> lock(board.mutex);
+  while (board.queuedCount > 0 && !RunCancelled()) {
+    if (board.ready.empty()) {
+      board.changed.wait_for(lock, kWaitStep);
+      continue;
+    }
+    *index = *board.ready.begin();
+    board.ready.erase(board.ready.begin());
+    const std::string& host = board.hosts[*index];
+    board.queued[host].pop_front();
+    --board.queuedCount;
+    if (host.empty()) {
+      RefreshReady(board, host);
+    } else {
+      ClaimHost(board, host);
+    }
+    return true;
+  }
   return false;
+}
+
+// The numeric address a host name stands for, its first IPv4 one when it has any: "127.1",
+// "2130706433" and "localhost" all give "127.0.0.1". The name itself when it does not resolve.
+std::string ResolvedHost(const std::string& host) {
+  std::string name = host;
+  if (StartsWith(name, "[") && name.back() == ']') name = name.substr(1, name.size() - 2);
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
+  const addrinfo* chosen = found;
+  for (const addrinfo* each = found; each != nullptr; each = each->ai_next) {
+    if (each->ai_family == AF_INET) {
+      chosen = each;
+      break;
+    }
+  }
+  char text[NI_MAXHOST] = {};
+  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr,
+                                 0, NI_NUMERICHOST);
+  freeaddrinfo(found);
+  return failed != 0 ? host : std::string(text);
+}
+
+// The key that counts connections: the numeric address of the host, resolved once per name.
+std::string HostKey(CheckBoard& board, const std::string& host) {
+  if (host.empty()) return host;
+  {
+    std::lock_guard<std::mutex> lock(board.mutex);
+    auto known = board.hostKeys.find(host);
+    if (known != board.hostKeys.end()) return known->second;
+  }
+  const std::string key = ResolvedHost(host);
+  std::lock_guard<std::mutex> lock(board.mutex);
+  board.hostKeys[host] = key;
+  return key;
+}
+
+// The host key of every row; the names are resolved by as many threads as the run has workers.
+void ResolveHosts(CheckBoard& board) {
+  std::vector<std::string> names;
+  for (const CheckTarget& target : board.targets) names.push_back(HostOf(TrimSpaces(target.address)));
+  std::vector<std::string> distinct(names);
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  std::atomic<size_t> next{0};
+  auto resolve = [&] {
+    for (size_t i = next++; i < distinct.size() && !RunCancelled(); i = next++) HostKey(board, distinct[i]);
+  };
+  const size_t threadCount =
+      std::min(distinct.size(), static_cast<size_t>(std::max(1, board.settings.jobs)));
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < threadCount; ++i) threads.emplace_back(resolve);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& name : names) board.hosts.push_back(HostKey(board, name));
 }
 
 CheckResult TimeUp(const Trail& trail) {
@@ -90,24 +197,22 @@ CheckResult TimeUp(const Trail& trail) {
   return OpenFailure(0, "", "", true, trail.limits.timeoutSeconds);
 }
 
-// Opens address with one connection of its host, claimed here unless the row's reserved one.
+// Opens address with one connection of its host: the one the check holds when the host is
+// the same, else a new one, given up when the deadline passes while it waits.
 ProbeOutcome ProbeWithConnection(CheckBoard& board, const std::string& address, StreamScheme scheme,
                                  Trail& trail) {
-  const std::string host = HostOf(address);
-  if (TextEquals(trail.reservedHost, host)) {
-    trail.reservedHost.clear();
-  } else {
-    ReleaseHost(board, trail.reservedHost);
-    trail.reservedHost.clear();
+  const std::string host = HostKey(board, HostOf(address));
+  if (!TextEquals(trail.heldHost, host)) {
+    ReleaseHost(board, trail.heldHost);
+    trail.heldHost.clear();
     if (!AcquireHost(board, host, trail.limits.deadline)) {
       ProbeOutcome outcome;
       outcome.result = TimeUp(trail);
       return outcome;
     }
+    trail.heldHost = host;
   }
-  ProbeOutcome outcome = ProbeAddress(address, scheme, trail.limits);
-  ReleaseHost(board, host);
-  return outcome;
+  return ProbeAddress(address, scheme, trail.limits);
 }
 
 CheckResult FollowAddress(CheckBoard& board, const std::string& address, int depth, Trail& trail);
@@ -161,9 +266,10 @@ CheckResult CheckRow(CheckBoard& board, size_t index) {
   Trail trail;
   trail.limits.deadline = start + std::chrono::seconds(board.settings.timeoutSeconds);
   trail.limits.timeoutSeconds = board.settings.timeoutSeconds;
-  trail.reservedHost = board.hosts[index];
-  CheckResult result = FollowAddress(board, TrimSpaces(board.addresses[index]), 0, trail);
-  ReleaseHost(board, trail.reservedHost);
+  trail.limits.request = board.targets[index].request;
+  trail.heldHost = board.hosts[index];
+  CheckResult result = FollowAddress(board, TrimSpaces(board.targets[index].address), 0, trail);
+  ReleaseHost(board, trail.heldHost);
   result.elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - start).count();
   return result;
@@ -185,19 +291,22 @@ void RunWorker(std::shared_ptr<CheckBoard> board) {
 
 }  // namespace
 
-std::vector<CheckResult> CheckStreams(const std::vector<std::string>& addresses,
+std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
                                       const CheckSettings& settings,
                                       const CheckProgress& progress) {
   StartMediaLibrary();
   auto board = std::make_shared<CheckBoard>();
-  board->addresses = addresses;
+  board->targets = targets;
   board->settings = settings;
-  board->results.assign(addresses.size(), Judged(Verdict::kUnreachable, "stopped"));
-  for (size_t i = 0; i < addresses.size(); ++i) {
-    board->hosts.push_back(HostOf(TrimSpaces(addresses[i])));
-    board->pending.push_back(i);
+  board->results.assign(targets.size(), Judged(Verdict::kUnreachable, "stopped"));
+  ResolveHosts(*board);
+  for (size_t i = 0; i < targets.size(); ++i) {
+    board->queued[board->hosts[i]].push_back(i);
+    ++board->queuedCount;
   }
-  const size_t workerCount = std::min(addresses.size(), static_cast<size_t>(settings.jobs));
+  for (const auto& [host, queue] : board->queued) board->ready.insert(queue.front());
+  const size_t addressCount = targets.size();
+  const size_t workerCount = std::min(addressCount, static_cast<size_t>(settings.jobs));
   board->workersRunning = static_cast<int>(workerCount);
   std::vector<std::thread> workers;
   for (size_t i = 0; i < workerCount; ++i) workers.emplace_back(RunWorker, board);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "check/check_probe.h"
 #include "check/check_verdict.h"
 
 const int kMaxWrapperDepth = 5;
@@ -16,10 +17,19 @@ struct CheckSettings {
   int perHost = 4;          // connections to one host at once
 };
 
+// One address to check, with what its requests send.
+struct CheckTarget {
+  std::string address;
+  StreamRequest request;
+};
+
 // Called on the calling thread for each finished check, in finishing order.
 using CheckProgress = std::function<void(size_t index, const CheckResult& result)>;
 
-// Checks every address and gives the results in address order. A cancelled run (Ctrl-C)
-// ends within about a second; the checks not finished by then keep a "stopped" result.
-std::vector<CheckResult> CheckStreams(const std::vector<std::string>& addresses,
+// Checks every address and gives the results in address order. Hosts are counted by the
+// address their name resolves to, so that two spellings of one server share its connections.
+// A check's time-out runs from its start, and it keeps its connection while it follows its
+// wrappers on the same host. A cancelled run (Ctrl-C) ends within about a second; the checks
+// not finished by then keep a "stopped" result.
+std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
                                       const CheckSettings& settings, const CheckProgress& progress);

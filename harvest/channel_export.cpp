@@ -34,12 +34,10 @@ const char kJsonLineEnd[] = "\n";
 const char kLineFeed = '\n';
 const char kCarriageReturn = '\r';
 
-std::string M3uValue(const std::string& bytes) {
-  return Cp1252ToUtf8Replacing(bytes, kControlStandIn);
-}
+std::string M3uValue(const std::string& utf8) { return Utf8Replacing(utf8, kControlStandIn); }
 
-std::string M3uAttribute(const std::string& bytes) {
-  std::string value = M3uValue(bytes);
+std::string M3uAttribute(const std::string& utf8) {
+  std::string value = M3uValue(utf8);
   for (char& c : value) {
     if (c == kDoubleQuote) c = kQuoteStandIn;
   }
@@ -48,12 +46,18 @@ std::string M3uAttribute(const std::string& bytes) {
 
 }  // namespace
 
+std::string M3uEntryText(const std::string& name, const std::string& country,
+                         const std::string& group, const std::string& stream) {
+  const std::string address = M3uValue(stream);
+  if (TrimSpaces(address).empty()) return std::string();
+  return Concat(kM3uEntryStart, M3uAttribute(name), kM3uCountryAttribute, M3uAttribute(country),
+                kM3uGroupAttribute, M3uAttribute(group), kM3uTitleStart, M3uValue(name),
+                kM3uLineEnd, address, kM3uLineEnd);
+}
+
 std::string M3uEntry(const ChannelRecord& record) {
-  const std::string stream = M3uValue(record.streamUrl);
-  if (TrimSpaces(stream).empty()) return std::string();
-  return Concat(kM3uEntryStart, M3uAttribute(record.channel), kM3uCountryAttribute,
-                M3uAttribute(record.country), kM3uGroupAttribute, M3uAttribute(record.category),
-                kM3uTitleStart, M3uValue(record.channel), kM3uLineEnd, stream, kM3uLineEnd);
+  return M3uEntryText(Cp1252ToUtf8(record.channel), Cp1252ToUtf8(record.country),
+                      Cp1252ToUtf8(record.category), Cp1252ToUtf8(record.streamUrl));
 }
 
 std::string M3uText(ChannelList& list) {

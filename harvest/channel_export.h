@@ -18,6 +18,9 @@ const char kM3uHeader[] = "#EXTM3U\n";
 // The two playlist lines of one channel (#EXTINF with name, country and category, then the
 // stream address), or nothing when the channel has no stream address.
 std::string M3uEntry(const ChannelRecord& record);
+// The same two lines from UTF-8 texts that a caller decoded itself.
+std::string M3uEntryText(const std::string& name, const std::string& country,
+                         const std::string& group, const std::string& stream);
 // The whole playlist: the header, then the entry of every channel with a stream, in list order.
 std::string M3uText(ChannelList& list);
 

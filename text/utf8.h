@@ -25,3 +25,15 @@ std::optional<std::string> Utf8ToCp1252(const std::string& text);
 int Utf8Length(const std::string& text);
 // At most count leading characters of valid UTF-8 text, never cutting a character in two.
 std::string Utf8Left(const std::string& text, int count);
+// Valid UTF-8 (no overlong forms, no surrogates); true for "".
+bool IsUtf8(const std::string& text);
+// UTF-8 text for a terminal as Cp1252ToTerminalText makes it: controls and bytes of no valid
+// sequence each show as U+FFFD.
+std::string Utf8ToTerminalText(const std::string& text);
+// The same with any replacement, for the playlist lines that a control character would break.
+std::string Utf8Replacing(const std::string& text, const std::string& replacement);
+// Page text is HTML: its character references (&amp; &lt; &gt; &quot; &#39; &#N; &#xN; and
+// the common named ones) become the UTF-8 of their character; every other byte stays as it
+// is, so this works on UTF-8 text and on raw page bytes alike. A reference needs its ";";
+// an unknown name or a number of no character stays as written.
+std::string DecodeCharacterReferences(const std::string& text);

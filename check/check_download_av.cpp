@@ -1,0 +1,77 @@
+// Downloads a list to check from an http or https address through libavformat's readers,
+// the ones the probes use, bounded in time and bytes.
+#include "check/check_probe.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+}
+
+#include "harvest/update_run.h"
+#include "text/text.h"
+
+namespace {
+
+const char kDownloadProtocols[] = "http,https,tcp,tls,crypto,httpproxy";
+const char* const kListSchemes[] = {"http://", "https://"};
+const int kBlockBytes = 64 * 1024;
+
+struct DownloadClock {
+  CheckClock::time_point deadline;
+};
+
+int DownloadInterrupted(void* opaque) {
+  const DownloadClock* clock = static_cast<const DownloadClock*>(opaque);
+  return RunCancelled() || CheckClock::now() >= clock->deadline ? 1 : 0;
+}
+
+std::string ErrorWords(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+bool IsListAddress(const std::string& path) {
+  const std::string lower = ToLowerCase(path);
+  for (const char* scheme : kListSchemes) {
+    if (StartsWith(lower, scheme)) return true;
+  }
+  return false;
+}
+
+ListBytes DownloadList(const std::string& address, int timeoutSeconds, int64_t maxBytes) {
+  StartMediaLibrary();
+  DownloadClock clock{CheckClock::now() + std::chrono::seconds(timeoutSeconds)};
+  AVIOInterruptCB interrupt{DownloadInterrupted, &clock};
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", kDownloadProtocols, 0);
+  av_dict_set_int(&options, "rw_timeout", int64_t{timeoutSeconds} * 1000 * 1000, 0);
+  av_dict_set_int(&options, "timeout", int64_t{timeoutSeconds} * 1000 * 1000, 0);
+  AVIOContext* io = nullptr;
+  ListBytes list;
+  const int opened = avio_open2(&io, address.c_str(), AVIO_FLAG_READ, &interrupt, &options);
+  av_dict_free(&options);
+  if (opened < 0) {
+    list.problem = ErrorWords(opened);
+    return list;
+  }
+  unsigned char block[kBlockBytes];
+  while (list.problem.empty()) {
+    const int got = avio_read(io, block, sizeof block);
+    if (got == AVERROR_EOF || got == 0) break;
+    if (got < 0) {
+      list.problem = CheckClock::now() >= clock.deadline
+                         ? Concat("no answer within ", NumberToText(timeoutSeconds), " s")
+                         : ErrorWords(got);
+      break;
+    }
+    list.bytes.append(reinterpret_cast<const char*>(block), static_cast<size_t>(got));
+    if (static_cast<int64_t>(list.bytes.size()) > maxBytes) {
+      list.problem = Concat("longer than ", std::to_string(maxBytes), " bytes");
+    }
+  }
+  avio_closep(&io);
+  return list;
+}
