@@ -224,16 +224,20 @@ std::string OutputProblem(const CheckOptions& options, const std::string& listPa
   const std::string overList = OutputOverList(options, listPath);
   if (!overList.empty())
     return Concat(overList, " is the list being checked, which is never changed");
-  if (TextEquals(options.m3uPath, kStandardOutputName) &&
-      TextEquals(options.jsonPath, kStandardOutputName)) {
-    return "only one of the M3U and JSON outputs can go to standard output";
+  int toStandardOutput = 0;
+  for (const std::string* path : {&options.m3uPath, &options.jsonPath, &options.deadPath}) {
+    if (TextEquals(*path, kStandardOutputName)) ++toStandardOutput;
+  }
+  if (toStandardOutput > 1) {
+    return "only one of the M3U, dead and JSON outputs can go to standard output";
   }
   return std::string();
 }
 
 bool WritesToStandardOutput(const CheckOptions& options) {
   return TextEquals(options.m3uPath, kStandardOutputName) ||
-         TextEquals(options.jsonPath, kStandardOutputName);
+         TextEquals(options.jsonPath, kStandardOutputName) ||
+         TextEquals(options.deadPath, kStandardOutputName);
 }
 
 // Progress on stderr, verdict lines on stdout in list order as the rows are done.

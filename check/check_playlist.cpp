@@ -41,7 +41,8 @@ Line NextLine(const std::string& bytes, size_t* at) {
   end = end == std::string::npos ? bytes.size() : end + 1;
   Line line;
   line.raw = bytes.substr(*at, end - *at);
-  line.text = TrimSpaces(line.raw);
+  const size_t textEnd = line.raw.find_last_not_of("\r\n");
+  line.text = TrimSpaces(textEnd == std::string::npos ? std::string() : line.raw.substr(0, textEnd + 1));
   *at = end;
   return line;
 }
@@ -144,11 +145,13 @@ bool TooMany(CheckList& list) {
   return true;
 }
 
-void ReadPlaylist(const std::string& bytes, size_t at, CheckList& list) {
+void ReadPlaylist(const std::string& bytes, CheckList& list) {
   CheckEntry entry;
+  size_t at = 0;
   while (at < bytes.size()) {
-    const Line line = NextLine(bytes, &at);
-    if (line.raw.size() > kMaxPlaylistLineBytes) {
+    Line line = NextLine(bytes, &at);
+    if (StartsWith(line.text, kByteOrderMark)) line.text = line.text.substr(sizeof kByteOrderMark - 1);
+    if (line.raw.find_last_not_of("\r\n") + 1 > kMaxPlaylistLineBytes) {
       list.problem = Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes),
                             " bytes");
       return;
@@ -209,7 +212,7 @@ CheckList ParseCheckList(const std::string& bytes) {
   }
   list.kind = ListKind::kPlaylist;
   list.utf8 = IsUtf8(bytes);
-  ReadPlaylist(bytes, StartsWith(bytes, kByteOrderMark) ? sizeof kByteOrderMark - 1 : 0, list);
+  ReadPlaylist(bytes, list);
   if (list.header.empty()) list.header = "#EXTM3U\n";
   return list;
 }

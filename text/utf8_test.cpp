@@ -67,4 +67,37 @@ TEST(Utf8Test, LengthAndLeftCountCharactersNotBytes) {
   EXPECT_EQ(Utf8Length(Cp1252ToTerminalText("\x1B\xFF")), 2);
 }
 
+TEST(Utf8Test, CharacterReferencesDecodeToUtf8AndUnknownOnesStay) {
+  struct Case { std::string text; std::string decoded; };
+  const std::vector<Case> cases = {
+      {"a=1&amp;b=2", "a=1&b=2"},
+      {"&lt;&gt;&quot;&#39;&apos;", "<>\"''"},
+      {"caf&eacute; &#233; &#xE9; &#XE9;", "caf\u00E9 \u00E9 \u00E9 \u00E9"},
+      {"&#x1F600;&euro;", "\U0001F600\u20AC"},
+      // Kept as written: no ";", unknown names, no character, too long, a bare "&".
+      {"a&b &amp &bogus; &#0; &#xD800; &#x110000; &#99999999999; & ;", "a&b &amp &bogus; &#0; &#xD800; &#x110000; &#99999999999; & ;"},
+      {"&&amp;amp;", "&&amp;"},
+      {"\xE9&amp;", "\xE9&"},  // page bytes around a reference stay bytes
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DecodeCharacterReferences(c.text), c.decoded) << c.text;
+}
+
+TEST(Utf8Test, Utf8TextIsValidatedAndItsControlsReplaced) {
+  struct Case { std::string text; bool valid; std::string shown; };
+  const std::string fffd = kReplacementCharacter;
+  const std::vector<Case> cases = {
+      {"F\u00fcnf \U0001F600", true, "F\u00fcnf \U0001F600"},
+      {"a\x1B[2J\u0085", true, "a" + fffd + "[2J" + fffd},
+      {"\xE9t\xE9", false, fffd + "t" + fffd},
+      {"\xC0\xAF", false, fffd + fffd},  // overlong "/"
+      {"\xED\xA0\x80", false, fffd + fffd + fffd},  // a surrogate
+      {"", true, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsUtf8(c.text), c.valid) << c.text;
+    EXPECT_EQ(Utf8ToTerminalText(c.text), c.shown) << c.text;
+  }
+}
+
 }  // namespace

@@ -194,6 +194,76 @@ def case_per_host(ctx):
     # The server may still count a connection for a moment after the check has closed it, while
     # the next check of that host already connects: one over the cap is that overlap.
     check(3 <= peak <= 4, "at most 3 connections wanted, and that many used: peak %d" % peak)
+    # Six spellings of 127.0.0.1 are one host.
+    port = ctx.base.split(":")[2].rstrip("/")
+    spellings = ["127.0.0.1", "127.1", "2130706433", "0x7f.0.0.1", "localhost", "127.0.1"]
+    ctx.write_list([("slow %d" % i, "http://%s:%s/_fault/delay/300/radio.mp3?b%d" % (h, port, i))
+                    for i, h in enumerate(spellings * 2)])
+    before = time.time()
+    rc, _, err = ctx.run(["check", "--jobs", "12", "--per-host", "2"])
+    check(rc == 0 and "live 12," in err, "spellings: exit code %d: %s" % (rc, err))
+    check(time.time() - before > 1.7, "12 checks of 0.3 s two at a time took %.1f s" % (time.time() - before))
+
+
+# Entries of a playlist: name, the lines before the address, the path, the status wanted.
+PLAYLIST_ENTRIES = [
+    ("Eins HD", ['#EXTINF:-1 tvg-id="one.de" tvg-country="DE" group-title="News",Eins HD',
+                 "#EXTVLCOPT:http-user-agent=Player-1"], "_need/User-Agent=Player-1/tv.ts", "live"),
+    ("Zwei", ['#EXTINF:-1 tvg-name="Zwei",Zwei', '#EXTHTTP:{"Referer":"portal","X-Token":"t1"}'],
+     "_need/X-Token=t1/_need/Referer=portal/radio.mp3", "live"),
+    ("Drei ohne Token", ["#EXTINF:-1,Drei ohne Token"], "_need/X-Token=t1/radio.mp3", "error"),
+    ("Eins again", ["#EXTINF:-1,Eins again", "#EXTVLCOPT:http-user-agent=Player-1"],
+     "_need/User-Agent=Player-1/tv.ts", "live"),
+    ("Vier", ["#EXTINF:-1,Vier"], "missing.ts", "error"),
+    ("F\u00fcnf", ["#EXTINF:-1,F\u00fcnf"], "_need/User-Agent=Default-2/radio.mp3", "live"),
+]
+
+
+def case_playlist(ctx):
+    """An M3U from stdin and from an address: options and headers sent, entries split byte for byte."""
+    header = b'\xef\xbb\xbf#EXTM3U x-tvg-url="http://guide/"\r\n'
+    entries = {n: "".join(line + "\r\n" for line in lines + [ctx.base + path]).encode()
+               for n, lines, path, _ in PLAYLIST_ENTRIES}
+    data = header + b"\r\n".join(entries.values())  # blank lines between entries are no entry's
+    with open(os.path.join(ctx.media, "list2.m3u8"), "wb") as f:
+        f.write(data)
+    for source, stdin in (("-", data), (ctx.base + "list2.m3u8", None)):
+        rc, out, err = ctx.run(["check", source, "--user-agent", "Default-2", "--m3u", "live.m3u", "--dead",
+                                "dead.m3u", "--json", "out.json"], input=stdin)
+        check(rc == 0, "%s: exit code %d: %s" % (source, rc, err))
+        results = ctx.read_json("out.json")
+        expect_statuses(results, {n: status for n, _, _, status in PLAYLIST_ENTRIES})
+        first = results[0]
+        check((first["tvg_id"], first["country"], first["group"]) == ("one.de", "DE", "News"), "extinf %r" % first)
+        check([r["duplicate_of"] for r in results] == [None, None, None, 1, None, None], "duplicates %r" % results)
+        check("1 duplicates checked once" in err and "F\u00fcnf" in out, "summary %r, out %r" % (err[-200:], out))
+        for name, wanted in (("live.m3u", "live"), ("dead.m3u", "error")):
+            with open(os.path.join(ctx.work, name), "rb") as f:
+                got = f.read()
+            kept = [entries[n] for n, _, _, status in PLAYLIST_ENTRIES if status == wanted]
+            check(got == header + b"".join(kept), "%s %r" % (name, got))
+
+
+def case_page_text(ctx):
+    """Addresses and names in a channels.dat are HTML text: requested and exported decoded."""
+    with open(os.path.join(ctx.media, "a&b.ts"), "wb") as f:
+        with open(os.path.join(ctx.media, "tv.ts"), "rb") as ts:
+            f.write(ts.read())
+    original = ctx.write_list([("Tom &amp; Jerry", ctx.base + "a&amp;b.ts"), ("Dead &#233;", ctx.base + "x&#x2F;y")])
+    rc, _, err = ctx.run(["check", "--json", "out.json", "--m3u", "live.m3u", "--output", "live.dat",
+                          "--dead", "dead.dat"])
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    results = ctx.read_json("out.json")
+    check((results[0]["name"], results[0]["status"], results[0]["stream"]) ==
+          ("Tom & Jerry", "live", ctx.base + "a&b.ts"), "decoded %r" % results[0])
+    check(results[1]["name"] == "Dead \u00e9" and results[1]["stream"] == ctx.base + "x/y", "%r" % results[1])
+    with open(os.path.join(ctx.work, "live.m3u"), encoding="utf-8") as f:
+        check(f.read().split("\n")[1:3] == ['#EXTINF:-1 tvg-name="Tom & Jerry" tvg-country="Testland" '
+                                            'group-title="News",Tom & Jerry', ctx.base + "a&b.ts"], "m3u")
+    rows = original.split(b"\r\n")
+    for name, row in (("live.dat", rows[0]), ("dead.dat", rows[1])):
+        with open(os.path.join(ctx.work, name), "rb") as f:
+            check(f.read() == row + b"\r\n", "%s keeps the page's bytes" % name)
 
 
 def case_ctrl_c(ctx):

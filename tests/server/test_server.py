@@ -37,6 +37,8 @@ Prefixes (each takes the rest of the path as its body source):
                                     open until the client gives up or the server stops
     /_fault/zero/<o1,o2,...>/<rest> replace the body bytes at these offsets by zero bytes
     /_status/<code>/<rest>          reply with status <code> (an error page body too)
+    /_need/<Name>=<value>/<rest>    403 unless the request carries the header Name with
+                                    exactly that value (a value without "/")
     /_redirect/<rest>               302 to /<rest> (absolute address built from the Host
                                     header); chain it for several hops
     /_chunked/<rest>                chunked transfer encoding, 1000-byte chunks, no
@@ -232,6 +234,13 @@ class Handler(BaseHTTPRequestHandler):
                 if not parts:
                     reply.body = html_body("Status %d" % reply.status)
                     return reply
+            elif head == "_need" and len(parts) >= 2:
+                name, _, value = parts[1].partition("=")
+                if self.headers.get(name) != value:
+                    reply.status = 403
+                    reply.body = html_body("Forbidden without %s" % name)
+                    return reply
+                parts = parts[2:]
             elif head == "_redirect":
                 target = "/" + "/".join(parts[1:])
                 host = self.headers.get("Host")

@@ -1,0 +1,75 @@
+// Reading playlists: kind by content, #EXTINF attributes, player options and headers, and
+// the bounds on lines, headers and entries.
+#include "check/check_playlist.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
+  struct Case {
+    std::string file;
+    ListKind kind;
+    std::vector<std::string> names;
+    std::vector<std::string> streams;
+  };
+  const Case cases[] = {
+      {"", ListKind::kChannelFile, {}, {}},
+      {"A|B|1|N|a|http://s/1|\r\n", ListKind::kChannelFile, {"B"}, {"http://s/1"}},
+      // No header: a comment or an address on the first line still makes a playlist.
+      {"http://s/1\nhttp://s/2", ListKind::kPlaylist, {"", ""}, {"http://s/1", "http://s/2"}},
+      {"\xEF\xBB\xBF\r\n#EXTM3U\r\n#EXTINF:-1 tvg-name=\"T\" group-title=\"G, H\",Title\r\n"
+       "rtsp://s/1\r\n#EXTINF:5,\nhttp://s/2\n#EXTINF:-1,dangling\n",
+       ListKind::kPlaylist, {"Title", ""}, {"rtsp://s/1", "http://s/2"}},
+  };
+  for (const Case& c : cases) {
+    const CheckList list = ParseCheckList(c.file);
+    EXPECT_EQ(list.kind, c.kind) << c.file;
+    std::vector<std::string> names, streams;
+    for (const CheckEntry& entry : list.entries) {
+      names.push_back(entry.row.record.channel);
+      streams.push_back(entry.row.record.streamUrl);
+    }
+    EXPECT_EQ(names, c.names) << c.file;
+    EXPECT_EQ(streams, c.streams) << c.file;
+  }
+  const CheckList list = ParseCheckList(
+      "#EXTM3U\r\n#EXTINF:-1 tvg-id=one tvg-country=\"DE\" group-title=\"News\",Eins\r\n"
+      "#EXTVLCOPT:http-user-agent=Player 1\r\n#EXTVLCOPT:http-referrer=http://r/\r\n"
+      "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\"}\r\n"
+      "http://s/1\r\n");
+  ASSERT_EQ(list.entries.size(), 1u);
+  const CheckEntry& entry = list.entries[0];
+  EXPECT_EQ(list.header, "#EXTM3U\r\n");
+  EXPECT_EQ(ListText(list, {&entry}),
+            "#EXTM3U\r\n#EXTINF:-1 tvg-id=one tvg-country=\"DE\" group-title=\"News\",Eins\r\n"
+            "#EXTVLCOPT:http-user-agent=Player 1\r\n#EXTVLCOPT:http-referrer=http://r/\r\n"
+            "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\"}\r\n"
+            "http://s/1\r\n");
+  EXPECT_EQ(entry.tvgId, "one");
+  EXPECT_EQ(entry.row.record.country, "DE");
+  EXPECT_EQ(entry.row.record.category, "News");
+  EXPECT_EQ(entry.request.userAgent, "Player 1");
+  EXPECT_EQ(entry.request.referrer, "http://r2/");
+  EXPECT_EQ(entry.request.headers, std::vector<std::string>{"Cookie: a=b"});  // no injected line
+}
+
+TEST(CheckPlaylistTest, LinesHeadersAndEntriesAreBounded) {
+  const std::string info = "#EXTINF:-1,";
+  const std::string longest(kMaxPlaylistLineBytes - info.size(), 'x');
+  EXPECT_TRUE(ParseCheckList("#EXTM3U\n" + info + longest + "\r\nhttp://s/\n").problem.empty());
+  EXPECT_FALSE(ParseCheckList("#EXTM3U\n" + info + "x" + longest + "\nhttp://s/\n").problem.empty());
+
+  std::string headers;
+  for (size_t i = 0; i <= kMaxEntryHeaders; ++i) headers += "\"X-" + std::to_string(i) + "\":\"v\",";
+  headers.pop_back();
+  const CheckList many = ParseCheckList("#EXTM3U\n#EXTHTTP:{" + headers + "}\nhttp://s/\n");
+  EXPECT_EQ(many.entries[0].request.headers.size(), kMaxEntryHeaders);
+
+  std::string entries = "#EXTM3U\n";
+  for (size_t i = 0; i < kMaxListEntries; ++i) entries += "http://s/\n";
+  EXPECT_EQ(ParseCheckList(entries).entries.size(), kMaxListEntries);
+  EXPECT_FALSE(ParseCheckList(entries + "http://s/\n").problem.empty());
+}
+
+}  // namespace
