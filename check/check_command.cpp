@@ -308,6 +308,13 @@ std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const Che
   return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
 }
 
+// A live picture whose measured label differs from the one in its name.
+bool Mislabeled(const std::string& named, const CheckResult& result) {
+  const std::string measured = QualityOfHeight(result.height);
+  return result.verdict == Verdict::kLive && !named.empty() && !measured.empty() &&
+         !TextEquals(named, measured);
+}
+
 std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result,
                         const std::string& requested) {
   const CheckEntry& entry = list.entries[index];
@@ -316,6 +323,10 @@ std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& 
                             EntryUtf8(list, entry.row.record.country), " | ",
                             EntryUtf8(list, entry.row.record.channel), ": ",
                             Cp1252ToUtf8(result.detail));
+  const std::string named = QualityInName(entry.row.record.channel);
+  if (Mislabeled(named, result)) {
+    line += Concat(" (mislabeled: ", named, " in the name, ", QualityOfHeight(result.height), ")");
+  }
   if (!result.played.empty() && !TextEquals(result.played, requested)) {
     line += Concat(" (played ", PlayedUtf8(list, entry, result, requested), ")");
   }
@@ -384,6 +395,13 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
   object["audio"] = TextOrNull(result.audio);
   object["bitrate"] =
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
+  object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();
+  object["quality"] = TextOrNull(QualityOfHeight(result.height));
+  const std::string named = QualityInName(record.channel);
+  object["mislabeled"] = Mislabeled(named, result)
+                             ? nlohmann::ordered_json{{"named", named},
+                                                      {"measured", QualityOfHeight(result.height)}}
+                             : nlohmann::ordered_json();
   object["elapsed_ms"] = result.elapsedMs;
   object["duplicate_of"] =
       duplicateOf > 0 ? nlohmann::ordered_json(duplicateOf) : nlohmann::ordered_json();

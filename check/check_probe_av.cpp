@@ -137,19 +137,28 @@ MediaFound Describe(const AVFormatContext* media) {
   const std::string names = media->iformat->name;  // e.g. "mov,mp4,m4a,3gp,3g2,mj2"
   found.format = names.substr(0, names.find(','));
   int64_t streamBits = 0;
+  bool everyStreamRated = true;
+  int64_t variantBits = 0;  // an HLS variant's BANDWIDTH
   for (unsigned i = 0; i < media->nb_streams; ++i) {
     const AVStream* stream = media->streams[i];
     const AVCodecParameters* codec = stream->codecpar;
+    const AVDictionaryEntry* variant = av_dict_get(stream->metadata, "variant_bitrate", nullptr, 0);
+    if (variant != nullptr && variantBits == 0) variantBits = TextToNumber(variant->value);
     if (codec->codec_id == AV_CODEC_ID_NONE) continue;
     streamBits += codec->bit_rate;
+    if (codec->bit_rate <= 0) everyStreamRated = false;
     const bool picture = (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
     if (codec->codec_type == AVMEDIA_TYPE_VIDEO && !picture && found.video.empty()) {
       found.video = VideoText(codec);
+      found.height = codec->height;
+      const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+      if (rate.num > 0 && rate.den > 0) found.fps = av_q2d(rate);
     } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO && found.audio.empty()) {
       found.audio = avcodec_get_name(codec->codec_id);
     }
   }
-  found.bitrate = media->bit_rate > 0 ? media->bit_rate : streamBits;
+  // The whole rate: the container's, else the streams' when each has one, else the variant's.
+  found.bitrate = media->bit_rate > 0 ? media->bit_rate : everyStreamRated ? streamBits : variantBits;
   return found;
 }
 

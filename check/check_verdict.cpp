@@ -27,6 +27,30 @@ const char kHttpErrorLog[] = "HTTP error ";
 const char kRtspMethodLog[] = "method ";
 const char kRtspFailureLog[] = " failed: ";
 const char kResolveFailureLog[] = "Failed to resolve hostname";
+const char kRegionNote[] = ": may be blocked in this region";
+const char kCredentialsNote[] = ": needs credentials";
+struct StatusNoteEntry {
+  const char* status;
+  const char* note;
+};
+const StatusNoteEntry kStatusNotes[] = {
+    {"HTTP 401", kCredentialsNote}, {"HTTP 403", kRegionNote}, {"HTTP 451", kRegionNote}};
+// The least picture height of each label, best first.
+struct QualityStep {
+  int leastHeight;
+  const char* label;
+};
+const QualityStep kQualitySteps[] = {{1800, "4K"}, {1000, "FHD"}, {700, "HD"}, {1, "SD"}};
+// The words of a name that claim a label, as the name's lower-case alphanumeric runs.
+struct NamedQuality {
+  const char* word;
+  const char* label;
+};
+const NamedQuality kNamedQualities[] = {
+    {"4k", "4K"},      {"uhd", "4K"},     {"2160p", "4K"},  {"uhdtv", "4K"},   {"fhd", "FHD"},
+    {"fullhd", "FHD"}, {"1080p", "FHD"},  {"1080i", "FHD"}, {"1080", "FHD"},   {"hd", "HD"},
+    {"720p", "HD"},    {"720", "HD"},     {"hdtv", "HD"},   {"sd", "SD"},      {"576p", "SD"},
+    {"576i", "SD"},    {"480p", "SD"},    {"480i", "SD"},   {"sdtv", "SD"}};
 
 bool IsSchemeByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
@@ -173,8 +197,8 @@ CheckResult OpenFailure(int error, const std::string& statusLine, const std::str
   }
   const std::string httpWords = HttpStatusWords(error);
   if (!httpWords.empty()) {
-    return Judged(Verdict::kError,
-                  statusLine.empty() ? Concat(protocol, " ", httpWords) : statusLine);
+    const std::string status = statusLine.empty() ? Concat(protocol, " ", httpWords) : statusLine;
+    return Judged(Verdict::kError, Concat(status, StatusNote(status)));
   }
   switch (error) {
     case AVERROR(ECONNREFUSED):
@@ -214,6 +238,8 @@ CheckResult MediaResult(const MediaFound& media) {
   result.video = media.video;
   result.audio = media.audio;
   result.bitrate = media.bitrate;
+  result.fps = media.fps;
+  result.height = media.height;
   for (const std::string* part : {&media.video, &media.audio}) {
     if (!part->empty()) result.detail += Concat(", ", *part);
   }
@@ -239,5 +265,40 @@ std::string StatusFromLibraryLog(const std::string& logLine) {
     return reason.empty() ? Concat("RTSP ", code) : Concat("RTSP ", code, " ", reason);
   }
   if (line.find(kResolveFailureLog) != std::string::npos) return "host not found";
+  return std::string();
+}
+
+std::string QualityOfHeight(int height) {
+  for (const QualityStep& step : kQualitySteps) {
+    if (height >= step.leastHeight) return step.label;
+  }
+  return std::string();
+}
+
+std::string QualityInName(const std::string& name) {
+  const std::string lower = ToLowerCase(name);
+  std::string word;
+  std::string previous;
+  for (size_t i = 0; i <= lower.size(); ++i) {
+    const char c = i < lower.size() ? lower[i] : ' ';
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      word += c;
+      continue;
+    }
+    if (word.empty()) continue;
+    const std::string joined = Concat(previous, word);  // "Full HD"
+    for (const NamedQuality& named : kNamedQualities) {
+      if (TextEquals(joined, named.word) || TextEquals(word, named.word)) return named.label;
+    }
+    previous = word;
+    word.clear();
+  }
+  return std::string();
+}
+
+std::string StatusNote(const std::string& statusDetail) {
+  for (const StatusNoteEntry& entry : kStatusNotes) {
+    if (StartsWith(statusDetail, entry.status)) return entry.note;
+  }
   return std::string();
 }

@@ -18,6 +18,8 @@ struct CheckResult {
   std::string video;    // codec and picture size, e.g. "mpeg2video 320x240"
   std::string audio;    // codec
   int64_t bitrate = 0;  // bits per second, 0 when unknown
+  double fps = 0;       // frames per second of the video, 0 when unknown
+  int height = 0;       // picture height, 0 when unknown
   int64_t elapsedMs = 0;
 };
 
@@ -51,6 +53,8 @@ struct MediaFound {
   std::string video;
   std::string audio;
   int64_t bitrate = 0;
+  double fps = 0;
+  int height = 0;
 };
 // Live when a video or audio codec was recognised, else no-media.
 CheckResult MediaResult(const MediaFound& media);
@@ -58,3 +62,12 @@ CheckResult MediaResult(const MediaFound& media);
 // The status the media library's log line reports, in the check's words: "HTTP 404 Not
 // Found", "RTSP 454 Session Not Found", "host not found"; "" for any other line.
 std::string StatusFromLibraryLog(const std::string& logLine);
+
+// The quality label of a picture height: "SD", "HD" (720 rows), "FHD" (1080), "4K" (2160); ""
+// when the height is unknown.
+std::string QualityOfHeight(int height);
+// The quality label a channel's name claims ("Eins HD", "x 1080i", "UHD"), or "".
+std::string QualityInName(const std::string& name);
+// HTTP statuses that tell the user more than their words: 401 needs credentials; 403 and 451
+// are what servers answer outside the region they serve.
+std::string StatusNote(const std::string& statusDetail);

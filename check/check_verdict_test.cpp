@@ -92,6 +92,12 @@ TEST(CheckVerdictTest, LibraryFailuresBecomeVerdictsWithTheirReason) {
       {AVERROR(ECONNREFUSED), "", "HTTP", false, Verdict::kUnreachable, "connection refused"},
       {AVERROR_EXIT, "", "HTTP", false, Verdict::kUnreachable, "stopped"},
       {AVERROR_EOF, "", "HTTP", false, Verdict::kNoMedia, "empty body"},
+      {AVERROR_HTTP_FORBIDDEN, "", "HTTP", false, Verdict::kError,
+       "HTTP 403 Forbidden: may be blocked in this region"},
+      {AVERROR_HTTP_OTHER_4XX, "HTTP 451 Unavailable For Legal Reasons", "HTTP", false,
+       Verdict::kError, "HTTP 451 Unavailable For Legal Reasons: may be blocked in this region"},
+      {AVERROR_HTTP_UNAUTHORIZED, "", "HTTP", false, Verdict::kError,
+       "HTTP 401 Unauthorized: needs credentials"},
       {AVERROR_PROTOCOL_NOT_FOUND, "", "HTTP", false, Verdict::kUnsupported,
        "protocol not available"},
   };
@@ -121,6 +127,17 @@ TEST(CheckVerdictTest, MediaIsLiveOnlyWithARecognisedCodec) {
   CheckResult audioOnly = MediaResult(MediaFound{"mp3", "", "mp3", 0});
   EXPECT_EQ(audioOnly.detail, "mp3, mp3");
   EXPECT_EQ(MediaResult(MediaFound{"data", "", "", 0}).verdict, Verdict::kNoMedia);
+}
+
+TEST(CheckVerdictTest, QualityLabelsComeFromHeightAndName) {
+  const std::pair<int, const char*> heights[] = {
+      {0, ""}, {240, "SD"}, {576, "SD"}, {720, "HD"}, {1080, "FHD"}, {1088, "FHD"}, {2160, "4K"}};
+  for (const auto& c : heights) EXPECT_EQ(QualityOfHeight(c.first), c.second) << c.first;
+  const std::pair<const char*, const char*> names[] = {
+      {"Das Erste HD", "HD"}, {"Sport 1080i", "FHD"}, {"Kino (Full HD)", "FHD"},
+      {"Nature UHD", "4K"},   {"x-4K", "4K"},         {"Arte 720p", "HD"},
+      {"News SD", "SD"},      {"HDMI Shop", ""},      {"Channel 5", ""},  {"", ""}};
+  for (const auto& c : names) EXPECT_EQ(QualityInName(c.first), c.second) << c.first;
 }
 
 }  // namespace

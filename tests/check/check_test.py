@@ -249,7 +249,9 @@ def case_page_text(ctx):
     with open(os.path.join(ctx.media, "a&b.ts"), "wb") as f:
         with open(os.path.join(ctx.media, "tv.ts"), "rb") as ts:
             f.write(ts.read())
-    original = ctx.write_list([("Tom &amp; Jerry", ctx.base + "a&amp;b.ts"), ("Dead &#233;", ctx.base + "x&#x2F;y")])
+    original = ctx.write_list([("Tom &amp; Jerry", ctx.base + "a&amp;b.ts"), ("Dead &#233;", ctx.base + "x&#x2F;y"),
+                               ("Kino FHD", ctx.base + "tv.ts?fhd"), ("Geo", ctx.base + "_status/451/tv.ts"),
+                               ("Locked", ctx.base + "_status/401/tv.ts")])
     rc, _, err = ctx.run(["check", "--json", "out.json", "--m3u", "live.m3u", "--output", "live.dat",
                           "--dead", "dead.dat"])
     check(rc == 0, "exit code %d: %s" % (rc, err))
@@ -260,10 +262,15 @@ def case_page_text(ctx):
     with open(os.path.join(ctx.work, "live.m3u"), encoding="utf-8") as f:
         check(f.read().split("\n")[1:3] == ['#EXTINF:-1 tvg-name="Tom & Jerry" tvg-country="Testland" '
                                             'group-title="News",Tom & Jerry', ctx.base + "a&b.ts"], "m3u")
+    kino = results[2]
+    check((kino["mislabeled"], kino["quality"], kino["fps"]) == ({"named": "FHD", "measured": "SD"}, "SD", 25),
+          "label %r" % kino)
+    check(results[3]["detail"].endswith("may be blocked in this region") and
+          results[4]["detail"].endswith("needs credentials"), "4xx %r" % results[3:])
     rows = original.split(b"\r\n")
-    for name, row in (("live.dat", rows[0]), ("dead.dat", rows[1])):
+    for name, kept in (("live.dat", rows[0:1] + rows[2:3]), ("dead.dat", rows[1:2] + rows[3:5])):
         with open(os.path.join(ctx.work, name), "rb") as f:
-            check(f.read() == row + b"\r\n", "%s keeps the page's bytes" % name)
+            check(f.read() == b"".join(r + b"\r\n" for r in kept), "%s keeps the page's bytes" % name)
 
 
 def case_ctrl_c(ctx):
