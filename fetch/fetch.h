@@ -34,6 +34,7 @@ const int kChunkSize = 2048;
 // The most bytes a page may have: a page that brings more ends there, with what has arrived
 // and the outcome kPageLimitReached, like a page that reaches its time limit.
 const size_t kPageByteLimit = size_t{64} << 20;
+static_assert(kPageByteLimit == size_t{64} << 20, "kPageLimitReached names the limit");
 
 PageBuffer FetchPage(const std::string& address);
 

@@ -221,6 +221,22 @@ def case_silent_server(ctx):
     check(took < 30, "a silent index page held the run for %.1f s" % took)
 
 
+def case_hostile_pages(ctx):
+    """A page of nothing but line feeds and an endless line each end, the endless one at the
+    page limit with a warning, and the run goes on to the next country."""
+    norway = make_site.country_page("Norway", [{"channel": "N1", "homepage": "http://n.test/",
+                                                "streams": [("m", "mms://n.test/1", 300)], "about": "News."}])
+    links = (("../_fill/10/10000000", "Feeds"), ("../_fill/120/endless", "Endless"), ("norway.htm", "Norway"))
+    index = "".join(make_site.index_line(target, name) + "\n" for target, name in links)
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": index.encode(), "norway.htm": norway.encode()}))
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--timeout", "20"], ctx.work)
+    check(rc == 0 and last_line(err) == b"Channels found: 1 DONE", "rc %d, stderr %r" % (rc, err[-300:]))
+    warnings = [line for line in err.split(b"\n") if line.startswith(b"warning: ")]
+    check(len(warnings) == 1 and warnings[0].startswith(b"warning: Endless: ") and
+          warnings[0].endswith(b"_fill/120/endless: page limit of 64 MiB reached"), "warnings %r" % warnings)
+    check(b"|N1|" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
+
+
 def case_bad_option(ctx):
     for args, says in ((["--colour"], b"unknown option --colour"), (["--site"], b"--site needs"),
                        (["--output="], b"--output needs"), (["extra"], b"unexpected argument"),
