@@ -5,7 +5,6 @@
 
 namespace {
 
-const int kExitUsage = 2;
 const char kNotAvailable[] =
     "morvek-cli: the stream check (check, --check) is not available in the Windows build;\n"
     "use the Linux build of morvek-cli to check a channel list.\n";
@@ -28,7 +27,8 @@ bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>
   return true;
 }
 
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/, const std::string& /*listPath*/) {
+int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+                       const std::vector<NamedOutput>& /*harvestOutputs*/) {
   return SayNotAvailable();
 }
 

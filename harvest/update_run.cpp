@@ -227,6 +227,7 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
       state.aborted = true;
       break;
     }
+    ShowCountryPageTaken(link.name);
     const int32_t countBefore = state.channelCount;
     if (!ScanCountryPage(state, page, countryLine)) break;
     ++state.countriesDone;
