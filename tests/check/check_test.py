@@ -264,6 +264,31 @@ def case_program_lookup(ctx):
     check(done.returncode == 0 and done.stdout.startswith(b"morvek-cli "), "installed: %r" % (done,))
 
 
+def case_terminal_progress(ctx):
+    """On a terminal the progress line is drawn again under the verdict lines that erased it."""
+    import pty
+    ctx.write_list([("a", ctx.base + "radio.mp3"), ("b", ctx.base + "radio.mp3"),
+                    ("stalled", ctx.base + "_fault/hang/tv.ts")])
+    master, slave = pty.openpty()
+    process = subprocess.Popen(ctx.program + ["check", "--jobs", "3", "--timeout", "3"], cwd=ctx.work,
+                               stdout=slave, stderr=slave)
+    os.close(slave)
+    shown = bytearray()
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown.extend(chunk)
+    rc = process.wait(RUN_LIMIT)
+    os.close(master)
+    text = bytes(shown).decode(errors="replace")
+    between = text[text.index("Testland | b:"):text.index("Testland | stalled:")]
+    check(rc == 0 and "\rChecked 2/3, live 2" in between, "rc %d, terminal %r" % (rc, text))
+
+
 def case_many(ctx):
     data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)],
                           "elsewhere.dat")
