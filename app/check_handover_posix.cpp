@@ -78,6 +78,9 @@ void HandOverToCheckProgram(int argc, char** argv) {
 // Reached only when the hand-over is not possible.
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
 
+// The check's own options are never parsed here.
+bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
+
 bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
   const std::string arg = argv[*i];
   if (!StartsWith(arg, kCheckOptionPrefix)) return false;

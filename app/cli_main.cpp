@@ -27,21 +27,23 @@ const char kUsage[] =
     "  --site URL      read the directory site at URL instead of the built-in one,\n"
     "                  " MORVEK_SITE_BASE
     "\n"
-    "  --output FILE   write FILE instead of channels.dat\n"
+    "  --output FILE   write FILE instead of channels.dat (-o FILE)\n"
     "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
     "  --json FILE     also write the channels as a JSON array\n"
     "                  (FILE - for --m3u and --json writes to stdout)\n"
-    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4)\n"
+    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4; -j N)\n"
     "  --timeout S     give up on a silent server after S seconds, and end any page after\n"
-    "                  10 times S with what has arrived (default 60)\n"
+    "                  10 times S with what has arrived (default 60; -t S)\n"
     "  --country NAME  read only this country's page; repeat it for more (any case)\n"
     "  --details       print every channel on stdout as it is found\n"
-    "  --quiet         show errors and warnings only\n"
-    "  --verbose       add a line per page read\n"
+    "  -q, --quiet     show errors and warnings only\n"
+    "  -v, --verbose   add a line per page read\n"
     "  -h, --help      show this text\n"
     "  -V, --version   show the version\n"
     "  --check         check the saved list's streams; check options take the prefix --check-\n"
     "\n"
+    "Short options group (-qo FILE); --opt=value works for every value option; after --\n"
+    "every argument is an operand.\n"
     "Ctrl-C stops the run; nothing is written then.\n"
     "\n"
     "Exit codes:\n"
@@ -91,6 +93,8 @@ const ValueOption kValueOptions[] = {
     {"--m3u", &CliOptions::m3uPath},
     {"--json", &CliOptions::jsonPath},
 };
+// The value options that the parser takes one by one.
+const char* const kOtherValueOptions[] = {"--jobs", "--timeout", "--country"};
 
 // The value of "--name VALUE" or "--name=VALUE" at argv[*i], moving *i past it; nothing when
 // argv[*i] is not that option. A missing value gives the empty text, which the caller refuses.
@@ -126,6 +130,16 @@ void CheckCombinations(CliOptions& options) {
   } else {
     options.refusal = OutputClash(HarvestOutputs(options));
   }
+}
+
+bool HarvestOptionTakesValue(const std::string& name) {
+  for (const ValueOption& option : kValueOptions) {
+    if (TextEquals(name, option.name)) return true;
+  }
+  for (const char* other : kOtherValueOptions) {
+    if (TextEquals(name, other)) return true;
+  }
+  return CheckOptionTakesValue(name);
 }
 
 // The number written plainly in text, or 0 when it is not one of low to high.
@@ -210,7 +224,13 @@ int main(int argc, char** argv) {
   if (argc >= 2 && TextEquals(argv[1], "check")) {
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
-  CliOptions options = ParseArguments(argc, argv);
+  // The harvest's options in their long forms, as the parser below takes them.
+  std::vector<std::string> args =
+      GnuArguments(std::vector<std::string>(argv + 1, argv + argc), HarvestOptionTakesValue);
+  args.insert(args.begin(), argv[0]);
+  std::vector<char*> longArgv;
+  for (std::string& arg : args) longArgv.push_back(&arg[0]);
+  CliOptions options = ParseArguments(static_cast<int>(longArgv.size()), longArgv.data());
   if (!options.refusal.empty()) {
     std::fputs(Concat(kProgramPrefix, options.refusal, kTryHelp).c_str(), stderr);
     return kExitUsage;

@@ -31,14 +31,14 @@ const char kUsage[] =
     "- reads standard input) and prints one verdict per row: live, no-media, error,\n"
     "unreachable, unsupported or no-stream. LIST itself is never changed.\n"
     "\n"
-    "  --jobs N           checks at once (default 8, at most 64)\n"
-    "  --timeout SECONDS  time for one check, from its start to its verdict (default 10)\n"
+    "  -j, --jobs N       checks at once (default 8, at most 64)\n"
+    "  -t, --timeout S    time for one check, from its start to its verdict (default 10)\n"
     "  --per-host N       connections to one host at once (default 4)\n"
-    "  --output FILE      write the live rows, unchanged, to FILE (a channels.dat)\n"
+    "  -o, --output FILE  write the live rows, unchanged, to FILE (a channels.dat)\n"
     "  --m3u FILE         write an M3U playlist of the live rows (- for stdout)\n"
     "  --json FILE        write every row with its verdict and media details as JSON\n"
     "                     (- for stdout)\n"
-    "  --quiet            show no progress and no summary (the verdicts still show)\n"
+    "  -q, --quiet        show no progress and no summary (the verdicts still show)\n"
     "  -h, --help         show this text\n"
     "  -V, --version      show the version\n"
     "\n"
@@ -436,8 +436,13 @@ int CheckRows(const CheckOptions& options, const std::vector<ListRow>& rows) {
 
 void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}  // this program has the check
 
+bool CheckOptionTakesValue(const std::string& name) {
+  if (!StartsWith(name, kCheckOptionPrefix)) return TakesValue(name);
+  return TakesValue(Concat("--", name.substr(sizeof kCheckOptionPrefix - 1)));
+}
+
 int RunCheckCommand(const std::vector<std::string>& args) {
-  const CheckOptions options = ParseCheckArguments(args, true);
+  const CheckOptions options = ParseCheckArguments(GnuArguments(args, CheckOptionTakesValue), true);
   if (!options.badArgument.empty()) return RefuseArgument(options.badArgument);
   if (options.help) {
     std::fputs(kUsage, stdout);

@@ -19,6 +19,8 @@ void HandOverToCheckProgram(int argc, char** argv);
 // The whole `check` command; args are the arguments after "check". Returns the exit code.
 int RunCheckCommand(const std::vector<std::string>& args);
 
+// True for a check option that takes a value ("--jobs", or "--check-jobs" after a harvest).
+bool CheckOptionTakesValue(const std::string& name);
 // For --check: takes the "--check-NAME[=VALUE]" option at argv[*i], and the value after it,
 // into args as "--NAME" and its value, moving *i past them. False for any other argument.
 bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& args);

@@ -20,6 +20,9 @@ void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}
 
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotAvailable(); }
 
+// The check's own options are never parsed here.
+bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
+
 bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
   const std::string arg = argv[*i];
   if (arg.compare(0, sizeof kCheckOptionPrefix - 1, kCheckOptionPrefix) != 0) return false;

@@ -337,7 +337,7 @@ def case_options(ctx):
         check(rc == 0 and ("Exit codes:" in out or out.startswith("morvek-cli ")), "%r: %d %r" % (args, rc, out))
     os.mkfifo(os.path.join(ctx.work, "fifo"))
     writer = subprocess.Popen(["sh", "-c", "cat channels.dat > fifo"], cwd=ctx.work)
-    rc, out, err = ctx.run(["check", "fifo", "--quiet"])
+    rc, out, err = ctx.run(["check", "-qj2", "-t", "5", "--", "fifo"])
     writer.wait(10)
     check(rc == 0 and out.startswith("live ") and err == "", "a pipe as the list, --quiet: %d %r %r" % (rc, out, err))
     os.mkdir(os.path.join(ctx.work, "taken"))

@@ -108,6 +108,10 @@ def case_quiet(ctx):
     rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--quiet"], ctx.work)
     missing = b"warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
     check(rc == 0 and out == b"" and err == missing, "rc %d, out %r, err %r" % (rc, out[:80], err[:200]))
+    rc, out, err = run(ctx.program, ["-qj2", "-t", "30", "-olist.dat", "--site=" + ctx.server.base, "--"],
+                       ctx.work)
+    check(rc == 0 and err == missing and read_file(os.path.join(ctx.work, "list.dat")) == read_file(ctx.fixture),
+          "short options: rc %d, err %r" % (rc, err[:200]))
 
 
 def write_site(ctx, pages):
@@ -239,7 +243,8 @@ def case_bad_option(ctx):
                        (["--json", "channels.dat"], b"--output and --json name the same file"),
                        (["--m3u", "./sub/../x", "--json", "x"], b"--m3u and --json name the same file"),
                        (["--output", "link.dat", "--m3u", "real.dat"], b"--output and --m3u name the same"),
-                       (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["--jobs", "4x"], b"--jobs"),
+                       (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["-j17"], b"--jobs"),
+                       (["-qv"], b"exclude"), (["-o"], b"--output needs"), (["--", "-q"], b"unexpected argument ./-q"), (["--jobs", "4x"], b"--jobs"),
                        (["--timeout", "0"], b"--timeout"), (["--timeout=1.5"], b"--timeout"),
                        (["--timeout"], b"--timeout needs")):
         rc, out, err = run(ctx.program, args, ctx.work)
