@@ -67,7 +67,6 @@ const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
 const char kLineEnd[] = "\r\n";
 const int kVerdictColumn = 12;
-const int64_t kRedrawMilliseconds = 100;    // live progress line on a terminal
 const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pipe
 
 struct CheckOptions {
@@ -243,8 +242,7 @@ struct CheckConsole {
   const std::vector<CheckResult>* results = nullptr;
   bool quiet = false;
   bool printRows = true;
-  bool live = false;  // a rewritable progress line on a terminal
-  int shownLength = 0;
+  ProgressLine progress;  // the live line, on a terminal
   int64_t lastDraw = 0;
   std::string lastText;  // the progress text last shown
   size_t checked = 0;
@@ -260,28 +258,23 @@ std::string ProgressText(const CheckConsole& console) {
                 NumberToText(static_cast<int32_t>(console.liveCount)));
 }
 
-void ClearProgress(CheckConsole& console) {
-  if (!console.live || console.shownLength == 0) return;
-  WriteErr(Concat("\r", SpaceText(console.shownLength), "\r"));
-  console.shownLength = 0;
-}
+void ClearProgress(CheckConsole& console) { ClearProgressLine(console.progress); }
 
 void DrawProgress(CheckConsole& console, bool force) {
   if (console.quiet) return;
   const int64_t now = MonotonicMilliseconds();
-  const int64_t every = console.live ? kRedrawMilliseconds : kLogLineMilliseconds;
+  const int64_t every = console.progress.live ? kProgressRedrawMilliseconds : kLogLineMilliseconds;
   if (!force && now - console.lastDraw < every) return;
   const std::string text = ProgressText(console);
-  const bool shown = !console.live || console.shownLength > 0;
+  const bool shown = !console.progress.live || console.progress.shownLength > 0;
   if (shown && TextEquals(text, console.lastText)) return;
   console.lastDraw = now;
   console.lastText = text;
-  if (!console.live) {
+  if (!console.progress.live) {
     WriteErr(Concat(text, "\n"));
     return;
   }
-  WriteErr(Concat("\r", text, SpaceText(console.shownLength - TextLength(text))));
-  console.shownLength = TextLength(text);
+  PutProgressLine(console.progress, text);
 }
 
 std::string VerdictLine(const ListRow& row, const CheckResult& result) {
@@ -314,13 +307,13 @@ void NoteResult(CheckConsole& console, size_t index, const CheckResult& result) 
   console.done[index] = true;
   // Verdict lines erase the live progress line; it is drawn again below them at once.
   const bool printed = console.printRows && PrintDoneRows(console);
-  DrawProgress(console, printed && console.live);
+  DrawProgress(console, printed && console.progress.live);
 }
 
 void ShowSummary(CheckConsole& console) {
   if (console.quiet) return;
   DrawProgress(console, true);
-  if (console.live) WriteErr("\n");
+  if (console.progress.live) WriteErr("\n");
   std::string summary;
   for (int v = 0; v < kVerdictCount; ++v) {
     if (v > 0) summary += ", ";
@@ -416,9 +409,9 @@ int CheckRows(const CheckOptions& options, const std::vector<ListRow>& rows) {
   console.results = &results;
   console.quiet = options.quiet;
   console.printRows = !WritesToStandardOutput(options);
-  console.live = !options.quiet && StderrIsTerminal();
+  console.progress.live = !options.quiet && StderrIsTerminal();
   console.done.assign(rows.size(), false);
-  if (console.live) DrawProgress(console, true);
+  if (console.progress.live) DrawProgress(console, true);
   results = CheckStreams(addresses, options.settings, [&](size_t index, const CheckResult& result) {
     results[index] = result;
     NoteResult(console, index, result);

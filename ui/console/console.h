@@ -75,6 +75,22 @@ bool CommitOutput();
 std::vector<std::string> GnuArguments(const std::vector<std::string>& args,
                                       const std::function<bool(const std::string&)>& takesValue);
 
+// The live progress line of either command on a terminal's stderr: rewritten in place,
+// erased for a line of its own and drawn again below it by its owner.
+const int64_t kProgressRedrawMilliseconds = 100;  // at most this often on a terminal
+struct ProgressLine {
+  bool live = false;    // stderr is a terminal and progress is shown
+  int shownLength = 0;  // characters of the line now on screen
+};
+// The columns a live line may take: all but the last, which would wrap on some terminals;
+// 0 when the width is unknown.
+int ProgressWidth();
+// Replaces the line with text, padding with spaces over a longer previous one; the padding
+// never reaches past the terminal's width.
+void PutProgressLine(ProgressLine& line, const std::string& text);
+// Erases the line and leaves the cursor at its start.
+void ClearProgressLine(ProgressLine& line);
+
 // An output that a command line asks for: the option that names it and its path ("-": stdout).
 struct NamedOutput {
   std::string option;

@@ -11,6 +11,7 @@
 #include "harvest/system_error.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
+#include "text/utf8.h"
 #include "ui/console/console.h"
 
 namespace {
@@ -20,6 +21,7 @@ const int kOutputsStopped = 1;
 const int kOutputsCommitted = 2;
 const char kStdoutPlace[] = "standard output";
 const char kEndOfOptions[] = "--";
+const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
 const char kOperandFolder[] = "./";
 
 struct ShortOption {
@@ -99,6 +101,25 @@ std::vector<std::string> GnuArguments(const std::vector<std::string>& args,
     }
   }
   return out;
+}
+
+int ProgressWidth() {
+  const int columns = TerminalColumns();
+  return columns > kLastColumnKept ? columns - kLastColumnKept : 0;
+}
+
+void PutProgressLine(ProgressLine& line, const std::string& text) {
+  const int length = Utf8Length(text);
+  const int width = ProgressWidth();
+  const int covered = width > 0 && line.shownLength > width ? width : line.shownLength;
+  WriteStream(stderr, Concat("\r", text, SpaceText(covered - length)));
+  line.shownLength = length;
+}
+
+void ClearProgressLine(ProgressLine& line) {
+  if (!line.live || line.shownLength == 0) return;
+  WriteStream(stderr, Concat("\r", SpaceText(line.shownLength), "\r"));
+  line.shownLength = 0;
 }
 
 bool StopRun(int exitCode) {

@@ -20,9 +20,7 @@
 namespace {
 
 const int kBarWidth = 24;
-const int64_t kRedrawMilliseconds = 100;
 const int kEchoMargin = 2;
-const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
 const char kBarDone = '#';
 const char kBarToDo = '-';
 // An old channel file larger than this is not compared with the new list (about 800,000
@@ -45,8 +43,7 @@ const char kGoneWord[] = " gone)";
 struct ConsoleSide {
   ConsoleOptions options;
   HarvestState* state = nullptr;
-  bool live = false;    // a rewritable progress line on a terminal
-  int shownLength = 0;  // characters of the live line now on screen
+  ProgressLine progress;  // the live line, on a terminal
   int64_t lastDraw = 0;
   int32_t count = 0;
   bool barFull = false;
@@ -92,44 +89,26 @@ std::string Bar() {
   return Concat(bar, " ", NumberToText(g_console.state->countriesDone), "/", NumberToText(total));
 }
 
-// The columns a live line may take: all but the last, which would wrap on some terminals.
-int LiveWidth() {
-  const int columns = TerminalColumns();
-  return columns > kLastColumnKept ? columns - kLastColumnKept : 0;
-}
-
-// Replaces the live line with text, padding with spaces over a longer previous one; the
-// padding never reaches past the terminal's width.
-void PutLiveLine(const std::string& text) {
-  const int length = Utf8Length(text);
-  const int width = LiveWidth();
-  const int covered = width > 0 && g_console.shownLength > width ? width : g_console.shownLength;
-  WriteErr(Concat("\r", text, SpaceText(covered - length)));
-  g_console.shownLength = length;
-}
 
 void DrawLive() {
-  if (!g_console.live) return;
+  if (!g_console.progress.live) return;
   const std::string country = Cp1252ToTerminalText(g_console.country);
   const std::string line = Concat(StatusText(g_console.count), " ", Bar(), " ", country);
-  PutLiveLine(LiveWidth() > 0 ? Utf8Left(line, LiveWidth()) : line);
+  const int width = ProgressWidth();
+  PutProgressLine(g_console.progress, width > 0 ? Utf8Left(line, width) : line);
   g_console.lastDraw = MonotonicMilliseconds();
 }
 
-void ClearLive() {
-  if (!g_console.live || g_console.shownLength == 0) return;
-  WriteErr(Concat("\r", SpaceText(g_console.shownLength), "\r"));
-  g_console.shownLength = 0;
-}
+void ClearLive() { ClearProgressLine(g_console.progress); }
 
 // Ends the live line on its own line and leaves the terminal at the start of the next.
 void PutFinalLine(const std::string& text, bool evenWhenQuiet = false) {
   if ((g_console.options.quiet && !evenWhenQuiet) || StopExitCode() == kExitBrokenPipe) return;
-  if (g_console.live) {
-    g_console.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
-    PutLiveLine(text);
+  if (g_console.progress.live) {
+    g_console.progress.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
+    PutProgressLine(g_console.progress, text);
     WriteErr("\n");
-    g_console.live = false;
+    g_console.progress.live = false;
   } else {
     WriteErr(Concat(text, "\n"));
   }
@@ -139,7 +118,7 @@ void PutFinalLine(const std::string& text, bool evenWhenQuiet = false) {
 void AnnounceCountry(const std::string& country) {
   g_console.country = country;
   if (g_console.options.quiet) return;
-  if (g_console.live) {
+  if (g_console.progress.live) {
     DrawLive();
   } else {
     WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(g_console.country), "\n"));
@@ -215,7 +194,7 @@ void StartConsole(const ConsoleOptions& options, HarvestState& state) {
   g_console = ConsoleSide();
   g_console.options = options;
   g_console.state = &state;
-  g_console.live = !options.quiet && StderrIsTerminal();
+  g_console.progress.live = !options.quiet && StderrIsTerminal();
   // A thread when one can be had, else read at once.
   g_console.oldListReading =
       std::async(std::launch::async | std::launch::deferred, ReadOldList, options.outputPath);
@@ -277,10 +256,10 @@ void ShowCountryPageTaken(const std::string& country) {
 // Nothing is printed otherwise: the lines written do not depend on how the fetches go.
 bool ServiceWhileFetching() {
   if (RunCancelled()) return true;
-  if (!g_console.live || g_console.state == nullptr) return false;
+  if (!g_console.progress.live || g_console.state == nullptr) return false;
   if (g_console.state->country != g_console.country) {
     AnnounceCountry(g_console.state->country);
-  } else if (MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
+  } else if (MonotonicMilliseconds() - g_console.lastDraw >= kProgressRedrawMilliseconds) {
     DrawLive();
   }
   return false;
@@ -294,7 +273,7 @@ void ShowChannel(const ChannelRecord& record) {
   }
   ClearLive();  // stdout and stderr may share the terminal
   if (!WriteStdout(block, kChannelBlocks)) return;
-  if (g_console.live) {
+  if (g_console.progress.live) {
     std::fflush(stdout);
     DrawLive();
   }
@@ -302,7 +281,7 @@ void ShowChannel(const ChannelRecord& record) {
 
 void ShowChannelCount(int32_t count) {
   g_console.count = count;
-  if (g_console.live && MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
+  if (g_console.progress.live && MonotonicMilliseconds() - g_console.lastDraw >= kProgressRedrawMilliseconds) {
     DrawLive();
   }
 }
