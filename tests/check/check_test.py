@@ -21,6 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER_DIR = os.path.join(os.path.dirname(HERE), "server")
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
 from make_site import write_site  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "cli"))
+from terminal import run_on_terminal  # noqa: E402
 
 SKIPPED = 77
 RUN_LIMIT = 60
@@ -266,25 +268,11 @@ def case_program_lookup(ctx):
 
 def case_terminal_progress(ctx):
     """On a terminal the progress line is drawn again under the verdict lines that erased it."""
-    import pty
     ctx.write_list([("a", ctx.base + "radio.mp3"), ("b", ctx.base + "radio.mp3"),
                     ("stalled", ctx.base + "_fault/hang/tv.ts")])
-    master, slave = pty.openpty()
-    process = subprocess.Popen(ctx.program + ["check", "--jobs", "3", "--timeout", "3"], cwd=ctx.work,
-                               stdout=slave, stderr=slave)
-    os.close(slave)
-    shown = bytearray()
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:
-            break
-        if not chunk:
-            break
-        shown.extend(chunk)
-    rc = process.wait(RUN_LIMIT)
-    os.close(master)
-    text = bytes(shown).decode(errors="replace")
+    rc, shown = run_on_terminal(ctx.program + ["check", "--jobs", "3", "--timeout", "3"], ctx.work,
+                                stdout_too=True, limit=RUN_LIMIT)
+    text = shown.decode(errors="replace")
     between = text[text.index("Testland | b:"):text.index("Testland | stalled:")]
     check(rc == 0 and "\rChecked 2/3, live 2" in between, "rc %d, terminal %r" % (rc, text))
 

@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(os.path.dirname(HERE), "server", "test_server.py")
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
 import make_site  # noqa: E402
+from terminal import run_on_terminal  # noqa: E402
 RUN_LIMIT = 120  # seconds; Wine's first start in a fresh prefix is slow
 STOP_LIMIT = 15  # seconds between the signal and the program's end
 OLD_CONTENT = b"old list\r\n"
@@ -380,25 +381,9 @@ def case_utf8(ctx):
 
 def on_terminal(ctx, columns):
     """Runs a harvest with stderr on a terminal of the given width; what the terminal got."""
-    import fcntl, pty, struct, termios
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    process = subprocess.Popen(ctx.program + ["--site", ctx.server.base], cwd=ctx.work,
-                               stdout=subprocess.DEVNULL, stderr=slave)
-    os.close(slave)
-    shown = bytearray()
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:  # the terminal is gone with the program
-            break
-        if not chunk:
-            break
-        shown.extend(chunk)
-    rc = process.wait(RUN_LIMIT)
-    os.close(master)
-    check(rc == 0, "exit code %d, terminal %r" % (rc, bytes(shown[-300:])))
-    return bytes(shown)
+    rc, shown = run_on_terminal(ctx.program + ["--site", ctx.server.base], ctx.work, columns, limit=RUN_LIMIT)
+    check(rc == 0, "exit code %d, terminal %r" % (rc, shown[-300:]))
+    return shown
 
 
 def case_live_line(ctx):
