@@ -169,7 +169,10 @@ CliOptions ParseArguments(int argc, char** argv) {
     if (TakeValueOption(argc, argv, &i, options)) continue;
     if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
       options.jobs = PlainNumber(*jobs, kMinJobs, kMaxJobs);
-      if (options.jobs == 0) options.refusal = "--jobs needs a number from 1 to 16";
+      if (options.jobs == 0) {
+        options.refusal = Concat("--jobs needs a number from ", NumberToText(kMinJobs), " to ",
+                                 NumberToText(kMaxJobs));
+      }
     } else if (std::optional<std::string> timeout = OptionValue(argc, argv, &i, "--timeout")) {
       options.timeoutSeconds = PlainNumber(*timeout, 1, kLongestTimeoutSeconds);
       if (options.timeoutSeconds == 0) {

@@ -56,7 +56,8 @@ const char kUsage[] =
     "  141  stdout was closed before the end (for example by head); nothing was written\n"
     "  143  terminated; nothing was written\n";
 
-const int kMaxJobs = 64;
+// Checks at once; the harvest's kMaxJobs counts pages fetched ahead, a lighter load.
+const int kMostChecksAtOnce = 64;
 const int kMaxTimeoutSeconds = 3600;
 const int kMaxPerHost = 64;
 const int kMaxNumberDigits = 6;
@@ -88,7 +89,7 @@ struct NumberOption {
   int most;
 };
 const NumberOption kNumberOptions[] = {
-    {"--jobs", &CheckSettings::jobs, kMaxJobs},
+    {"--jobs", &CheckSettings::jobs, kMostChecksAtOnce},
     {"--timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds},
     {"--per-host", &CheckSettings::perHost, kMaxPerHost}};
 
