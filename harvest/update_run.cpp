@@ -173,6 +173,7 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
       state.aborted = true;
       break;
     }
+    ShowCountryPageTaken(link.name);
     const int32_t countBefore = state.channelCount;
     if (!ScanCountryPage(state, page, (*cuts)[index % cuts->size()], scan)) break;
     ++state.countriesDone;

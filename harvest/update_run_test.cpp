@@ -158,6 +158,7 @@ TEST_F(UpdateRunTest, ChosenCountriesAloneAreFetchedAndReadAsOneRun) {
   EXPECT_EQ(g_fetched, (std::vector<std::string>{kIndexAddress, "http://site.test/television/se.htm",
                                                  "http://site.test/television/x.htm"}));
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Sweden/B"}));
+  EXPECT_EQ(g_fakeWindow.taken, (std::vector<std::string>{"Sweden", "Sweden"}));  // each page taken
   EXPECT_EQ(state_.channel, "C");
   EXPECT_EQ(state_.countryTotal, 2);
   EXPECT_EQ(state_.countriesDone, 2);
