@@ -25,7 +25,7 @@ const int64_t kAnalyzeMicroseconds = 3 * 1000 * 1000;
 const int kLogLineBytes = 1024;
 // Only network protocols: a hostile list or wrapper must not reach local files or devices.
 const char kProtocolWhitelist[] =
-    "http,https,tcp,tls,udp,rtp,rtsp,mmsh,mmst,rtmp,rtmps,rtmpt,rtmpe,rtmpte,rtmpts,crypto,"
+    "http,https,tcp,tls,udp,rtp,rtsp,mmsh,mmst,rtmp,rtmps,rtmpt,rtmpe,rtmpte,rtmpts,rtmphttp,crypto,"
     "httpproxy";
 const char kRtmpPrefix[] = "rtmp";  // its "timeout" option would turn on listen mode
 

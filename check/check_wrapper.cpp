@@ -18,6 +18,10 @@ const char* const kPlsEntryKeys[] = {"file", "ref"};
 const char kM3uComment = '#';
 // libxml2's HTML parser in recover mode: it takes any element names, unclosed elements and
 // the bare "&" that real ASX files put into addresses, where the XML parser drops text.
+// Read as Latin-1, every byte is the character of its own value, so the text libxml2 gives back
+// turns into the file's bytes again whatever encoding the file claims.
+const char kAsxEncoding[] = "ISO-8859-1";
+const char kHexDigits[] = "0123456789ABCDEF";
 const int kParseOptions = HTML_PARSE_RECOVER | HTML_PARSE_NONET | HTML_PARSE_NOERROR |
                           HTML_PARSE_NOWARNING | HTML_PARSE_NOBLANKS;
 
@@ -43,6 +47,24 @@ bool IsAsxEntry(const xmlNode* node) {
   return false;
 }
 
+// The bytes of libxml2's UTF-8 for a Latin-1 document, bytes above 0x7F percent-encoded as
+// they stand, as players request them.
+std::string AsxAddressBytes(const std::string& utf8) {
+  std::string address;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(utf8[i]);
+    if ((byte == 0xC2 || byte == 0xC3) && i + 1 < utf8.size()) {
+      byte = static_cast<unsigned char>(((byte & 0x03) << 6) | (utf8[++i] & 0x3F));
+    }
+    if (byte < 0x80) {
+      address += static_cast<char>(byte);
+    } else {
+      address += Concat("%", std::string(1, kHexDigits[byte >> 4]), std::string(1, kHexDigits[byte & 0x0F]));
+    }
+  }
+  return address;
+}
+
 // The href attribute, whatever its letter case.
 std::string AsxAddress(const xmlNode* node) {
   for (const xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
@@ -50,7 +72,7 @@ std::string AsxAddress(const xmlNode* node) {
     xmlChar* value = xmlNodeListGetString(node->doc, attr->children, 1);
     std::string address = XmlText(value);
     xmlFree(value);
-    return TrimSpaces(address);
+    return TrimSpaces(AsxAddressBytes(address));
   }
   return std::string();
 }
@@ -69,7 +91,7 @@ void CollectAsxEntries(const xmlNode* node, std::vector<std::string>& entries) {
 std::vector<std::string> AsxEntries(const std::string& body) {
   std::vector<std::string> entries;
   std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
-      htmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr, kParseOptions),
+      htmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, kAsxEncoding, kParseOptions),
       xmlFreeDoc);
   if (doc) CollectAsxEntries(xmlDocGetRootElement(doc.get()), entries);
   return entries;

@@ -22,6 +22,10 @@ TEST(CheckWrapperTest, EntriesComeOutInOrderAndAbsolute) {
        "<ASX Version=3><Entry><Ref HREF = \"http://s/x?a=1&b=2\"><Title>A & B\n<REF href='c'>",
        {"http://s/x?a=1&b=2", "http://h.tv/dir/c"}},
       {ContentKind::kAsx, "<asx><entry><title>nothing</title></entry></asx>", {}},
+      // Bytes above 0x7F are requested percent-encoded as they stand, whatever the file claims.
+      {ContentKind::kAsx,
+       "<?xml version=\"1.0\" encoding=\"utf-8\"?><asx><entry><ref href=\"caf\xE9.asf?x=\xC3\xA9\"/>",
+       {"http://h.tv/dir/caf%E9.asf?x=%C3%A9"}},
       {ContentKind::kAsx, "\x01\x02 not xml at all <", {}},
       {ContentKind::kM3u,
        "#EXTM3U\r\n#EXTINF:-1,One\r\n  one.mp3  \r\n\r\n# comment\nhttp://s/two\n",
