@@ -196,6 +196,11 @@ def case_per_host(ctx):
     # The server may still count a connection for a moment after the check has closed it, while
     # the next check of that host already connects: one over the cap is that overlap.
     check(3 <= peak <= 4, "at most 3 connections wanted, and that many used: peak %d" % peak)
+    # A wrapper keeps its connection for its entries, whatever waits for its host.
+    ctx.write_list([("asx", ctx.base + "good.asx"), ("pls", ctx.base + "list.pls")] +
+                   [("stall %d" % i, ctx.base + "_fault/hang/tv.ts?%d" % i) for i in range(6)])
+    rc, _, err = ctx.run(["check", "--timeout", "3", "--json", "out.json"])
+    expect_statuses(ctx.read_json("out.json"), {"asx": "live", "pls": "live", "stall 0": "unreachable"})
     # Six spellings of 127.0.0.1 are one host.
     port = ctx.base.split(":")[2].rstrip("/")
     spellings = ["127.0.0.1", "127.1", "2130706433", "0x7f.0.0.1", "localhost", "127.0.1"]
