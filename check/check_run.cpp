@@ -176,7 +176,13 @@ std::string HostKey(CheckBoard& board, const std::string& host) {
 // The host key of every row; the names are resolved by as many threads as the run has workers.
 void ResolveHosts(CheckBoard& board) {
   std::vector<std::string> names;
-  for (const CheckTarget& target : board.targets) names.push_back(HostOf(TrimSpaces(target.address)));
+  for (const CheckTarget& target : board.targets) {
+    // An address no probe opens needs no lookup.
+    const std::string address = TrimSpaces(target.address);
+    const StreamScheme scheme = SchemeOf(address);
+    const bool opened = scheme != StreamScheme::kNone && scheme != StreamScheme::kUnsupported;
+    names.push_back(opened ? HostOf(address) : std::string());
+  }
   std::vector<std::string> distinct(names);
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
