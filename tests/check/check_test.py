@@ -281,7 +281,7 @@ def case_page_text(ctx):
 
 
 def case_ctrl_c(ctx):
-    ctx.write_list([("stalled %d" % i, ctx.base + "_fault/hang/tv.ts") for i in range(20)])
+    ctx.write_list([("stalled %d" % i, ctx.base + "_fault/hang/tv.ts?%d" % i) for i in range(20)])
     process = subprocess.Popen(ctx.program + ["check", "--timeout", "60", "--json", "out.json", "--output", "live.dat"],
                                cwd=ctx.work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     time.sleep(1.5)
@@ -315,7 +315,7 @@ def case_stop_while_writing(ctx):
 
 def case_closed_stdout(ctx):
     """check | head -1: the check ends at once with 141 and writes nothing."""
-    ctx.write_list([("slow %d" % i, ctx.base + "_fault/delay/300/radio.mp3") for i in range(60)])
+    ctx.write_list([("slow %d" % i, ctx.base + "_fault/delay/300/radio.mp3?%d" % i) for i in range(60)])
     process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--json", "out.json"], cwd=ctx.work,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.readline()
@@ -361,7 +361,7 @@ def case_terminal_progress(ctx):
 
 
 def case_many(ctx):
-    data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)],
+    data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3") + "?%d" % i) for i in range(200)],
                           "elsewhere.dat")
     rc, out, err = ctx.run(["check", "-", "--jobs", "16", "--per-host", "16", "--json", "out.json"], input=data)
     check(rc == 0, "exit code %d: %s" % (rc, err))
