@@ -228,6 +228,8 @@ int CloseNested(AVFormatContext* media, AVIOContext* io) {
   return error;
 }
 
+std::string FirstName(const std::string& names) { return names.substr(0, names.find(',')); }
+
 bool IsMediaStream(const AVStream* stream) {
   const AVCodecParameters* codec = stream->codecpar;
   const bool picture = (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
@@ -245,8 +247,7 @@ std::string VideoText(const AVCodecParameters* codec) {
 
 MediaFound Describe(const AVFormatContext* media) {
   MediaFound found;
-  const std::string names = media->iformat->name;  // e.g. "mov,mp4,m4a,3gp,3g2,mj2"
-  found.format = names.substr(0, names.find(','));
+  found.format = FirstName(media->iformat->name);  // e.g. "mov" of "mov,mp4,m4a,3gp,3g2,mj2"
   int64_t streamBits = 0;
   for (unsigned i = 0; i < media->nb_streams; ++i) {
     const AVStream* stream = media->streams[i];
@@ -285,6 +286,12 @@ std::string Silence(const ProbeState& state) {
                   " MiB");
   }
   return "before the stream ended";
+}
+
+// A server that answered with a stream format, but nothing that plays came in time.
+ProbeOutcome NothingInTime(const std::string& format, const ProbeState& state) {
+  return Judgement(Verdict::kNoMedia,
+                   Concat("no audio or video recognised in ", format, " ", Silence(state)));
 }
 
 // Codec options for the streams known before they are analysed: pictures bounded in pixels.
@@ -337,16 +344,18 @@ ProbeOutcome ProbeMedia(const std::string& address, StreamScheme scheme, AVIOCon
   AVDictionary* options = MediaOptions(address, scheme, state);
   int error = avformat_open_input(&media, address.c_str(), format, &options);
   av_dict_free(&options);
-  if (error < 0) return Failure(error, state, scheme);  // the library freed media
+  if (error < 0 && format != nullptr && state.timedOut) {  // the library freed media
+    return NothingInTime(FirstName(format->name), state);
+  }
+  if (error < 0) return Failure(error, state, scheme);
   error = FindStreams(media);
   MediaFound found = Describe(media);
   const bool recognised = !found.video.empty() || !found.audio.empty();
   if (recognised) found.packetArrived = MediaPacketArrives(media);
   found.silence = Silence(state);
   avformat_close_input(&media);
-  if (!recognised && (error < 0 || state.timedOut)) {
-    return Failure(error < 0 ? error : AVERROR_EXIT, state, scheme);
-  }
+  if (!recognised && state.timedOut) return NothingInTime(found.format, state);
+  if (!recognised && error < 0) return Failure(error, state, scheme);
   ProbeOutcome outcome;
   outcome.result = MediaResult(found);
   return outcome;
@@ -457,8 +466,9 @@ ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
   if (job->ended.wait_until(lock, limits.deadline + kVerdictGrace, [&job] { return job->done; })) {
     return job->outcome;
   }
-  ProbeOutcome late;  // stuck where no interrupt reaches; it ends on its own later
-  late.result = OpenFailure(0, "", "", !RunCancelled(), limits.timeoutSeconds);
-  if (RunCancelled()) late.result = Judged(Verdict::kUnreachable, "stopped");
+  // Stuck where no interrupt reaches: it ends on its own later.
+  if (RunCancelled()) return Judgement(Verdict::kUnreachable, "stopped");
+  ProbeOutcome late;
+  late.result = OpenFailure(0, "", "", true, limits.timeoutSeconds);
   return late;
 }
