@@ -39,7 +39,7 @@ const int kLogLineBytes = 1024;
 // or devices, nor make the check bind or send UDP.
 const char kProtocolWhitelist[] =
     "http,https,tcp,tls,rtsp,mmsh,mmst,rtmp,rtmps,rtmpt,rtmpe,rtmpte,rtmpts,crypto,httpproxy";
-const char kRtmpPrefix[] = "rtmp";  // its "timeout" option would turn on listen mode
+const char kRtmpPrefix[] = "rtmp";    // its "timeout" option would turn on listen mode
 const char kRtspTransport[] = "tcp";  // interleaved in the RTSP connection
 
 using OpenCall = int (*)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**);
@@ -49,7 +49,7 @@ struct ProbeState {
   ProbeLimits limits;
   bool timedOut = false;
   bool overBudget = false;
-  std::string statusLine;  // the first status the library logged during this probe
+  std::string statusLine;          // the first status the library logged during this probe
   OpenCall libraryOpen = nullptr;  // the library's own opening of nested addresses (HLS)
   CloseCall libraryClose = nullptr;
 };
@@ -161,7 +161,8 @@ int ReadCounted(void* opaque, uint8_t* buffer, int size) {
   size = static_cast<int>(std::min<int64_t>(size, room));
   int got = 0;
   if (reader->offset < reader->head.size()) {  // counted when it was read
-    got = static_cast<int>(std::min(reader->head.size() - reader->offset, static_cast<size_t>(size)));
+    got =
+        static_cast<int>(std::min(reader->head.size() - reader->offset, static_cast<size_t>(size)));
     std::memcpy(buffer, reader->head.data() + reader->offset, static_cast<size_t>(got));
     reader->offset += static_cast<size_t>(got);
   } else {
@@ -323,7 +324,8 @@ AVDictionary* MediaOptions(const std::string& address, StreamScheme scheme, Prob
   av_dict_set_int(&options, "analyzeduration", kAnalyzeMicroseconds, 0);
   av_dict_set_int(&options, "max_streams", kMaxStreams, 0);
   av_dict_set(&options, "format_whitelist", kStreamFormats, 0);
-  av_dict_set_int(&options, "http_persistent", 0, 0);  // HLS would reuse the counted reader's source
+  // HLS would otherwise reuse the connection behind a counted reader, which it cannot see.
+  av_dict_set_int(&options, "http_persistent", 0, 0);
   if (scheme == StreamScheme::kRtsp) av_dict_set(&options, "rtsp_transport", kRtspTransport, 0);
   return options;
 }

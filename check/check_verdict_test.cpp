@@ -123,10 +123,12 @@ TEST(CheckVerdictTest, MediaIsLiveOnlyWhenAPacketOfARecognisedCodecArrived) {
     const char* detail;
   };
   const Case cases[] = {
-      {{"mpegts", "h264 320x240", "aac", 640000, true, ""}, Verdict::kLive,
+      {{"mpegts", "h264 320x240", "aac", 640000, true, ""},
+       Verdict::kLive,
        "mpegts, h264 320x240, aac, 640 kb/s"},
       {{"mp3", "", "mp3", 0, true, ""}, Verdict::kLive, "mp3, mp3"},
-      {{"rtsp", "", "pcm_mulaw", 64000, false, "within 3 s"}, Verdict::kNoMedia,
+      {{"rtsp", "", "pcm_mulaw", 64000, false, "within 3 s"},
+       Verdict::kNoMedia,
        "rtsp, pcm_mulaw: no media packet within 3 s"},
       {{"data", "", "", 0, true, ""}, Verdict::kNoMedia, "no audio or video recognised in data"},
   };
@@ -140,10 +142,12 @@ TEST(CheckVerdictTest, MediaIsLiveOnlyWhenAPacketOfARecognisedCodecArrived) {
 
 TEST(CheckVerdictTest, OnlyStreamFormatsAreOpened) {
   const std::pair<const char*, bool> cases[] = {
-      {"mpegts", true},   {"mov,mp4,m4a,3gp,3g2,mj2", true}, {"matroska,webm", true},
-      {"hls", true},      {"rtsp", true},                    {"png_pipe", false},
-      {"srt", false},     {"sdp", false},                    {"mpegtsraw", false},
-      {"", false},        {"image2,mp3x", false},
+      {"mpegts", true},        {"mov,mp4,m4a,3gp,3g2,mj2", true},
+      {"matroska,webm", true}, {"hls", true},
+      {"rtsp", true},          {"png_pipe", false},
+      {"srt", false},          {"sdp", false},
+      {"mpegtsraw", false},    {"", false},
+      {"image2,mp3x", false},
   };
   for (const auto& c : cases) EXPECT_EQ(IsStreamFormat(c.first), c.second) << c.first;
   EXPECT_EQ(NotStreamFormat("png_pipe", "piped png sequence").detail,
