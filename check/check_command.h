@@ -26,3 +26,6 @@ bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& ar
 int RefuseCheckOptions(const std::vector<std::string>& args, const std::string& listPath);
 // After a harvest with --check: checks the harvested list with args; the exit code.
 int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet);
+// The check's libraries and their versions at run time, for --version; where this program
+// has no check, why not.
+std::string CheckLibraryVersions();

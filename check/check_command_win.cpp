@@ -19,6 +19,8 @@ int SayNotAvailable() {
 
 void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}
 
+std::string CheckLibraryVersions() { return "not available in the Windows build"; }
+
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotAvailable(); }
 
 bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
