@@ -50,13 +50,12 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${MORVEK_SUMMARY}\n"
-      " morvek-cli reads a public directory site of internet television channels,\n"
-      " cuts the channels out of its country pages, gives each a category and writes\n"
-      " them to channels.dat, an M3U playlist or JSON. `morvek-cli check` checks\n"
-      " every stream address of such a list with FFmpeg's libavformat.")
-  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_DEBIAN_PACKAGE_DESCRIPTION})
+  # CPack puts the summary first and indents these lines.
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+         "morvek-cli reads a public directory site of internet television channels,\n"
+         "cuts the channels out of its country pages, gives each a category and writes\n"
+         "them to channels.dat, an M3U playlist or JSON. morvek-cli check checks\n"
+         "every stream address of such a list with FFmpeg's libavformat.")
 endif()
 
 set(CPACK_PACKAGE_NAME morvek)
