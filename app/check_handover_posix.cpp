@@ -1,51 +1,44 @@
 // The Linux morvek-cli without the stream check: `check` and `--check` run the same command
-// line in morvek-check, the build of morvek-cli that has the check, beside this program or
-// in ../libexec/morvek/ from it. So a harvest never loads the media libraries (their start-up
-// time and memory).
+// line in morvek-check, the build of morvek-cli that has the check. So a harvest never loads
+// the media libraries (their start-up time and memory). morvek-check is looked for only
+// beside this program and in the libexec folder of its installation, never in the working
+// folder or on PATH, so that a program planted there never runs.
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "check/check_command.h"
 #include "harvest/system_error.h"
 #include "text/text.h"
+#include "ui/console/console.h"
 
 namespace {
 
 const char kCheckProgram[] = "morvek-check";
-// Where an installed morvek-cli finds it: bin/../libexec/morvek/.
-const char kInstalledCheckFolder[] = "../libexec/morvek/";
+const char kInstalledFolder[] = "../libexec/morvek/";  // from the folder of morvek-cli
 const char kCheckCommand[] = "check";
 const char kCheckFlag[] = "--check";
 const char kVersionFlags[][10] = {"--version", "-V"};
+const char kMissingForVersion[] = "not available: morvek-check is not installed beside morvek-cli";
 const char kSelfPath[] = "/proc/self/exe";
-const char kNotFound[] =
-    "morvek-cli: the stream check needs morvek-check beside morvek-cli or in "
-    "../libexec/morvek/ from its folder\n";
-const char kNotFoundVersion[] = "not available: morvek-check is not installed beside morvek-cli";
-const int kExitUsage = 2;
 const int kPathSize = 4096;
 
-// The folder of this program, ending in '/'; empty when it cannot be read.
-std::string OwnFolder() {
+// The folder of this program with its final "/"; empty when it cannot be told.
+std::string ProgramFolder() {
   std::string path = SpaceText(kPathSize);
-  ssize_t length = readlink(kSelfPath, &path[0], path.size());
+  const ssize_t length = readlink(kSelfPath, &path[0], path.size());
   if (length <= 0 || length >= kPathSize) return std::string();
   path.resize(static_cast<size_t>(length));
   return path.substr(0, path.rfind('/') + 1);
 }
 
-// morvek-check beside this program, else where the install puts it; empty when neither is
-// there. Never the working directory or PATH, which could hold anybody's program.
-std::string CheckProgramPath() {
-  const std::string folder = OwnFolder();
-  if (folder.empty()) return std::string();
-  for (const char* relative : {"", kInstalledCheckFolder}) {
-    const std::string path = Concat(folder, relative, kCheckProgram);
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return std::string();
+// Where morvek-check may be, in the order tried.
+std::vector<std::string> CheckProgramPlaces(const std::string& folder) {
+  if (folder.empty()) return {};
+  return {Concat(folder, kCheckProgram), Concat(folder, kInstalledFolder, kCheckProgram)};
 }
 
 bool HasArgument(int argc, char** argv, const char* wanted) {
@@ -68,9 +61,16 @@ bool VersionWanted(int argc, char** argv) {
   return false;
 }
 
-int SayNotStarted() {
-  std::fputs(kNotFound, stderr);
-  return kExitUsage;
+int SayMissing() {
+  const std::string folder = ProgramFolder();
+  std::string where = "beside morvek-cli";
+  if (!folder.empty()) where = Concat("at ", folder, kCheckProgram, " or ", folder, kInstalledFolder);
+  std::fputs(Concat(kProgramPrefix, "the stream check needs ", kCheckProgram,
+                    ", which is missing (looked ", where,
+                    "); it is built and installed together with morvek-cli\n")
+                 .c_str(),
+             stderr);
+  return kExitCheckMissing;
 }
 
 }  // namespace
@@ -78,23 +78,27 @@ int SayNotStarted() {
 void HandOverToCheckProgram(int argc, char** argv) {
   const bool check = CheckWanted(argc, argv);
   if (!check && !VersionWanted(argc, argv)) return;
-  const std::string path = CheckProgramPath();
-  if (path.empty()) {
-    if (!check) return;
-    _exit(SayNotStarted());
+  for (const std::string& path : CheckProgramPlaces(ProgramFolder())) {
+    execv(path.c_str(), argv);
+    const int error = LastSystemError();
+    // Without the check, --version names what this program has.
+    if (!check) continue;
+    if (error == ENOENT || error == ENOTDIR) continue;
+    std::fputs(
+        Concat(kProgramPrefix, "cannot start ", path, ": ", SystemErrorText(error), "\n").c_str(),
+        stderr);
+    _exit(kExitCheckMissing);
   }
-  execv(path.c_str(), argv);
-  if (!check) return;
-  const int error = LastSystemError();
-  std::fputs(Concat("morvek-cli: cannot start ", path, ": ", SystemErrorText(error), "\n").c_str(),
-             stderr);
-  _exit(kExitUsage);
+  if (check) _exit(SayMissing());
 }
 
-std::string CheckLibraryVersions() { return kNotFoundVersion; }
+std::string CheckLibraryVersions() { return kMissingForVersion; }
 
 // Reached only when the hand-over is not possible.
-int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotStarted(); }
+int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
+
+// The check's own options are never parsed here.
+bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
 
 bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
   const std::string arg = argv[*i];
@@ -103,11 +107,12 @@ bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>
   return true;
 }
 
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/, const std::string& /*path*/) {
-  return SayNotStarted();
+int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+                       const std::vector<NamedOutput>& /*harvestOutputs*/) {
+  return SayMissing();
 }
 
 int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
                        bool /*quiet*/) {
-  return SayNotStarted();
+  return SayMissing();
 }

@@ -5,7 +5,7 @@ _morvek_cli() {
   local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
     --details --quiet --verbose --help --version --check --check-jobs --check-timeout
     --check-per-host --check-output --check-m3u --check-json"
-  local check="--jobs --timeout --per-host --output --m3u --json --quiet --help"
+  local check="--jobs --timeout --per-host --output --m3u --json --quiet --help --version"
   case $prev in
     --output | --m3u | --json | --check-output | --check-m3u | --check-json)
       _morvek_cli_files "$cur"

@@ -15,7 +15,8 @@ morvek_warnings(morvek_check_tests)
 gtest_discover_tests(morvek_check_tests DISCOVERY_MODE PRE_TEST)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(case verdicts rtsp per_host ctrl_c many harvest_then_check options)
+foreach(case verdicts rtsp per_host ctrl_c many harvest_then_check options stop_while_writing
+             closed_stdout program_lookup terminal_progress)
   add_test(NAME check_${case}
            COMMAND ${Python3_EXECUTABLE} "${CMAKE_CURRENT_SOURCE_DIR}/check/check_test.py"
                    --case ${case} -- $<TARGET_FILE:morvek-cli>)

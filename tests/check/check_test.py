@@ -21,6 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER_DIR = os.path.join(os.path.dirname(HERE), "server")
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
 from make_site import write_site  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "cli"))
+from terminal import run_on_terminal  # noqa: E402
 
 SKIPPED = 77
 RUN_LIMIT = 60
@@ -213,6 +215,68 @@ def case_ctrl_c(ctx):
         check(not os.path.exists(os.path.join(ctx.work, name)), "%s was written" % name)
 
 
+def case_stop_while_writing(ctx):
+    """Ctrl-C once the checks are done but before an output is in place writes nothing (130)."""
+    ctx.write_list([("row %d" % i, "") for i in range(20000)])
+    process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--output", "live.dat", "--m3u", "live.m3u",
+                                              "--json", "out.json"],
+                               cwd=ctx.work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    for line in iter(process.stderr.readline, b""):
+        if line.startswith(b"live 0, "):  # the summary, printed right before the outputs
+            process.send_signal(signal.SIGINT)
+            break
+    rc = process.wait(RUN_LIMIT)
+    check(rc == 130, "exit code %d" % rc)
+    check(sorted(os.listdir(ctx.work)) == ["channels.dat", "http.port", "media"], "%r" % os.listdir(ctx.work))
+
+
+def case_closed_stdout(ctx):
+    """check | head -1: the check ends at once with 141 and writes nothing."""
+    ctx.write_list([("slow %d" % i, ctx.base + "_fault/delay/300/radio.mp3") for i in range(60)])
+    process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--json", "out.json"], cwd=ctx.work,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    began = time.time()
+    rc = process.wait(RUN_LIMIT)
+    check(rc == 141 and time.time() - began < 5, "exit code %d after %.1f s" % (rc, time.time() - began))
+    check(not os.path.exists(os.path.join(ctx.work, "out.json")), "out.json was written")
+
+
+def case_program_lookup(ctx):
+    """morvek-check is run only from beside morvek-cli or its libexec folder, never from the
+    working folder or PATH; a missing one says so with exit 4."""
+    real = ctx.program[-1]
+    prefix = os.path.join(ctx.work, "prefix")
+    os.makedirs(os.path.join(prefix, "bin"))
+    cli = os.path.join(prefix, "bin", "morvek-cli")
+    shutil.copy(real, cli)
+    planted = os.path.join(ctx.work, "morvek-check")
+    with open(planted, "w") as f:
+        f.write("#!/bin/sh\ntouch planted-ran\n")
+    os.chmod(planted, 0o755)
+    env = dict(os.environ, PATH=ctx.work + os.pathsep + os.environ.get("PATH", ""))
+    done = subprocess.run([cli, "check"], cwd=ctx.work, capture_output=True, env=env, timeout=RUN_LIMIT)
+    check(done.returncode == 4 and b"needs morvek-check, which is missing" in done.stderr,
+          "rc %d, %r" % (done.returncode, done.stderr))
+    check(not os.path.exists(os.path.join(ctx.work, "planted-ran")), "the planted program ran")
+    os.makedirs(os.path.join(prefix, "libexec", "morvek"))
+    shutil.copy(os.path.join(os.path.dirname(real), "morvek-check"), os.path.join(prefix, "libexec", "morvek"))
+    done = subprocess.run([cli, "check", "--version"], cwd=ctx.work, capture_output=True, timeout=RUN_LIMIT)
+    check(done.returncode == 0 and done.stdout.startswith(b"morvek-cli "), "installed: %r" % (done,))
+
+
+def case_terminal_progress(ctx):
+    """On a terminal the progress line is drawn again under the verdict lines that erased it."""
+    ctx.write_list([("a", ctx.base + "radio.mp3"), ("b", ctx.base + "radio.mp3"),
+                    ("stalled", ctx.base + "_fault/hang/tv.ts")])
+    rc, shown = run_on_terminal(ctx.program + ["check", "--jobs", "3", "--timeout", "3"], ctx.work,
+                                stdout_too=True, limit=RUN_LIMIT)
+    text = shown.decode(errors="replace")
+    between = text[text.index("Testland | b:"):text.index("Testland | stalled:")]
+    check(rc == 0 and "\rChecked 2/3, live 2" in between, "rc %d, terminal %r" % (rc, text))
+
+
 def case_many(ctx):
     data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)],
                           "elsewhere.dat")
@@ -243,12 +307,31 @@ def case_options(ctx):
     for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
                  ["check", "--colour"], ["check", "a.dat", "b.dat"], ["check", "missing.dat"],
                  ["check", "--output", "channels.dat"], ["check", "--json"], ["--check-jobs", "4"],
-                 ["--check", "--check-jobs", "x"], ["--check", "--check-output", "./channels.dat"]):
+                 ["--check", "--check-jobs", "x"], ["--check", "--check-output", "./channels.dat"],
+                 ["check", "--output", "x", "--m3u", "x"], ["check", "--output", "-"],
+                 ["check", "--json", "-", "--m3u=-"], ["check", "/dev/zero"],
+                 ["--json", "x", "--check", "--check-json", "x"], ["--json", "-", "--check"],
+                 ["--json", "-", "--check", "--check-json", "-"], ["--details", "--check"]):
         rc, out, err = ctx.run(args)
-        check(rc == 2 and out == "", "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
+        check(rc == 2 and out == "" and err.count("\n") == 1 and err.startswith("morvek-cli: "),
+              "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
+    for args, says in ((["check", "missing.dat"], "missing.dat: No such file or directory"),
+                       (["check", "--json", "-", "--m3u", "-"], "--m3u and --json would both write"),
+                       (["--json", "-", "--check"], "--json and the verdict lines would both write")):
+        rc, _, err = ctx.run(args)
+        check(says in err, "%r: %r" % (args, err))
+    for args in (["check", "-h"], ["check", "--help"], ["check", "--version"]):
+        rc, out, _ = ctx.run(args)
+        check(rc == 0 and ("Exit codes:" in out or out.startswith("morvek-cli ")), "%r: %d %r" % (args, rc, out))
+    os.mkfifo(os.path.join(ctx.work, "fifo"))
+    writer = subprocess.Popen(["sh", "-c", "cat channels.dat > fifo"], cwd=ctx.work)
+    rc, out, err = ctx.run(["check", "-qj2", "-t", "5", "--", "fifo"])
+    writer.wait(10)
+    check(rc == 0 and out.startswith("live ") and err == "", "a pipe as the list, --quiet: %d %r %r" % (rc, out, err))
     os.mkdir(os.path.join(ctx.work, "taken"))
     rc, _, err = ctx.run(["check", "--output", "taken", "--json", "out.json"])
-    check(rc == 1 and "could not write taken" in err, "unwritable output: exit code %d, %r" % (rc, err))
+    check(rc == 1 and "cannot write --output: taken: is a folder" in err,
+          "unwritable output: exit code %d, %r" % (rc, err))
     check(ctx.read_json("out.json")[0]["status"] == "live", "the other output was not written")
 
 

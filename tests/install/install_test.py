@@ -51,13 +51,14 @@ def help_options(program, *command):
     rc, out, _ = run(program + list(command) + ["--help"])
     check(rc == 0, "%r --help: rc %d" % (command, rc))
     options = set(re.findall(r"(?<![\w-])(--[a-z0-9]+(?:-[a-z0-9]+)*)", out))
+    options.discard("--opt")  # "--opt=value", the form every value option takes
     return sorted(o for o in options if not (command and o.startswith("--check")))
 
 
 def all_options(program):
     """The harvest's options with the check's under their --check- names."""
     check_options = help_options(program, "check")
-    return help_options(program) + ["--check-" + o[2:] for o in check_options if o not in ("--quiet", "--help")]
+    return help_options(program) + ["--check-" + o[2:] for o in check_options if o not in ("--quiet", "--help", "--version")]
 
 
 def case_manual(ctx):

@@ -49,6 +49,9 @@ Body sources (the end of the chain):
                                     at offset i is "\\n" when i % 64 == 63, else
                                     chr(ord("a") + i % 26); the same rule on both ends lets
                                     a test check size and checksum without a reference file
+    /_fill/<byte>/<n>               <n> copies of the byte with that decimal code, streamed in
+                                    64 KiB blocks; "endless" for <n> sends them until the
+                                    client leaves (chunked, as no length can be announced)
     /_empty                         an empty body (Content-Length: 0)
     /_status/<code>                 (with nothing after it) a short HTML body naming the code
     /_echo                          the request line and request headers as received, one per
@@ -259,6 +262,13 @@ class Handler(BaseHTTPRequestHandler):
             size = int(parts[1])
             reply.headers.append(("Content-Type", "text/plain"))
             return Body(size, lambda: big_blocks(size))
+        if parts[:1] == ["_fill"] and len(parts) == 3:
+            block = bytes([int(parts[1])]) * BIG_BLOCK
+            if parts[2] == "endless":
+                reply.chunked = True
+                return Body(None, lambda: iter(lambda: block, None))
+            size = int(parts[2])
+            return Body(size, lambda: (block[:min(BIG_BLOCK, size - o)] for o in range(0, size, BIG_BLOCK)))
         if parts == ["_empty"]:
             return bytes_body(b"")
         if parts[:1] == ["_echo"]:
