@@ -5,7 +5,8 @@ details, outputs and exit codes. One case per call, so each shows as its own CTe
     check_test.py --case NAME -- PROGRAM [ARGS...]
 
 Media is made at test time with ffmpeg; the web server is tests/server/test_server.py, the
-RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it)."""
+RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it).
+--stall-resolver names tests/check/stall_resolver.c built as a library, for the hostile case."""
 import argparse
 import json
 import os
@@ -26,6 +27,8 @@ from terminal import run_on_terminal  # noqa: E402
 
 SKIPPED = 77
 RUN_LIMIT = 60
+STALLED_HOST = "tv.stall.invalid"  # stall_resolver.c holds its lookup for 5 s
+PEAK_RSS_MB = 150  # the whole check at --jobs 8, whatever the servers send
 
 
 class Failure(Exception):
@@ -58,9 +61,15 @@ def make_media(root):
     }
     for depth in range(1, 7):  # deep1.m3u -> ... -> deep6.m3u -> radio.mp3
         files["deep%d.m3u" % depth] = "deep%d.m3u\n" % (depth + 1) if depth < 6 else "radio.mp3\n"
+    # An SDP served over HTTP names a UDP port: nothing may bind it.
+    files["session.sdp"] = ("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                            "m=audio 5004 RTP/AVP 0\r\n")
     for name, text in files.items():
         with open(os.path.join(root, name), "w") as f:
             f.write(text)
+    os.mkdir(os.path.join(root, "hls"))
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(root, "tv.ts"), "-c", "copy", "-f", "hls",
+                    "-hls_list_size", "0", os.path.join(root, "hls", "index.m3u8")], check=True)
 
 
 def start_server(script, work, name, *args):
@@ -101,6 +110,47 @@ class Context:
         done = subprocess.run(self.program + args, cwd=self.work, capture_output=True, timeout=RUN_LIMIT,
                               **kwargs)
         return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+    def run_measured(self, args, env=None):
+        """Runs with stdout and stderr to files; (exit code, stderr, seconds, peak RSS in MB)."""
+        with open(os.path.join(self.work, "stdout"), "wb") as out, open(os.path.join(self.work, "stderr"), "wb+") as err:
+            began = time.monotonic()
+            process = subprocess.Popen(self.program + args, cwd=self.work, stdout=out, stderr=err, env=env)
+            _, status, usage = os.wait4(process.pid, 0)
+            seconds = time.monotonic() - began
+            process.returncode = os.waitstatus_to_exitcode(status)
+            err.seek(0)
+            return process.returncode, err.read().decode(errors="replace"), seconds, usage.ru_maxrss / 1024
+
+    def start_silent_rtsp(self):
+        """An RTSP server that answers PLAY but sends no media; its base address and SETUP log."""
+        log = os.path.join(self.work, "rtsp-setup.log")
+        process, port = start_server("rtsp_server.py", self.work, "silent", "--silent", "--log", log)
+        check(process is not None, "silent RTSP server did not start: %s" % port)
+        self.servers.append(process)
+        return "rtsp://127.0.0.1:%s/" % port, log
+
+    def hostile_rows(self, rtsp_base, stall_resolver):
+        """(name, address, wanted status, words the detail holds)."""
+        b = self.base
+        rows = [("endless srt", b + "_endless/srt", "no-media", "srt"),
+                ("endless hls", b + "_endless/hls", "no-media", "no audio or video recognised in hls within"),
+                ("huge png", b + "_png/16000x16000", "no-media", "png"),
+                ("sdp", b + "session.sdp", "no-media", "sdp"),
+                ("silent rtsp", rtsp_base + "silent", "no-media", "no media packet"),
+                ("ts as html", b + "_type/text/html/tv.ts", "live", "mpegts"),
+                ("hls", b + "hls/index.m3u8", "live", "hls, mpeg2video 320x240, mp2")]
+        if stall_resolver:
+            rows.append(("stalled lookup", "http://%s/tv.ts" % STALLED_HOST, "unreachable", ""))
+        return rows
+
+    def stalled_resolver_env(self, stall_resolver):
+        env = dict(os.environ)
+        if stall_resolver:
+            env["LD_PRELOAD"] = stall_resolver
+            # An ASan build would otherwise refuse a library loaded before its runtime.
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        return env
 
     def read_json(self, name):
         with open(os.path.join(self.work, name), encoding="utf-8") as f:
@@ -302,6 +352,35 @@ def case_harvest_then_check(ctx):
     expect_statuses(ctx.read_json("out.json"), {"TV": "live", "Gone": "error"})
 
 
+def case_hostile(ctx):
+    """Hostile servers: every verdict comes within the time-out plus 1 s, the whole check stays
+    small, only media packets make a stream live, and no RTSP session asks for UDP."""
+    timeout = 2
+    rtsp_base, setup_log = ctx.start_silent_rtsp()
+    rows = ctx.hostile_rows(rtsp_base, ctx.stall_resolver)
+    ctx.write_list([(n, a) for n, a, _, _ in rows])
+    rc, err, _, peak_mb = ctx.run_measured(["check", "--timeout", str(timeout), "--jobs", "8", "--per-host", "8",
+                                            "--json", "out.json"], ctx.stalled_resolver_env(ctx.stall_resolver))
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    by_name = {r["name"]: r for r in ctx.read_json("out.json")}
+    faults = []
+    for name, _, status, words in rows:
+        got = by_name[name]
+        if got["status"] != status:
+            faults.append("%s: %s (%s), wanted %s" % (name, got["status"], got["detail"], status))
+        elif words not in got["detail"]:
+            faults.append("%s: detail %r lacks %r" % (name, got["detail"], words))
+        if got["elapsed_ms"] > (timeout + 1) * 1000:
+            faults.append("%s: verdict after %d ms" % (name, got["elapsed_ms"]))
+    if peak_mb > PEAK_RSS_MB:
+        faults.append("peak memory %.0f MB" % peak_mb)
+    with open(setup_log) as f:
+        transports = f.read().split()
+    if not transports or any("TCP" not in t for t in transports):
+        faults.append("RTSP transports asked for: %r" % transports)
+    check(not faults, "; ".join(faults))
+
+
 def case_options(ctx):
     ctx.write_list([("ts", ctx.base + "tv.ts")])
     for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
@@ -338,6 +417,7 @@ def case_options(ctx):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True)
+    parser.add_argument("--stall-resolver", default="")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
@@ -345,6 +425,7 @@ def main():
     ctx = None
     try:
         ctx = Context(program, work)
+        ctx.stall_resolver = args.stall_resolver
         status = globals()["case_" + args.case](ctx) or 0
     except Failure as failure:
         print("FAIL %s: %s" % (args.case, failure))

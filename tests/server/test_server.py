@@ -41,6 +41,8 @@ Prefixes (each takes the rest of the path as its body source):
                                     header); chain it for several hops
     /_chunked/<rest>                chunked transfer encoding, 1000-byte chunks, no
                                     Content-Length
+    /_type/<type>/<subtype>/<rest>  reply with Content-Type <type>/<subtype>, whatever the
+                                    body is
 
 Body sources (the end of the chain):
     <path>                          the file <path> below --root; a missing file gives 404
@@ -63,6 +65,11 @@ Body sources (the end of the chain):
                                     an hour, so a client that serves from a cache shows it
     /_peak                          "peak <n>\\n": the most requests served at once since the
                                     server started (this one included)
+    /_endless/srt                   a SubRip subtitle body that never ends (no Content-Length)
+    /_endless/hls                   an HLS playlist whose segment lines never end; the
+                                    segments it names do not exist
+    /_png/<w>x<h>                   a PNG whose header declares <w> x <h> pixels, with the
+                                    pixel data of its first rows only
 
 Proxy: a request line with an absolute address ("GET http://any.host/page.htm"), as a client
 sends it to a forward proxy, is answered from the address's path like any other request, so
@@ -81,6 +88,7 @@ Examples:
 """
 
 import argparse
+import itertools
 import mimetypes
 import os
 import signal
@@ -90,12 +98,20 @@ import sys
 import threading
 import time
 import urllib.parse
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 BIG_BLOCK = 64 * 1024
 BIG_LINE = 64
 CHUNKED_PIECE = 1000
 COPY_BLOCK = 64 * 1024
+ENDLESS = {
+    "srt": ("application/x-subrip", b"1\n00:00:00,000 --> 00:00:01,000\n",
+            b"A subtitle line that never ends\n\n"),
+    "hls": ("application/vnd.apple.mpegurl", b"#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n",
+            b"#EXTINF:1.0,\nmissing-segment.ts\n"),
+}
+PNG_ROWS = 8  # rows of pixel data in a /_png/ body
 
 
 def big_pattern():
@@ -130,6 +146,22 @@ class Body:
         self.blocks = blocks
 
 
+def endless_body(kind):
+    """A head, then one piece over and over, in blocks of about BIG_BLOCK bytes."""
+    head, piece = ENDLESS[kind][1:]
+    block = piece * (BIG_BLOCK // len(piece))
+    return Body(None, lambda: itertools.chain([head], itertools.repeat(block)))
+
+
+def png_body(width, height):
+    """A PNG of width x height RGB pixels that holds the data of its first rows only."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = zlib.compress(b"\0" * ((width * 3 + 1) * min(height, PNG_ROWS)))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return bytes_body(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", rows))
+
+
 def bytes_body(data):
     return Body(len(data), lambda: iter([data]))
 
@@ -153,6 +185,7 @@ class Reply:
         self.hang = False
         self.zero_offsets = []
         self.chunked = False
+        self.content_type = None  # replaces the body's own type when set
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -252,6 +285,9 @@ class Handler(BaseHTTPRequestHandler):
             elif head == "_chunked":
                 reply.chunked = True
                 parts = parts[1:]
+            elif head == "_type" and len(parts) >= 3:
+                reply.content_type = "%s/%s" % (parts[1], parts[2])
+                parts = parts[3:]
             else:
                 break
         reply.body = self.body_source(parts, reply)
@@ -275,6 +311,13 @@ class Handler(BaseHTTPRequestHandler):
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             reply.headers.append(("Content-Type", "text/plain"))
             return bytes_body(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+        if parts[:1] == ["_endless"] and len(parts) == 2 and parts[1] in ENDLESS:
+            reply.headers.append(("Content-Type", ENDLESS[parts[1]][0]))
+            return endless_body(parts[1])
+        if parts[:1] == ["_png"] and len(parts) == 2:
+            width, height = (int(v) for v in parts[1].split("x"))
+            reply.headers.append(("Content-Type", "image/png"))
+            return png_body(width, height)
         if parts == ["_peak"]:
             return bytes_body(("peak %d\n" % self.server.peak).encode("ascii"))
         if parts == ["_peer"]:
@@ -308,9 +351,14 @@ class Handler(BaseHTTPRequestHandler):
         body = reply.body
         self.send_response(reply.status)
         for name, value in reply.headers:
-            self.send_header(name, value)
+            if reply.content_type is None or name != "Content-Type":
+                self.send_header(name, value)
+        if reply.content_type is not None:
+            self.send_header("Content-Type", reply.content_type)
         if reply.chunked:
             self.send_header("Transfer-Encoding", "chunked")
+        elif body.size is None:
+            self.close_connection = True  # the body ends when the connection does
         else:
             self.send_header("Content-Length", str(body.size))
         self.end_headers()
