@@ -21,6 +21,8 @@ const char kCheckProgram[] = "morvek-check";
 const char kInstalledFolder[] = "../libexec/morvek/";  // from the folder of morvek-cli
 const char kCheckCommand[] = "check";
 const char kCheckFlag[] = "--check";
+const char kVersionFlags[][10] = {"--version", "-V"};
+const char kMissingForVersion[] = "not available: morvek-check is not installed beside morvek-cli";
 const char kSelfPath[] = "/proc/self/exe";
 const int kPathSize = 4096;
 
@@ -39,10 +41,22 @@ std::vector<std::string> CheckProgramPlaces(const std::string& folder) {
   return {Concat(folder, kCheckProgram), Concat(folder, kInstalledFolder, kCheckProgram)};
 }
 
+bool HasArgument(int argc, char** argv, const char* wanted) {
+  for (int i = 1; i < argc; ++i) {
+    if (TextEquals(argv[i], wanted)) return true;
+  }
+  return false;
+}
+
 bool CheckWanted(int argc, char** argv) {
   if (argc >= 2 && TextEquals(argv[1], kCheckCommand)) return true;
-  for (int i = 1; i < argc; ++i) {
-    if (TextEquals(argv[i], kCheckFlag)) return true;
+  return HasArgument(argc, argv, kCheckFlag);
+}
+
+// --version is answered by morvek-check when it is there, which names its libraries too.
+bool VersionWanted(int argc, char** argv) {
+  for (const char* flag : kVersionFlags) {
+    if (HasArgument(argc, argv, flag)) return true;
   }
   return false;
 }
@@ -62,18 +76,23 @@ int SayMissing() {
 }  // namespace
 
 void HandOverToCheckProgram(int argc, char** argv) {
-  if (!CheckWanted(argc, argv)) return;
+  const bool check = CheckWanted(argc, argv);
+  if (!check && !VersionWanted(argc, argv)) return;
   for (const std::string& path : CheckProgramPlaces(ProgramFolder())) {
     execv(path.c_str(), argv);
     const int error = LastSystemError();
+    // Without the check, --version names what this program has.
+    if (!check) continue;
     if (error == ENOENT || error == ENOTDIR) continue;
     std::fputs(
         Concat(kProgramPrefix, "cannot start ", path, ": ", SystemErrorText(error), "\n").c_str(),
         stderr);
     _exit(kExitCheckMissing);
   }
-  _exit(SayMissing());
+  if (check) _exit(SayMissing());
 }
+
+std::string CheckLibraryVersions() { return kMissingForVersion; }
 
 // Reached only when the hand-over is not possible.
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }

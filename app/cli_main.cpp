@@ -17,6 +17,8 @@
 namespace {
 
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
+const char kWindowsProxyRefusal[] =
+    "--proxy and --noproxy are not available in the Windows build, which connects directly";
 const char kUsage[] =
     "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
     "       morvek-cli check [LIST] [OPTION]...   (see morvek-cli check --help)\n"
@@ -35,6 +37,9 @@ const char kUsage[] =
     "  --timeout S     give up on a silent server after S seconds, and end any page after\n"
     "                  10 times S with what has arrived (default 60; -t S)\n"
     "  --country NAME  read only this country's page; repeat it for more (any case)\n"
+    "  --proxy URL     fetch through this proxy (default: http_proxy, https_proxy)\n"
+    "  --noproxy LIST  reach these comma-separated hosts directly, * for all\n"
+    "                  (default: no_proxy)\n"
     "  --details       print every channel on stdout as it is found\n"
     "  -q, --quiet     show errors and warnings only\n"
     "  -v, --verbose   add a line per page read\n"
@@ -74,6 +79,8 @@ struct CliOptions {
   ConsoleOptions console;
   std::string m3uPath;
   std::string jsonPath;
+  std::string proxy;    // --proxy; empty for the environment's
+  std::string noProxy;  // --noproxy; empty for the environment's
   std::vector<std::string> countries;  // --country, in the order given
   bool check = false;                  // check the saved list's streams afterwards
   std::vector<std::string> checkArguments;
@@ -92,6 +99,8 @@ const ValueOption kValueOptions[] = {
     {"--output", &CliOptions::outputPath},
     {"--m3u", &CliOptions::m3uPath},
     {"--json", &CliOptions::jsonPath},
+    {"--proxy", &CliOptions::proxy},
+    {"--noproxy", &CliOptions::noProxy},
 };
 // The value options that the parser takes one by one.
 const char* const kOtherValueOptions[] = {"--jobs", "--timeout", "--country"};
@@ -243,8 +252,13 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options.version) {
-    std::fputs(kVersionText, stdout);
+    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
+                      CheckLibraryVersions(), "\n").c_str(), stdout);
     return kExitOk;
+  }
+  if (!SetFetchProxy(options.proxy, options.noProxy)) {
+    std::fputs(Concat(kProgramPrefix, kWindowsProxyRefusal, "\n").c_str(), stderr);
+    return kExitUsage;
   }
 
   const int checkRefused =

@@ -31,3 +31,6 @@ int RefuseCheckOptions(const std::vector<std::string>& args,
                        const std::vector<NamedOutput>& harvestOutputs);
 // After a harvest with --check: checks the harvested list with args; the exit code.
 int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet);
+// The check's libraries and their versions at run time, for --version; where this program
+// has no check, why not.
+std::string CheckLibraryVersions();

@@ -18,6 +18,8 @@ int SayNotAvailable() {
 
 void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}
 
+std::string CheckLibraryVersions() { return "not available in the Windows build"; }
+
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotAvailable(); }
 
 // The check's own options are never parsed here.

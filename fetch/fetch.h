@@ -74,6 +74,16 @@ int FetchTimeoutSeconds();
 // Lowers the page limit below kPageByteLimit (a test's smaller pages); 0 restores it.
 void SetPageByteLimit(size_t bytes);
 
+// The proxy of later fetches, set before fetches start: proxy is its address, noProxy a
+// comma-separated list of hosts reached directly ("*" for all). Empty texts leave the
+// environment's http_proxy, https_proxy and no_proxy in force. False when the platform's
+// transport connects directly only (WinINet as the window program uses it).
+bool SetFetchProxy(const std::string& proxy, const std::string& noProxy);
+
+// The transport library and its version, with those of the libraries it uses, as
+// "libcurl/7.88.1 OpenSSL/3.0.15 zlib/1.2.13 ...".
+std::string FetchLibraryVersion();
+
 // Makes fetches in progress and later ones end at once with what they have (Ctrl-C).
 // Safe to call from a signal handler or a console control handler.
 void CancelFetches();

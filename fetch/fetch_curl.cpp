@@ -52,6 +52,12 @@ const char kHttpScheme[] = "http";  // also the start of "https"
 const char kConnectionRefused[] = "connection refused";
 const char kFileUnreadable[] = "the file cannot be read";
 const char kTooManyRedirects[] = "too many redirects";
+const char kProxyNotFound[] = "proxy host not found";
+
+// --proxy and --noproxy; empty leaves libcurl's default, the environment's http_proxy,
+// https_proxy, all_proxy and no_proxy. Set before fetches start, read by every fetch.
+std::string g_proxy;
+std::string g_noProxy;
 
 }  // namespace
 
@@ -166,9 +172,10 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   // No header is added: the request carries Host, User-Agent and curl's "Accept: */*",
   // the same three that WinINet sends.
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
-  // A direct connection: proxy settings in the environment are ignored.
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  // libcurl takes the proxy from the environment (http_proxy in lower case only) unless the
+  // command line named one; curl_easy_reset brings that default back for the next fetch.
+  if (!g_proxy.empty()) curl_easy_setopt(easy, CURLOPT_PROXY, g_proxy.c_str());
+  if (!g_noProxy.empty()) curl_easy_setopt(easy, CURLOPT_NOPROXY, g_noProxy.c_str());
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
   // A transfer that delivers less than one byte per second for the timeout, or that runs
@@ -195,6 +202,8 @@ std::string TransferErrorWords(CURL* easy, CURLcode result) {
       return osError == ECONNREFUSED ? kConnectionRefused : kCouldNotConnect;
     case CURLE_COULDNT_RESOLVE_HOST:
       return kHostNotFound;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kProxyNotFound;
     case CURLE_OPERATION_TIMEDOUT:
       return kTimedOut;
     case CURLE_RECV_ERROR:
@@ -295,6 +304,14 @@ const FetchTransport kCurlTransport = {OpenCurl, ReadCurl, CloseCurl, CurlOutcom
 }  // namespace
 
 const FetchTransport& PlatformTransport() { return kCurlTransport; }
+
+bool SetFetchProxy(const std::string& proxy, const std::string& noProxy) {
+  g_proxy = proxy;
+  g_noProxy = noProxy;
+  return true;
+}
+
+std::string FetchLibraryVersion() { return curl_version(); }
 
 void CancelFetches() { g_cancelled.store(true); }
 

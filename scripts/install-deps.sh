@@ -1,12 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build and the tests need, when any is missing.
+# Installs the Debian 12 packages that Morvek needs, when any is missing.
+#   scripts/install-deps.sh [--build | --test]
+# --build: only what building morvek-cli and morvek-check needs (compiler, CMake, libcurl,
+# FFmpeg, libxml2, nlohmann-json). --test: what the tests and the packages need on top
+# (GoogleTest, mingw-w64, Wine, Xvfb, clang, GStreamer, ffmpeg for test media, mandoc,
+# lintian...). Without an option, both.
 set -euo pipefail
-packages=(cmake g++ make libcurl4-openssl-dev googletest libgtest-dev g++-mingw-w64-x86-64-posix
-          wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
-          nlohmann-json3-dev clang libclang-rt-14-dev mpv
-          pkg-config libavformat-dev libavcodec-dev libavutil-dev libxml2-dev ffmpeg
-          python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-          gstreamer1.0-plugins-ugly)
+build=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev
+       libavformat-dev libavcodec-dev libavutil-dev libxml2-dev)
+test=(googletest libgtest-dev g++-mingw-w64-x86-64-posix
+      wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
+      clang libclang-rt-14-dev mpv ffmpeg
+      python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+      gstreamer1.0-plugins-ugly
+      mandoc zsh dpkg-dev file lintian)
+case "${1:-}" in
+  --build) packages=("${build[@]}") ;;
+  --test) packages=("${test[@]}") ;;
+  "") packages=("${build[@]}" "${test[@]}") ;;
+  *) echo "usage: $0 [--build | --test]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs every test: native, sanitized (ASan + UBSan), the
-# threaded tests under ThreadSanitizer, a short
-# libFuzzer run of each fuzz target, and the Windows build under Wine (unit, fetch, console
-# and GUI tests, with Xvfb for the window).
+# threaded tests under ThreadSanitizer, a short libFuzzer run of each fuzz target, the
+# Windows build under Wine (unit, fetch, console and GUI tests, with Xvfb for the window),
+# and the packages made of the native and Windows builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -41,3 +41,13 @@ trap 'WINEPREFIX="$WINEPREFIX" $wineserver -k 2>/dev/null || true
       rm -rf "$WINEPREFIX" || true' EXIT
 export WINEDEBUG=-all
 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset windows
+
+# The packages of both builds, unpacked and run: the .deb from a scratch root, the zip under
+# Wine from a folder with a space in its name.
+echo "=== packages"
+scripts/package.sh
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)
+python3 tests/install/install_test.py --case deb --build build/native \
+  --package "build/packages/morvek_${version}_amd64.deb"
+xvfb-run -a -s "-screen 0 1280x1024x24" python3 tests/install/install_test.py --case zip \
+  --build build/windows --package "build/packages/morvek-${version}-win64.zip"

@@ -8,9 +8,14 @@ morvek_warnings(fetch_http_tests)
 
 morvek_test_server(fetch "${CMAKE_CURRENT_LIST_DIR}/fetch_pages")
 
-# Proxy variables point nowhere: the fetch must connect directly all the same.
-set(FETCH_HTTP_ENVIRONMENT
-    "http_proxy=http://127.0.0.1:1/" "HTTP_PROXY=http://127.0.0.1:1/" "all_proxy=http://127.0.0.1:1/")
+# Proxy variables point nowhere: WinINet must connect directly all the same, and libcurl
+# takes http_proxy in lower case only (the console program's proxies: tests/cli, case proxy).
+if(WIN32)
+  set(FETCH_HTTP_ENVIRONMENT
+      "http_proxy=http://127.0.0.1:1/" "HTTP_PROXY=http://127.0.0.1:1/" "all_proxy=http://127.0.0.1:1/")
+else()
+  set(FETCH_HTTP_ENVIRONMENT "HTTP_PROXY=http://127.0.0.1:1/" "http_proxy=" "all_proxy=")
+endif()
 
 if(WIN32)
   morvek_add_served_test(NAME fetch_http_tests_wine SERVER fetch COMMAND fetch_http_tests --gtest_brief=0)

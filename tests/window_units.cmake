@@ -14,7 +14,7 @@ target_link_libraries(window_unit_tests PRIVATE morvek_core ${MORVEK_GTEST_MAIN}
 morvek_warnings(window_unit_tests)
 
 if(WIN32)
-  target_link_libraries(window_unit_tests PRIVATE comctl32 gdi32 user32 shell32)
+  target_link_libraries(window_unit_tests PRIVATE comctl32 gdi32 user32 shell32 version)
   target_compile_definitions(window_unit_tests PRIVATE "MORVEK_WINDOW_PROGRAM=\"$<TARGET_FILE:morvek>\"")
   add_dependencies(window_unit_tests morvek)
   # The window tests need a display (xvfb-run); without one they skip.

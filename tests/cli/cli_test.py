@@ -56,8 +56,16 @@ class Server:
         self.process.wait(10)
 
 
-def run(program, args, cwd):
-    done = subprocess.run(program + args, cwd=cwd, capture_output=True, timeout=RUN_LIMIT)
+PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                   "ALL_PROXY", "no_proxy", "NO_PROXY")
+
+
+def run(program, args, cwd, proxies=None):
+    """Runs the program with the proxy variables given (none by default: the test servers
+    are on 127.0.0.1)."""
+    env = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+    env.update(proxies or {})
+    done = subprocess.run(program + args, cwd=cwd, capture_output=True, timeout=RUN_LIMIT, env=env)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -274,6 +282,31 @@ def case_bad_option(ctx):
     for flag in ("--version", "-V"):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
         check(rc == 0 and out.startswith(b"morvek-cli "), "%s: rc %d" % (flag, rc))
+
+
+def case_proxy(ctx):
+    """The environment's proxy and --proxy reach a host only the proxy knows; no_proxy,
+    --noproxy and an upper-case HTTP_PROXY leave the test server reached directly."""
+    proxy, dead = ctx.server.base, "http://127.0.0.1:1/"
+    hidden, direct = "http://proxied.invalid/", ctx.server.base
+    if ctx.windows:
+        rc, _, err = run(ctx.program, ["--proxy", proxy], ctx.work)
+        check(rc == 2 and b"not available in the Windows build" in err, "rc %d, %r" % (rc, err))
+        return
+    table = (({"http_proxy": proxy}, ["--site", hidden], 0),
+             ({}, ["--proxy", proxy, "--site", hidden], 0),
+             ({"http_proxy": proxy}, ["--proxy", dead, "--site", hidden], 3),
+             ({"http_proxy": dead}, ["--site", direct], 3),
+             ({"http_proxy": dead, "no_proxy": "127.0.0.1"}, ["--site", direct], 0),
+             ({"http_proxy": dead}, ["--noproxy", "127.0.0.1", "--site", direct], 0),
+             ({"HTTP_PROXY": dead}, ["--site", direct], 0))
+    for variables, args, want in table:
+        if os.path.exists(os.path.join(ctx.work, "channels.dat")):
+            os.remove(os.path.join(ctx.work, "channels.dat"))
+        rc, _, err = run(ctx.program, args, ctx.work, variables)
+        check(rc == want, "%r %r: rc %d, stderr %r" % (variables, args, rc, err[-200:]))
+        if want == 0:
+            expect_golden(ctx.work, ctx.fixture, rc, err)
 
 
 def case_unusual_targets(ctx):
@@ -548,6 +581,7 @@ CASES = {name[len("case_"):]: f for name, f in globals().items() if name.startsw
 class Context:
     def __init__(self, options, scratch):
         self.program = options.program
+        self.windows = options.program[-1].endswith(".exe")
         self.fixture = os.path.abspath(options.fixture)
         self.site_root = os.path.abspath(options.site_root)
         self.scratch = scratch

@@ -73,6 +73,10 @@ Body sources (the end of the chain):
     /_png/<w>x<h>                   a PNG whose header declares <w> x <h> pixels, with the
                                     pixel data of its first rows only
 
+Proxy: a request line with an absolute address ("GET http://any.host/page.htm"), as a client
+sends it to a forward proxy, is answered from the address's path like any other request, so
+the server stands in for a proxy to every host; such requests count under /_counter/proxied.
+
 Use from tests: tests/server/serve.sh starts and stops named instances in the background
 and runs commands with the port filled in; tests/server/test_server.cmake turns that into
 CTest fixtures (morvek_test_server, morvek_add_served_test). A test that starts the server
@@ -214,7 +218,10 @@ class Handler(BaseHTTPRequestHandler):
                 self.server.in_flight -= 1
 
     def serve_request(self, send_body):
-        path = urllib.parse.urlsplit(self.path).path
+        address = urllib.parse.urlsplit(self.path)
+        if address.scheme:
+            self.server.count("proxied")
+        path = address.path
         try:
             reply = self.build_reply(urllib.parse.unquote(path))
         except ValueError as error:

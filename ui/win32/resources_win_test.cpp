@@ -1,4 +1,5 @@
-// The resources linked into morvek.exe: the program's icon and the application manifest.
+// The resources linked into morvek.exe: the program's icon, the application manifest and
+// the version block.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -42,6 +43,18 @@ TEST(ResourcesTest, ProgramCarriesItsIconAndManifest) {
   EXPECT_EQ(dir[12], 8);  // bits per pixel
   EXPECT_NE(FindResourceA(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)), nullptr);
   FreeLibrary(program);
+}
+
+TEST(ResourcesTest, VersionBlockNamesTheBuildsVersion) {
+  const std::string path = ProgramPath();
+  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+  ASSERT_GT(size, 0u) << path;
+  std::string block(size, '\0');
+  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, &block[0]));
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\ProductVersion", &value, &length));
+  EXPECT_STREQ(static_cast<const char*>(value), MORVEK_VERSION);
 }
 
 }  // namespace

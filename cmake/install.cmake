@@ -1,0 +1,67 @@
+# What `cmake --install` puts where, and the packages CPack makes of it (scripts/package.sh):
+# a .deb of morvek-cli and morvek-check on Linux, a zip of the two programs on Windows.
+include(GNUInstallDirs)
+
+set(MORVEK_MAINTAINER "Morvek developers <morvek@example.org>" CACHE STRING
+    "Maintainer named in the packages")
+set(MORVEK_SUMMARY "harvests a directory site of internet TV channels into a list")
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# Packages take only what they contain, so a package build need not build the tests.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
+if(WIN32)
+  # The zip: both programs and the README with Windows line ends beside them.
+  file(READ "${PROJECT_SOURCE_DIR}/README.md" readme)
+  string(REPLACE "\r\n" "\n" readme "${readme}")
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(WRITE "${CMAKE_BINARY_DIR}/README.txt" "${readme}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
+  install(TARGETS morvek morvek-cli RUNTIME DESTINATION .)
+  install(FILES "${CMAKE_BINARY_DIR}/README.txt" DESTINATION .)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "morvek-${PROJECT_VERSION}-win64")
+else()
+  # The manual and the changelog are compressed as Debian wants them: gzip -9, no time stamp.
+  configure_file(man/morvek-cli.1 "${CMAKE_BINARY_DIR}/man/morvek-cli.1" @ONLY)
+  configure_file(packaging/changelog "${CMAKE_BINARY_DIR}/packaging/changelog" @ONLY)
+  set(compressed)
+  foreach(file man/morvek-cli.1 packaging/changelog)
+    add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/${file}.gz"
+                       COMMAND gzip -9n -c "${CMAKE_BINARY_DIR}/${file}" > "${CMAKE_BINARY_DIR}/${file}.gz"
+                       DEPENDS "${CMAKE_BINARY_DIR}/${file}" VERBATIM)
+    list(APPEND compressed "${CMAKE_BINARY_DIR}/${file}.gz")
+  endforeach()
+  add_custom_target(morvek_compressed_docs ALL DEPENDS ${compressed})
+
+  install(TARGETS morvek-cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  install(TARGETS morvek-check RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/morvek")
+  install(FILES "${CMAKE_BINARY_DIR}/man/morvek-cli.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  install(FILES completions/morvek-cli.bash RENAME morvek-cli
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
+  install(FILES completions/_morvek-cli DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/site-functions")
+  install(FILES README.md packaging/copyright "${CMAKE_BINARY_DIR}/packaging/changelog.gz"
+          DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # CPack puts the summary first and indents these lines.
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+         "morvek-cli reads a public directory site of internet television channels,\n"
+         "cuts the channels out of its country pages, gives each a category and writes\n"
+         "them to channels.dat, an M3U playlist or JSON. morvek-cli check checks\n"
+         "every stream address of such a list with FFmpeg's libavformat.")
+endif()
+
+set(CPACK_PACKAGE_NAME morvek)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${MORVEK_SUMMARY}")
+set(CPACK_PACKAGE_CONTACT "${MORVEK_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY "${PROJECT_SOURCE_DIR}/build/packages")
+include(CPack)

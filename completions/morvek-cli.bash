@@ -1,0 +1,39 @@
+# bash completion of morvek-cli: its options, the check command and its list, file names
+# after the options that write files. Country names come from the site, so none are offered.
+_morvek_cli() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
+    --details --quiet --verbose --help --version --check --check-jobs --check-timeout
+    --check-per-host --check-output --check-m3u --check-json"
+  local check="--jobs --timeout --per-host --output --m3u --json --quiet --help --version"
+  case $prev in
+    --output | --m3u | --json | --check-output | --check-m3u | --check-json)
+      _morvek_cli_files "$cur"
+      return ;;
+    --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
+      --check-jobs | --check-timeout | --check-per-host)
+      COMPREPLY=()
+      return ;;
+  esac
+  if [[ $COMP_CWORD -gt 1 && ${COMP_WORDS[1]} == check ]]; then
+    if [[ $cur == -* ]]; then
+      mapfile -t COMPREPLY < <(compgen -W "$check" -- "$cur")
+    else
+      _morvek_cli_files "$cur"
+    fi
+    return
+  fi
+  if [[ $COMP_CWORD -eq 1 && $cur != -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W check -- "$cur")
+    return
+  fi
+  mapfile -t COMPREPLY < <(compgen -W "$harvest" -- "$cur")
+}
+
+# File names; mapfile takes compgen's lines whole, so names with spaces stay one word.
+_morvek_cli_files() {
+  mapfile -t COMPREPLY < <(compgen -f -- "$1")
+  compopt -o filenames 2>/dev/null || true
+}
+
+complete -F _morvek_cli morvek-cli
