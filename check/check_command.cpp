@@ -369,9 +369,10 @@ int CheckRows(const CheckOptions& options, const std::vector<ListRow>& rows) {
   console.done.assign(rows.size(), false);
   if (console.live) DrawProgress(console, true);
   results = CheckStreams(addresses, options.settings, [&](size_t index, const CheckResult& result) {
-    results[index] = result;
-    NoteResult(console, index, result);
+    results[index] = RowResult(rows[index], result);
+    NoteResult(console, index, results[index]);
   });
+  for (size_t i = 0; i < rows.size(); ++i) results[i] = RowResult(rows[i], results[i]);
   if (RunCancelled()) {
     ClearProgress(console);
     if (!options.quiet) WriteErr(Concat(ProgressText(console), ": stopped, nothing written\n"));
@@ -430,7 +431,7 @@ int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, 
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    rows.push_back(ListRow{ChannelLine(*record), *record});
+    rows.push_back(ListRow{ChannelLine(*record), *record, std::string()});
   }
   return CheckRows(options, rows);
 }
