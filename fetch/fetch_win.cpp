@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -165,6 +166,52 @@ void ReceiveRequest(std::shared_ptr<Request> request) {
   if (url != nullptr) InternetCloseHandle(url);
 }
 
+// The reading threads: one starts only when none is idle, and a thread that is done with a
+// request waits for the next, as a thread start costs over a millisecond under Wine. The
+// pool is never destroyed, so that idle threads never wait on a destroyed lock at exit.
+struct ReaderPool {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<std::shared_ptr<Request>> waiting;
+  size_t idle = 0;
+};
+
+ReaderPool& Readers() {
+  static ReaderPool* const pool = new ReaderPool;
+  return *pool;
+}
+
+void ReadRequests() {
+  ReaderPool& pool = Readers();
+  std::unique_lock<std::mutex> guard(pool.lock);
+  for (;;) {
+    ++pool.idle;
+    pool.changed.wait(guard, [&pool] { return !pool.waiting.empty(); });
+    --pool.idle;
+    std::shared_ptr<Request> request = std::move(pool.waiting.front());
+    pool.waiting.pop_front();
+    guard.unlock();
+    ReceiveRequest(std::move(request));
+    guard.lock();
+  }
+}
+
+// Hands the request to an idle reading thread, or to a new one; false when none can start.
+bool StartReading(const std::shared_ptr<Request>& request) {
+  ReaderPool& pool = Readers();
+  std::lock_guard<std::mutex> guard(pool.lock);
+  if (pool.idle <= pool.waiting.size()) {
+    try {
+      std::thread(ReadRequests).detach();
+    } catch (const std::system_error&) {
+      if (pool.idle <= pool.waiting.size()) return false;
+    }
+  }
+  pool.waiting.push_back(request);
+  pool.changed.notify_one();
+  return true;
+}
+
 // The earlier of the page limit and one timeout after the last bytes arrived. Under the lock.
 Clock::time_point NextDeadline(const FetchConnection* connection) {
   return std::min(connection->pageLimit,
@@ -223,9 +270,7 @@ FetchConnection* OpenWin(const std::string& address) {
     connection->request->session = g_session;
     g_active.push_back(connection->request);
   }
-  try {
-    std::thread(ReceiveRequest, connection->request).detach();
-  } catch (const std::system_error&) {
+  if (!StartReading(connection->request)) {
     CloseWin(connection);
     return nullptr;
   }
