@@ -135,7 +135,8 @@ void ReceiveRequest(std::shared_ptr<Request> request) {
   const int status = url != nullptr ? HttpStatus(url) : 0;
   std::string received;
   std::unique_lock<std::mutex> guard(request->lock);
-  if (request->abandoned) {
+  // The fetch gave up while the address opened: what it took as the outcome stays.
+  if (request->abandoned || request->ended) {
     guard.unlock();
     if (url != nullptr) InternetCloseHandle(url);
     return;
