@@ -320,8 +320,8 @@ def case_separator_in_field(ctx):
     rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--json", "list.json", "--check",
                                    "--check-json", "memory.json"], ctx.work)
     row = read_file(os.path.join(ctx.work, "channels.dat"))
-    check(row == b"A\xa6b|One\xa6Two|300|News|News \xa6 more|http://127.0.0.1:9/s%7Ct|http://h/a%7Cb\r\n",
-          "rc %d, row %r, stderr %r" % (rc, row, err[-300:]))
+    want = b"A\xa6b|One\xa6Two|300|News|News \xa6 more|http://127.0.0.1:9/s%7Ct|http://h/a%7Cb\r\n"
+    check(row == want, "rc %d, row %r, stderr %r" % (rc, row, err[-300:]))
     exported = json.loads(read_file(os.path.join(ctx.work, "list.json")))[0]
     check(exported["name"] == "One\u00a6Two" and exported["stream"].endswith("%7Ct"), "json %r" % exported)
     run(ctx.program, ["check", "channels.dat", "--json", "file.json"], ctx.work)
