@@ -1,31 +1,42 @@
 // The Linux morvek-cli without the stream check: `check` and `--check` run the same command
-// line in morvek-check, the build of morvek-cli that has the check, beside this program. So a
-// harvest never loads the media libraries (their start-up time and memory).
+// line in morvek-check, the build of morvek-cli that has the check. So a harvest never loads
+// the media libraries (their start-up time and memory). morvek-check is looked for only
+// beside this program and in the libexec folder of its installation, never in the working
+// folder or on PATH, so that a program planted there never runs.
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "check/check_command.h"
 #include "harvest/system_error.h"
 #include "text/text.h"
+#include "ui/console/console.h"
 
 namespace {
 
 const char kCheckProgram[] = "morvek-check";
+const char kInstalledFolder[] = "../libexec/morvek/";  // from the folder of morvek-cli
 const char kCheckCommand[] = "check";
 const char kCheckFlag[] = "--check";
 const char kSelfPath[] = "/proc/self/exe";
-const int kExitUsage = 2;
 const int kPathSize = 4096;
 
-// morvek-check in the folder of this program.
-std::string CheckProgramPath() {
+// The folder of this program with its final "/"; empty when it cannot be told.
+std::string ProgramFolder() {
   std::string path = SpaceText(kPathSize);
-  ssize_t length = readlink(kSelfPath, &path[0], path.size());
-  if (length <= 0 || length >= kPathSize) return kCheckProgram;
+  const ssize_t length = readlink(kSelfPath, &path[0], path.size());
+  if (length <= 0 || length >= kPathSize) return std::string();
   path.resize(static_cast<size_t>(length));
-  return Concat(path.substr(0, path.rfind('/') + 1), kCheckProgram);
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+// Where morvek-check may be, in the order tried.
+std::vector<std::string> CheckProgramPlaces(const std::string& folder) {
+  if (folder.empty()) return {};
+  return {Concat(folder, kCheckProgram), Concat(folder, kInstalledFolder, kCheckProgram)};
 }
 
 bool CheckWanted(int argc, char** argv) {
@@ -36,27 +47,39 @@ bool CheckWanted(int argc, char** argv) {
   return false;
 }
 
-int SayNotStarted() {
-  std::fputs(Concat("morvek-cli: the stream check needs ", CheckProgramPath(), " beside it\n")
+int SayMissing() {
+  const std::string folder = ProgramFolder();
+  std::string where = "beside morvek-cli";
+  if (!folder.empty()) where = Concat("at ", folder, kCheckProgram, " or ", folder, kInstalledFolder);
+  std::fputs(Concat(kProgramPrefix, "the stream check needs ", kCheckProgram,
+                    ", which is missing (looked ", where,
+                    "); it is built and installed together with morvek-cli\n")
                  .c_str(),
              stderr);
-  return kExitUsage;
+  return kExitCheckMissing;
 }
 
 }  // namespace
 
 void HandOverToCheckProgram(int argc, char** argv) {
   if (!CheckWanted(argc, argv)) return;
-  const std::string path = CheckProgramPath();
-  execv(path.c_str(), argv);
-  const int error = LastSystemError();
-  std::fputs(Concat("morvek-cli: cannot start ", path, ": ", SystemErrorText(error), "\n").c_str(),
-             stderr);
-  _exit(kExitUsage);
+  for (const std::string& path : CheckProgramPlaces(ProgramFolder())) {
+    execv(path.c_str(), argv);
+    const int error = LastSystemError();
+    if (error == ENOENT || error == ENOTDIR) continue;
+    std::fputs(
+        Concat(kProgramPrefix, "cannot start ", path, ": ", SystemErrorText(error), "\n").c_str(),
+        stderr);
+    _exit(kExitCheckMissing);
+  }
+  _exit(SayMissing());
 }
 
 // Reached only when the hand-over is not possible.
-int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotStarted(); }
+int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
+
+// The check's own options are never parsed here.
+bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
 
 bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
   const std::string arg = argv[*i];
@@ -65,11 +88,12 @@ bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>
   return true;
 }
 
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/, const std::string& /*path*/) {
-  return SayNotStarted();
+int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+                       const std::vector<NamedOutput>& /*harvestOutputs*/) {
+  return SayMissing();
 }
 
 int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
                        bool /*quiet*/) {
-  return SayNotStarted();
+  return SayMissing();
 }

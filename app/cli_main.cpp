@@ -9,13 +9,13 @@
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
 #include "harvest/channel_export.h"
+#include "harvest/channel_file.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "ui/console/console.h"
 
 namespace {
 
-const char kProgramName[] = "morvek-cli";
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
     "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
@@ -27,38 +27,41 @@ const char kUsage[] =
     "  --site URL      read the directory site at URL instead of the built-in one,\n"
     "                  " MORVEK_SITE_BASE
     "\n"
-    "  --output FILE   write FILE instead of channels.dat\n"
+    "  --output FILE   write FILE instead of channels.dat (-o FILE)\n"
     "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
     "  --json FILE     also write the channels as a JSON array\n"
     "                  (FILE - for --m3u and --json writes to stdout)\n"
-    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4)\n"
+    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4; -j N)\n"
     "  --timeout S     give up on a silent server after S seconds, and end any page after\n"
-    "                  10 times S with what has arrived (default 60)\n"
+    "                  10 times S with what has arrived (default 60; -t S)\n"
     "  --country NAME  read only this country's page; repeat it for more (any case)\n"
     "  --details       print every channel on stdout as it is found\n"
-    "  --quiet         show errors and warnings only\n"
-    "  --verbose       add a line per page read\n"
+    "  -q, --quiet     show errors and warnings only\n"
+    "  -v, --verbose   add a line per page read\n"
     "  -h, --help      show this text\n"
     "  -V, --version   show the version\n"
     "  --check         check the saved list's streams; check options take the prefix --check-\n"
     "\n"
+    "Short options group (-qo FILE); --opt=value works for every value option; after --\n"
+    "every argument is an operand.\n"
     "Ctrl-C stops the run; nothing is written then.\n"
     "\n"
     "Exit codes:\n"
     "  0    done: the list was written\n"
-    "  1    a file could not be saved\n"
-    "  2    bad options, or a country that the index lacks\n"
+    "  1    a file, or stdout, could not be written\n"
+    "  2    bad options, two outputs on one file or on stdout, or a country that the\n"
+    "       index lacks\n"
     "  3    no channel was found; nothing was written\n"
+    "  4    the stream check (check, --check) needs morvek-check, which is missing\n"
+    "  129  hung up\n"
     "  130  stopped by Ctrl-C\n"
     "  141  stdout was closed before the end (for example by head)\n"
     "  143  terminated\n";
 const char kTryHelp[] = " (try --help)\n";
 const char kSlash[] = "/";
 
-const int kExitOk = 0;
-const int kExitSaveFailed = 1;
-const int kExitUsage = 2;
-const int kExitNothingFound = 3;
+const char kPlaylistExport[] = "the playlist (--m3u)";
+const char kJsonExport[] = "the JSON list (--json)";
 const int kDefaultJobs = 4;
 const int kWorkerExitMilliseconds = 500;
 const int kLongestTimeoutSeconds = 86400;
@@ -90,6 +93,8 @@ const ValueOption kValueOptions[] = {
     {"--m3u", &CliOptions::m3uPath},
     {"--json", &CliOptions::jsonPath},
 };
+// The value options that the parser takes one by one.
+const char* const kOtherValueOptions[] = {"--jobs", "--timeout", "--country"};
 
 // The value of "--name VALUE" or "--name=VALUE" at argv[*i], moving *i past it; nothing when
 // argv[*i] is not that option. A missing value gives the empty text, which the caller refuses.
@@ -107,22 +112,34 @@ std::optional<std::string> OptionValue(int argc, char** argv, int* i, const std:
   return std::nullopt;
 }
 
-// The options that would write to stdout; at most one may.
-int StdoutUsers(const CliOptions& options) {
-  return (options.console.details ? 1 : 0) +
-         (TextEquals(options.m3uPath, kStandardOutputName) ? 1 : 0) +
-         (TextEquals(options.jsonPath, kStandardOutputName) ? 1 : 0);
+// Every output of the harvest: the channel file, the exports, the channel blocks on stdout.
+std::vector<NamedOutput> HarvestOutputs(const CliOptions& options) {
+  std::vector<NamedOutput> outputs = {{"--output", options.outputPath}};
+  if (options.console.details) outputs.push_back({"--details", kStandardOutputName});
+  if (!options.m3uPath.empty()) outputs.push_back({"--m3u", options.m3uPath});
+  if (!options.jsonPath.empty()) outputs.push_back({"--json", options.jsonPath});
+  return outputs;
 }
 
 void CheckCombinations(CliOptions& options) {
   if (!options.refusal.empty()) return;
   if (options.console.quiet && options.console.verbose) {
     options.refusal = "--quiet and --verbose exclude each other";
-  } else if (StdoutUsers(options) > 1) {
-    options.refusal = "only one of --details, --m3u - and --json - can write to stdout";
   } else if (TextEquals(options.outputPath, kStandardOutputName)) {
     options.refusal = "--output needs a file name";
+  } else {
+    options.refusal = OutputClash(HarvestOutputs(options));
   }
+}
+
+bool HarvestOptionTakesValue(const std::string& name) {
+  for (const ValueOption& option : kValueOptions) {
+    if (TextEquals(name, option.name)) return true;
+  }
+  for (const char* other : kOtherValueOptions) {
+    if (TextEquals(name, other)) return true;
+  }
+  return CheckOptionTakesValue(name);
 }
 
 // The number written plainly in text, or 0 when it is not one of low to high.
@@ -152,7 +169,10 @@ CliOptions ParseArguments(int argc, char** argv) {
     if (TakeValueOption(argc, argv, &i, options)) continue;
     if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
       options.jobs = PlainNumber(*jobs, kMinJobs, kMaxJobs);
-      if (options.jobs == 0) options.refusal = "--jobs needs a number from 1 to 16";
+      if (options.jobs == 0) {
+        options.refusal = Concat("--jobs needs a number from ", NumberToText(kMinJobs), " to ",
+                                 NumberToText(kMaxJobs));
+      }
     } else if (std::optional<std::string> timeout = OptionValue(argc, argv, &i, "--timeout")) {
       options.timeoutSeconds = PlainNumber(*timeout, 1, kLongestTimeoutSeconds);
       if (options.timeoutSeconds == 0) {
@@ -189,14 +209,15 @@ CliOptions ParseArguments(int argc, char** argv) {
   return options;
 }
 
-// Writes one extra output: to stdout for "-", else through the safe file replacement.
-void WriteExport(const std::string& path, const std::string& text) {
+// Writes one extra output: to stdout for "-", else through the safe file replacement. A
+// failure names the export, its path and the reason.
+void WriteExport(const std::string& what, const std::string& path, const std::string& text) {
   if (TextEquals(path, kStandardOutputName)) {
-    WriteStdout(text);
-  } else {
-    const ReplaceOutcome outcome = WriteTextFile(path, text);
-    if (!outcome.saved) ShowSaveFailure(outcome.problem);
+    WriteStdout(text, what, true);
+    return;
   }
+  const ReplaceOutcome outcome = WriteTextFile(path, text);
+  if (!outcome.saved) ShowExportFailure(what, outcome.problem);
 }
 
 }  // namespace
@@ -206,9 +227,15 @@ int main(int argc, char** argv) {
   if (argc >= 2 && TextEquals(argv[1], "check")) {
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
-  CliOptions options = ParseArguments(argc, argv);
+  // The harvest's options in their long forms, as the parser below takes them.
+  std::vector<std::string> args =
+      GnuArguments(std::vector<std::string>(argv + 1, argv + argc), HarvestOptionTakesValue);
+  args.insert(args.begin(), argv[0]);
+  std::vector<char*> longArgv;
+  for (std::string& arg : args) longArgv.push_back(&arg[0]);
+  CliOptions options = ParseArguments(static_cast<int>(longArgv.size()), longArgv.data());
   if (!options.refusal.empty()) {
-    std::fputs(Concat(kProgramName, ": ", options.refusal, kTryHelp).c_str(), stderr);
+    std::fputs(Concat(kProgramPrefix, options.refusal, kTryHelp).c_str(), stderr);
     return kExitUsage;
   }
   if (options.help) {
@@ -221,11 +248,18 @@ int main(int argc, char** argv) {
   }
 
   const int checkRefused =
-      options.check ? RefuseCheckOptions(options.checkArguments, options.outputPath) : 0;
+      options.check ? RefuseCheckOptions(options.checkArguments, HarvestOutputs(options)) : 0;
   if (checkRefused != 0) return checkRefused;
+  // What the save would refuse is refused before any page is fetched; the old list is then
+  // read only from a regular file.
+  const SaveTarget target = FindSaveTarget(options.outputPath);
+  if (!target.refusal.empty()) {
+    ShowChannelFileRefusal(Concat(options.outputPath, ": ", target.refusal));
+    return kExitWriteFailed;
+  }
 
-  InstallStopHandlers();
   PrepareHeapForLargeLists();
+  InstallStopHandlers();
   SetFetchTimeout(options.timeoutSeconds);
   // The run's state lives until the process ends, which frees it at once: taking 20,000
   // channel records apart one by one would only add to the wait.
@@ -235,8 +269,12 @@ int main(int argc, char** argv) {
   RunUpdate(state, options.siteBase, options.outputPath, options.jobs, options.countries);
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
-    if (!options.m3uPath.empty()) WriteExport(options.m3uPath, M3uText(state.channels));
-    if (!options.jsonPath.empty()) WriteExport(options.jsonPath, ChannelJsonText(state.channels));
+    if (!options.m3uPath.empty()) {
+      WriteExport(kPlaylistExport, options.m3uPath, M3uText(state.channels));
+    }
+    if (!options.jsonPath.empty()) {
+      WriteExport(kJsonExport, options.jsonPath, ChannelJsonText(state.channels));
+    }
   }
   FinishConsole();
   // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
@@ -245,7 +283,7 @@ int main(int argc, char** argv) {
   // save had begun, when the file holds the complete list.
   if (StopExitCode() != 0) return StopExitCode();
   if (ConsoleCountryRefused()) return kExitUsage;
-  if (ConsoleMessageShown()) return kExitSaveFailed;
+  if (ConsoleMessageShown()) return kExitWriteFailed;
   if (state.channelCount == 0) return kExitNothingFound;
   if (options.check) {
     return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);

@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
 """Times `morvek-cli check` over 200 live streams spread over 8 loopback addresses (a test web
 server on each of 127.0.0.1 to 127.0.0.8), once with --jobs 1 and once with --jobs 16, and
-prints both times, the time per check and the speed-up (target: at least 8 times).
+prints both times, the time per check and the speed-up (target: at least 8 times). Then the
+hostile rows of tests/check/check_test.py (endless SubRip and HLS, a 16000x16000 PNG, SDP over
+HTTP, an RTSP server that never sends media, MPEG-TS as text/html, HLS, a stalled name lookup)
+at --timeout 5: each alone, then all at --jobs 8, with wall time and peak RSS (targets: each
+within the time-out + 1 s, the whole check at most 150 MB).
 
 Each server answers after --delay-ms (default 100 ms), standing in for the distance to a real
 stream server; the media (an MPEG-TS with video and audio, an MP3) is made with ffmpeg.
 
     python3 bench/check_jobs.py [--program build/native/morvek-cli] [--delay-ms 100]
+                                [--stall-resolver build/native/tests/libstall_resolver.so]
 """
 import argparse
 import json
@@ -20,10 +25,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "check"))
-from check_test import make_media, start_server  # noqa: E402
+from check_test import PEAK_RSS_MB, Context, make_media, start_server  # noqa: E402
 
 STREAMS = 200
 HOSTS = ["127.0.0.%d" % n for n in range(1, 9)]
+HOSTILE_TIMEOUT = 5
 
 
 def timed_check(program, work, jobs):
@@ -38,10 +44,36 @@ def timed_check(program, work, jobs):
     return seconds, live, mean_ms
 
 
+def hostile_rows(program, work, stall_resolver):
+    """Runs the hostile rows alone and together; prints wall time and peak RSS of each run."""
+    os.mkdir(os.path.join(work, "hostile"))
+    ctx = Context([program], os.path.join(work, "hostile"))
+    try:
+        rows = ctx.hostile_rows(ctx.start_silent_rtsp()[0], stall_resolver)
+        env = ctx.stalled_resolver_env(stall_resolver)
+        args = ["check", "--timeout", str(HOSTILE_TIMEOUT), "--jobs", "8", "--per-host", "8", "--json", "out.json"]
+        print("hostile rows at --timeout %d (target: each within %d s)" % (HOSTILE_TIMEOUT, HOSTILE_TIMEOUT + 1))
+        for name, address, _, _ in rows:
+            ctx.write_list([(name, address)])
+            _, _, seconds, peak_mb = ctx.run_measured(args, env)
+            result = ctx.read_json("out.json")[0]
+            print("  %-15s %5.2f s  %6.1f MB  %s: %s" % (name, seconds, peak_mb, result["status"], result["detail"]))
+        ctx.write_list([(n, a) for n, a, _, _ in rows])
+        _, _, seconds, peak_mb = ctx.run_measured(args, env)
+        print("all %d rows at --jobs 8: %.2f s, peak RSS %.1f MB (target %d MB)" % (
+            len(rows), seconds, peak_mb, PEAK_RSS_MB))
+    finally:
+        for process in ctx.servers:
+            process.terminate()
+            process.wait(10)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
     parser.add_argument("--delay-ms", type=int, default=100)
+    parser.add_argument("--stall-resolver",
+                        default=os.path.join(ROOT, "build", "native", "tests", "libstall_resolver.so"))
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     work = tempfile.mkdtemp(prefix="morvek-check-bench-")
@@ -70,6 +102,8 @@ def main():
             print("--jobs %-2d  %6.2f s  %5.1f ms per stream  %3d live  (each check %.0f ms)" % (
                 jobs, seconds, seconds * 1000 / STREAMS, live, mean_ms))
         print("speed-up --jobs 16 / --jobs 1: %.1fx (target 8x)" % (figures[1] / figures[16]))
+        stall = os.path.abspath(args.stall_resolver) if os.path.exists(args.stall_resolver) else ""
+        hostile_rows(program, work, stall)
     finally:
         for server in servers:
             server.terminate()

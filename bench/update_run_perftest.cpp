@@ -52,6 +52,7 @@ bool ServiceRunEvent() { return false; }
 bool ServiceWhileFetching() { return false; }
 void ShowChannel(const ChannelRecord&) {}
 void ShowPageRead(const PageReport&) {}
+void ShowCountryPageTaken(const std::string&) {}
 void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
 void ShowChannelCount(int32_t) {}
 void ShowRunFinished() {}

@@ -5,7 +5,6 @@
 
 namespace {
 
-const int kExitUsage = 2;
 const char kNotAvailable[] =
     "morvek-cli: the stream check (check, --check) is not available in the Windows build;\n"
     "use the Linux build of morvek-cli to check a channel list.\n";
@@ -21,6 +20,9 @@ void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}
 
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotAvailable(); }
 
+// The check's own options are never parsed here.
+bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
+
 bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
   const std::string arg = argv[*i];
   if (arg.compare(0, sizeof kCheckOptionPrefix - 1, kCheckOptionPrefix) != 0) return false;
@@ -28,7 +30,8 @@ bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>
   return true;
 }
 
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/, const std::string& /*listPath*/) {
+int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+                       const std::vector<NamedOutput>& /*harvestOutputs*/) {
   return SayNotAvailable();
 }
 

@@ -1,17 +1,28 @@
 // One look at one address through FFmpeg's libavformat: what the server answers, and for
-// media what it holds. Bounded by a deadline and by the run's cancel (Ctrl-C).
+// media what it holds. Bounded by a deadline, a byte budget and the run's cancel (Ctrl-C).
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "check/check_verdict.h"
 
 using CheckClock = std::chrono::steady_clock;
 
+// Everything the media library reads for one check (wrappers, heads, playlists, segments,
+// packets) comes out of this budget; what is past it reads as the end of the stream.
+const int64_t kCheckBudgetBytes = 4 * 1024 * 1024;
+
 struct ProbeLimits {
   CheckClock::time_point deadline;
   int timeoutSeconds = 0;  // for the words of a time-out verdict
+  // What is left of the check's budget, shared by its probes; a probe left behind at the
+  // deadline keeps it alive.
+  std::shared_ptr<std::atomic<int64_t>> bytesLeft =
+      std::make_shared<std::atomic<int64_t>>(kCheckBudgetBytes);
 };
 
 struct ProbeOutcome {
@@ -23,6 +34,8 @@ struct ProbeOutcome {
 // Prepares the media library for probes from many threads; call once before the first.
 void StartMediaLibrary();
 // Opens address (a byte-stream or RTSP address), reads its first bytes and judges them: a
-// wrapper comes back with its text, media is probed for its format and codecs.
+// wrapper comes back with its text, media of a stream format is probed for its codecs and
+// read until a packet of audio or video arrives. The probe runs on a thread of its own, so
+// a step that no interrupt reaches (a name lookup) cannot hold the verdict past the deadline.
 ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
                           const ProbeLimits& limits);

@@ -2,7 +2,9 @@
 // of reply heads, and the meaning of the media library's error codes.
 #include "check/check_verdict.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -27,6 +29,28 @@ const char kHttpErrorLog[] = "HTTP error ";
 const char kRtspMethodLog[] = "method ";
 const char kRtspFailureLog[] = " failed: ";
 const char kResolveFailureLog[] = "Failed to resolve hostname";
+const char kFormatNameEnd = ',';
+
+}  // namespace
+
+// MPEG-TS, MPEG-PS, FLV, ASF/WMV, MP4/MOV, Matroska/WebM, Ogg, MP3, AAC (ADTS and LATM), HLS,
+// an RTSP session, and NSV and RealMedia, which the players of internet TV open too.
+const char kStreamFormats[] =
+    "mpegts,mpeg,flv,live_flv,asf,mov,matroska,ogg,mp3,aac,loas,hls,rtsp,nsv,rm";
+
+namespace {
+
+// The names of a comma-separated list.
+std::vector<std::string> NameList(const std::string& names) {
+  std::vector<std::string> list;
+  size_t start = 0;
+  while (start <= names.size()) {
+    const size_t end = std::min(names.find(kFormatNameEnd, start), names.size());
+    if (end > start) list.push_back(names.substr(start, end - start));
+    start = end + 1;
+  }
+  return list;
+}
 
 bool IsSchemeByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
@@ -148,11 +172,10 @@ ContentKind SniffContent(const std::string& head, const std::string& mimeType,
   }
   if (StartsWith(text, "[playlist]") || StartsWith(text, "[reference]")) return ContentKind::kPls;
   if (text.find("<asx") != std::string::npos) return ContentKind::kAsx;
-  if (StartsWith(text, "<!doctype html") || StartsWith(text, "<html") ||
-      StartsWith(mime, "text/html")) {
-    return ContentKind::kHtml;
-  }
+  if (StartsWith(text, "<!doctype html") || StartsWith(text, "<html")) return ContentKind::kHtml;
+  // Binary bytes are media whatever the reply's type says, as players judge them.
   if (HasBinaryBytes(text)) return ContentKind::kMedia;
+  if (StartsWith(mime, "text/html")) return ContentKind::kHtml;
   const std::string path = PathOf(address);
   if (EndsWith(path, ".pls")) return ContentKind::kPls;
   if (EndsWith(path, ".m3u") || EndsWith(path, ".m3u8") || LooksLikeAddressList(text)) {
@@ -205,21 +228,38 @@ CheckResult OpenFailure(int error, const std::string& statusLine, const std::str
   return Judged(Verdict::kUnreachable, LibraryErrorText(error));
 }
 
+bool IsStreamFormat(const std::string& names) {
+  const std::vector<std::string> known = NameList(kStreamFormats);
+  for (const std::string& name : NameList(names)) {
+    if (std::find(known.begin(), known.end(), name) != known.end()) return true;
+  }
+  return false;
+}
+
+CheckResult NotStreamFormat(const std::string& names, const std::string& longName) {
+  const std::string name = names.substr(0, names.find(kFormatNameEnd));
+  return Judged(Verdict::kNoMedia, Concat(name, " (", longName, "), not a stream format"));
+}
+
 CheckResult MediaResult(const MediaFound& media) {
   if (media.video.empty() && media.audio.empty()) {
     return Judged(Verdict::kNoMedia, Concat("no audio or video recognised in ", media.format));
   }
-  CheckResult result = Judged(Verdict::kLive, media.format);
+  std::string detail = media.format;
+  for (const std::string* part : {&media.video, &media.audio}) {
+    if (!part->empty()) detail += Concat(", ", *part);
+  }
+  if (!media.packetArrived) {
+    return Judged(Verdict::kNoMedia, Concat(detail, ": no media packet ", media.silence));
+  }
+  if (media.bitrate > 0) {
+    detail += Concat(", ", NumberToText(static_cast<int32_t>(media.bitrate / 1000)), " kb/s");
+  }
+  CheckResult result = Judged(Verdict::kLive, detail);
   result.format = media.format;
   result.video = media.video;
   result.audio = media.audio;
   result.bitrate = media.bitrate;
-  for (const std::string* part : {&media.video, &media.audio}) {
-    if (!part->empty()) result.detail += Concat(", ", *part);
-  }
-  if (media.bitrate > 0)
-    result.detail +=
-        Concat(", ", NumberToText(static_cast<int32_t>(media.bitrate / 1000)), " kb/s");
   return result;
 }
 

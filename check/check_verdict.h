@@ -45,14 +45,24 @@ bool IsWrapper(ContentKind kind);
 CheckResult OpenFailure(int error, const std::string& statusLine, const std::string& protocol,
                         bool timedOut, int timeoutSeconds);
 
+// The container formats that carry broadcast streams, by the media library's demuxer names;
+// no other format is opened.
+extern const char kStreamFormats[];
+// True when one of a demuxer's names (e.g. "mov,mp4,m4a,3gp,3g2,mj2") is a stream format.
+bool IsStreamFormat(const std::string& names);
+// The no-media verdict for a reply of another format, e.g. "png_pipe (piped png sequence)".
+CheckResult NotStreamFormat(const std::string& names, const std::string& longName);
+
 // What the media library found in a stream that opened.
 struct MediaFound {
   std::string format;
   std::string video;
   std::string audio;
   int64_t bitrate = 0;
+  bool packetArrived = false;  // a packet of an audio or video stream was read
+  std::string silence;         // why none was, e.g. "within 10 s"
 };
-// Live when a video or audio codec was recognised, else no-media.
+// Live when a video or audio codec was recognised and a packet of it arrived, else no-media.
 CheckResult MediaResult(const MediaFound& media);
 
 // The status the media library's log line reports, in the check's words: "HTTP 404 Not

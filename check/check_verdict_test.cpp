@@ -62,6 +62,8 @@ TEST(CheckVerdictTest, SniffingTellsWrappersPagesAndMediaApart) {
       {"<!DOCTYPE html><html>", "", "http://h/a.ts", ContentKind::kHtml},
       {"Not found", "text/html; charset=utf-8", "http://h/a", ContentKind::kHtml},
       {std::string("G\x40\x00\x10", 4), "", "http://h/a.m3u", ContentKind::kMedia},
+      // The body decides before the reply's type: MPEG-TS served as an HTML page is media.
+      {std::string("G\x40\x00\x10", 4), "text/html", "http://h/a.htm", ContentKind::kMedia},
       {"ID3\x03", "audio/mpeg", "http://h/a", ContentKind::kMedia},
   };
   for (const Case& c : cases) {
@@ -114,13 +116,42 @@ TEST(CheckVerdictTest, StatusLinesComeFromTheLibraryLog) {
   for (const auto& c : cases) EXPECT_EQ(StatusFromLibraryLog(c.first), c.second) << c.first;
 }
 
-TEST(CheckVerdictTest, MediaIsLiveOnlyWithARecognisedCodec) {
-  CheckResult live = MediaResult(MediaFound{"mpegts", "h264 320x240", "aac", 640000});
-  EXPECT_EQ(live.verdict, Verdict::kLive);
-  EXPECT_EQ(live.detail, "mpegts, h264 320x240, aac, 640 kb/s");
-  CheckResult audioOnly = MediaResult(MediaFound{"mp3", "", "mp3", 0});
-  EXPECT_EQ(audioOnly.detail, "mp3, mp3");
-  EXPECT_EQ(MediaResult(MediaFound{"data", "", "", 0}).verdict, Verdict::kNoMedia);
+TEST(CheckVerdictTest, MediaIsLiveOnlyWhenAPacketOfARecognisedCodecArrived) {
+  struct Case {
+    MediaFound media;
+    Verdict verdict;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {{"mpegts", "h264 320x240", "aac", 640000, true, ""},
+       Verdict::kLive,
+       "mpegts, h264 320x240, aac, 640 kb/s"},
+      {{"mp3", "", "mp3", 0, true, ""}, Verdict::kLive, "mp3, mp3"},
+      {{"rtsp", "", "pcm_mulaw", 64000, false, "within 3 s"},
+       Verdict::kNoMedia,
+       "rtsp, pcm_mulaw: no media packet within 3 s"},
+      {{"data", "", "", 0, true, ""}, Verdict::kNoMedia, "no audio or video recognised in data"},
+  };
+  for (const Case& c : cases) {
+    CheckResult result = MediaResult(c.media);
+    EXPECT_EQ(result.verdict, c.verdict) << c.detail;
+    EXPECT_EQ(result.detail, c.detail);
+    EXPECT_EQ(result.format.empty(), c.verdict != Verdict::kLive) << c.detail;
+  }
+}
+
+TEST(CheckVerdictTest, OnlyStreamFormatsAreOpened) {
+  const std::pair<const char*, bool> cases[] = {
+      {"mpegts", true},        {"mov,mp4,m4a,3gp,3g2,mj2", true},
+      {"matroska,webm", true}, {"hls", true},
+      {"rtsp", true},          {"png_pipe", false},
+      {"srt", false},          {"sdp", false},
+      {"mpegtsraw", false},    {"", false},
+      {"image2,mp3x", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsStreamFormat(c.first), c.second) << c.first;
+  EXPECT_EQ(NotStreamFormat("png_pipe", "piped png sequence").detail,
+            "png_pipe (piped png sequence), not a stream format");
 }
 
 }  // namespace

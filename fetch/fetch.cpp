@@ -9,21 +9,27 @@ const FetchTransport* g_fetchTransport = nullptr;
 
 namespace {
 std::atomic<int> g_fetchTimeoutSeconds{kDefaultFetchTimeoutSeconds};
+std::atomic<size_t> g_pageByteLimit{kPageByteLimit};
 }  // namespace
 
 void SetFetchTimeout(int seconds) { g_fetchTimeoutSeconds.store(seconds); }
 
 int FetchTimeoutSeconds() { return g_fetchTimeoutSeconds.load(); }
 
+void SetPageByteLimit(size_t bytes) {
+  g_pageByteLimit.store(bytes == 0 || bytes > kPageByteLimit ? kPageByteLimit : bytes);
+}
+
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
                     const std::atomic<bool>* stop, PageBuffer reuse) {
   PageBuffer page = std::move(reuse);
   page.bytes.clear();
   page.outcome = FetchOutcome();  // a reused buffer brings its old page's outcome
-  page.prepared = false;
   std::string chunk = SpaceText(kChunkSize);
   FetchConnection* connection = transport.open(address);
   bool readFailed = false;
+  bool limitReached = false;
+  const size_t limit = g_pageByteLimit.load();
   if (connection != nullptr) {
     while (stop == nullptr || !stop->load()) {
       int count = transport.read(connection, &chunk[0], kChunkSize);
@@ -33,10 +39,15 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
       size_t size = static_cast<size_t>(count < kChunkSize ? count : kChunkSize);
       const void* zero = std::memchr(chunk.data(), '\0', size);
       if (zero != nullptr) size = static_cast<size_t>(static_cast<const char*>(zero) - chunk.data());
+      // A page of exactly the limit ends well at the next read; only more bytes reach it.
+      limitReached = size > limit - page.bytes.size();
+      if (limitReached) size = limit - page.bytes.size();
       page.bytes.append(chunk.data(), size);
+      if (limitReached) break;
     }
   }
   if (transport.outcome != nullptr) page.outcome = transport.outcome(connection);
+  if (limitReached) page.outcome.error = kPageLimitReached;
   if (page.outcome.error.empty() && (connection == nullptr || readFailed)) {
     page.outcome.error = connection == nullptr ? kNotOpenedError : kReadError;
   }

@@ -1,7 +1,6 @@
 // Reads one web page completely into memory. Never fails: a failure gives a shorter or empty page.
 #pragma once
 
-#include <any>
 #include <atomic>
 #include <string>
 
@@ -17,9 +16,6 @@ struct FetchOutcome {
 struct PageBuffer {
   std::string bytes;  // the body as received, each chunk cut before its first zero byte
   FetchOutcome outcome;
-  std::any preparation;   // what a preparer made of the bytes; kept with the buffer when it
-                          // is reused, so that its memory is reused too
-  bool prepared = false;  // preparation was made of these bytes
   size_t size() const { return bytes.size(); }
 };
 
@@ -32,8 +28,13 @@ const char kCouldNotConnect[] = "could not connect";
 const char kHostNotFound[] = "host not found";
 const char kTimedOut[] = "timed out";
 const char kBadAddress[] = "not an address that can be read";
+const char kPageLimitReached[] = "page limit of 64 MiB reached";
 
 const int kChunkSize = 2048;
+// The most bytes a page may have: a page that brings more ends there, with what has arrived
+// and the outcome kPageLimitReached, like a page that reaches its time limit.
+const size_t kPageByteLimit = size_t{64} << 20;
+static_assert(kPageByteLimit == size_t{64} << 20, "kPageLimitReached names the limit");
 
 PageBuffer FetchPage(const std::string& address);
 
@@ -70,6 +71,8 @@ const int kDefaultFetchTimeoutSeconds = 60;
 const int kPageLimitFactor = 10;
 void SetFetchTimeout(int seconds);
 int FetchTimeoutSeconds();
+// Lowers the page limit below kPageByteLimit (a test's smaller pages); 0 restores it.
+void SetPageByteLimit(size_t bytes);
 
 // Makes fetches in progress and later ones end at once with what they have (Ctrl-C).
 // Safe to call from a signal handler or a console control handler.

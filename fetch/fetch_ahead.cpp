@@ -95,10 +95,9 @@ void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
                                std::move(reuse));
     guard.lock();
     if (shared->stopped.load()) break;
-    if (shared->prepare != nullptr && !(shared->readerWaiting && index == shared->nextToTake)) {
+    if (shared->prepare && !(shared->readerWaiting && index == shared->nextToTake)) {
       guard.unlock();
-      shared->prepare(page);
-      page.prepared = true;
+      shared->prepare(index, page);
       guard.lock();
       if (shared->stopped.load()) break;
     }
@@ -134,7 +133,7 @@ FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs,
                            PagePreparer prepare) {
   auto shared = std::make_shared<FetchAheadShared>();
   shared->addresses = addresses;
-  shared->prepare = prepare;
+  shared->prepare = std::move(prepare);
   shared->pages.resize(addresses.size());
   shared->fetched.resize(addresses.size(), false);
   shared->transport = &CurrentTransport();

@@ -4,6 +4,7 @@
 // read: workers share their state with the reader and simply end on their own later.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,11 +19,14 @@ struct FetchAhead {
   std::shared_ptr<FetchAheadShared> shared;
 };
 
-// Work done on a page by the worker that fetched it, before the reader takes it: it sets
-// page.preparation. A page that the reader is already waiting for goes to the reader at once,
-// unprepared (page.prepared false), and the reader does the work itself: the worker is then
-// free for the next page sooner.
-using PagePreparer = void (*)(PageBuffer& page);
+// Work done on page number index of the list by the worker that fetched it, before the reader
+// takes it. What it makes of the bytes belongs to the caller, who keeps it by index (the
+// function holds what it writes into). Page index is claimed only once the reader has taken
+// page index - jobs, so the pages being prepared and the one the reader holds are at most
+// jobs + 1 in a row of the list. A page that the reader is already waiting for goes to the
+// reader at once, unprepared, and the reader does the work itself: the worker is then free for
+// the next page sooner. After a stop, a worker may still finish a preparation it began.
+using PagePreparer = std::function<void(size_t index, const PageBuffer& page)>;
 
 // Starts fetching addresses in order over the current transport with jobs workers (clamped to
 // 1..16), each page then handed to prepare as told above when one is given. At most jobs pages

@@ -84,6 +84,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     connection->paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
+  // A local file is taken whole: past a page's worth, the transfer is ended instead.
+  if (!connection->mayPause && unread > kPageByteLimit) return 0;
   connection->pending.erase(0, connection->pendingStart);
   connection->pendingStart = 0;
   connection->pending.append(data, bytes);

@@ -75,6 +75,7 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
     std::string page;
     size_t readCalls;
     const char* error = "";
+    size_t limit = 0;  // a lowered page limit; 0 for kPageByteLimit
   };
   const std::vector<Case> cases = {
       {"5000 bytes as 2048+2048+904+0", true, {Chunk(a), Chunk(b), Chunk(end), {"", 0}}, a + b + end, 4},
@@ -90,12 +91,20 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
        {Chunk(s100), {"", 0}, Chunk(tail)}, s100, 2},
       {"an empty body gives an empty page", true, {{"", 0}}, "", 1},
       {"an address that does not open gives an empty page", false, {Chunk(a)}, "", 0, kNotOpenedError},
+      {"a page of exactly the limit ends well", true, {Chunk(a), Chunk(b), Chunk(end), {"", 0}},
+       a + b + end, 4, "", 5000},
+      {"a byte over the limit ends the page at it", true, {Chunk(a), Chunk(b), Chunk(end), {"", 0}},
+       a + b + end.substr(0, 903), 3, kPageLimitReached, 4999},
+      {"the limit counts the bytes kept, not those a zero byte cut", true,
+       {Chunk(WithZeroAt(a, 0)), Chunk(b), {"", 0}}, b, 3, "", 2048},
   };
   for (const Case& c : cases) {
     g_fake = FakeTransportState();
     g_fake.opens = c.opens;
     g_fake.reads = c.reads;
+    SetPageByteLimit(c.limit);
     PageBuffer page = ReadPage("http://site.test/a b?x=1", kFakeTransport);
+    SetPageByteLimit(0);
     EXPECT_EQ(page.bytes, c.page) << c.name;
     EXPECT_EQ(page.size(), c.page.size()) << c.name;
     EXPECT_EQ(page.outcome.error, c.error) << c.name;
@@ -110,7 +119,7 @@ TEST(FetchTest, ReadPageJoinsChunksUntilAnEmptyOrFailedRead) {
   // A page read into the memory of an earlier page holds nothing of it.
   g_fake = FakeTransportState();
   g_fake.reads = {Chunk(s7), {"", 0}};
-  PageBuffer earlier{a + b, FetchOutcome{404, kReadError}, {}};
+  PageBuffer earlier{a + b, FetchOutcome{404, kReadError}};
   PageBuffer page = ReadPage("http://site.test/", kFakeTransport, nullptr, std::move(earlier));
   EXPECT_EQ(page.bytes, s7);
   EXPECT_EQ(page.outcome.status, 0);
@@ -133,6 +142,22 @@ TEST(FetchTest, TheTransportsOutcomeGoesWithThePageAndItsWordsWin) {
   g_fake = FakeTransportState();
   g_fake.opens = false;
   EXPECT_EQ(ReadPage("http://site.test/", transport).outcome.error, "host not found");
+}
+
+// A server that never ends its page: every read fills the buffer.
+int EndlessRead(FetchConnection*, char* buffer, int capacity) {
+  std::memset(buffer, '\n', static_cast<size_t>(capacity));
+  return capacity;
+}
+
+TEST(FetchTest, AnEndlessPageEndsAtThePageLimitWithThatOutcome) {
+  FetchTransport endless = kFakeTransport;
+  endless.read = EndlessRead;
+  g_fake = FakeTransportState();
+  PageBuffer page = ReadPage("http://site.test/", endless);
+  EXPECT_EQ(page.size(), kPageByteLimit);
+  EXPECT_EQ(page.outcome.error, kPageLimitReached);
+  EXPECT_EQ(g_fake.closeCalls, 1);
 }
 
 TEST(FetchTest, FetchPageUsesTheOverriddenTransportAndOpensAnewEachTime) {

@@ -99,10 +99,11 @@ std::string ChannelJsonText(ChannelList& list) {
   return JsonArrayText(objects);
 }
 
-ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text) {
-  return ReplaceFile(path, [&text](const ByteSink& sink) {
-    return text.empty() || sink(text.data(), text.size());
-  });
+ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text,
+                             const ReplaceGate& mayReplace) {
+  return ReplaceFile(
+      path, [&text](const ByteSink& sink) { return text.empty() || sink(text.data(), text.size()); },
+      mayReplace);
 }
 
 namespace {

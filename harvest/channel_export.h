@@ -31,7 +31,8 @@ std::string ChannelJsonText(ChannelList& list);
 
 // Replaces the file at path with text through ReplaceFile; on failure the old file is left
 // as it was and the outcome names the path and the reason.
-ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text);
+ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text,
+                             const ReplaceGate& mayReplace = nullptr);
 
 // How a new list differs from the one it replaces, row by row: a row of the new list that the
 // old one lacks is added, one of the old that the new lacks is removed; a row that occurs

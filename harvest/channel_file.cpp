@@ -29,6 +29,7 @@ const char kProblemSeparator[] = ": ";
 const char kNoTempFile[] = "no new file can be created in its folder";
 const char kNotWritten[] = "the new list could not be written in full; left as it was";
 const char kNotReplaced[] = "could not be replaced; left as it was";
+const char kHeld[] = "not replaced, as the run was stopped; left as it was";
 
 std::atomic<int> g_savesUnderWay{0};
 static_assert(std::atomic<int>::is_always_lock_free, "SaveUnderWay runs in signal handlers");
@@ -105,7 +106,8 @@ ReplaceOutcome Refused(const std::string& path, const std::string& reason) {
 }
 
 // ReplaceFile once the stop signals are held back.
-ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& writeContent) {
+ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& writeContent,
+                               const ReplaceGate& mayReplace) {
   const SaveTarget target = FindSaveTarget(path);
   if (!target.refusal.empty()) return Refused(path, target.refusal);
 
@@ -124,6 +126,12 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
   std::string reason = written ? std::string() : WithSystemReason(kNotWritten);
   const bool closed = CloseTempFile(file);
   if (written && !closed) reason = WithSystemReason(kNotWritten);
+  if (written && closed && mayReplace && !mayReplace()) {
+    RemoveTempFile(tempPath);
+    ReplaceOutcome held = Refused(path, kHeld);
+    held.held = true;
+    return held;
+  }
   if (written && closed && MoveTempFileOver(tempPath, target.path)) return ReplaceOutcome{true, ""};
   if (reason.empty()) reason = WithSystemReason(kNotReplaced);
   RemoveTempFile(tempPath);
@@ -194,12 +202,13 @@ bool WriteChannelLines(ChannelList& list, const ByteSink& sink) {
   return !out.failed;
 }
 
-ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent) {
+ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent,
+                           const ReplaceGate& mayReplace) {
   // Counted before the signals are held, so that a handler on another thread never sees a
   // temporary file that is not counted.
   ++g_savesUnderWay;
   HoldStopSignals();
-  ReplaceOutcome outcome = ReplaceHeldBack(path, writeContent);
+  ReplaceOutcome outcome = ReplaceHeldBack(path, writeContent, mayReplace);
   --g_savesUnderWay;
   ReleaseStopSignals();
   return outcome;

@@ -34,7 +34,11 @@ using ContentWriter = std::function<bool(const ByteSink& sink)>;
 struct ReplaceOutcome {
   bool saved = false;
   std::string problem;
+  bool held = false;  // mayReplace said no: nothing was changed
 };
+// Asked once the new file is complete, right before it replaces the old one; false keeps
+// the old file as it was.
+using ReplaceGate = std::function<bool()>;
 // Replaces the file at path with the content, which goes into a new temporary file of a
 // unique name in the same folder, is flushed to disk and only then renamed over the old
 // file. A symbolic link at path is followed, so the file it points to is replaced and the
@@ -42,7 +46,8 @@ struct ReplaceOutcome {
 // is not a regular file (a folder, a device, a pipe). On any failure the temporary file is
 // removed and the old file is left exactly as it was. The stop signals (Ctrl-C, SIGTERM)
 // are held back meanwhile: a stop that comes during the save is delivered once it is done.
-ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent);
+ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeContent,
+                           const ReplaceGate& mayReplace = nullptr);
 // Writes every record as one CR LF line of seven "|"-joined fields to path through
 // ReplaceFile.
 ReplaceOutcome WriteChannelFile(ChannelList& list, const std::string& path = kChannelFileName);
@@ -75,6 +80,12 @@ bool CloseTempFile(TempFile* file);
 // Puts the closed file at source in place of target, replacing what was there.
 bool MoveTempFileOver(const std::string& source, const std::string& target);
 void RemoveTempFile(const std::string& path);
+// Reads the file at path to its end, handing its bytes to take in pieces. Only a regular file
+// is read, or a named pipe when pipeTaken; it is opened without waiting, so that a pipe no
+// one writes to never holds the caller and a device is refused before a byte is read. More
+// than maxBytes is refused. Empty when read in full, else why not (without the path).
+std::string ReadInputFile(const std::string& path, size_t maxBytes, bool pipeTaken,
+                          const ByteSink& take);
 // Holds this thread's stop signals back until ReleaseStopSignals, which delivers any that
 // came meanwhile. Not nested.
 void HoldStopSignals();

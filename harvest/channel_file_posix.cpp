@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "harvest/channel_file.h"
+#include "harvest/system_error.h"
 #include "text/text.h"
 
 struct TempFile {
@@ -23,11 +25,15 @@ const mode_t kNewFileMode = 0666;     // narrowed by the umask, as for any new f
 const mode_t kPermissionBits = 0777;  // what carries over from the old file
 const int kLinkHops = 40;             // as the kernel's own limit on links in a path
 const char kFolderSeparator = '/';
-const char kIsFolder[] = "is a folder, not a regular file; left untouched";
-const char kIsDevice[] = "is a device, not a regular file; left untouched";
-const char kIsPipe[] = "is a named pipe, not a regular file; left untouched";
-const char kIsSocket[] = "is a socket, not a regular file; left untouched";
-const char kIsOther[] = "is not a regular file; left untouched";
+const char kIsFolder[] = "is a folder, not a regular file";
+const char kIsDevice[] = "is a device, not a regular file";
+const char kIsPipe[] = "is a named pipe, not a regular file";
+const char kIsSocket[] = "is a socket, not a regular file";
+const char kIsOther[] = "is not a regular file";
+const char kLeftUntouched[] = "; left untouched";
+const char kTooLarge[] = "holds more than the ";
+const char kBytesTaken[] = " bytes that are read";
+const size_t kReadChunk = 65536;
 const char kTooManyLinks[] = "has too many symbolic links";
 const char kCannotExamine[] = "cannot be examined";
 const char kReadOnly[] = "is read-only; left untouched";
@@ -65,7 +71,47 @@ std::string LinkDestination(const std::string& linkPath, const std::string& text
   return Concat(linkPath.substr(0, slash + 1), text);
 }
 
+std::string TooLarge(size_t maxBytes) {
+  return Concat(kTooLarge, NumberToText(static_cast<int32_t>(maxBytes)), kBytesTaken);
+}
+
+std::string ReadOpenInput(int fd, size_t maxBytes, bool pipeTaken, const ByteSink& take) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return SystemErrorText(LastSystemError());
+  const bool pipe = S_ISFIFO(status.st_mode);
+  if (!S_ISREG(status.st_mode) && !(pipe && pipeTaken)) return NotRegularReason(status.st_mode);
+  if (!pipe && static_cast<uint64_t>(status.st_size) > maxBytes) return TooLarge(maxBytes);
+  // A pipe is read as standard input is: waiting for its writer.
+  if (pipe && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    return SystemErrorText(LastSystemError());
+  }
+  std::vector<char> chunk(kReadChunk);
+  size_t total = 0;
+  for (;;) {
+    const ssize_t got = read(fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return SystemErrorText(LastSystemError());
+    if (got == 0) return std::string();
+    total += static_cast<size_t>(got);
+    // A file that grows while it is read is held to the same bound.
+    if (total > maxBytes) return TooLarge(maxBytes);
+    take(chunk.data(), static_cast<size_t>(got));
+  }
+}
+
 }  // namespace
+
+std::string ReadInputFile(const std::string& path, size_t maxBytes, bool pipeTaken,
+                          const ByteSink& take) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return SystemErrorText(LastSystemError());
+  const std::string problem = ReadOpenInput(fd, maxBytes, pipeTaken, take);
+  close(fd);
+  return problem;
+}
 
 SaveTarget FindSaveTarget(const std::string& path) {
   SaveTarget target;
@@ -80,7 +126,9 @@ SaveTarget FindSaveTarget(const std::string& path) {
     if (!S_ISLNK(status.st_mode)) {
       target.exists = true;
       target.permissions = status.st_mode & kPermissionBits;
-      if (!S_ISREG(status.st_mode)) target.refusal = NotRegularReason(status.st_mode);
+      if (!S_ISREG(status.st_mode)) {
+        target.refusal = Concat(NotRegularReason(status.st_mode), kLeftUntouched);
+      }
       // rename would replace a read-only file; a file that its owner made read-only stays.
       else if (access(target.path.c_str(), W_OK) != 0 && errno == EACCES) target.refusal = kReadOnly;
       return target;

@@ -156,3 +156,39 @@ TEST_F(ChannelFilePosixTest, FullFileSystemPartWayLeavesTheOldFile) {
 }
 
 }  // namespace
+
+// Only a regular file (or a pipe, when taken) is read; neither a pipe without a writer nor a
+// device holds the reader, and the size bound holds at its edge.
+TEST_F(ChannelFilePosixTest, AnInputIsReadOnlyWhenItIsARegularFileOfBoundedSize) {
+  namespace fs = std::filesystem;
+  const std::string path = PathOf("in");
+  struct Case {
+    std::string name;
+    std::function<void()> make;
+    bool pipeTaken;
+    std::string problem;  // the start of it; empty when read
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"regular", [&] { WriteBytes(path, "12345678"); }, false, "", "12345678"},
+      {"at the bound", [&] { WriteBytes(path, "123456789"); }, false, "holds more than the 8 bytes", ""},
+      {"pipe", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, false, "is a named pipe", ""},
+      {"device", [&] { fs::create_symlink("/dev/zero", path); }, true, "is a device", ""},
+      {"folder", [&] { fs::create_directory(path); }, true, "is a folder", ""},
+      {"missing", [] {}, false, "No such file or directory", ""},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(path);
+    c.make();
+    std::string got;
+    const std::string problem = ReadInputFile(path, 8, c.pipeTaken, [&](const char* b, size_t n) {
+      got.append(b, n);
+      return true;
+    });
+    EXPECT_TRUE(StartsWith(problem, c.problem.c_str()) && problem.empty() == c.problem.empty())
+        << c.name << ": " << problem;
+    if (c.problem.empty()) {
+      EXPECT_EQ(got, c.bytes) << c.name;
+    }
+  }
+}

@@ -4,7 +4,10 @@
 // held back here; the console's handler waits for a save under way.
 #include <windows.h>
 
+#include <cstdint>
+
 #include "harvest/channel_file.h"
+#include "harvest/system_error.h"
 #include "text/text.h"
 
 struct TempFile {
@@ -23,6 +26,10 @@ const char kIsDevice[] = "is a device, not a regular file; left untouched";
 const char kIsPipe[] = "is a named pipe, not a regular file; left untouched";
 const char kIsOther[] = "is not a regular file; left untouched";
 const char kCannotExamine[] = "cannot be examined";
+const char kNotRegular[] = "is not a regular file";
+const char kTooLarge[] = "holds more than the ";
+const char kBytesTaken[] = " bytes that are read";
+const DWORD kReadChunk = 65536;
 
 // The final path of an open file without the "\\?\" prefix that GetFinalPathNameByHandleA
 // adds, or empty when it cannot be had.
@@ -53,7 +60,46 @@ const char* NotRegularReason(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
   return nullptr;
 }
 
+std::string TooLarge(size_t maxBytes) {
+  return Concat(kTooLarge, NumberToText(static_cast<int32_t>(maxBytes)), kBytesTaken);
+}
+
+std::string ReadOpenInput(HANDLE handle, size_t maxBytes, bool pipeTaken, const ByteSink& take) {
+  const DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK && !(type == FILE_TYPE_PIPE && pipeTaken)) return kNotRegular;
+  LARGE_INTEGER size{};
+  if (type == FILE_TYPE_DISK && GetFileSizeEx(handle, &size) &&
+      static_cast<uint64_t>(size.QuadPart) > maxBytes) {
+    return TooLarge(maxBytes);
+  }
+  std::string chunk(kReadChunk, '\0');
+  size_t total = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(handle, &chunk[0], kReadChunk, &got, nullptr)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_BROKEN_PIPE) return std::string();  // the writer closed its end
+      return SystemErrorText(static_cast<int>(error));
+    }
+    if (got == 0) return std::string();
+    total += got;
+    if (total > maxBytes) return TooLarge(maxBytes);
+    take(chunk.data(), got);
+  }
+}
+
 }  // namespace
+
+std::string ReadInputFile(const std::string& path, size_t maxBytes, bool pipeTaken,
+                          const ByteSink& take) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return SystemErrorText(static_cast<int>(GetLastError()));
+  const std::string problem = ReadOpenInput(handle, maxBytes, pipeTaken, take);
+  CloseHandle(handle);
+  return problem;
+}
 
 SaveTarget FindSaveTarget(const std::string& path) {
   SaveTarget target;

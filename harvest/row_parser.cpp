@@ -4,6 +4,7 @@
 #include "harvest/row_parser.h"
 
 #include "harvest/classifier.h"
+#include "harvest/line_split.h"
 #include "text/text.h"
 
 namespace {
@@ -74,18 +75,27 @@ bool IsStreamLine(std::string_view line) {
 
 }  // namespace
 
+RowLineKind KindOfLine(std::string_view line) {
+  if (StartsWith(line, kNamePrefix)) return kNameLine;
+  if (IsStreamLine(line)) return kStreamLine;
+  if (StartsWith(line, kAboutPrefix)) return kAboutLine;
+  return kOtherLine;
+}
+
 void CutRowLine(std::string_view line, RowLineValues& values) {
-  if (StartsWith(line, kNamePrefix)) {
-    values.kind = kNameLine;
-    CutNameLine(line, values);
-  } else if (IsStreamLine(line)) {
-    values.kind = kStreamLine;
-    CutStreamLine(line, values);
-  } else if (StartsWith(line, kAboutPrefix)) {
-    values.kind = kAboutLine;
-    CutAboutLine(line, values);
-  } else {
-    values.kind = kOtherLine;
+  values.kind = KindOfLine(line);
+  switch (values.kind) {
+    case kNameLine:
+      CutNameLine(line, values);
+      break;
+    case kStreamLine:
+      CutStreamLine(line, values);
+      break;
+    case kAboutLine:
+      CutAboutLine(line, values);
+      break;
+    case kOtherLine:
+      break;
   }
 }
 
@@ -117,4 +127,25 @@ std::optional<ChannelRecord> ParseRowLine(std::string_view line, HarvestState& s
   RowLineValues values;
   CutRowLine(line, values);
   return TakeRowLine(values, state);
+}
+
+void CutCountryPage(std::string_view bytes, CutPage& cut) {
+  cut.prepared = true;
+  cut.lineCount = 0;
+  cut.rowCount = 0;
+  const size_t firstLineFeed = bytes.find(kLineFeed);
+  cut.start = firstLineFeed == std::string_view::npos ? 0 : firstLineFeed + 1;
+  cut.resume = cut.start;
+  if (cut.start == 0) return;  // the whole page continues the carried line
+  cut.joined.clear();
+  const LineSplit split = SplitLines(bytes.substr(cut.start), cut.joined, [&](std::string_view line) {
+    const size_t number = cut.lineCount++;
+    if (KindOfLine(line) == kOtherLine) return true;
+    if (cut.rowCount == cut.rows.size()) cut.rows.emplace_back();
+    CutRow& row = cut.rows[cut.rowCount++];
+    row.line = number;
+    CutRowLine(line, row.values);
+    return cut.rowCount < kPreparedRowLimit;
+  });
+  cut.resume = cut.start + split.rest;
 }

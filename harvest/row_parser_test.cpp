@@ -156,4 +156,45 @@ TEST(RowParserTest, StreamSeenSurvivesAChangeOfCountry) {
   EXPECT_FALSE(state.streamSeen);
 }
 
+// A worker's cut keeps a row per line that begins with a row prefix, nothing for other lines,
+// and leaves the first line, the tail and the rows past the limit to the run.
+TEST(RowParserTest, CuttingAPageAheadKeepsOnlyItsRows) {
+  struct Case {
+    const char* what;
+    std::string page;
+    size_t start, resume, lines;
+    std::vector<size_t> rowLines;  // the first rows' line numbers
+    size_t rows;
+  };
+  const std::string name = PlainName("A"), stream = StreamLine("u", "1K</a");
+  const std::string shortRow = "<a class=\"m\"\n";
+  const std::string limitPage = "\n" + [&] {
+    std::string rows;
+    for (size_t i = 0; i <= kPreparedRowLimit; ++i) rows += shortRow;
+    return rows;
+  }();
+  const std::vector<Case> cases = {
+      {"no line feed: the page continues the carried line", name, 0, 0, 0, {}, 0},
+      {"rows among other lines, the tail left",
+       name + "\nx\n" + stream + "\r\n\n" + AboutLine("y</td") + "\nta", name.size() + 1,
+       name.size() + 7 + stream.size() + AboutLine("y</td").size(), 4, {1, 3}, 2},
+      {"10 MB of line feeds keep no row", std::string(10000000, '\n'), 1, 10000000, 9999999, {}, 0},
+      {"rows past the limit are left to the run", limitPage, 1, 1 + kPreparedRowLimit * shortRow.size(),
+       kPreparedRowLimit, {0, 1}, kPreparedRowLimit},
+  };
+  for (const Case& c : cases) {
+    CutPage cut;
+    CutCountryPage(c.page, cut);
+    EXPECT_TRUE(cut.prepared) << c.what;
+    EXPECT_EQ(cut.start, c.start) << c.what;
+    EXPECT_EQ(cut.resume, c.resume) << c.what;
+    EXPECT_EQ(cut.lineCount, c.lines) << c.what;
+    EXPECT_EQ(cut.rowCount, c.rows) << c.what;
+    EXPECT_EQ(cut.rows.size(), c.rows) << c.what << ": a slot for a line that is no row";
+    for (size_t i = 0; i < c.rowLines.size() && i < cut.rowCount; ++i) {
+      EXPECT_EQ(cut.rows[i].line, c.rowLines[i]) << c.what;
+    }
+  }
+}
+
 }  // namespace

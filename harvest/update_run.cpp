@@ -2,9 +2,9 @@
 // page lines into channels; then shows the final state and writes the channel file.
 #include "harvest/update_run.h"
 
-#include <any>
+#include <array>
 #include <atomic>
-#include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -13,68 +13,19 @@
 #include "harvest/channel_file.h"
 #include "harvest/country_choice.h"
 #include "harvest/index_parser.h"
+#include "harvest/line_split.h"
 #include "harvest/row_parser.h"
 #include "harvest/window_side.h"
 #include "text/text.h"
 
 namespace {
 
-const char kLineFeed = '\n';
 const int kNearestNames = 3;  // named for a country that the index lacks
-const char kCarriageReturn = '\r';
 
 // Cancellation and the save exclude each other: whichever claims the gate first wins.
 enum RunGate { kGateOpen, kGateCancelled, kGateSaving };
 std::atomic<int> g_runGate{kGateOpen};
 static_assert(std::atomic<int>::is_always_lock_free, "CancelRun runs in signal handlers");
-
-// Appends the bytes [from, to) to line, leaving out every carriage return.
-void AppendWithoutCarriageReturns(std::string& line, const char* from, const char* to) {
-  while (from < to) {
-    const void* found = std::memchr(from, kCarriageReturn, static_cast<size_t>(to - from));
-    const char* runEnd = found ? static_cast<const char*>(found) : to;
-    line.append(from, runEnd);
-    from = found ? runEnd + 1 : to;
-  }
-}
-
-// The complete line that ends at lineFeed, carriage returns left out. A line that is not
-// carried over from the last page and has no carriage return but one before its line feed is
-// taken straight from the page; any other line is collected in line.
-std::string_view CompleteLine(std::string& line, const char* from, const char* lineFeed) {
-  if (line.empty()) {
-    const char* end = lineFeed > from && lineFeed[-1] == kCarriageReturn ? lineFeed - 1 : lineFeed;
-    // Said first so that the optimizer of the cross build sees a positive length below.
-    if (end <= from) return std::string_view(from, 0);
-    if (std::memchr(from, kCarriageReturn, static_cast<size_t>(end - from)) == nullptr) {
-      return std::string_view(from, static_cast<size_t>(end - from));
-    }
-  }
-  AppendWithoutCarriageReturns(line, from, lineFeed);
-  return line;
-}
-
-// Cuts page into lines: a line feed ends a line, which is handed to handleLine; carriage
-// returns are dropped. Bytes after the last line feed stay in line, to begin the first line
-// of the next page. Returns false as soon as handleLine does, leaving the rest unread.
-template <typename LineHandler>
-bool ScanLines(const PageBuffer& page, std::string& line, LineHandler handleLine) {
-  const char* next = page.bytes.data();
-  const char* end = next + page.bytes.size();
-  while (next < end) {
-    const void* found = std::memchr(next, kLineFeed, static_cast<size_t>(end - next));
-    if (found == nullptr) {
-      AppendWithoutCarriageReturns(line, next, end);
-      break;
-    }
-    const char* lineFeed = static_cast<const char*>(found);
-    std::string_view complete = CompleteLine(line, next, lineFeed);
-    next = lineFeed + 1;
-    if (!handleLine(complete)) return false;
-    line.clear();  // keeps its capacity: no allocation per line
-  }
-  return true;
-}
 
 void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
   AddRecord(state.channels, std::move(record));
@@ -83,44 +34,15 @@ void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
   ShowChannelCount(state.channelCount);
 }
 
-// The lines of a country page that begin after its first line feed and end at its last,
-// cut into row values by the thread that fetched the page, or by the run when it was
-// waiting for the page anyway. The bytes before the first line
-// feed may continue a line carried over from the page before: the run reads those itself.
-struct CutPage {
-  size_t headEnd = 0;     // where the first line feed is
-  size_t tailStart = 0;   // where the bytes after the last line feed begin
-  bool hasLineFeed = false;
-  std::vector<RowLineValues> lines;  // the first lineCount hold this page's lines
-  size_t lineCount = 0;
-  std::string joined;  // a line with carriage returns inside, without them
-};
+// The pages cut ahead, kept by page number modulo their count: the pages being cut and the
+// one the run holds are at most kMaxJobs + 1 in a row (StartFetchAhead).
+using CutPages = std::array<CutPage, kMaxJobs + 1>;
 
-// Cuts every line of page that surely starts a line into row values (a PagePreparer).
-void CutCountryPage(PageBuffer& page) {
-  CutPage* cut = std::any_cast<CutPage>(&page.preparation);
-  if (cut == nullptr) cut = &page.preparation.emplace<CutPage>();
-  const char* begin = page.bytes.data();
-  const char* end = begin + page.bytes.size();
-  cut->lineCount = 0;
-  const void* first = std::memchr(begin, kLineFeed, page.bytes.size());
-  cut->hasLineFeed = first != nullptr;
-  if (!cut->hasLineFeed) return;
-  const char* next = static_cast<const char*>(first) + 1;
-  cut->headEnd = static_cast<size_t>(next - 1 - begin);
-  std::string& line = cut->joined;
-  while (next < end) {
-    const void* found = std::memchr(next, kLineFeed, static_cast<size_t>(end - next));
-    if (found == nullptr) break;
-    const char* lineFeed = static_cast<const char*>(found);
-    line.clear();
-    std::string_view complete = CompleteLine(line, next, lineFeed);
-    if (cut->lineCount == cut->lines.size()) cut->lines.emplace_back();
-    CutRowLine(complete, cut->lines[cut->lineCount++]);
-    next = lineFeed + 1;
-  }
-  cut->tailStart = static_cast<size_t>(next - begin);
-}
+// What the run carries from one country page to the next.
+struct CountryScan {
+  std::string line;       // the line being collected: an unended last line carries over
+  RowLineValues values;   // the values of a line the run cuts itself, memory kept
+};
 
 // Takes one line's channel, if it completes one; false when the user stopped the run.
 template <typename TakeLine>
@@ -134,24 +56,43 @@ bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
   return true;
 }
 
-// Scans one country page into channels; false when the user stopped the run. The page is
-// read from its cut, line for line as the bytes would be.
-bool ScanCountryPage(HarvestState& state, PageBuffer& page, std::string& countryLine) {
-  if (!page.prepared) CutCountryPage(page);
-  CutPage* cut = std::any_cast<CutPage>(&page.preparation);
-  const char* begin = page.bytes.data();
-  if (!cut->hasLineFeed) {  // the whole page continues the carried line
-    AppendWithoutCarriageReturns(countryLine, begin, begin + page.bytes.size());
-    return true;
-  }
-  std::string_view head = CompleteLine(countryLine, begin, begin + cut->headEnd);
-  if (!TakeChannelLine(state, [&] { return ParseRowLine(head, state); })) return false;
-  countryLine.clear();
-  for (size_t i = 0; i < cut->lineCount; ++i) {
-    if (!TakeChannelLine(state, [&] { return TakeRowLine(cut->lines[i], state); })) return false;
-  }
-  AppendWithoutCarriageReturns(countryLine, begin + cut->tailStart, begin + page.bytes.size());
+// Takes the lines of bytes that line feeds end, the first one joined to the carried line, and
+// carries on the bytes after the last line feed; false when the user stopped the run.
+bool TakeLines(HarvestState& state, std::string_view bytes, CountryScan& scan) {
+  const LineSplit split = SplitLines(bytes, scan.line, [&](std::string_view line) {
+    return TakeChannelLine(state, [&] {
+      CutRowLine(line, scan.values);
+      return TakeRowLine(scan.values, state);
+    });
+  });
+  if (split.stopped) return false;
+  AppendLineBytes(scan.line, bytes.substr(split.rest));
   return true;
+}
+
+// Scans one country page into channels; false when the user stopped the run. The page is
+// read line for line as its bytes would be: its first line, the lines cut ahead (unless the
+// run was waiting for the page), and the lines after those.
+bool ScanCountryPage(HarvestState& state, const PageBuffer& page, CutPage& cut,
+                     CountryScan& scan) {
+  const std::string_view bytes(page.bytes);
+  if (!cut.prepared) {  // nothing was cut ahead: the run cuts every line itself
+    cut.start = 0;
+    cut.resume = 0;
+    cut.lineCount = 0;
+  }
+  cut.prepared = false;
+  if (!TakeLines(state, bytes.substr(0, cut.start), scan)) return false;
+  size_t row = 0;
+  for (size_t line = 0; line < cut.lineCount; ++line) {
+    const bool isRow = row < cut.rowCount && cut.rows[row].line == line;
+    if (!TakeChannelLine(state, [&] {
+          return isRow ? TakeRowLine(cut.rows[row++].values, state) : std::nullopt;
+        })) {
+      return false;
+    }
+  }
+  return TakeLines(state, bytes.substr(cut.resume), scan);
 }
 
 // The next page of ahead, servicing the window side while it is on its way; false when the
@@ -166,8 +107,8 @@ bool TakePage(FetchAhead& ahead, PageBuffer& page) {
 // The country links of the index page, in page order.
 std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::string& siteBase) {
   std::vector<CountryLink> links;
-  std::string line;
-  ScanLines(indexPage, line, [&](std::string_view complete) {
+  std::string line;  // what follows the last line feed is never examined
+  SplitLines(indexPage.bytes, line, [&](std::string_view complete) {
     std::optional<CountryLink> link = ParseIndexLine(std::string(complete), siteBase);
     if (link) links.push_back(std::move(*link));
     return true;
@@ -212,23 +153,29 @@ bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>
   return choice.unknown.empty();
 }
 
-// Scans the country pages in index order while up to jobs of them are fetched ahead. One line
-// buffer serves all pages: an unended last line carries over to the next page.
+// Scans the country pages in index order while up to jobs of them are fetched and cut ahead.
+// One line buffer serves all pages: an unended last line carries over to the next page.
 void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links, int jobs) {
   std::vector<std::string> addresses;
   for (const CountryLink& link : links) addresses.push_back(link.address);
-  FetchAhead ahead = StartFetchAhead(addresses, jobs, CutCountryPage);
-  std::string countryLine;
+  // Shared with the workers, who may still finish a cut after the run has stopped.
+  auto cuts = std::make_shared<CutPages>();
+  FetchAhead ahead = StartFetchAhead(addresses, jobs, [cuts](size_t index, const PageBuffer& page) {
+    CutCountryPage(page.bytes, (*cuts)[index % cuts->size()]);
+  });
+  CountryScan scan;
   state.countryTotal = static_cast<int32_t>(links.size());
   PageBuffer page;  // each page read hands its memory back to the fetcher for a later page
-  for (const CountryLink& link : links) {
+  for (size_t index = 0; index < links.size(); ++index) {
+    const CountryLink& link = links[index];
     state.country = link.name;
     if (!TakePage(ahead, page)) {
       state.aborted = true;
       break;
     }
+    ShowCountryPageTaken(link.name);
     const int32_t countBefore = state.channelCount;
-    if (!ScanCountryPage(state, page, countryLine)) break;
+    if (!ScanCountryPage(state, page, (*cuts)[index % cuts->size()], scan)) break;
     ++state.countriesDone;
     ReportPage(link.name, link.address, page, state.channelCount - countBefore);
   }

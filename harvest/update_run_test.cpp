@@ -16,6 +16,8 @@
 
 #include "fetch/fetch.h"
 #include "fetch/fetch_ahead.h"
+#include "harvest/line_split.h"
+#include "harvest/row_parser.h"
 #include "tests/fake_window_side.h"
 #include "tests/page_lines.h"
 
@@ -35,7 +37,7 @@ void (*g_onOpen)(const std::string& address) = nullptr;
 const int kWorkerWaitMilliseconds = 10000;
 
 struct FakeConnection {
-  std::string bytes;
+  const std::string* bytes;  // in g_pages, which a run leaves alone
   size_t offset = 0;
 };
 
@@ -49,13 +51,13 @@ FetchConnection* OpenFake(const std::string& address) {
   if (page == g_pages.end()) return nullptr;
   std::lock_guard<std::mutex> guard(g_fetchLock);
   g_openMost = std::max(g_openMost, ++g_openNow);
-  return reinterpret_cast<FetchConnection*>(new FakeConnection{page->second, 0});
+  return reinterpret_cast<FetchConnection*>(new FakeConnection{&page->second, 0});
 }
 
 int ReadFake(FetchConnection* connection, char* buffer, int capacity) {
   FakeConnection* fake = reinterpret_cast<FakeConnection*>(connection);
-  size_t count = std::min(static_cast<size_t>(capacity), fake->bytes.size() - fake->offset);
-  std::memcpy(buffer, fake->bytes.data() + fake->offset, count);
+  size_t count = std::min(static_cast<size_t>(capacity), fake->bytes->size() - fake->offset);
+  std::memcpy(buffer, fake->bytes->data() + fake->offset, count);
   fake->offset += count;
   return static_cast<int>(count);
 }
@@ -156,6 +158,7 @@ TEST_F(UpdateRunTest, ChosenCountriesAloneAreFetchedAndReadAsOneRun) {
   EXPECT_EQ(g_fetched, (std::vector<std::string>{kIndexAddress, "http://site.test/television/se.htm",
                                                  "http://site.test/television/x.htm"}));
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Sweden/B"}));
+  EXPECT_EQ(g_fakeWindow.taken, (std::vector<std::string>{"Sweden", "Sweden"}));  // each page taken
   EXPECT_EQ(state_.channel, "C");
   EXPECT_EQ(state_.countryTotal, 2);
   EXPECT_EQ(state_.countriesDone, 2);
@@ -245,6 +248,36 @@ TEST_F(UpdateRunTest, UnendedLastLineJoinsTheNextPagesFirstLine) {
   EXPECT_EQ(r.about, "Joined");
   EXPECT_EQ(state_.channel, "Z") << "the joined line is a name line";
   EXPECT_EQ(g_fakeWindow.serviceCalls, 1 + 2 + 1);
+}
+
+// A page that brings more than the page limit ends at it, with the outcome that says so; its
+// unended last line still begins the next page's first line.
+TEST_F(UpdateRunTest, APageOverTheLimitEndsThereAndItsLastLineCarriesOver) {
+  SetIndex({{"no.htm", "Norway"}, {"se.htm", "Sweden"}});
+  const std::string name = PlainName("B");
+  SetCountry("no.htm", RowLines("A") + name + "\n" + RowLines("lost"));
+  SetCountry("se.htm", name.substr(name.size() - 6) + "\n" + StreamLine("u", "1K</a") + "\n" +
+                           AboutLine("x</td") + "\n");
+  SetPageByteLimit(RowLines("A").size() + name.size() - 6);
+  Run();
+  SetPageByteLimit(0);
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Sweden/B"}));
+  EXPECT_NE(std::find(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(),
+                      std::string("ShowPageRead Norway 0 1 ") + kPageLimitReached),
+            g_fakeWindow.calls.end());
+}
+
+// A line carried across pages keeps its first kCarriedLineLimit bytes: here a page of exactly
+// the page limit without a line feed ends in the ">" before the name field, so the name that
+// the next page would add to it is dropped.
+TEST_F(UpdateRunTest, ACarriedLineEndsAtItsLimit) {
+  SetIndex({{"no.htm", "Norway"}, {"se.htm", "Sweden"}});
+  std::string head = "<tr><td class=\"name\">>>>>";
+  head.resize(kCarriedLineLimit - 1, 'x');
+  SetCountry("no.htm", head + ">");
+  SetCountry("se.htm", "Dropped\n" + StreamLine("u", "1K</a") + "\n" + AboutLine("x</td") + "\n");
+  Run();
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Sweden/"}));
 }
 
 TEST_F(UpdateRunTest, StreamSeenCarriesOverToTheNextCountryPage) {
@@ -356,6 +389,9 @@ TEST_F(UpdateRunTest, EveryJobCountGivesTheSameRun) {
     if (c == 6) page += PlainName("Split") + "\n" + StreamLine("mms://s.test/split", "9K</a") + "\n";
     if (c == 7) page = AboutLine("Split.</td") + "\n" + page;
     if (c == 10) page.clear();
+    if (c == 2) {  // more rows than a worker cuts ahead: the run cuts the rest
+      for (size_t r = 0; r < kPreparedRowLimit / 3 + 2; ++r) page += RowLines("Many");
+    }
     if (c != 9) SetCountry(links[static_cast<size_t>(c)].first, page);  // Land9 cannot be read
   }
   g_onOpen = [](const std::string& address) {  // early pages come last
@@ -379,7 +415,7 @@ TEST_F(UpdateRunTest, EveryJobCountGivesTheSameRun) {
     file << in.rdbuf();
     outcomes.push_back({g_fakeWindow.calls, ShownNames(), file.str(), state.channelCount});
   }
-  EXPECT_EQ(outcomes[0].count, (countries - 2) * 30 + 2);
+  EXPECT_EQ(outcomes[0].count, (countries - 2) * 30 + 2 + static_cast<int32_t>(kPreparedRowLimit / 3 + 2));
   std::vector<std::string> shown = outcomes[0].shown;
   EXPECT_NE(std::find(shown.begin(), shown.end(), "Land4/Cut"), shown.end());
   EXPECT_NE(std::find(shown.begin(), shown.end(), "Land7/Split"), shown.end());

@@ -40,6 +40,9 @@ struct PageReport {
   FetchOutcome outcome;
   int32_t channels = 0;
 };
+// Called when the run takes a country's page to read, before its lines, whatever it holds
+// (a failed fetch included).
+void ShowCountryPageTaken(const std::string& country);
 // Called after each page has been read: the index page once fetched, a country page once
 // scanned (not the one a stop cut short).
 void ShowPageRead(const PageReport& report);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every configuration and runs every test: native, sanitized (ASan + UBSan), a short
+# Builds every configuration and runs every test: native, sanitized (ASan + UBSan), the
+# threaded tests under ThreadSanitizer, a short
 # libFuzzer run of each fuzz target, and the Windows build under Wine (unit, fetch, console
 # and GUI tests, with Xvfb for the window).
 set -euo pipefail
@@ -15,6 +16,13 @@ for preset in native asan; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The threaded tests (fetch ahead, update run, console, check) under ThreadSanitizer; the
+# preset's filter picks them.
+echo "=== tsan: build and threaded tests"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"
 
 # Each fuzz target for 30 seconds under libFuzzer (skipped, saying so, without clang).
 scripts/fuzz.sh 30

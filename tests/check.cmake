@@ -14,10 +14,16 @@ target_link_libraries(morvek_check_tests PRIVATE morvek_check ${MORVEK_GTEST_MAI
 morvek_warnings(morvek_check_tests)
 gtest_discover_tests(morvek_check_tests DISCOVERY_MODE PRE_TEST)
 
+# A name lookup that stalls (LD_PRELOAD), for the check's time limit.
+add_library(stall_resolver MODULE "${CMAKE_CURRENT_SOURCE_DIR}/check/stall_resolver.c")
+target_link_libraries(stall_resolver PRIVATE ${CMAKE_DL_LIBS})
+
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(case verdicts rtsp per_host ctrl_c many harvest_then_check options)
+foreach(case verdicts rtsp per_host ctrl_c many harvest_then_check options stop_while_writing
+             closed_stdout program_lookup terminal_progress hostile)
   add_test(NAME check_${case}
            COMMAND ${Python3_EXECUTABLE} "${CMAKE_CURRENT_SOURCE_DIR}/check/check_test.py"
-                   --case ${case} -- $<TARGET_FILE:morvek-cli>)
+                   --case ${case} --stall-resolver $<TARGET_FILE:stall_resolver>
+                   -- $<TARGET_FILE:morvek-cli>)
   set_tests_properties(check_${case} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
 endforeach()

@@ -38,6 +38,8 @@ void ShowPageRead(const PageReport& report) {
              NumberToText(report.outcome.status), " ", NumberToText(report.channels), " ", report.outcome.error));
 }
 
+void ShowCountryPageTaken(const std::string& country) { g_fakeWindow.taken.push_back(country); }
+
 void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {
   std::string call = Concat("ShowUnknownCountry ", name);
   for (const std::string& near : nearest) call += Concat(" ", near);

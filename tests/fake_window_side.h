@@ -10,6 +10,7 @@
 struct FakeWindowSide {
   std::vector<std::string> calls;      // one entry per operation, e.g. "ShowChannelCount 3"
   std::vector<ChannelRecord> shown;    // records passed to ShowChannel
+  std::vector<std::string> taken;      // countries passed to ShowCountryPageTaken
   int serviceCalls = 0;
   int stopAtServiceCall = 0;           // ServiceRunEvent answers stop on this call (1-based); 0: never
   int fetchWaits = 0;                  // ServiceWhileFetching calls; kept out of calls, as

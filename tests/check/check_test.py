@@ -5,7 +5,8 @@ details, outputs and exit codes. One case per call, so each shows as its own CTe
     check_test.py --case NAME -- PROGRAM [ARGS...]
 
 Media is made at test time with ffmpeg; the web server is tests/server/test_server.py, the
-RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it)."""
+RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it).
+--stall-resolver names tests/check/stall_resolver.c built as a library, for the hostile case."""
 import argparse
 import json
 import os
@@ -21,9 +22,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER_DIR = os.path.join(os.path.dirname(HERE), "server")
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
 from make_site import write_site  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "cli"))
+from terminal import run_on_terminal  # noqa: E402
 
 SKIPPED = 77
 RUN_LIMIT = 60
+STALLED_HOST = "tv.stall.invalid"  # stall_resolver.c holds its lookup for 5 s
+PEAK_RSS_MB = 150  # the whole check at --jobs 8, whatever the servers send
 
 
 class Failure(Exception):
@@ -56,9 +61,15 @@ def make_media(root):
     }
     for depth in range(1, 7):  # deep1.m3u -> ... -> deep6.m3u -> radio.mp3
         files["deep%d.m3u" % depth] = "deep%d.m3u\n" % (depth + 1) if depth < 6 else "radio.mp3\n"
+    # An SDP served over HTTP names a UDP port: nothing may bind it.
+    files["session.sdp"] = ("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=x\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                            "m=audio 5004 RTP/AVP 0\r\n")
     for name, text in files.items():
         with open(os.path.join(root, name), "w") as f:
             f.write(text)
+    os.mkdir(os.path.join(root, "hls"))
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(root, "tv.ts"), "-c", "copy", "-f", "hls",
+                    "-hls_list_size", "0", os.path.join(root, "hls", "index.m3u8")], check=True)
 
 
 def start_server(script, work, name, *args):
@@ -99,6 +110,47 @@ class Context:
         done = subprocess.run(self.program + args, cwd=self.work, capture_output=True, timeout=RUN_LIMIT,
                               **kwargs)
         return done.returncode, done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+    def run_measured(self, args, env=None):
+        """Runs with stdout and stderr to files; (exit code, stderr, seconds, peak RSS in MB)."""
+        with open(os.path.join(self.work, "stdout"), "wb") as out, open(os.path.join(self.work, "stderr"), "wb+") as err:
+            began = time.monotonic()
+            process = subprocess.Popen(self.program + args, cwd=self.work, stdout=out, stderr=err, env=env)
+            _, status, usage = os.wait4(process.pid, 0)
+            seconds = time.monotonic() - began
+            process.returncode = os.waitstatus_to_exitcode(status)
+            err.seek(0)
+            return process.returncode, err.read().decode(errors="replace"), seconds, usage.ru_maxrss / 1024
+
+    def start_silent_rtsp(self):
+        """An RTSP server that answers PLAY but sends no media; its base address and SETUP log."""
+        log = os.path.join(self.work, "rtsp-setup.log")
+        process, port = start_server("rtsp_server.py", self.work, "silent", "--silent", "--log", log)
+        check(process is not None, "silent RTSP server did not start: %s" % port)
+        self.servers.append(process)
+        return "rtsp://127.0.0.1:%s/" % port, log
+
+    def hostile_rows(self, rtsp_base, stall_resolver):
+        """(name, address, wanted status, words the detail holds)."""
+        b = self.base
+        rows = [("endless srt", b + "_endless/srt", "no-media", "srt"),
+                ("endless hls", b + "_endless/hls", "no-media", "no audio or video recognised in hls within"),
+                ("huge png", b + "_png/16000x16000", "no-media", "png"),
+                ("sdp", b + "session.sdp", "no-media", "sdp"),
+                ("silent rtsp", rtsp_base + "silent", "no-media", "no media packet"),
+                ("ts as html", b + "_type/text/html/tv.ts", "live", "mpegts"),
+                ("hls", b + "hls/index.m3u8", "live", "hls, mpeg2video 320x240, mp2")]
+        if stall_resolver:
+            rows.append(("stalled lookup", "http://%s/tv.ts" % STALLED_HOST, "unreachable", ""))
+        return rows
+
+    def stalled_resolver_env(self, stall_resolver):
+        env = dict(os.environ)
+        if stall_resolver:
+            env["LD_PRELOAD"] = stall_resolver
+            # An ASan build would otherwise refuse a library loaded before its runtime.
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        return env
 
     def read_json(self, name):
         with open(os.path.join(self.work, name), encoding="utf-8") as f:
@@ -213,6 +265,68 @@ def case_ctrl_c(ctx):
         check(not os.path.exists(os.path.join(ctx.work, name)), "%s was written" % name)
 
 
+def case_stop_while_writing(ctx):
+    """Ctrl-C once the checks are done but before an output is in place writes nothing (130)."""
+    ctx.write_list([("row %d" % i, "") for i in range(20000)])
+    process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--output", "live.dat", "--m3u", "live.m3u",
+                                              "--json", "out.json"],
+                               cwd=ctx.work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    for line in iter(process.stderr.readline, b""):
+        if line.startswith(b"live 0, "):  # the summary, printed right before the outputs
+            process.send_signal(signal.SIGINT)
+            break
+    rc = process.wait(RUN_LIMIT)
+    check(rc == 130, "exit code %d" % rc)
+    check(sorted(os.listdir(ctx.work)) == ["channels.dat", "http.port", "media"], "%r" % os.listdir(ctx.work))
+
+
+def case_closed_stdout(ctx):
+    """check | head -1: the check ends at once with 141 and writes nothing."""
+    ctx.write_list([("slow %d" % i, ctx.base + "_fault/delay/300/radio.mp3") for i in range(60)])
+    process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--json", "out.json"], cwd=ctx.work,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    began = time.time()
+    rc = process.wait(RUN_LIMIT)
+    check(rc == 141 and time.time() - began < 5, "exit code %d after %.1f s" % (rc, time.time() - began))
+    check(not os.path.exists(os.path.join(ctx.work, "out.json")), "out.json was written")
+
+
+def case_program_lookup(ctx):
+    """morvek-check is run only from beside morvek-cli or its libexec folder, never from the
+    working folder or PATH; a missing one says so with exit 4."""
+    real = ctx.program[-1]
+    prefix = os.path.join(ctx.work, "prefix")
+    os.makedirs(os.path.join(prefix, "bin"))
+    cli = os.path.join(prefix, "bin", "morvek-cli")
+    shutil.copy(real, cli)
+    planted = os.path.join(ctx.work, "morvek-check")
+    with open(planted, "w") as f:
+        f.write("#!/bin/sh\ntouch planted-ran\n")
+    os.chmod(planted, 0o755)
+    env = dict(os.environ, PATH=ctx.work + os.pathsep + os.environ.get("PATH", ""))
+    done = subprocess.run([cli, "check"], cwd=ctx.work, capture_output=True, env=env, timeout=RUN_LIMIT)
+    check(done.returncode == 4 and b"needs morvek-check, which is missing" in done.stderr,
+          "rc %d, %r" % (done.returncode, done.stderr))
+    check(not os.path.exists(os.path.join(ctx.work, "planted-ran")), "the planted program ran")
+    os.makedirs(os.path.join(prefix, "libexec", "morvek"))
+    shutil.copy(os.path.join(os.path.dirname(real), "morvek-check"), os.path.join(prefix, "libexec", "morvek"))
+    done = subprocess.run([cli, "check", "--version"], cwd=ctx.work, capture_output=True, timeout=RUN_LIMIT)
+    check(done.returncode == 0 and done.stdout.startswith(b"morvek-cli "), "installed: %r" % (done,))
+
+
+def case_terminal_progress(ctx):
+    """On a terminal the progress line is drawn again under the verdict lines that erased it."""
+    ctx.write_list([("a", ctx.base + "radio.mp3"), ("b", ctx.base + "radio.mp3"),
+                    ("stalled", ctx.base + "_fault/hang/tv.ts")])
+    rc, shown = run_on_terminal(ctx.program + ["check", "--jobs", "3", "--timeout", "3"], ctx.work,
+                                stdout_too=True, limit=RUN_LIMIT)
+    text = shown.decode(errors="replace")
+    between = text[text.index("Testland | b:"):text.index("Testland | stalled:")]
+    check(rc == 0 and "\rChecked 2/3, live 2" in between, "rc %d, terminal %r" % (rc, text))
+
+
 def case_many(ctx):
     data = ctx.write_list([("stream %d" % i, ctx.base + ("tv.ts" if i % 2 else "radio.mp3")) for i in range(200)],
                           "elsewhere.dat")
@@ -238,23 +352,72 @@ def case_harvest_then_check(ctx):
     expect_statuses(ctx.read_json("out.json"), {"TV": "live", "Gone": "error"})
 
 
+def case_hostile(ctx):
+    """Hostile servers: every verdict comes within the time-out plus 1 s, the whole check stays
+    small, only media packets make a stream live, and no RTSP session asks for UDP."""
+    timeout = 2
+    rtsp_base, setup_log = ctx.start_silent_rtsp()
+    rows = ctx.hostile_rows(rtsp_base, ctx.stall_resolver)
+    ctx.write_list([(n, a) for n, a, _, _ in rows])
+    rc, err, _, peak_mb = ctx.run_measured(["check", "--timeout", str(timeout), "--jobs", "8", "--per-host", "8",
+                                            "--json", "out.json"], ctx.stalled_resolver_env(ctx.stall_resolver))
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    by_name = {r["name"]: r for r in ctx.read_json("out.json")}
+    faults = []
+    for name, _, status, words in rows:
+        got = by_name[name]
+        if got["status"] != status:
+            faults.append("%s: %s (%s), wanted %s" % (name, got["status"], got["detail"], status))
+        elif words not in got["detail"]:
+            faults.append("%s: detail %r lacks %r" % (name, got["detail"], words))
+        if got["elapsed_ms"] > (timeout + 1) * 1000:
+            faults.append("%s: verdict after %d ms" % (name, got["elapsed_ms"]))
+    if peak_mb > PEAK_RSS_MB:
+        faults.append("peak memory %.0f MB" % peak_mb)
+    with open(setup_log) as f:
+        transports = f.read().split()
+    if not transports or any("TCP" not in t for t in transports):
+        faults.append("RTSP transports asked for: %r" % transports)
+    check(not faults, "; ".join(faults))
+
+
 def case_options(ctx):
     ctx.write_list([("ts", ctx.base + "tv.ts")])
     for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
                  ["check", "--colour"], ["check", "a.dat", "b.dat"], ["check", "missing.dat"],
                  ["check", "--output", "channels.dat"], ["check", "--json"], ["--check-jobs", "4"],
-                 ["--check", "--check-jobs", "x"], ["--check", "--check-output", "./channels.dat"]):
+                 ["--check", "--check-jobs", "x"], ["--check", "--check-output", "./channels.dat"],
+                 ["check", "--output", "x", "--m3u", "x"], ["check", "--output", "-"],
+                 ["check", "--json", "-", "--m3u=-"], ["check", "/dev/zero"],
+                 ["--json", "x", "--check", "--check-json", "x"], ["--json", "-", "--check"],
+                 ["--json", "-", "--check", "--check-json", "-"], ["--details", "--check"]):
         rc, out, err = ctx.run(args)
-        check(rc == 2 and out == "", "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
+        check(rc == 2 and out == "" and err.count("\n") == 1 and err.startswith("morvek-cli: "),
+              "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
+    for args, says in ((["check", "missing.dat"], "missing.dat: No such file or directory"),
+                       (["check", "--json", "-", "--m3u", "-"], "--m3u and --json would both write"),
+                       (["--json", "-", "--check"], "--json and the verdict lines would both write")):
+        rc, _, err = ctx.run(args)
+        check(says in err, "%r: %r" % (args, err))
+    for args in (["check", "-h"], ["check", "--help"], ["check", "--version"]):
+        rc, out, _ = ctx.run(args)
+        check(rc == 0 and ("Exit codes:" in out or out.startswith("morvek-cli ")), "%r: %d %r" % (args, rc, out))
+    os.mkfifo(os.path.join(ctx.work, "fifo"))
+    writer = subprocess.Popen(["sh", "-c", "cat channels.dat > fifo"], cwd=ctx.work)
+    rc, out, err = ctx.run(["check", "-qj2", "-t", "5", "--", "fifo"])
+    writer.wait(10)
+    check(rc == 0 and out.startswith("live ") and err == "", "a pipe as the list, --quiet: %d %r %r" % (rc, out, err))
     os.mkdir(os.path.join(ctx.work, "taken"))
     rc, _, err = ctx.run(["check", "--output", "taken", "--json", "out.json"])
-    check(rc == 1 and "could not write taken" in err, "unwritable output: exit code %d, %r" % (rc, err))
+    check(rc == 1 and "cannot write --output: taken: is a folder" in err,
+          "unwritable output: exit code %d, %r" % (rc, err))
     check(ctx.read_json("out.json")[0]["status"] == "live", "the other output was not written")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True)
+    parser.add_argument("--stall-resolver", default="")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
@@ -262,6 +425,7 @@ def main():
     ctx = None
     try:
         ctx = Context(program, work)
+        ctx.stall_resolver = args.stall_resolver
         status = globals()["case_" + args.case](ctx) or 0
     except Failure as failure:
         print("FAIL %s: %s" % (args.case, failure))

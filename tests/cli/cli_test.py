@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(os.path.dirname(HERE), "server", "test_server.py")
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "gui"))
 import make_site  # noqa: E402
+from terminal import run_on_terminal  # noqa: E402
 RUN_LIMIT = 120  # seconds; Wine's first start in a fresh prefix is slow
 STOP_LIMIT = 15  # seconds between the signal and the program's end
 OLD_CONTENT = b"old list\r\n"
@@ -108,6 +109,10 @@ def case_quiet(ctx):
     rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--quiet"], ctx.work)
     missing = b"warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
     check(rc == 0 and out == b"" and err == missing, "rc %d, out %r, err %r" % (rc, out[:80], err[:200]))
+    rc, out, err = run(ctx.program, ["-qj2", "-t", "30", "-olist.dat", "--site=" + ctx.server.base, "--"],
+                       ctx.work)
+    check(rc == 0 and err == missing and read_file(os.path.join(ctx.work, "list.dat")) == read_file(ctx.fixture),
+          "short options: rc %d, err %r" % (rc, err[:200]))
 
 
 def write_site(ctx, pages):
@@ -146,11 +151,14 @@ def case_nothing_found(ctx):
     ctx.restart_server(write_site(ctx, {
         "tvbar.htm": b'<a class="rb" href="gone.htm" target="c">GONE\n',
         "empty/television/tvbar.htm": b"no links\n"}))
-    for site, reason in ((ctx.server.base, "the country pages hold no channel rows"),
+    every_failed = "no country page could be read: 1 of 1 failed"
+    for site, reason in ((ctx.server.base, every_failed),
+                         ("file://%s/" % os.path.join(ctx.scratch, "site"), every_failed),
                          (ctx.server.base + "television/empty/", "the index page holds no country links")):
         rc, _, err = run(ctx.program, ["--site", site], ctx.work)
         check(rc == 3 and last_line(err) == b"Channels found: 0 (%s)" % reason.encode(),
               "%s: rc %d, stderr %r" % (site, rc, err))
+        check((b"Reading Gone\n" in err) == (reason == every_failed), "%s: %r" % (site, err))
     check(os.listdir(ctx.work) == [], "left files %r" % os.listdir(ctx.work))
 
 
@@ -195,8 +203,11 @@ def case_save_failure(ctx):
     for args, path in ((["--output", "none/x.dat"], b"none/x.dat"),
                        (["--output", "list.dat", "--m3u", "none/x.m3u"], b"none/x.m3u")):
         rc, _, err = run(ctx.program, ["--site", ctx.server.base] + args, ctx.work)
-        check(rc == 1 and b"Couldn't save channel list!\n%s: " % path in err and
-              err.endswith(b"(No such file or directory)\n"), "%r: rc %d, %r" % (args, rc, err))
+        list_failed = path.endswith(b".dat")
+        check(rc == 1 and err.endswith(b"(No such file or directory)\n") and b" DONE" not in err and
+              (b"Couldn't save channel list!\n%s: " % path in err) == list_failed and
+              (b"morvek-cli: cannot write the playlist (--m3u): %s: " % path in err) != list_failed,
+              "%r: rc %d, %r" % (args, rc, err))
     check(os.path.exists(os.path.join(ctx.work, "list.dat")), "the list beside a failed playlist")
 
 
@@ -224,11 +235,36 @@ def case_silent_server(ctx):
         check(least <= took < most, "%s: the index page took %.1f s" % (fault, took))
 
 
+def case_hostile_pages(ctx):
+    """A page of nothing but line feeds and an endless line each end, the endless one at the
+    page limit with a warning, and the run goes on to the next country."""
+    norway = make_site.country_page("Norway", [{"channel": "N1", "homepage": "http://n.test/",
+                                                "streams": [("m", "mms://n.test/1", 300)], "about": "News."}])
+    links = (("../_fill/10/10000000", "Feeds"), ("../_fill/120/endless", "Endless"), ("norway.htm", "Norway"))
+    index = "".join(make_site.index_line(target, name) + "\n" for target, name in links)
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": index.encode(), "norway.htm": norway.encode()}))
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--timeout", "20"], ctx.work)
+    check(rc == 0 and last_line(err) == b"Channels found: 1 DONE", "rc %d, stderr %r" % (rc, err[-300:]))
+    warnings = [line for line in err.split(b"\n") if line.startswith(b"warning: ")]
+    check(len(warnings) == 1 and warnings[0].startswith(b"warning: Endless: ") and
+          warnings[0].endswith(b"_fill/120/endless: page limit of 64 MiB reached"), "warnings %r" % warnings)
+    check(b"|N1|" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
+
+
 def case_bad_option(ctx):
+    os.mkdir(os.path.join(ctx.work, "sub"))
+    os.symlink("real.dat", os.path.join(ctx.work, "link.dat"))
+    open(os.path.join(ctx.work, "real.dat"), "wb").close()
     for args, says in ((["--colour"], b"unknown option --colour"), (["--site"], b"--site needs"),
                        (["--output="], b"--output needs"), (["extra"], b"unexpected argument"),
-                       (["--quiet", "--verbose"], b"exclude"), (["--details", "--json", "-"], b"stdout"),
-                       (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["--jobs", "4x"], b"--jobs"),
+                       (["--quiet", "--verbose"], b"exclude"),
+                       (["--details", "--json", "-"], b"--details and --json would both write to standard output"),
+                       (["--m3u=-", "--json", "-"], b"--m3u and --json would both write"),
+                       (["--json", "channels.dat"], b"--output and --json name the same file"),
+                       (["--m3u", "./sub/../x", "--json", "x"], b"--m3u and --json name the same file"),
+                       (["--output", "link.dat", "--m3u", "real.dat"], b"--output and --m3u name the same"),
+                       (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["-j17"], b"--jobs"),
+                       (["-qv"], b"exclude"), (["-o"], b"--output needs"), (["--", "-q"], b"unexpected argument ./-q"), (["--jobs", "4x"], b"--jobs"),
                        (["--timeout", "0"], b"--timeout"), (["--timeout=1.5"], b"--timeout"),
                        (["--timeout"], b"--timeout needs")):
         rc, out, err = run(ctx.program, args, ctx.work)
@@ -236,10 +272,66 @@ def case_bad_option(ctx):
         check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))
     for flag in ("--help", "-h"):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
-        check(rc == 0 and b"Usage:" in out and b"Exit codes:" in out and b"  3 " in out, flag)
+        check(rc == 0 and b"Usage:" in out and b"Exit codes:" in out and b"  4 " in out and
+              b"  129 " in out, flag)
     for flag in ("--version", "-V"):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
         check(rc == 0 and out.startswith(b"morvek-cli "), "%s: rc %d" % (flag, rc))
+
+
+def case_unusual_targets(ctx):
+    """A pipe or a device as the channel file is refused at once, before any page is fetched
+    (the site hangs); an old list above the size read is not compared, and is replaced."""
+    os.mkfifo(os.path.join(ctx.work, "fifo"))
+    hang = ctx.server.base + "_fault/hang/"
+    for target, reason in (("fifo", b"is a named pipe"), ("/dev/zero", b"is a device")):
+        rc, _, err = run(ctx.program, ["--site", hang, "--output", target, "--timeout", "30"], ctx.work)
+        check(rc == 1 and err == b"Update failed!\nCouldn't save channel list!\n%s: %s, not a regular "
+              b"file; left untouched\n" % (target.encode(), reason), "%s: rc %d, %r" % (target, rc, err))
+    with open(os.path.join(ctx.work, "big.dat"), "wb") as f:
+        f.truncate((256 << 20) + 1)
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--output", "big.dat"], ctx.work)
+    check(rc == 0 and last_line(err).endswith(b" DONE"), "big old list: rc %d, %r" % (rc, last_line(err)))
+    check(read_file(os.path.join(ctx.work, "big.dat")) == read_file(ctx.fixture), "big.dat not replaced")
+
+
+def case_failed_stdout(ctx):
+    """stdout that fails (a full disk) says what could not be written, and the run exits 1."""
+    for args, what in ((["--json", "-"], b"the JSON list (--json)"), (["--details"], b"the channel blocks")):
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run(ctx.program + ["--site", ctx.server.base, "--output", "x.dat"] + args,
+                                  cwd=ctx.work, stdout=full, stderr=subprocess.PIPE, timeout=RUN_LIMIT)
+        said = b"morvek-cli: cannot write %s to standard output: No space left on device\n" % what
+        check(done.returncode == 1 and said in done.stderr and b"DONE" not in done.stderr,
+              "%r: rc %d, %r" % (args, done.returncode, done.stderr[-300:]))
+
+
+def case_hangup_during_save(ctx):
+    """SIGHUP while the list is saved lets the save complete: the whole new list, no temporary
+    file, exit 129. Every thread holds the signal back; one thread takes it."""
+    ctx.restart_server(generated_site(ctx, 50000))
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--output", "ref.dat", "--quiet"], ctx.work)
+    check(rc == 0, "reference run: rc %d, %r" % (rc, err[-300:]))
+    new = read_file(os.path.join(ctx.work, "ref.dat"))
+    os.remove(os.path.join(ctx.work, "ref.dat"))
+    for _ in range(3):
+        with open(os.path.join(ctx.work, "channels.dat"), "wb") as f:
+            f.write(OLD_CONTENT * 100000)
+        process = subprocess.Popen(ctx.program + ["--site", ctx.server.base, "--quiet"], cwd=ctx.work,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        saving = False
+        while process.poll() is None and not saving:
+            saving = any(".tmp-" in name for name in os.listdir(ctx.work))
+        if saving:
+            process.send_signal(signal.SIGHUP)
+        rc = process.wait(STOP_LIMIT)
+        if not saving:
+            continue
+        check(rc == 129, "exit code %d, %r" % (rc, process.stderr.read()))
+        check(os.listdir(ctx.work) == ["channels.dat"], "left files %r" % os.listdir(ctx.work))
+        check(read_file(os.path.join(ctx.work, "channels.dat")) == new, "the saved list is not whole")
+        return
+    raise Failure("never saw the save under way")
 
 
 def fixture_rows(ctx):
@@ -332,25 +424,9 @@ def case_separator_in_field(ctx):
 
 def on_terminal(ctx, columns):
     """Runs a harvest with stderr on a terminal of the given width; what the terminal got."""
-    import fcntl, pty, struct, termios
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    process = subprocess.Popen(ctx.program + ["--site", ctx.server.base], cwd=ctx.work,
-                               stdout=subprocess.DEVNULL, stderr=slave)
-    os.close(slave)
-    shown = bytearray()
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:  # the terminal is gone with the program
-            break
-        if not chunk:
-            break
-        shown.extend(chunk)
-    rc = process.wait(RUN_LIMIT)
-    os.close(master)
-    check(rc == 0, "exit code %d, terminal %r" % (rc, bytes(shown[-300:])))
-    return bytes(shown)
+    rc, shown = run_on_terminal(ctx.program + ["--site", ctx.server.base], ctx.work, columns, limit=RUN_LIMIT)
+    check(rc == 0, "exit code %d, terminal %r" % (rc, shown[-300:]))
+    return shown
 
 
 def case_live_line(ctx):
@@ -422,13 +498,13 @@ def case_jobs_agree_generated(ctx):
     check(last_line(err) == b"Channels found: %d DONE" % count, "last status %r" % last_line(err))
 
 
-def stop_while_fetching(ctx, site, signal_number, wait_for):
+def stop_while_fetching(ctx, site, signal_number, wait_for, extra=()):
     """Starts a harvest, sends the signal once wait_for shows on stderr (or at once), and
     checks that the old channel file stays as it was."""
     old = os.path.join(ctx.work, "channels.dat")
     with open(old, "wb") as f:
         f.write(OLD_CONTENT)
-    process = subprocess.Popen(ctx.program + ["--site", site], cwd=ctx.work,
+    process = subprocess.Popen(ctx.program + ["--site", site] + list(extra), cwd=ctx.work,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     err = bytearray()
     seen = threading.Event()
@@ -475,8 +551,10 @@ def hanging_site(ctx):
 
 def case_sigint_during_country_page(ctx):
     ctx.restart_server(hanging_site(ctx))
-    rc, err, took = stop_while_fetching(ctx, ctx.server.base, signal.SIGINT, b"Reading Norway")
+    rc, err, took = stop_while_fetching(ctx, ctx.server.base, signal.SIGINT, b"Reading Norway",
+                                        ["--jobs", "16"])
     check(rc == 130, "exit code %d, stderr %r" % (rc, err))
+    check(b"warning" not in err, "a stopped page shown as failed: %r" % err)  # pages in flight
     count = read_file(os.path.join(ctx.site_root, "television", "norway.htm")).count(b'class="a"')
     check(count > 0, "no channel row in the Norway page")
     # Norway's channels were found, but a stopped run saves none of them.

@@ -41,6 +41,8 @@ Prefixes (each takes the rest of the path as its body source):
                                     header); chain it for several hops
     /_chunked/<rest>                chunked transfer encoding, 1000-byte chunks, no
                                     Content-Length
+    /_type/<type>/<subtype>/<rest>  reply with Content-Type <type>/<subtype>, whatever the
+                                    body is
 
 Body sources (the end of the chain):
     <path>                          the file <path> below --root; a missing file gives 404
@@ -49,6 +51,9 @@ Body sources (the end of the chain):
                                     at offset i is "\\n" when i % 64 == 63, else
                                     chr(ord("a") + i % 26); the same rule on both ends lets
                                     a test check size and checksum without a reference file
+    /_fill/<byte>/<n>               <n> copies of the byte with that decimal code, streamed in
+                                    64 KiB blocks; "endless" for <n> sends them until the
+                                    client leaves (chunked, as no length can be announced)
     /_empty                         an empty body (Content-Length: 0)
     /_status/<code>                 (with nothing after it) a short HTML body naming the code
     /_echo                          the request line and request headers as received, one per
@@ -60,6 +65,11 @@ Body sources (the end of the chain):
                                     an hour, so a client that serves from a cache shows it
     /_peak                          "peak <n>\\n": the most requests served at once since the
                                     server started (this one included)
+    /_endless/srt                   a SubRip subtitle body that never ends (no Content-Length)
+    /_endless/hls                   an HLS playlist whose segment lines never end; the
+                                    segments it names do not exist
+    /_png/<w>x<h>                   a PNG whose header declares <w> x <h> pixels, with the
+                                    pixel data of its first rows only
 
 Use from tests: tests/server/serve.sh starts and stops named instances in the background
 and runs commands with the port filled in; tests/server/test_server.cmake turns that into
@@ -74,6 +84,7 @@ Examples:
 """
 
 import argparse
+import itertools
 import mimetypes
 import os
 import signal
@@ -83,12 +94,20 @@ import sys
 import threading
 import time
 import urllib.parse
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 BIG_BLOCK = 64 * 1024
 BIG_LINE = 64
 CHUNKED_PIECE = 1000
 COPY_BLOCK = 64 * 1024
+ENDLESS = {
+    "srt": ("application/x-subrip", b"1\n00:00:00,000 --> 00:00:01,000\n",
+            b"A subtitle line that never ends\n\n"),
+    "hls": ("application/vnd.apple.mpegurl", b"#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:0\n",
+            b"#EXTINF:1.0,\nmissing-segment.ts\n"),
+}
+PNG_ROWS = 8  # rows of pixel data in a /_png/ body
 
 
 def big_pattern():
@@ -123,6 +142,22 @@ class Body:
         self.blocks = blocks
 
 
+def endless_body(kind):
+    """A head, then one piece over and over, in blocks of about BIG_BLOCK bytes."""
+    head, piece = ENDLESS[kind][1:]
+    block = piece * (BIG_BLOCK // len(piece))
+    return Body(None, lambda: itertools.chain([head], itertools.repeat(block)))
+
+
+def png_body(width, height):
+    """A PNG of width x height RGB pixels that holds the data of its first rows only."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = zlib.compress(b"\0" * ((width * 3 + 1) * min(height, PNG_ROWS)))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return bytes_body(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", rows))
+
+
 def bytes_body(data):
     return Body(len(data), lambda: iter([data]))
 
@@ -146,6 +181,7 @@ class Reply:
         self.hang = False
         self.zero_offsets = []
         self.chunked = False
+        self.content_type = None  # replaces the body's own type when set
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -242,6 +278,9 @@ class Handler(BaseHTTPRequestHandler):
             elif head == "_chunked":
                 reply.chunked = True
                 parts = parts[1:]
+            elif head == "_type" and len(parts) >= 3:
+                reply.content_type = "%s/%s" % (parts[1], parts[2])
+                parts = parts[3:]
             else:
                 break
         reply.body = self.body_source(parts, reply)
@@ -252,12 +291,26 @@ class Handler(BaseHTTPRequestHandler):
             size = int(parts[1])
             reply.headers.append(("Content-Type", "text/plain"))
             return Body(size, lambda: big_blocks(size))
+        if parts[:1] == ["_fill"] and len(parts) == 3:
+            block = bytes([int(parts[1])]) * BIG_BLOCK
+            if parts[2] == "endless":
+                reply.chunked = True
+                return Body(None, lambda: iter(lambda: block, None))
+            size = int(parts[2])
+            return Body(size, lambda: (block[:min(BIG_BLOCK, size - o)] for o in range(0, size, BIG_BLOCK)))
         if parts == ["_empty"]:
             return bytes_body(b"")
         if parts[:1] == ["_echo"]:
             lines = [self.requestline] + ["%s: %s" % item for item in self.headers.items()]
             reply.headers.append(("Content-Type", "text/plain"))
             return bytes_body(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+        if parts[:1] == ["_endless"] and len(parts) == 2 and parts[1] in ENDLESS:
+            reply.headers.append(("Content-Type", ENDLESS[parts[1]][0]))
+            return endless_body(parts[1])
+        if parts[:1] == ["_png"] and len(parts) == 2:
+            width, height = (int(v) for v in parts[1].split("x"))
+            reply.headers.append(("Content-Type", "image/png"))
+            return png_body(width, height)
         if parts == ["_peak"]:
             return bytes_body(("peak %d\n" % self.server.peak).encode("ascii"))
         if parts == ["_peer"]:
@@ -291,9 +344,14 @@ class Handler(BaseHTTPRequestHandler):
         body = reply.body
         self.send_response(reply.status)
         for name, value in reply.headers:
-            self.send_header(name, value)
+            if reply.content_type is None or name != "Content-Type":
+                self.send_header(name, value)
+        if reply.content_type is not None:
+            self.send_header("Content-Type", reply.content_type)
         if reply.chunked:
             self.send_header("Transfer-Encoding", "chunked")
+        elif body.size is None:
+            self.close_connection = True  # the body ends when the connection does
         else:
             self.send_header("Content-Length", str(body.size))
         self.end_headers()

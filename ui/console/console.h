@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "harvest/harvest_state.h"
 
@@ -15,10 +17,19 @@ struct ConsoleOptions {
   std::string outputPath;  // the channel file: compared with the new list, named on failure
 };
 
-// Exit codes of stops that do not come from the run: 128 + the signal's number.
-const int kExitBrokenPipe = 141;
+// The exit codes of morvek-cli, both commands. Stops that come from outside are 128 + the
+// signal's number.
+const int kExitOk = 0;
+const int kExitWriteFailed = 1;    // a file (or stdout) could not be written
+const int kExitUsage = 2;          // bad options, an unreadable list, an unknown country
+const int kExitNothingFound = 3;   // the harvest found no channel
+const int kExitCheckMissing = 4;   // the stream check program is not installed
+const int kExitHangUp = 129;
 const int kExitInterrupted = 130;
+const int kExitBrokenPipe = 141;
 const int kExitTerminated = 143;
+// Every line the console program says about itself starts with this.
+const char kProgramPrefix[] = "morvek-cli: ";
 
 // Starts showing the progress of the run that fills state; reads the old channel file.
 void StartConsole(const ConsoleOptions& options, HarvestState& state);
@@ -30,27 +41,82 @@ bool ConsoleMessageShown();
 bool ConsoleListWritten();
 // True when the run was refused a country that the index lacks.
 bool ConsoleCountryRefused();
-// Shows that an extra output file could not be written; problem is "PATH: reason".
-void ShowSaveFailure(const std::string& problem);
-// Writes UTF-8 text to stdout. A failed write means the reader went away (a closed pipe):
-// the run stops quietly with 141, and stdout is not written again.
-bool WriteStdout(const std::string& text);
-// Prints "morvek-cli: <text>" on stderr as a line of its own, past the live line.
+// Shows that an extra output could not be written: what it is ("the playlist (--m3u)") and
+// the problem as "PATH: reason". The run's final word then gives no DONE.
+void ShowExportFailure(const std::string& what, const std::string& problem);
+// Shows the channel file's refusal before the run starts, as a failed save shows it.
+void ShowChannelFileRefusal(const std::string& problem);
+// Prints "morvek-cli: <text>" on stderr as a line of its own, past the harvest's live line.
 void ShowConsoleLine(const std::string& text);
+
+// Writes UTF-8 text to stdout, flushed when flush. After a failed write stdout is not written
+// again and the run stops: quietly with 141 when its reader went away (a closed pipe), else
+// with 1 after saying what could not be written (what, e.g. "the channel blocks").
+bool WriteStdout(const std::string& text, const std::string& what, bool flush = false);
+// True once a write to stdout failed.
+bool StdoutFailed();
 
 // Stops the run (CancelRun, CancelFetches) and keeps the first exit code asked for; true
 // for the first stop. Async-signal-safe.
 bool StopRun(int exitCode);
-// The exit code of the first stop (130 interrupt, 141 closed output, 143 termination), else 0.
+// The exit code of the first stop (129 hang-up, 130 interrupt, 141 closed output,
+// 143 termination, 1 stdout failed), else 0.
 int StopExitCode();
+// Called right before an output replaces its file (or goes to stdout): false when a stop came
+// first, and then nothing may be written. Once it has answered true, later stops let every
+// output complete.
+bool CommitOutput();
+
+// The arguments of either command in their long forms, GNU style: "-o FILE", "-oFILE",
+// "-j N", "-t S" and the flags "-q", "-v", "-h", "-V" (grouped too, as "-qv") become their
+// long options; after "--" every argument is an operand, one that starts with "-" (other than
+// "-" itself) written as "./-...". Long options, "--opt=value" included, pass unchanged, and
+// so does the argument after a long option for which takesValue answers true.
+std::vector<std::string> GnuArguments(const std::vector<std::string>& args,
+                                      const std::function<bool(const std::string&)>& takesValue);
+
+// The live progress line of either command on a terminal's stderr: rewritten in place,
+// erased for a line of its own and drawn again below it by its owner.
+const int64_t kProgressRedrawMilliseconds = 100;  // at most this often on a terminal
+struct ProgressLine {
+  bool live = false;    // stderr is a terminal and progress is shown
+  int shownLength = 0;  // characters of the line now on screen
+};
+// The columns a live line may take: all but the last, which would wrap on some terminals;
+// 0 when the width is unknown.
+int ProgressWidth();
+// Replaces the line with text, padding with spaces over a longer previous one; the padding
+// never reaches past the terminal's width.
+void PutProgressLine(ProgressLine& line, const std::string& text);
+// Erases the line and leaves the cursor at its start.
+void ClearProgressLine(ProgressLine& line);
+
+// An output that a command line asks for: the option that names it and its path ("-": stdout).
+struct NamedOutput {
+  std::string option;
+  std::string path;
+};
+// Why these outputs cannot all be written: two of them name one file (the same device and
+// inode when it exists, the same resolved path when it does not) or both go to stdout. One
+// line naming both options; empty when they can.
+std::string OutputClash(const std::vector<NamedOutput>& outputs);
+// True when both paths name one file, also when it does not exist yet.
+bool SameFile(const std::string& a, const std::string& b);
 
 // Platform parts (console_posix.cpp, console_win.cpp).
 bool StderrIsTerminal();
 // The width of the terminal on stderr in columns; 0 when unknown.
 int TerminalColumns();
 int64_t MonotonicMilliseconds();
-// Ctrl-C and termination stop the run; a closed stdout shows as a failed write instead.
+// Ctrl-C, hang-up and termination stop the run; a closed stdout shows as a failed write
+// instead. Call before any thread starts: on POSIX every thread then holds the stop signals
+// back and one thread of their own takes them, so that no thread is ended half-way through a
+// file. A second stop ends the program, once no file is being replaced. Repeated calls do
+// nothing.
 void InstallStopHandlers();
+// True when systemError (LastSystemError after a failed write) says that the reader of a
+// pipe went away.
+bool IsClosedPipeError(int systemError);
 // Readies the heap for a long list before the run starts threads: all threads share the main
 // heap, and where the system hands out huge memory pages on request, it asks for them.
 void PrepareHeapForLargeLists();

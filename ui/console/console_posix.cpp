@@ -1,5 +1,6 @@
 // Console hooks on POSIX: isatty and the terminal width, the monotonic clock, SIGPIPE ignored,
-// SIGINT / SIGTERM as a stop, and huge pages for the heap.
+// SIGINT / SIGTERM / SIGHUP as a stop taken on a thread of their own, and huge pages for the heap.
+#include <errno.h>
 #include <malloc.h>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "harvest/channel_file.h"
 #include "ui/console/console.h"
@@ -19,15 +22,37 @@ const size_t kHeapReserve = 64 << 20;
 // Below malloc's mmap threshold, so that the block comes from the heap and makes it grow.
 const size_t kHeapProbe = 120 << 10;
 const uintptr_t kPageSize = 4096;
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const auto kSaveEndPoll = std::chrono::milliseconds(10);
 
-// Only async-signal-safe work: StopRun stores atomics and cancels the fetches; a repeated
-// stop takes the default action. A repeated stop during a save is dropped: the save holds
-// the signals back on its own thread, and one that lands on another thread must not end
-// the process half-way through the file.
-void OnStopSignal(int signalNumber) {
-  if (!StopRun(signalNumber == SIGINT ? kExitInterrupted : kExitTerminated) && !SaveUnderWay()) {
+sigset_t StopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int signalNumber : kStopSignals) sigaddset(&stops, signalNumber);
+  return stops;
+}
+
+int StopExitCodeOf(int signalNumber) {
+  if (signalNumber == SIGINT) return kExitInterrupted;
+  if (signalNumber == SIGHUP) return kExitHangUp;
+  return kExitTerminated;
+}
+
+// The one thread that takes the stop signals; every other thread holds them back, so a
+// signal never lands in the middle of a save. The first stops the run; a repeated one ends
+// the program with the signal's default action, once no file is being replaced.
+void TakeStopSignals(sigset_t stops) {
+  for (;;) {
+    int signalNumber = 0;
+    if (sigwait(&stops, &signalNumber) != 0) continue;
+    if (StopRun(StopExitCodeOf(signalNumber))) continue;
+    while (SaveUnderWay()) std::this_thread::sleep_for(kSaveEndPoll);
     signal(signalNumber, SIG_DFL);
-    raise(signalNumber);  // delivered, and the process ended, when this handler returns
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(signalNumber);
   }
 }
 
@@ -71,18 +96,19 @@ int64_t MonotonicMilliseconds() {
 }
 
 void InstallStopHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  // A second Ctrl-C ends the program at once, unless a save is under way: that completes
-  // first, so no half-written temporary file is left behind.
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  // Held back here, before any other thread starts, so that every thread inherits it.
+  const sigset_t stops = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  std::thread(TakeStopSignals, stops).detach();
   // A closed pipe on stdout (--details | head) then fails the write, which stops the run
   // quietly, instead of killing the program with the live line left on the terminal.
   signal(SIGPIPE, SIG_IGN);
 }
+
+bool IsClosedPipeError(int systemError) { return systemError == EPIPE; }
 
 bool WriteStream(FILE* stream, const std::string& utf8) {
   if (utf8.empty()) return true;

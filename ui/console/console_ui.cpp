@@ -20,14 +20,13 @@
 namespace {
 
 const int kBarWidth = 24;
-const int64_t kRedrawMilliseconds = 100;
 const int kEchoMargin = 2;
-const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
 const char kBarDone = '#';
 const char kBarToDo = '-';
-const size_t kOldListChunk = 65536;
+// An old channel file larger than this is not compared with the new list (about 800,000
+// rows): the summary then says nothing about what changed.
+const size_t kOldListMaxBytes = 256u << 20;
 const char kReadingPrefix[] = "Reading ";
-const char kProgramPrefix[] = "morvek-cli: ";
 const char kWarningPrefix[] = "warning: ";
 const char kIndexPageName[] = "index";
 const char kHttpPrefix[] = "HTTP ";
@@ -36,24 +35,27 @@ const char kIndexUnread[] = "the index page could not be read";
 const char kIndexEmpty[] = "the index page is empty";
 const char kNoCountryLinks[] = "the index page holds no country links";
 const char kNoChannelRows[] = "the country pages hold no channel rows";
+const char kNoCountryPage[] = "no country page could be read: ";
+const char kChannelBlocks[] = "the channel blocks";
 const char kNewWord[] = " new, ";
 const char kGoneWord[] = " gone)";
 
 struct ConsoleSide {
   ConsoleOptions options;
   HarvestState* state = nullptr;
-  bool live = false;    // a rewritable progress line on a terminal
-  int shownLength = 0;  // characters of the live line now on screen
+  ProgressLine progress;  // the live line, on a terminal
   int64_t lastDraw = 0;
   int32_t count = 0;
   bool barFull = false;
   bool finalShown = false;
   bool messageShown = false;
   bool listWritten = false;
-  bool stdoutClosed = false;
+  bool exportFailed = false;
+  std::string doneText;  // the final word of a saved list, shown once the exports are written
   bool countryRefused = false;  // a country was asked for that the index lacks
   bool indexRead = false;
   PageReport index;     // what became of the index page
+  int32_t failedPages = 0;  // country pages that could not be fetched or answered an error
   // The rows of the channel file that the run replaces, read on a thread of their own while
   // the run begins; none when there is no readable file.
   std::future<std::optional<OldListRows>> oldListReading;
@@ -64,8 +66,6 @@ struct ConsoleSide {
 };
 
 ConsoleSide g_console;
-std::atomic<int> g_stopExitCode{0};
-static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 
 void WriteErr(const std::string& text) { WriteStream(stderr, text); }
 
@@ -89,54 +89,36 @@ std::string Bar() {
   return Concat(bar, " ", NumberToText(g_console.state->countriesDone), "/", NumberToText(total));
 }
 
-// The columns a live line may take: all but the last, which would wrap on some terminals.
-int LiveWidth() {
-  const int columns = TerminalColumns();
-  return columns > kLastColumnKept ? columns - kLastColumnKept : 0;
-}
-
-// Replaces the live line with text, padding with spaces over a longer previous one; the
-// padding never reaches past the terminal's width.
-void PutLiveLine(const std::string& text) {
-  const int length = Utf8Length(text);
-  const int width = LiveWidth();
-  const int covered = width > 0 && g_console.shownLength > width ? width : g_console.shownLength;
-  WriteErr(Concat("\r", text, SpaceText(covered - length)));
-  g_console.shownLength = length;
-}
 
 void DrawLive() {
-  if (!g_console.live) return;
+  if (!g_console.progress.live) return;
   const std::string country = Cp1252ToTerminalText(g_console.country);
   const std::string line = Concat(StatusText(g_console.count), " ", Bar(), " ", country);
-  PutLiveLine(LiveWidth() > 0 ? Utf8Left(line, LiveWidth()) : line);
+  const int width = ProgressWidth();
+  PutProgressLine(g_console.progress, width > 0 ? Utf8Left(line, width) : line);
   g_console.lastDraw = MonotonicMilliseconds();
 }
 
-void ClearLive() {
-  if (!g_console.live || g_console.shownLength == 0) return;
-  WriteErr(Concat("\r", SpaceText(g_console.shownLength), "\r"));
-  g_console.shownLength = 0;
-}
+void ClearLive() { ClearProgressLine(g_console.progress); }
 
 // Ends the live line on its own line and leaves the terminal at the start of the next.
 void PutFinalLine(const std::string& text, bool evenWhenQuiet = false) {
-  if ((g_console.options.quiet && !evenWhenQuiet) || g_console.stdoutClosed) return;
-  if (g_console.live) {
-    g_console.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
-    PutLiveLine(text);
+  if ((g_console.options.quiet && !evenWhenQuiet) || StopExitCode() == kExitBrokenPipe) return;
+  if (g_console.progress.live) {
+    g_console.progress.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
+    PutProgressLine(g_console.progress, text);
     WriteErr("\n");
-    g_console.live = false;
+    g_console.progress.live = false;
   } else {
     WriteErr(Concat(text, "\n"));
   }
   g_console.finalShown = true;
 }
 
-void AnnounceCountry() {
-  g_console.country = g_console.state->country;
+void AnnounceCountry(const std::string& country) {
+  g_console.country = country;
   if (g_console.options.quiet) return;
-  if (g_console.live) {
+  if (g_console.progress.live) {
     DrawLive();
   } else {
     WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(g_console.country), "\n"));
@@ -170,23 +152,24 @@ std::string NothingFoundReason() {
   const std::string problem = FetchProblem(g_console.index);
   if (!problem.empty()) return Concat(kIndexUnread, ": ", problem);
   if (g_console.index.size == 0) return kIndexEmpty;
-  if (g_console.state->countryTotal == 0) return kNoCountryLinks;
+  const int32_t total = g_console.state->countryTotal;
+  if (total == 0) return kNoCountryLinks;
+  if (g_console.failedPages == total) {
+    return Concat(kNoCountryPage, NumberToText(total), " of ", NumberToText(total), " failed");
+  }
   return kNoChannelRows;
 }
 
-// Reads the old channel file, if there is a readable one (stdio: a directory only fails).
+// Reads the old channel file when it is a regular file of a bounded size: a pipe or a device
+// is never opened in a way that waits or reads without end.
 std::optional<OldListRows> ReadOldList(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
   OldListRows rows;
-  char chunk[kOldListChunk];
-  size_t count = 0;
-  while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    AddOldListBytes(rows, chunk, count);
-  }
-  const bool read = !std::ferror(file);
-  std::fclose(file);
-  if (!read) return std::nullopt;
+  const std::string problem =
+      ReadInputFile(path, kOldListMaxBytes, false, [&rows](const char* bytes, size_t count) {
+        AddOldListBytes(rows, bytes, count);
+        return true;
+      });
+  if (!problem.empty()) return std::nullopt;
   EndOldList(rows);
   return rows;
 }
@@ -211,7 +194,7 @@ void StartConsole(const ConsoleOptions& options, HarvestState& state) {
   g_console = ConsoleSide();
   g_console.options = options;
   g_console.state = &state;
-  g_console.live = !options.quiet && StderrIsTerminal();
+  g_console.progress.live = !options.quiet && StderrIsTerminal();
   // A thread when one can be had, else read at once.
   g_console.oldListReading =
       std::async(std::launch::async | std::launch::deferred, ReadOldList, options.outputPath);
@@ -227,9 +210,15 @@ void FinishConsole() {
   if (!g_console.finalShown && g_console.count == 0 && !g_console.state->aborted) {
     PutFinalLine(Concat(StatusText(0), " (", NothingFoundReason(), ")"), true);
   }
+  if (!g_console.finalShown && !g_console.doneText.empty() && !StdoutFailed()) {
+    PutFinalLine(Concat(g_console.doneText, ChangesText()));
+  }
   if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
-  if (g_console.stdoutClosed) ClearLive();
-  if (!g_console.stdoutClosed) std::fflush(stdout);
+  if (StdoutFailed()) {
+    ClearLive();
+  } else {
+    WriteStdout(std::string(), kChannelBlocks, true);
+  }
 }
 
 bool ConsoleMessageShown() { return g_console.messageShown; }
@@ -238,65 +227,53 @@ bool ConsoleListWritten() { return g_console.listWritten; }
 
 bool ConsoleCountryRefused() { return g_console.countryRefused; }
 
-bool StopRun(int exitCode) {
-  int expected = 0;
-  const bool first = g_stopExitCode.compare_exchange_strong(expected, exitCode);
-  CancelRun();
-  CancelFetches();
-  return first;
-}
-
-int StopExitCode() { return g_stopExitCode.load(); }
-
-bool WriteStdout(const std::string& text) {
-  if (g_console.stdoutClosed) return false;
-  if (WriteStream(stdout, text)) return true;
-  g_console.stdoutClosed = true;
-  StopRun(kExitBrokenPipe);
-  return false;
-}
-
 void ShowConsoleLine(const std::string& text) {
   ClearLive();
   WriteErr(Concat(kProgramPrefix, text, "\n"));
   DrawLive();
 }
 
-void ShowSaveFailure(const std::string& problem) {
-  ShowMessage(kSaveFailedTitle, Concat(kSaveFailedText, "\n", problem), kMessageStyleExclamation);
+void ShowExportFailure(const std::string& what, const std::string& problem) {
+  if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
+  g_console.finalShown = true;
+  g_console.exportFailed = true;
+  g_console.messageShown = true;
+  ShowConsoleLine(Concat("cannot write ", what, ": ", problem));
 }
 
-// Called once per country page line: a flag test, and a string compare to notice a new country.
-bool ServiceRunEvent() {
-  if (RunCancelled()) return true;
-  if (g_console.state != nullptr && g_console.state->country != g_console.country) {
-    AnnounceCountry();
-  }
-  return false;
+void ShowChannelFileRefusal(const std::string& problem) {
+  WriteErr(Concat(kSaveFailedTitle, "\n", kSaveFailedText, "\n", problem, "\n"));
+}
+
+// Called once per country page line: a flag test.
+bool ServiceRunEvent() { return RunCancelled(); }
+
+void ShowCountryPageTaken(const std::string& country) {
+  AnnounceCountry(country);
 }
 
 // While a page downloads, a live line names the country being read and keeps its count fresh.
 // Nothing is printed otherwise: the lines written do not depend on how the fetches go.
 bool ServiceWhileFetching() {
   if (RunCancelled()) return true;
-  if (!g_console.live || g_console.state == nullptr) return false;
+  if (!g_console.progress.live || g_console.state == nullptr) return false;
   if (g_console.state->country != g_console.country) {
-    AnnounceCountry();
-  } else if (MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
+    AnnounceCountry(g_console.state->country);
+  } else if (MonotonicMilliseconds() - g_console.lastDraw >= kProgressRedrawMilliseconds) {
     DrawLive();
   }
   return false;
 }
 
 void ShowChannel(const ChannelRecord& record) {
-  if (!g_console.options.details || g_console.stdoutClosed) return;
+  if (!g_console.options.details || StdoutFailed()) return;
   std::string block;
   for (const std::string& line : ChannelBlockLines(record)) {
     block += Concat(Cp1252ToTerminalText(line), "\n");
   }
   ClearLive();  // stdout and stderr may share the terminal
-  if (!WriteStdout(block)) return;
-  if (g_console.live) {
+  if (!WriteStdout(block, kChannelBlocks)) return;
+  if (g_console.progress.live) {
     std::fflush(stdout);
     DrawLive();
   }
@@ -304,12 +281,14 @@ void ShowChannel(const ChannelRecord& record) {
 
 void ShowChannelCount(int32_t count) {
   g_console.count = count;
-  if (g_console.live && MonotonicMilliseconds() - g_console.lastDraw >= kRedrawMilliseconds) {
+  if (g_console.progress.live && MonotonicMilliseconds() - g_console.lastDraw >= kProgressRedrawMilliseconds) {
     DrawLive();
   }
 }
 
 void ShowPageRead(const PageReport& report) {
+  // A page that a stop cut short did not fail.
+  if (StopExitCode() != 0 || RunCancelled()) return;
   if (report.country.empty()) {
     g_console.index = report;
     g_console.indexRead = true;
@@ -318,6 +297,7 @@ void ShowPageRead(const PageReport& report) {
   const std::string where =
       Concat(Cp1252ToTerminalText(page), ": ", Cp1252ToTerminalText(report.address));
   const std::string problem = FetchProblem(report);
+  if (!problem.empty() && !report.country.empty()) ++g_console.failedPages;
   if (!problem.empty()) PutLine(Concat(kWarningPrefix, where, ": ", problem));
   if (!g_console.options.verbose) return;
   std::string line = where;
@@ -338,6 +318,8 @@ void ShowUnknownCountry(const std::string& name, const std::vector<std::string>&
 }
 
 void ShowRunFinished() {
+  // The blocks reach their reader before the save: a reader gone stops the run unsaved.
+  if (g_console.options.details) WriteStdout(std::string(), kChannelBlocks, true);
   WaitForOldList();
   if (g_console.oldList) {
     g_console.newListReading = std::async(std::launch::async | std::launch::deferred,
@@ -350,7 +332,11 @@ void ShowRunFinished() {
 void ShowFinalStatus(int32_t count, const std::string& word) {
   g_console.count = count;
   g_console.listWritten = TextEquals(word, kWordDone);
-  PutFinalLine(Concat(StatusText(count), word, g_console.listWritten ? ChangesText() : ""));
+  if (g_console.listWritten) {
+    g_console.doneText = Concat(StatusText(count), word);  // shown after the exports
+  } else {
+    PutFinalLine(Concat(StatusText(count), word));
+  }
 }
 
 // The status line keeps its count, as the window's does; the message follows it.

@@ -55,7 +55,16 @@ int TerminalColumns() {
 
 int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
 
-void InstallStopHandlers() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void InstallStopHandlers() {
+  static bool installed = false;
+  if (!installed) SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  installed = true;
+}
+
+// The C library maps both to EPIPE; GetLastError keeps the system's own code.
+bool IsClosedPipeError(int systemError) {
+  return systemError == ERROR_NO_DATA || systemError == ERROR_BROKEN_PIPE;
+}
 
 // Windows gives large pages to privileged processes only: nothing to ask for.
 void PrepareHeapForLargeLists() {}

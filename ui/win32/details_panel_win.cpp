@@ -209,6 +209,9 @@ void ShowRunFinished() {
 // The window shows no page reports; a failed page shows as fewer channels, as before.
 void ShowPageRead(const PageReport&) {}
 
+// The window names no country while it reads.
+void ShowCountryPageTaken(const std::string&) {}
+
 // The window program harvests every country, so the run never asks it about one.
 void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
 

@@ -1,0 +1,183 @@
+// What both console commands share: the stop state and its exit code, the commit point of
+// the outputs, stdout writes that say why they failed, and the rule that no two outputs
+// share a file or stdout.
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+
+#include "fetch/fetch.h"
+#include "harvest/channel_export.h"
+#include "harvest/channel_file.h"
+#include "harvest/system_error.h"
+#include "harvest/update_run.h"
+#include "text/text.h"
+#include "text/utf8.h"
+#include "ui/console/console.h"
+
+namespace {
+
+const int kOutputsOpen = 0;
+const int kOutputsStopped = 1;
+const int kOutputsCommitted = 2;
+const char kStdoutPlace[] = "standard output";
+const char kEndOfOptions[] = "--";
+const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
+const char kOperandFolder[] = "./";
+
+struct ShortOption {
+  char letter;
+  const char* longName;
+  bool takesValue;
+};
+const ShortOption kShortOptions[] = {
+    {'o', "--output", true}, {'j', "--jobs", true},    {'t', "--timeout", true},
+    {'q', "--quiet", false}, {'v', "--verbose", false}, {'h', "--help", false},
+    {'V', "--version", false}};
+
+const ShortOption* FindShortOption(char letter) {
+  for (const ShortOption& option : kShortOptions) {
+    if (option.letter == letter) return &option;
+  }
+  return nullptr;
+}
+
+// Expands the short group at args[*i] ("-qv", "-oFILE", "-j" "4") into out, moving *i past a
+// value taken from the next argument; an unknown letter keeps the group as it is, to be refused.
+void ExpandShortGroup(const std::vector<std::string>& args, size_t* i, std::vector<std::string>& out) {
+  const std::string& group = args[*i];
+  std::vector<std::string> expanded;
+  for (size_t at = 1; at < group.size(); ++at) {
+    const ShortOption* option = FindShortOption(group[at]);
+    if (option == nullptr) {
+      out.push_back(group);
+      return;
+    }
+    expanded.push_back(option->longName);
+    if (!option->takesValue) continue;
+    if (at + 1 < group.size()) {
+      expanded.push_back(group.substr(at + 1));
+    } else if (*i + 1 < args.size()) {
+      expanded.push_back(args[++*i]);
+    }
+    break;
+  }
+  out.insert(out.end(), expanded.begin(), expanded.end());
+}
+
+std::atomic<int> g_stopExitCode{0};
+std::atomic<int> g_outputGate{kOutputsOpen};
+static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
+bool g_stdoutFailed = false;
+
+// The file a save at path would replace, resolved as far as it exists.
+std::filesystem::path ResolvedPath(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(FindSaveTarget(path).path, error);
+  if (error) return std::filesystem::path(path);
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, error);
+  return error ? absolute.lexically_normal() : resolved;
+}
+
+}  // namespace
+
+std::vector<std::string> GnuArguments(const std::vector<std::string>& args,
+                                      const std::function<bool(const std::string&)>& takesValue) {
+  std::vector<std::string> out;
+  bool operands = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool dashed = StartsWith(arg, "-") && !TextEquals(arg, kStandardOutputName);
+    if (operands) {
+      out.push_back(dashed ? Concat(kOperandFolder, arg) : arg);
+    } else if (TextEquals(arg, kEndOfOptions)) {
+      operands = true;
+    } else if (dashed && !StartsWith(arg, kEndOfOptions)) {
+      ExpandShortGroup(args, &i, out);
+    } else if (takesValue(arg) && i + 1 < args.size()) {
+      out.push_back(arg);
+      out.push_back(args[++i]);
+    } else {
+      out.push_back(arg);
+    }
+  }
+  return out;
+}
+
+int ProgressWidth() {
+  const int columns = TerminalColumns();
+  return columns > kLastColumnKept ? columns - kLastColumnKept : 0;
+}
+
+void PutProgressLine(ProgressLine& line, const std::string& text) {
+  const int length = Utf8Length(text);
+  const int width = ProgressWidth();
+  const int covered = width > 0 && line.shownLength > width ? width : line.shownLength;
+  WriteStream(stderr, Concat("\r", text, SpaceText(covered - length)));
+  line.shownLength = length;
+}
+
+void ClearProgressLine(ProgressLine& line) {
+  if (!line.live || line.shownLength == 0) return;
+  WriteStream(stderr, Concat("\r", SpaceText(line.shownLength), "\r"));
+  line.shownLength = 0;
+}
+
+bool StopRun(int exitCode) {
+  int expected = 0;
+  const bool first = g_stopExitCode.compare_exchange_strong(expected, exitCode);
+  int open = kOutputsOpen;
+  g_outputGate.compare_exchange_strong(open, kOutputsStopped);
+  CancelRun();
+  CancelFetches();
+  return first;
+}
+
+int StopExitCode() { return g_stopExitCode.load(); }
+
+bool CommitOutput() {
+  int expected = kOutputsOpen;
+  return g_outputGate.compare_exchange_strong(expected, kOutputsCommitted) ||
+         expected == kOutputsCommitted;
+}
+
+bool WriteStdout(const std::string& text, const std::string& what, bool flush) {
+  if (g_stdoutFailed) return false;
+  bool written = WriteStream(stdout, text);
+  if (written && flush) written = std::fflush(stdout) == 0;
+  if (written) return true;
+  const int error = LastSystemError();
+  g_stdoutFailed = true;
+  if (IsClosedPipeError(error)) {
+    StopRun(kExitBrokenPipe);
+    return false;
+  }
+  StopRun(kExitWriteFailed);
+  ShowConsoleLine(Concat("cannot write ", what, " to ", kStdoutPlace, ": ", SystemErrorText(error)));
+  return false;
+}
+
+bool StdoutFailed() { return g_stdoutFailed; }
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  if (std::filesystem::equivalent(a, b, error)) return true;
+  return ResolvedPath(a) == ResolvedPath(b);
+}
+
+std::string OutputClash(const std::vector<NamedOutput>& outputs) {
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    for (size_t j = i + 1; j < outputs.size(); ++j) {
+      const NamedOutput& a = outputs[i];
+      const NamedOutput& b = outputs[j];
+      const bool aStdout = TextEquals(a.path, kStandardOutputName);
+      const bool bStdout = TextEquals(b.path, kStandardOutputName);
+      if (aStdout && bStdout) {
+        return Concat(a.option, " and ", b.option, " would both write to ", kStdoutPlace);
+      }
+      if (!aStdout && !bStdout && SameFile(a.path, b.path)) {
+        return Concat(a.option, " and ", b.option, " name the same file ", b.path);
+      }
+    }
+  }
+  return std::string();
+}
