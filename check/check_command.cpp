@@ -547,8 +547,9 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   console.done.assign(list.entries.size(), false);
   console.duplicates = list.entries.size() - targets.size();
   if (console.progress.live) DrawProgress(console, true);
-  CheckStreams(targets, options.settings, [&](size_t index, const CheckResult& result) {
+  CheckStreams(targets, options.settings, [&](size_t index, const CheckResult& probed) {
     const size_t entry = targetOf[index];
+    const CheckResult result = RowResult(list.entries[entry].row, probed);
     outcome.results[entry] = result;
     for (size_t repeat : repeats[entry]) outcome.results[repeat] = result;
     NoteResult(console, entry, result);
@@ -634,7 +635,8 @@ int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, 
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    rows.entries.push_back(CheckEntry{ListRow{ChannelLine(*record), *record}, "", {}});
+    rows.entries.push_back(
+        CheckEntry{ListRow{ChannelLine(*record), *record, std::string()}, "", {}});
   }
   return CheckEntries(options, rows);
 }

@@ -9,8 +9,9 @@ const char kFieldSeparator = '|';
 const char kLineFeed = '\n';
 const char kCarriageReturn = '\r';
 const size_t kFieldCount = 7;
-const size_t kLeadingFields = 4;   // country, channel, bitrate, category
-const size_t kTrailingFields = 2;  // stream address, homepage
+const size_t kNamingFields = 2;  // country and channel, kept from a row that cannot be read
+const char kMalformedRow[] = "malformed row: ";
+const char kFieldsNotSeven[] = " fields, not 7";
 
 std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields(1);
@@ -24,18 +25,19 @@ std::vector<std::string> SplitFields(const std::string& line) {
   return fields;
 }
 
-ChannelRecord RecordOf(const std::string& line) {
+ListRow RowOf(const std::string& line) {
   std::vector<std::string> fields = SplitFields(line);
+  std::string problem;
   if (fields.size() > kFieldCount) {
-    // Fold the surplus into the about text, which sits between the fixed ends.
-    const size_t aboutEnd = fields.size() - kTrailingFields;
-    std::string about = fields[kLeadingFields];
-    for (size_t i = kLeadingFields + 1; i < aboutEnd; ++i) about += Concat("|", fields[i]);
-    fields.erase(fields.begin() + kLeadingFields, fields.begin() + aboutEnd);
-    fields.insert(fields.begin() + kLeadingFields, about);
+    problem = Concat(kMalformedRow, NumberToText(static_cast<int32_t>(fields.size())),
+                     kFieldsNotSeven);
+    fields.resize(kNamingFields);
   }
   fields.resize(kFieldCount);
-  return ChannelRecord{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]};
+  return ListRow{line,
+                 ChannelRecord{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5],
+                               fields[6]},
+                 problem};
 }
 
 }  // namespace
@@ -48,8 +50,12 @@ std::vector<ListRow> ParseChannelRows(const std::string& fileBytes) {
     if (end == std::string::npos) end = fileBytes.size();
     std::string line = fileBytes.substr(start, end - start);
     if (!line.empty() && line.back() == kCarriageReturn) line.pop_back();
-    if (!line.empty()) rows.push_back(ListRow{line, RecordOf(line)});
+    if (!line.empty()) rows.push_back(RowOf(line));
     start = end + 1;
   }
   return rows;
+}
+
+CheckResult RowResult(const ListRow& row, const CheckResult& probed) {
+  return row.problem.empty() ? probed : Judged(Verdict::kNoStream, row.problem);
 }

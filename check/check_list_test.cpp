@@ -1,36 +1,42 @@
-// Reading channels.dat rows back: line ends, empty lines, and "|" inside fields.
+// Reading channels.dat rows back: line ends, empty lines, and rows of more than seven fields.
 #include "check/check_list.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(CheckListTest, RowsKeepTheirBytesAndFindTheStreamFromTheEnds) {
+TEST(CheckListTest, RowsKeepTheirBytesAndNeverGuessAStreamInAMalformedRow) {
   struct Case {
     const char* file;
     std::vector<std::string> lines;
     std::vector<std::string> streams;
     std::string firstAbout;
+    std::string firstProblem;
   };
   const Case cases[] = {
-      {"", {}, {}, ""},
-      {"\r\n\n", {}, {}, ""},
+      {"", {}, {}, "", ""},
+      {"\r\n\n", {}, {}, "", ""},
       {"A|B|300|News|about|http://s/1|http://h/\r\nC|D|||x||\r\n",
        {"A|B|300|News|about|http://s/1|http://h/", "C|D|||x||"},
        {"http://s/1", ""},
-       "about"},
+       "about",
+       ""},
       // No line end on the last row, and a bare line feed.
       {"A|B|1|N|a|mms://s/2|\nA|B|1|N|a|rtsp://s/3|",
        {"A|B|1|N|a|mms://s/2|", "A|B|1|N|a|rtsp://s/3|"},
        {"mms://s/2", "rtsp://s/3"},
-       "a"},
-      // A "|" in the about text: stream and homepage are still the last two fields.
-      {"A|B|1|N|news | sport | more|http://s/4|http://h/\r\n",
-       {"A|B|1|N|news | sport | more|http://s/4|http://h/"},
-       {"http://s/4"},
-       "news | sport | more"},
+       "a",
+       ""},
+      // Eight or more fields (written by something else): no address is guessed.
+      {"A|B|1|N|news | sport|http://s/4|http://h/\r\n",
+       {"A|B|1|N|news | sport|http://s/4|http://h/"},
+       {""},
+       "",
+       "malformed row: 8 fields, not 7"},
+      {"A|B|1|N|a|b|c|http://s/5|http://h/a|b\n", {"A|B|1|N|a|b|c|http://s/5|http://h/a|b"},
+       {""}, "", "malformed row: 10 fields, not 7"},
       // Too few fields: the missing ones are empty.
-      {"A|B|1\r\n", {"A|B|1"}, {""}, ""},
+      {"A|B|1\r\n", {"A|B|1"}, {""}, "", ""},
   };
   for (const Case& c : cases) {
     std::vector<ListRow> rows = ParseChannelRows(c.file);
@@ -41,6 +47,10 @@ TEST(CheckListTest, RowsKeepTheirBytesAndFindTheStreamFromTheEnds) {
     }
     if (!rows.empty()) {
       EXPECT_EQ(rows[0].record.about, c.firstAbout) << c.file;
+      EXPECT_EQ(rows[0].problem, c.firstProblem) << c.file;
+      const CheckResult result = RowResult(rows[0], Judged(Verdict::kLive, "mpegts"));
+      EXPECT_EQ(result.verdict, c.firstProblem.empty() ? Verdict::kLive : Verdict::kNoStream);
+      EXPECT_EQ(result.detail, c.firstProblem.empty() ? "mpegts" : c.firstProblem);
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fetch/fetch.h"
+#include "fetch/fetch_address.h"
 #include "text/text.h"
 
 namespace {
@@ -166,7 +167,7 @@ void CloseCurl(FetchConnection* connection) {
 
 void SetOptions(FetchConnection* connection, const std::string& address) {
   CURL* easy = connection->easy;
-  curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
+  curl_easy_setopt(easy, CURLOPT_URL, EscapedAddress(address).c_str());  // curl keeps a copy
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kProtocols);
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
   // No header is added: the request carries Host, User-Agent and curl's "Accept: */*",

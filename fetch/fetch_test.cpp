@@ -1,5 +1,6 @@
 // The chunk loop of a page fetch over a scripted transport: what each sequence of reads gives.
 #include "fetch/fetch.h"
+#include "fetch/fetch_address.h"
 
 #include <gtest/gtest.h>
 
@@ -170,6 +171,29 @@ TEST(FetchTest, FetchPageUsesTheOverriddenTransportAndOpensAnewEachTime) {
   EXPECT_EQ(second.bytes, first.bytes);
   EXPECT_EQ(g_fake.openedAddresses.size(), 2u);
   EXPECT_EQ(g_fake.closeCalls, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Both transports request these bytes, so that libcurl fetches what WinINet fetches.
+TEST(FetchAddressTest, BytesThatCannotStandInAUrlAreEscapedAndTheRestKept) {
+  const struct {
+    std::string address;
+    std::string requested;
+  } cases[] = {
+      {"http://h/a\tb.htm", "http://h/a%09b.htm"},
+      {"http://h/a b.htm", "http://h/a%20b.htm"},
+      {"http://h/a\x7f" "b", "http://h/a%7Fb"},
+      {"http://h/a\x80\xe9\xff", "http://h/a%80%E9%FF"},
+      {std::string("http://h/a\x01\x1f", 12), "http://h/a%01%1F"},
+      {"http://h/a\\b.htm?q=a\\b", "http://h/a/b.htm?q=a\\b"},
+      {"http://h/a.htm#top b", "http://h/a.htm"},
+      {"http://h/a%20b%7C?x=\"<>{}|^`", "http://h/a%20b%7C?x=\"<>{}|^`"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapedAddress(c.address), c.requested) << c.address;
 }
 
 }  // namespace

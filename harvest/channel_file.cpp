@@ -15,6 +15,10 @@
 namespace {
 
 const char kFieldSeparator[] = "|";
+// A "|" inside a field would split it in two: an address carries it escaped, which every web
+// and stream client reads as the same address, a text as the Windows-1252 broken bar.
+const char kSeparatorInAddress[] = "%7C";
+const char kSeparatorInText = '\xA6';
 const char kLineEnd[] = "\r\n";
 // A temporary file is named after the file it replaces, plus this and 16 random hex digits.
 const char kTempInfix[] = ".tmp-";
@@ -135,6 +139,32 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
 }
 
 }  // namespace
+
+// Replaces each "|" of an address field by its escape; most fields hold none.
+static void EscapeSeparators(std::string& address) {
+  size_t at = address.find(kFieldSeparator[0]);
+  if (at == std::string::npos) return;
+  std::string escaped = address.substr(0, at);
+  for (; at < address.size(); ++at) {
+    if (address[at] == kFieldSeparator[0]) {
+      escaped += kSeparatorInAddress;
+    } else {
+      escaped += address[at];
+    }
+  }
+  address.swap(escaped);
+}
+
+void KeepSeparatorsOut(ChannelRecord& r) {
+  std::string* const texts[] = {&r.country, &r.channel, &r.bitrate, &r.category, &r.about};
+  for (std::string* text : texts) {
+    for (char& c : *text) {
+      if (c == kFieldSeparator[0]) c = kSeparatorInText;
+    }
+  }
+  EscapeSeparators(r.streamUrl);
+  EscapeSeparators(r.homepage);
+}
 
 void FormatChannelLine(std::string& line, const ChannelRecord& r) {
   const std::string* const fields[] = {&r.country, &r.channel,   &r.bitrate, &r.category,

@@ -15,6 +15,10 @@ using ByteSink = std::function<bool(const char* bytes, size_t count)>;
 // Size of the output buffer; the sink sees writes in steps of this size, not one per line.
 const size_t kOutputBufferSize = 4096;
 
+// Makes the record's fields fit the line: a "|" in streamUrl or homepage becomes "%7C", one in
+// a text field the broken bar 0xA6; nothing else changes. Every record passes here on its
+// way into a list, so the file, the exports and the checks all see the same fields.
+void KeepSeparatorsOut(ChannelRecord& record);
 // One line of channels.dat without its CR LF: the seven fields joined by "|".
 std::string ChannelLine(const ChannelRecord& record);
 // The same line, formatted into line (its memory is kept from record to record).

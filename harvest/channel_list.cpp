@@ -1,6 +1,8 @@
 // The channel list: records linked after the cursor, iterated with Rewind and NextRecord.
 #include "harvest/channel_list.h"
 
+#include "harvest/channel_file.h"
+
 ChannelList::~ChannelList() {
   while (first) first = std::move(first->next);
 }
@@ -8,6 +10,7 @@ ChannelList::~ChannelList() {
 void AddRecord(ChannelList& list, ChannelRecord record) {
   auto node = std::make_unique<ChannelNode>();
   node->record = std::move(record);
+  KeepSeparatorsOut(node->record);
   ChannelNode* added = node.get();
   if (list.cursor == nullptr) {
     node->next = std::move(list.first);

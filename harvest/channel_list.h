@@ -36,6 +36,7 @@ struct ChannelList {
 
 const char kChannelFileName[] = "channels.dat";
 
+// Adds the record with a "|" inside a field made to fit the file (KeepSeparatorsOut).
 void AddRecord(ChannelList& list, ChannelRecord record);
 void Rewind(ChannelList& list);
 // The next record after the cursor (the first after Rewind), or null at the end.

@@ -20,7 +20,7 @@ endif()
 if(WIN32)
   morvek_add_served_test(NAME fetch_http_tests_wine SERVER fetch COMMAND fetch_http_tests --gtest_brief=0)
   set_tests_properties(fetch_http_tests_wine PROPERTIES
-                       ENVIRONMENT "${FETCH_HTTP_ENVIRONMENT};MORVEK_UNDER_WINE=1" TIMEOUT 300)
+                       ENVIRONMENT "${FETCH_HTTP_ENVIRONMENT}" TIMEOUT 300)
 else()
   # Each case runs as its own process; they find the port in the server's port file.
   list(APPEND FETCH_HTTP_ENVIRONMENT "MORVEK_TEST_PORT_FILE=${MORVEK_SERVER_PORT_FILE_fetch}"
