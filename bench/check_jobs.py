@@ -32,6 +32,23 @@ HOSTS = ["127.0.0.%d" % n for n in range(1, 9)]
 HOSTILE_TIMEOUT = 5
 
 
+def start_media_servers(work, delay_ms, servers):
+    """Makes the media in work/media and serves it on each of HOSTS (appended to servers);
+    the base address of each."""
+    media = os.path.join(work, "media")
+    os.mkdir(media)
+    make_media(media)
+    bases = []
+    for host in HOSTS:
+        server, port = start_server("test_server.py", work, host, "--root", media,
+                                    "--host", host, "--delay-ms", str(delay_ms), "--quiet")
+        if server is None:
+            raise SystemExit("server on %s did not start: %s" % (host, port))
+        servers.append(server)
+        bases.append("http://%s:%s/" % (host, port))
+    return bases
+
+
 def timed_check(program, work, jobs):
     output = os.path.join(work, "jobs%d.json" % jobs)
     began = time.monotonic()
@@ -79,17 +96,7 @@ def main():
     work = tempfile.mkdtemp(prefix="morvek-check-bench-")
     servers = []
     try:
-        media = os.path.join(work, "media")
-        os.mkdir(media)
-        make_media(media)
-        bases = []
-        for host in HOSTS:
-            server, port = start_server("test_server.py", work, host, "--root", media,
-                                        "--host", host, "--delay-ms", str(args.delay_ms), "--quiet")
-            if server is None:
-                raise SystemExit("server on %s did not start: %s" % (host, port))
-            servers.append(server)
-            bases.append("http://%s:%s/" % (host, port))
+        bases = start_media_servers(work, args.delay_ms, servers)
         with open(os.path.join(work, "channels.dat"), "wb") as f:
             for i in range(STREAMS):
                 stream = bases[i % len(bases)] + ("tv.ts" if i % 2 else "radio.mp3")

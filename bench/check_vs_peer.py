@@ -17,6 +17,7 @@ The peer is installed with npm into build/bench-peer/ (its dependency axios-curl
 
     python3 bench/check_vs_peer.py [--program build/native/morvek-cli] [--delay-ms 100]
                                    [--timeout 5] [--peer-dir build/bench-peer]
+                                   [--stalled 8] [--rows corpus:1,corpus:16,stalls:16,stalls:64]
 """
 import argparse
 import json
@@ -25,17 +26,14 @@ import random
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests", "check"))
-from check_test import make_media, start_server  # noqa: E402
+from check_jobs import HOSTS, start_media_servers  # noqa: E402
 
-HOSTS = ["127.0.0.%d" % n for n in range(1, 9)]
 PEER_PACKAGE = {"name": "bench-peer", "private": True, "dependencies": {"iptv-checker": "0.26.0"},
                 "overrides": {"axios-curlirize": "1.3.7"}}
 # kind: (path below a server's root, is it live, how many of the 200)
@@ -102,8 +100,12 @@ def write_corpus(path, entries):
             f.write("#EXTINF:-1,%s\n%s\n" % (name, address))
 
 
-def corpus(bases):
-    kinds = [k for k, (_, _, count) in KINDS.items() for _ in range(count)]
+def corpus(bases, stalled):
+    """200 entries; stalled ones beyond the usual count replace live MPEG-TS ones."""
+    counts = {k: count for k, (_, _, count) in KINDS.items()}
+    counts["ts"] -= stalled - counts["stalled"]
+    counts["stalled"] = stalled
+    kinds = [k for k, count in counts.items() for _ in range(count)]
     random.Random(19).shuffle(kinds)
     entries = []
     for i, kind in enumerate(kinds):
@@ -168,6 +170,10 @@ def main():
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
     parser.add_argument("--delay-ms", type=int, default=100)
     parser.add_argument("--timeout", type=int, default=5, help="seconds per stream, for both")
+    parser.add_argument("--stalled", type=int, default=KINDS["stalled"][2],
+                        help="stalled streams in the corpus (more take the place of MPEG-TS ones)")
+    parser.add_argument("--rows", default="corpus:1,corpus:16,stalls:16,stalls:64",
+                        help="which runs, as SET:AT-A-TIME,...")
     parser.add_argument("--peer-dir", default=os.path.join(ROOT, "build", "bench-peer"))
     args = parser.parse_args()
     program = os.path.abspath(args.program)
@@ -177,19 +183,12 @@ def main():
     work = tempfile.mkdtemp(prefix="morvek-peer-bench-")
     servers = []
     try:
-        media = os.path.join(work, "media")
-        os.mkdir(media)
-        make_media(media)
-        bases = []
-        for host in HOSTS:
-            server, port = start_server("test_server.py", work, host, "--root", media, "--host", host,
-                                        "--delay-ms", str(args.delay_ms), "--quiet")
-            if server is None:
-                raise SystemExit("server on %s did not start: %s" % (host, port))
-            servers.append(server)
-            bases.append("http://%s:%s/" % (host, port))
-        sets = {"corpus": corpus(bases), "stalls": half_stalling(bases)}
-        runs = [("corpus", 1, None), ("corpus", 16, None), ("stalls", 16, 16), ("stalls", 64, 64)]
+        bases = start_media_servers(work, args.delay_ms, servers)
+        sets = {"corpus": corpus(bases, args.stalled), "stalls": half_stalling(bases)}
+        # The half-stalling set runs with --per-host at the --jobs value, as the peer has no such cap.
+        # A third field sets --per-host for any set, e.g. corpus:16:16.
+        runs = [(row[0], int(row[1]), int(row[2]) if len(row) > 2 else int(row[1]) if row[0] == "stalls" else None)
+                for row in (r.split(":") for r in args.rows.split(","))]
         print("%d streams on %d addresses, %d ms answer delay, --timeout %d s for both; "
               "peak memory is the whole process tree" % (len(sets["corpus"]), len(HOSTS), args.delay_ms,
                                                        args.timeout))
