@@ -49,6 +49,13 @@ def start_media_servers(work, delay_ms, servers):
     return bases
 
 
+def stop_media_servers(servers, work):
+    for server in servers:
+        server.terminate()
+        server.wait(10)
+    shutil.rmtree(work, ignore_errors=True)
+
+
 def timed_check(program, work, jobs):
     output = os.path.join(work, "jobs%d.json" % jobs)
     began = time.monotonic()
@@ -112,10 +119,7 @@ def main():
         stall = os.path.abspath(args.stall_resolver) if os.path.exists(args.stall_resolver) else ""
         hostile_rows(program, work, stall)
     finally:
-        for server in servers:
-            server.terminate()
-            server.wait(10)
-        shutil.rmtree(work, ignore_errors=True)
+        stop_media_servers(servers, work)
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-from check_jobs import HOSTS, start_media_servers  # noqa: E402
+from check_jobs import HOSTS, start_media_servers, stop_media_servers  # noqa: E402
 
 PEER_PACKAGE = {"name": "bench-peer", "private": True, "dependencies": {"iptv-checker": "0.26.0"},
                 "overrides": {"axios-curlirize": "1.3.7"}}
@@ -218,10 +218,7 @@ def main():
             if wrong:
                 print("    morvek-cli wrong on: %s" % " ".join(wrong))
     finally:
-        for server in servers:
-            server.terminate()
-            server.wait(10)
-        shutil.rmtree(work, ignore_errors=True)
+        stop_media_servers(servers, work)
 
 
 if __name__ == "__main__":
