@@ -265,7 +265,14 @@ def case_rtmp(ctx):
                 % (NGINX_RTMP, ctx.work, ctx.work, port))
     ctx.servers.append(subprocess.Popen([NGINX, "-c", conf, "-p", ctx.work], stderr=subprocess.DEVNULL))
     base = "rtmp://127.0.0.1:%d/live/" % port
-    time.sleep(0.3)
+    deadline = time.time() + 5
+    while True:  # ffmpeg gives up at once when nothing listens yet
+        try:
+            socket.create_connection(("127.0.0.1", port), 1).close()
+            break
+        except OSError:
+            check(time.time() < deadline, "nginx did not listen on %d" % port)
+            time.sleep(0.05)
     ctx.servers.append(subprocess.Popen(
         ["ffmpeg", "-loglevel", "quiet", "-re", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi",
          "-i", "sine=sample_rate=44100", "-t", "20", "-c:v", "flv1", "-c:a", "aac", "-f", "flv", base + "tv"]))
