@@ -8,6 +8,8 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "check/check_list.h"
@@ -465,21 +467,24 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
                         const CheckOutcome& outcome) {
   std::vector<const CheckEntry*> live;
   std::vector<const CheckEntry*> dead;
-  std::vector<nlohmann::ordered_json> objects;
   for (size_t i = 0; i < list.entries.size(); ++i) {
-    const size_t first = outcome.firstOf[i];
-    objects.push_back(ResultJson(list, i, outcome.results[i], outcome.requested[i],
-                                 first == i ? 0 : first + 1));
     (outcome.results[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
   }
   const bool playlist = list.kind == ListKind::kPlaylist;
+  // Each entry's object is made and written out in turn: a list of them all would hold
+  // every entry several times over.
+  const auto objectAt = [&list, &outcome](size_t i) {
+    const size_t first = outcome.firstOf[i];
+    return ResultJson(list, i, outcome.results[i], outcome.requested[i],
+                      first == i ? 0 : first + 1);
+  };
   const std::pair<const std::string*, std::string> outputs[] = {
       {&options.outputPath, options.outputPath.empty() ? std::string() : ListText(list, live)},
       {&options.m3uPath, options.m3uPath.empty() ? std::string()
                          : playlist              ? ListText(list, live)
                                                  : ChannelsM3u(list, outcome, live)},
       {&options.deadPath, options.deadPath.empty() ? std::string() : ListText(list, dead)},
-      {&options.jsonPath, options.jsonPath.empty() ? std::string() : JsonArrayText(objects)}};
+      {&options.jsonPath, options.jsonPath.empty() ? std::string() : JsonArrayText(list.entries.size(), objectAt)}};
   const char* const names[] = {"--output", "--m3u", "--dead", "--json"};
   OutputsEnd end = OutputsEnd::kWritten;
   for (size_t i = 0; i < std::size(outputs); ++i) {
@@ -495,24 +500,31 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
 // and for every entry the first one it repeats.
 std::vector<CheckTarget> DistinctTargets(const CheckOptions& options, const CheckList& list,
                                          CheckOutcome& outcome, std::vector<size_t>& targetOf) {
+  const size_t count = list.entries.size();
   std::vector<CheckTarget> targets;
-  std::map<std::string, size_t> firstByKey;
-  for (size_t i = 0; i < list.entries.size(); ++i) {
-    CheckTarget target{RequestAddress(list, list.entries[i]), list.entries[i].request};
-    if (target.request.userAgent.empty()) target.request.userAgent = options.userAgent;
-    outcome.requested.push_back(target.address);
-    std::string key = Concat(target.address, "\n", target.request.userAgent, "\n",
-                             target.request.referrer);
-    for (const std::string& header : target.request.headers) key += Concat("\n", header);
-    const bool checked = !target.address.empty();
-    auto [it, added] = firstByKey.emplace(key, i);
-    if (!added && checked) {
-      outcome.firstOf.push_back(it->second);
-      continue;
+  outcome.requested.reserve(count);  // stays put: firstByAddress views its strings
+  outcome.firstOf.reserve(count);
+  std::unordered_multimap<std::string_view, size_t> firstByAddress;
+  for (size_t i = 0; i < count; ++i) {
+    outcome.requested.push_back(RequestAddress(list, list.entries[i]));
+    StreamRequest request = list.entries[i].request;
+    if (request.userAgent.empty()) request.userAgent = options.userAgent;
+    const std::string& address = outcome.requested.back();
+    size_t first = i;
+    const auto [from, to] = firstByAddress.equal_range(address);
+    for (auto it = from; it != to && !address.empty(); ++it) {
+      const StreamRequest& other = targets[it->second].request;
+      if (other.userAgent == request.userAgent && other.referrer == request.referrer &&
+          other.headers == request.headers) {
+        first = targetOf[it->second];
+        break;
+      }
     }
-    outcome.firstOf.push_back(i);
+    outcome.firstOf.push_back(first);
+    if (first != i) continue;
+    if (!address.empty()) firstByAddress.emplace(address, targets.size());
     targetOf.push_back(i);
-    targets.push_back(std::move(target));
+    targets.push_back(CheckTarget{address, std::move(request)});
   }
   return targets;
 }
@@ -531,7 +543,8 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
   CheckOutcome outcome;
   std::vector<size_t> targetOf;  // the entry of each target
-  const std::vector<CheckTarget> targets = DistinctTargets(options, list, outcome, targetOf);
+  std::vector<CheckTarget> targets = DistinctTargets(options, list, outcome, targetOf);
+  const size_t targetCount = targets.size();
   std::vector<std::vector<size_t>> repeats(list.entries.size());
   for (size_t i = 0; i < list.entries.size(); ++i) {
     if (outcome.firstOf[i] != i) repeats[outcome.firstOf[i]].push_back(i);
@@ -545,9 +558,9 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   console.printRows = !WritesToStandardOutput(options);
   console.progress.live = !options.quiet && StderrIsTerminal();
   console.done.assign(list.entries.size(), false);
-  console.duplicates = list.entries.size() - targets.size();
+  console.duplicates = list.entries.size() - targetCount;
   if (console.progress.live) DrawProgress(console, true);
-  CheckStreams(targets, options.settings, [&](size_t index, const CheckResult& probed) {
+  CheckStreams(std::move(targets), options.settings, [&](size_t index, const CheckResult& probed) {
     const size_t entry = targetOf[index];
     const CheckResult result = RowResult(list.entries[entry].row, probed);
     outcome.results[entry] = result;

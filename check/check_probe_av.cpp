@@ -35,11 +35,16 @@ const size_t kMaxAllocationBytes = 16 * 1024 * 1024;
 // A probe that has not ended this long after the deadline is left behind with a time-out.
 const auto kVerdictGrace = std::chrono::milliseconds(500);
 const int kLogLineBytes = 1024;
+// The http reader follows this many redirects in a row, then fails with a plain I/O error;
+// its trace line for each reply's code tells that failure from others.
+const int kMaxRedirects = 8;
+const char kHttpCodeLog[] = "http_code=%d\n";
 // Only TCP-based network protocols: a hostile list, wrapper or SDP must not reach local files
-// or devices, nor make the check bind or send UDP.
+// or devices, nor make the check bind or send UDP. rtmpt and rtmpts tunnel through
+// ffrtmphttp, rtmpe and rtmpte encrypt through ffrtmpcrypt.
 const char kProtocolWhitelist[] =
-    "http,https,tcp,tls,rtsp,mmsh,mmst,rtmp,rtmps,rtmpt,rtmpe,rtmpte,rtmpts,rtmphttp,crypto,"
-    "httpproxy";
+    "http,https,tcp,tls,rtsp,mmsh,mmst,rtmp,rtmps,rtmpt,rtmpe,rtmpte,rtmpts,ffrtmphttp,"
+    "ffrtmpcrypt,crypto,httpproxy";
 const char kRtmpPrefix[] = "rtmp";    // its "timeout" option would turn on listen mode
 const char kRtspTransport[] = "tcp";  // interleaved in the RTSP connection
 
@@ -51,6 +56,7 @@ struct ProbeState {
   bool timedOut = false;
   bool overBudget = false;
   std::string statusLine;          // the first status the library logged during this probe
+  int redirectsInARow = 0;         // 3xx replies since the last other reply
   OpenCall libraryOpen = nullptr;  // the library's own opening of nested addresses (HLS)
   CloseCall libraryClose = nullptr;
 };
@@ -77,7 +83,16 @@ void Spend(ProbeState& state, int bytes) { state.limits.bytesLeft->fetch_sub(byt
 
 // Keeps the status lines of the probe on this thread; the library's log stays off the console.
 void OnLibraryLog(void* context, int level, const char* format, va_list arguments) {
-  if (t_probe == nullptr || level > AV_LOG_WARNING || !t_probe->statusLine.empty()) return;
+  if (t_probe == nullptr) return;
+  if (level == AV_LOG_TRACE && std::strcmp(format, kHttpCodeLog) == 0) {
+    va_list copy;
+    va_copy(copy, arguments);
+    const int code = va_arg(copy, int);
+    va_end(copy);
+    t_probe->redirectsInARow = code >= 300 && code < 400 ? t_probe->redirectsInARow + 1 : 0;
+    return;
+  }
+  if (level > AV_LOG_WARNING || !t_probe->statusLine.empty()) return;
   char line[kLogLineBytes] = {};
   int printPrefix = 0;
   av_log_format_line2(context, level, format, arguments, line, sizeof line, &printPrefix);
@@ -109,6 +124,10 @@ AVDictionary* NetworkOptions(const std::string& address, const ProbeLimits& limi
 
 ProbeOutcome Failure(int error, const ProbeState& state, StreamScheme scheme) {
   ProbeOutcome outcome;
+  if (error == AVERROR(EIO) && state.redirectsInARow > kMaxRedirects) {
+    outcome.result = Judged(Verdict::kError, "redirect loop");
+    return outcome;
+  }
   outcome.result =
       OpenFailure(error, state.statusLine, scheme == StreamScheme::kRtsp ? "RTSP" : "HTTP",
                   state.timedOut, state.limits.timeoutSeconds);

@@ -42,8 +42,8 @@ struct CheckBoard {
   size_t queuedCount = 0;
   std::map<std::string, int> openPerHost;
   std::map<std::string, int> waitingPerHost;  // running checks waiting for another host
-  std::vector<CheckResult> results;
-  std::vector<size_t> finished;  // checks ended but not yet reported
+  // Checks ended but not yet reported; a result is held only until it is reported.
+  std::vector<std::pair<size_t, CheckResult>> finished;
   int workersRunning = 0;
 };
 
@@ -286,8 +286,7 @@ void RunWorker(std::shared_ptr<CheckBoard> board) {
   while (TakeNextRow(*board, &index)) {
     CheckResult result = CheckRow(*board, index);
     std::lock_guard<std::mutex> lock(board->mutex);
-    board->results[index] = result;
-    board->finished.push_back(index);
+    board->finished.emplace_back(index, std::move(result));
     board->changed.notify_all();
   }
   std::lock_guard<std::mutex> lock(board->mutex);
@@ -297,21 +296,20 @@ void RunWorker(std::shared_ptr<CheckBoard> board) {
 
 }  // namespace
 
-std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
+void CheckStreams(std::vector<CheckTarget> targets,
                                       const CheckSettings& settings,
                                       const CheckProgress& progress) {
   StartMediaLibrary();
   auto board = std::make_shared<CheckBoard>();
-  board->targets = targets;
+  const size_t addressCount = targets.size();
+  board->targets = std::move(targets);
   board->settings = settings;
-  board->results.assign(targets.size(), Judged(Verdict::kUnreachable, "stopped"));
   ResolveHosts(*board);
-  for (size_t i = 0; i < targets.size(); ++i) {
+  for (size_t i = 0; i < addressCount; ++i) {
     board->queued[board->hosts[i]].push_back(i);
     ++board->queuedCount;
   }
   for (const auto& [host, queue] : board->queued) board->ready.insert(queue.front());
-  const size_t addressCount = targets.size();
   const size_t workerCount = std::min(addressCount, static_cast<size_t>(settings.jobs));
   board->workersRunning = static_cast<int>(workerCount);
   std::vector<std::thread> workers;
@@ -320,11 +318,10 @@ std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
   std::unique_lock<std::mutex> lock(board->mutex);
   CheckClock::time_point giveUpAt = CheckClock::time_point::max();
   while (board->workersRunning > 0 || !board->finished.empty()) {
-    std::vector<size_t> finished;
+    std::vector<std::pair<size_t, CheckResult>> finished;
     finished.swap(board->finished);
     if (RunCancelled()) finished.clear();  // checks cut short by the cancel say nothing
-    for (size_t index : finished) {
-      CheckResult result = board->results[index];
+    for (const auto& [index, result] : finished) {
       lock.unlock();
       progress(index, result);
       lock.lock();
@@ -335,7 +332,6 @@ std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
     if (board->finished.empty()) board->changed.wait_for(lock, kWaitStep);
   }
   const bool allEnded = board->workersRunning == 0;
-  std::vector<CheckResult> results = board->results;
   lock.unlock();
   // A worker stuck where no cancel reaches (a name lookup) is left behind; it owns its board.
   for (std::thread& worker : workers) {
@@ -345,5 +341,4 @@ std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
       worker.detach();
     }
   }
-  return results;
 }

@@ -26,10 +26,11 @@ struct CheckTarget {
 // Called on the calling thread for each finished check, in finishing order.
 using CheckProgress = std::function<void(size_t index, const CheckResult& result)>;
 
-// Checks every address and gives the results in address order. Hosts are counted by the
+// Checks every address and gives each result to progress as its check ends; nothing else
+// holds the results. Hosts are counted by the
 // address their name resolves to, so that two spellings of one server share its connections.
 // A check's time-out runs from its start, and it keeps its connection while it follows its
 // wrappers on the same host. A cancelled run (Ctrl-C) ends within about a second; the checks
-// not finished by then keep a "stopped" result.
-std::vector<CheckResult> CheckStreams(const std::vector<CheckTarget>& targets,
-                                      const CheckSettings& settings, const CheckProgress& progress);
+// not finished by then are not reported.
+void CheckStreams(std::vector<CheckTarget> targets, const CheckSettings& settings,
+                  const CheckProgress& progress);

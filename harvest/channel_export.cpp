@@ -82,14 +82,21 @@ nlohmann::ordered_json ChannelJson(const ChannelRecord& record) {
   return object;
 }
 
-std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects) {
-  if (objects.empty()) return kJsonEmptyArray;
+std::string JsonArrayText(size_t count,
+                          const std::function<nlohmann::ordered_json(size_t)>& objectAt) {
+  if (count == 0) return kJsonEmptyArray;
   std::string text = kJsonArrayStart;
-  for (size_t i = 0; i < objects.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if (i > 0) text += kJsonObjectSeparator;
-    text += objects[i].dump();
+    text += objectAt(i).dump();
   }
-  return Concat(text, kJsonLineEnd, kJsonArrayEnd);
+  text += kJsonLineEnd;
+  text += kJsonArrayEnd;
+  return text;
+}
+
+std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects) {
+  return JsonArrayText(objects.size(), [&objects](size_t i) { return objects[i]; });
 }
 
 std::string ChannelJsonText(ChannelList& list) {

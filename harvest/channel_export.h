@@ -5,6 +5,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ std::string M3uText(ChannelList& list);
 nlohmann::ordered_json ChannelJson(const ChannelRecord& record);
 // A JSON array of the objects, one object per line.
 std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects);
+// The same for count objects made one at a time by objectAt, so that only one is held.
+std::string JsonArrayText(size_t count,
+                          const std::function<nlohmann::ordered_json(size_t)>& objectAt);
 // The whole list as JsonArrayText of ChannelJson, in list order.
 std::string ChannelJsonText(ChannelList& list);
 

@@ -3,14 +3,14 @@
 #   scripts/install-deps.sh [--build | --test]
 # --build: only what building morvek-cli and morvek-check needs (compiler, CMake, libcurl,
 # FFmpeg, libxml2, nlohmann-json). --test: what the tests and the packages need on top
-# (GoogleTest, mingw-w64, Wine, Xvfb, clang, GStreamer, ffmpeg for test media, mandoc,
+# (GoogleTest, mingw-w64, Wine, Xvfb, clang, GStreamer, ffmpeg for test media, nginx-rtmp, mandoc,
 # lintian...). Without an option, both.
 set -euo pipefail
 build=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev
        libavformat-dev libavcodec-dev libavutil-dev libxml2-dev)
 test=(googletest libgtest-dev g++-mingw-w64-x86-64-posix
       wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
-      clang libclang-rt-14-dev mpv ffmpeg
+      clang libclang-rt-14-dev mpv ffmpeg nginx-core libnginx-mod-rtmp
       python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       gstreamer1.0-plugins-ugly
       mandoc zsh dpkg-dev file lintian)

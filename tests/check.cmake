@@ -19,7 +19,7 @@ add_library(stall_resolver MODULE "${CMAKE_CURRENT_SOURCE_DIR}/check/stall_resol
 target_link_libraries(stall_resolver PRIVATE ${CMAKE_DL_LIBS})
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(case verdicts rtsp per_host ctrl_c many harvest_then_check options stop_while_writing
+foreach(case verdicts rtsp rtmp per_host ctrl_c many harvest_then_check options stop_while_writing
              closed_stdout program_lookup terminal_progress hostile playlist page_text)
   add_test(NAME check_${case}
            COMMAND ${Python3_EXECUTABLE} "${CMAKE_CURRENT_SOURCE_DIR}/check/check_test.py"

@@ -12,6 +12,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -172,7 +173,8 @@ def case_verdicts(ctx):
             ("ftp", "ftp://127.0.0.1/tv.ts"), ("local", "file:///etc/passwd"), ("none", ""),
             ("asx", b + "good.asx"), ("broken asx", b + "broken.asx"), ("m3u", b + "list.m3u"),
             ("pls", b + "list.pls"), ("loop", b + "loop1.m3u"), ("five deep", b + "deep2.m3u"),
-            ("six deep", b + "deep1.m3u")]
+            ("six deep", b + "deep1.m3u"),
+            ("redirected", b + "_redirect/_redirect/_redirect/tv.ts"), ("redirect loop", b + "_loop/tv.ts")]
     original = ctx.write_list(rows)
     rc, out, err = ctx.run(["check", "--timeout", "3", "--json", "out.json", "--m3u", "live.m3u",
                             "--output", "live.dat"])
@@ -183,19 +185,21 @@ def case_verdicts(ctx):
         "ts": "live", "mp3": "live", "html": "no-media", "empty": "no-media", "404": "error",
         "500": "error", "stalled": "unreachable", "refused": "unreachable", "ftp": "unsupported",
         "local": "unsupported", "none": "no-stream", "asx": "live", "broken asx": "live", "m3u": "live",
-        "pls": "live", "loop": "no-media", "five deep": "live", "six deep": "no-media"})
+        "pls": "live", "loop": "no-media", "five deep": "live", "six deep": "no-media",
+        "redirected": "live", "redirect loop": "error"})
     by_name = {r["name"]: r for r in results}
     ts, mp3 = by_name["ts"], by_name["mp3"]
     check((ts["format"], ts["video"], ts["audio"]) == ("mpegts", "mpeg2video 320x240", "mp2"), "ts %r" % ts)
     check((mp3["format"], mp3["video"], mp3["audio"], mp3["bitrate"]) == ("mp3", None, "mp3", 128000),
           "mp3 %r" % mp3)
     check(by_name["404"]["detail"] == "HTTP 404 Not Found", "404 detail %r" % by_name["404"]["detail"])
+    check(by_name["redirect loop"]["detail"] == "redirect loop", "loop %r" % by_name["redirect loop"]["detail"])
     check(by_name["500"]["detail"].startswith("HTTP 500"), "500 detail %r" % by_name["500"]["detail"])
     check(2500 <= by_name["stalled"]["elapsed_ms"] < 6000, "time-out took %d ms" % by_name["stalled"]["elapsed_ms"])
     check(by_name["asx"]["played"] == b + "tv.ts", "asx played %r" % by_name["asx"]["played"])
     check(by_name["broken asx"]["played"] == b + "radio.mp3?a=1&b=2", "broken asx %r" % by_name["broken asx"])
     check("live        Testland | ts: mpegts, mpeg2video 320x240, mp2" in out, "stdout %r" % out[:300])
-    check("live 7, no-media 4, error 2, unreachable 2, unsupported 2, no-stream 1" in err, "summary %r" % err)
+    check("live 8, no-media 4, error 3, unreachable 2, unsupported 2, no-stream 1" in err, "summary %r" % err)
     with open(os.path.join(ctx.work, "channels.dat"), "rb") as f:
         check(f.read() == original, "the checked list was changed")
     live_rows = [line + b"\r\n" for line in original.split(b"\r\n")
@@ -234,6 +238,50 @@ def case_rtsp(ctx):
     expect_statuses(results, {"live": "live", "missing": "error"})
     check((results[0]["video"], results[0]["audio"]) == ("h264 320x240", "pcm_mulaw"), "rtsp %r" % results[0])
     check(results[1]["detail"].startswith("RTSP 404"), "rtsp error %r" % results[1]["detail"])
+    return 0
+
+
+NGINX = "/usr/sbin/nginx"
+NGINX_RTMP = "/usr/lib/nginx/modules/ngx_rtmp_module.so"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def case_rtmp(ctx):
+    """rtmp:// live from nginx-rtmp fed by ffmpeg. nginx-rtmp has no HTTP tunnel, and no Debian
+    server offers one, so rtmpt:// is only shown to reach its server over HTTP."""
+    if not (os.path.exists(NGINX) and os.path.exists(NGINX_RTMP)):
+        print("SKIP: nginx with libnginx-mod-rtmp is not installed")
+        return SKIPPED
+    port = free_port()
+    conf = os.path.join(ctx.work, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write("load_module %s;\ndaemon off;\nmaster_process off;\npid %s/nginx.pid;\nerror_log %s/nginx.log;\n"
+                "events {}\nrtmp { server { listen 127.0.0.1:%d; application live { live on; } } }\n"
+                % (NGINX_RTMP, ctx.work, ctx.work, port))
+    ctx.servers.append(subprocess.Popen([NGINX, "-c", conf, "-p", ctx.work], stderr=subprocess.DEVNULL))
+    base = "rtmp://127.0.0.1:%d/live/" % port
+    deadline = time.time() + 5
+    while True:  # ffmpeg gives up at once when nothing listens yet
+        try:
+            socket.create_connection(("127.0.0.1", port), 1).close()
+            break
+        except OSError:
+            check(time.time() < deadline, "nginx did not listen on %d" % port)
+            time.sleep(0.05)
+    ctx.servers.append(subprocess.Popen(
+        ["ffmpeg", "-loglevel", "quiet", "-re", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi",
+         "-i", "sine=sample_rate=44100", "-t", "20", "-c:v", "flv1", "-c:a", "aac", "-f", "flv", base + "tv"]))
+    ctx.write_list([("rtmp", base + "tv"), ("rtmpt", "rtmpt" + ctx.base[4:] + "live/tv")])
+    rc, _, err = ctx.run(["check", "--timeout", "5", "--json", "out.json"])
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    by_name = {r["name"]: r for r in ctx.read_json("out.json")}
+    check((by_name["rtmp"]["status"], by_name["rtmp"]["video"]) == ("live", "flv1 320x240"), "rtmp %r" % by_name["rtmp"])
+    check(by_name["rtmpt"]["detail"] != "invalid argument", "rtmpt made no connection: %r" % by_name["rtmpt"])
     return 0
 
 

@@ -39,6 +39,7 @@ Prefixes (each takes the rest of the path as its body source):
     /_status/<code>/<rest>          reply with status <code> (an error page body too)
     /_need/<Name>=<value>/<rest>    403 unless the request carries the header Name with
                                     exactly that value (a value without "/")
+    /_loop/<rest>                   302 to the same address, for ever
     /_redirect/<rest>               302 to /<rest> (absolute address built from the Host
                                     header); chain it for several hops
     /_chunked/<rest>                chunked transfer encoding, 1000-byte chunks, no
@@ -284,6 +285,11 @@ class Handler(BaseHTTPRequestHandler):
                     reply.body = html_body("Forbidden without %s" % name)
                     return reply
                 parts = parts[2:]
+            elif head == "_loop":  # redirects to itself, for ever
+                reply.status = 302
+                reply.headers.append(("Location", self.path))
+                reply.body = html_body("Moved to %s" % self.path)
+                return reply
             elif head == "_redirect":
                 target = "/" + "/".join(parts[1:])
                 host = self.headers.get("Host")
