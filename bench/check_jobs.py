@@ -106,7 +106,8 @@ def main():
         bases = start_media_servers(work, args.delay_ms, servers)
         with open(os.path.join(work, "channels.dat"), "wb") as f:
             for i in range(STREAMS):
-                stream = bases[i % len(bases)] + ("tv.ts" if i % 2 else "radio.mp3")
+                # Unique addresses: the check probes a repeated one only once.
+                stream = bases[i % len(bases)] + ("tv.ts" if i % 2 else "radio.mp3") + "?n=%d" % i
                 f.write(b"Benchland|Stream %d|300|News|about|%s|\r\n" % (i, stream.encode()))
         print("%d streams on %d addresses, %d ms answer delay" % (STREAMS, len(HOSTS), args.delay_ms))
         figures = {}
