@@ -73,8 +73,6 @@ const int kMaxTimeoutSeconds = 3600;
 const int kMaxPerHost = 64;
 const int kMaxNumberDigits = 6;
 const char kStandardInputName[] = "-";
-// A list longer than this is refused (about 800,000 rows): it is held in memory whole.
-const size_t kMaxListBytes = 256u << 20;
 const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
 const int kVerdictColumn = 12;
@@ -196,12 +194,12 @@ int RefuseArgument(const std::string& argument) {
 // device or a folder is refused.
 std::string ReadList(const std::string& path, int timeoutSeconds, std::string& bytes) {
   if (IsListAddress(path)) {
-    ListBytes list = DownloadList(path, timeoutSeconds, static_cast<int64_t>(kMaxListBytes));
+    ListBytes list = DownloadList(path, timeoutSeconds, static_cast<int64_t>(kListReadLimit));
     bytes = std::move(list.bytes);
     return list.problem;
   }
   if (!TextEquals(path, kStandardInputName)) {
-    return ReadInputFile(path, kMaxListBytes, true, [&bytes](const char* piece, size_t count) {
+    return ReadInputFile(path, kListReadLimit, true, [&bytes](const char* piece, size_t count) {
       bytes.append(piece, count);
       return true;
     });
@@ -210,8 +208,8 @@ std::string ReadList(const std::string& path, int timeoutSeconds, std::string& b
   size_t got = 0;
   while ((got = std::fread(chunk.data(), 1, chunk.size(), stdin)) > 0) {
     bytes.append(chunk.data(), got);
-    if (bytes.size() > kMaxListBytes) {
-      return Concat("holds more than the ", NumberToText(static_cast<int32_t>(kMaxListBytes)),
+    if (bytes.size() > kListReadLimit) {
+      return Concat("holds more than the ", NumberToText(static_cast<int32_t>(kListReadLimit)),
                     " bytes that are read");
     }
   }

@@ -14,6 +14,9 @@ using ByteSink = std::function<bool(const char* bytes, size_t count)>;
 
 // Size of the output buffer; the sink sees writes in steps of this size, not one per line.
 const size_t kOutputBufferSize = 4096;
+// The most of a channel list (an old channels.dat, a list to check) that is read, about
+// 800,000 rows: a list is held in memory whole.
+const size_t kListReadLimit = 256u << 20;
 
 // Makes the record's fields fit the line: a "|" in streamUrl or homepage becomes "%7C", one in
 // a text field the broken bar 0xA6; nothing else changes. Every record passes here on its

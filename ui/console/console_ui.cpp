@@ -23,9 +23,6 @@ const int kBarWidth = 24;
 const int kEchoMargin = 2;
 const char kBarDone = '#';
 const char kBarToDo = '-';
-// An old channel file larger than this is not compared with the new list (about 800,000
-// rows): the summary then says nothing about what changed.
-const size_t kOldListMaxBytes = 256u << 20;
 const char kReadingPrefix[] = "Reading ";
 const char kWarningPrefix[] = "warning: ";
 const char kIndexPageName[] = "index";
@@ -161,11 +158,12 @@ std::string NothingFoundReason() {
 }
 
 // Reads the old channel file when it is a regular file of a bounded size: a pipe or a device
-// is never opened in a way that waits or reads without end.
+// is never opened in a way that waits or reads without end. An old file over the limit (about
+// 800,000 rows) is not compared with the new list: the summary then says nothing of changes.
 std::optional<OldListRows> ReadOldList(const std::string& path) {
   OldListRows rows;
   const std::string problem =
-      ReadInputFile(path, kOldListMaxBytes, false, [&rows](const char* bytes, size_t count) {
+      ReadInputFile(path, kListReadLimit, false, [&rows](const char* bytes, size_t count) {
         AddOldListBytes(rows, bytes, count);
         return true;
       });
