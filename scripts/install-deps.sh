@@ -4,7 +4,7 @@
 # --build: only what building morvek-cli and morvek-check needs (compiler, CMake, libcurl,
 # FFmpeg, libxml2, nlohmann-json). --test: what the tests and the packages need on top
 # (GoogleTest, mingw-w64, Wine, Xvfb, clang, GStreamer, ffmpeg for test media, nginx-rtmp, mandoc,
-# lintian...). Without an option, both.
+# lintian, and the sources of FFmpeg and libxml2 for the Windows build...). Without an option, both.
 set -euo pipefail
 build=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev
        libavformat-dev libavcodec-dev libavutil-dev libxml2-dev)
@@ -13,7 +13,7 @@ test=(googletest libgtest-dev g++-mingw-w64-x86-64-posix
       clang libclang-rt-14-dev mpv ffmpeg nginx-core libnginx-mod-rtmp
       python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       gstreamer1.0-plugins-ugly
-      mandoc zsh dpkg-dev file lintian)
+      mandoc zsh dpkg-dev file lintian libz-mingw-w64-dev)
 case "${1:-}" in
   --build) packages=("${build[@]}") ;;
   --test) packages=("${test[@]}") ;;
@@ -32,4 +32,22 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# scripts/build-win-deps.sh cross-builds FFmpeg and libxml2 from Debian's source packages: a
+# deb-src entry for the archives and suites of the machine's deb entries, in a file of its own
+# (deb822 beside debian.sources, else one-line beside sources.list).
+deb822=/etc/apt/sources.list.d/debian.sources
+if [ -e "$deb822" ]; then src=/etc/apt/sources.list.d/morvek-deb-src.sources; else src=/etc/apt/sources.list.d/morvek-deb-src.list; fi
+if [ "${1:-}" != "--build" ] && [ ! -e "$src" ] && ! apt-get source --print-uris libxml2 >/dev/null 2>&1; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "No deb-src entry for Debian's sources and not root; run as root: $0 --test" >&2
+    exit 1
+  fi
+  if [ -e "$deb822" ]; then
+    sed 's/^Types: deb$/Types: deb-src/' "$deb822" >"$src"
+  else
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"$src"
+  fi
+  apt-get update -q
 fi
