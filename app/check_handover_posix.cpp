@@ -1,28 +1,19 @@
-// The Linux morvek-cli without the stream check: `check` and `--check` run the same command
-// line in morvek-check, the build of morvek-cli that has the check. So a harvest never loads
-// the media libraries (their start-up time and memory). morvek-check is looked for only
-// beside this program and in the libexec folder of its installation, never in the working
-// folder or on PATH, so that a program planted there never runs.
+// The hand-over to morvek-check on Linux: execv in place of this process, from beside this
+// program or the libexec folder of its installation.
 #include <errno.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "check/check_command.h"
+#include "app/check_handover.h"
 #include "harvest/system_error.h"
 #include "text/text.h"
-#include "ui/console/console.h"
 
 namespace {
 
 const char kCheckProgram[] = "morvek-check";
 const char kInstalledFolder[] = "../libexec/morvek/";  // from the folder of morvek-cli
-const char kCheckCommand[] = "check";
-const char kCheckFlag[] = "--check";
-const char kVersionFlags[][10] = {"--version", "-V"};
-const char kMissingForVersion[] = "not available: morvek-check is not installed beside morvek-cli";
 const char kSelfPath[] = "/proc/self/exe";
 const int kPathSize = 4096;
 
@@ -35,84 +26,25 @@ std::string ProgramFolder() {
   return path.substr(0, path.rfind('/') + 1);
 }
 
-// Where morvek-check may be, in the order tried.
-std::vector<std::string> CheckProgramPlaces(const std::string& folder) {
+}  // namespace
+
+std::vector<std::string> CheckProgramPlaces() {
+  const std::string folder = ProgramFolder();
   if (folder.empty()) return {};
   return {Concat(folder, kCheckProgram), Concat(folder, kInstalledFolder, kCheckProgram)};
 }
 
-bool HasArgument(int argc, char** argv, const char* wanted) {
-  for (int i = 1; i < argc; ++i) {
-    if (TextEquals(argv[i], wanted)) return true;
-  }
-  return false;
-}
-
-bool CheckWanted(int argc, char** argv) {
-  if (argc >= 2 && TextEquals(argv[1], kCheckCommand)) return true;
-  return HasArgument(argc, argv, kCheckFlag);
-}
-
-// --version is answered by morvek-check when it is there, which names its libraries too.
-bool VersionWanted(int argc, char** argv) {
-  for (const char* flag : kVersionFlags) {
-    if (HasArgument(argc, argv, flag)) return true;
-  }
-  return false;
-}
-
-int SayMissing() {
+std::string CheckProgramWhere() {
   const std::string folder = ProgramFolder();
-  std::string where = "beside morvek-cli";
-  if (!folder.empty()) where = Concat("at ", folder, kCheckProgram, " or ", folder, kInstalledFolder);
-  std::fputs(Concat(kProgramPrefix, "the stream check needs ", kCheckProgram,
-                    ", which is missing (looked ", where,
-                    "); it is built and installed together with morvek-cli\n")
-                 .c_str(),
-             stderr);
-  return kExitCheckMissing;
+  if (folder.empty()) return "beside morvek-cli";
+  return Concat("at ", folder, kCheckProgram, " or ", folder, kInstalledFolder);
 }
 
-}  // namespace
-
-void HandOverToCheckProgram(int argc, char** argv) {
-  const bool check = CheckWanted(argc, argv);
-  if (!check && !VersionWanted(argc, argv)) return;
-  for (const std::string& path : CheckProgramPlaces(ProgramFolder())) {
-    execv(path.c_str(), argv);
-    const int error = LastSystemError();
-    // Without the check, --version names what this program has.
-    if (!check) continue;
-    if (error == ENOENT || error == ENOTDIR) continue;
-    std::fputs(
-        Concat(kProgramPrefix, "cannot start ", path, ": ", SystemErrorText(error), "\n").c_str(),
-        stderr);
-    _exit(kExitCheckMissing);
-  }
-  if (check) _exit(SayMissing());
+int RunInstead(const std::string& path, char** argv) {
+  execv(path.c_str(), argv);
+  return LastSystemError();
 }
 
-std::string CheckLibraryVersions() { return kMissingForVersion; }
-
-// Reached only when the hand-over is not possible.
-int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
-
-// The check's own options are never parsed here.
-bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
-
-bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (!StartsWith(arg, kCheckOptionPrefix)) return false;
-  args.push_back(arg);
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
-                       const std::vector<NamedOutput>& /*harvestOutputs*/) {
-  return SayMissing();
-}
-
-int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
-                       bool /*quiet*/) {
-  return SayMissing();
+bool IsMissingProgramError(int systemError) {
+  return systemError == ENOENT || systemError == ENOTDIR;
 }

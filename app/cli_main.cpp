@@ -232,6 +232,7 @@ void WriteExport(const std::string& what, const std::string& path, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
+  UseBinaryStandardStreams();
   HandOverToCheckProgram(argc, argv);
   if (argc >= 2 && TextEquals(argv[1], "check")) {
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));

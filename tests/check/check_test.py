@@ -420,30 +420,38 @@ def case_closed_stdout(ctx):
     process.stdout.close()
     began = time.time()
     rc = process.wait(RUN_LIMIT)
-    check(rc == 141 and time.time() - began < 5, "exit code %d after %.1f s" % (rc, time.time() - began))
+    check(rc == 141 and time.time() - began < 5, "exit code %d after %.1f s: %r" % (rc, time.time() - began, process.stderr.read()[-300:]))
     check(not os.path.exists(os.path.join(ctx.work, "out.json")), "out.json was written")
 
 
 def case_program_lookup(ctx):
-    """morvek-check is run only from beside morvek-cli or its libexec folder, never from the
-    working folder or PATH; a missing one says so with exit 4."""
+    """morvek-check is run only from beside morvek-cli or (on Linux) its libexec folder, never
+    from the working folder or PATH; a missing one says so with exit 4."""
     real = ctx.program[-1]
+    exe = ".exe" if real.endswith(".exe") else ""
+    built_check = os.path.join(os.path.dirname(real), "morvek-check" + exe)
     prefix = os.path.join(ctx.work, "prefix")
     os.makedirs(os.path.join(prefix, "bin"))
-    cli = os.path.join(prefix, "bin", "morvek-cli")
+    cli = os.path.join(prefix, "bin", "morvek-cli" + exe)
     shutil.copy(real, cli)
-    planted = os.path.join(ctx.work, "morvek-check")
-    with open(planted, "w") as f:
-        f.write("#!/bin/sh\ntouch planted-ran\n")
-    os.chmod(planted, 0o755)
+    planted = os.path.join(ctx.work, "morvek-check" + exe)
+    if exe:  # the real one: had it run, the check would not have ended with 4
+        shutil.copy(built_check, planted)
+    else:
+        with open(planted, "w") as f:
+            f.write("#!/bin/sh\ntouch planted-ran\n")
+        os.chmod(planted, 0o755)
     env = dict(os.environ, PATH=ctx.work + os.pathsep + os.environ.get("PATH", ""))
-    done = subprocess.run([cli, "check"], cwd=ctx.work, capture_output=True, env=env, timeout=RUN_LIMIT)
+    done = subprocess.run(ctx.program[:-1] + [cli, "check"], cwd=ctx.work, capture_output=True, env=env,
+                          timeout=RUN_LIMIT)
     check(done.returncode == 4 and b"needs morvek-check, which is missing" in done.stderr,
           "rc %d, %r" % (done.returncode, done.stderr))
     check(not os.path.exists(os.path.join(ctx.work, "planted-ran")), "the planted program ran")
-    os.makedirs(os.path.join(prefix, "libexec", "morvek"))
-    shutil.copy(os.path.join(os.path.dirname(real), "morvek-check"), os.path.join(prefix, "libexec", "morvek"))
-    done = subprocess.run([cli, "check", "--version"], cwd=ctx.work, capture_output=True, timeout=RUN_LIMIT)
+    installed = os.path.join(prefix, "bin") if exe else os.path.join(prefix, "libexec", "morvek")
+    os.makedirs(installed, exist_ok=True)
+    shutil.copy(built_check, installed)
+    done = subprocess.run(ctx.program[:-1] + [cli, "check", "--version"], cwd=ctx.work, capture_output=True,
+                          timeout=RUN_LIMIT)
     check(done.returncode == 0 and done.stdout.startswith(b"morvek-cli "), "installed: %r" % (done,))
 
 

@@ -117,6 +117,10 @@ void InstallStopHandlers();
 // True when systemError (LastSystemError after a failed write) says that the reader of a
 // pipe went away.
 bool IsClosedPipeError(int systemError);
+// Standard input and output carry bytes as they are (lists in, channel files, playlists and
+// JSON out): Windows' C library would otherwise add a CR before every LF written and drop the
+// CR of every CR LF read. Called first thing in main.
+void UseBinaryStandardStreams();
 // Readies the heap for a long list before the run starts threads: all threads share the main
 // heap, and where the system hands out huge memory pages on request, it asks for them.
 void PrepareHeapForLargeLists();

@@ -110,6 +110,8 @@ void InstallStopHandlers() {
 
 bool IsClosedPipeError(int systemError) { return systemError == EPIPE; }
 
+void UseBinaryStandardStreams() {}  // POSIX streams are bytes already
+
 bool WriteStream(FILE* stream, const std::string& utf8) {
   if (utf8.empty()) return true;
   const bool written = std::fwrite(utf8.data(), 1, utf8.size(), stream) == utf8.size();

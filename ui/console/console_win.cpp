@@ -1,5 +1,8 @@
 // Console hooks on Windows: GetConsoleMode, the console width, the tick count, UTF-16 output
-// to a console, and console control events (Ctrl-C, Ctrl-Break, closing the console) as a stop.
+// to a console, binary standard streams, and console control events (Ctrl-C, Ctrl-Break,
+// closing the console) as a stop.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include "harvest/channel_file.h"
@@ -61,9 +64,16 @@ void InstallStopHandlers() {
   installed = true;
 }
 
-// The C library maps both to EPIPE; GetLastError keeps the system's own code.
+// The C library maps these to EPIPE; GetLastError keeps the system's own code. A pipe whose
+// reader has gone gives ERROR_NO_DATA on Windows and ERROR_PIPE_NOT_CONNECTED under Wine.
 bool IsClosedPipeError(int systemError) {
-  return systemError == ERROR_NO_DATA || systemError == ERROR_BROKEN_PIPE;
+  return systemError == ERROR_NO_DATA || systemError == ERROR_BROKEN_PIPE ||
+         systemError == ERROR_PIPE_NOT_CONNECTED;
+}
+
+void UseBinaryStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
 }
 
 // Windows gives large pages to privileged processes only: nothing to ask for.

@@ -1,0 +1,4 @@
+// The Windows build's sockets: Winsock's headers under the POSIX name (see ../netdb.h).
+#pragma once
+#include <winsock2.h>
+#include <ws2tcpip.h>
