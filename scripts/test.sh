@@ -27,6 +27,8 @@ ctest --preset tsan -j "$jobs"
 # Each fuzz target for 30 seconds under libFuzzer (skipped, saying so, without clang).
 scripts/fuzz.sh 30
 
+echo "=== windows: the check's libraries, cross-built from Debian's sources"
+scripts/build-win-deps.sh "$jobs"
 echo "=== windows: build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
