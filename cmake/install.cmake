@@ -1,5 +1,5 @@
 # What `cmake --install` puts where, and the packages CPack makes of it (scripts/package.sh):
-# a .deb of morvek-cli and morvek-check on Linux, a zip of the two programs on Windows.
+# a .deb of morvek-cli and morvek-check on Linux, a zip of the programs on Windows.
 include(GNUInstallDirs)
 
 set(MORVEK_MAINTAINER "Morvek developers <morvek@example.org>" CACHE STRING
@@ -11,13 +11,16 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 if(WIN32)
-  # The zip: both programs and the README with Windows line ends beside them.
+  # The zip: the programs (morvek-check.exe too, when built) and the README with Windows line ends beside them.
   file(READ "${PROJECT_SOURCE_DIR}/README.md" readme)
   string(REPLACE "\r\n" "\n" readme "${readme}")
   string(REPLACE "\n" "\r\n" readme "${readme}")
   file(WRITE "${CMAKE_BINARY_DIR}/README.txt" "${readme}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
   install(TARGETS morvek morvek-cli RUNTIME DESTINATION .)
+  if(TARGET morvek-check)
+    install(TARGETS morvek-check RUNTIME DESTINATION .)
+  endif()
   install(FILES "${CMAKE_BINARY_DIR}/README.txt" DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)

@@ -30,7 +30,7 @@ INSTALLED_FILES = ("bin/morvek-cli", "libexec/morvek/morvek-check", "share/man/m
                    "share/bash-completion/completions/morvek-cli", "share/zsh/site-functions/_morvek-cli",
                    "share/doc/morvek/README.md", "share/doc/morvek/copyright",
                    "share/doc/morvek/changelog.gz")
-WINDOWS_FILES = ("morvek.exe", "morvek-cli.exe", "README.txt")
+WINDOWS_FILES = ("morvek.exe", "morvek-cli.exe", "morvek-check.exe", "README.txt")
 # The mingw runtimes that a static link keeps out of the programs' imports.
 RUNTIME_DLLS = ("libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll")
 WINDOW_TITLE = "Morvek v1.0"
@@ -114,6 +114,11 @@ def run_installed(ctx, prefix, env=None):
                      cwd=ctx.work, env=env)
     with open(os.path.join(ctx.work, "tv.dat"), "rb") as got, open(FIXTURE, "rb") as want:
         check(rc == 0 and got.read() == want.read(), "harvest: rc %d, %s" % (rc, err[-300:]))
+    check_two_rows(ctx, program, env)
+
+
+def check_two_rows(ctx, program, env):
+    """morvek-cli check of a list with a live row and a gone one."""
     base = ctx.serve_media()
     with open(os.path.join(ctx.work, "two.dat"), "wb") as f:
         f.write(b"Testland|Live|300|News|a|%stv.ts|\r\nTestland|Gone|300|News|b|%smissing.ts|\r\n"
@@ -165,7 +170,7 @@ def case_zip(ctx):
     with open(found["README.txt"], "rb") as f:
         readme = f.read()
     check(readme.count(b"\r\n") == readme.count(b"\n") > 0, "README.txt is not CR LF throughout")
-    for exe in ("morvek.exe", "morvek-cli.exe"):
+    for exe in ("morvek.exe", "morvek-cli.exe", "morvek-check.exe"):
         shared = [d for d in imported_dlls(found[exe]) if d in RUNTIME_DLLS]
         check(not shared, "%s needs %r" % (exe, shared))
     env = dict(os.environ, WINEPREFIX=os.path.join(ctx.work, "wine"), WINEDEBUG="-all")
@@ -181,6 +186,7 @@ def case_zip(ctx):
                      env=env)
     with open(os.path.join(ctx.work, "channels.dat"), "rb") as got, open(FIXTURE, "rb") as want:
         check(rc == 0 and got.read() == want.read(), "harvest under Wine: rc %d, %s" % (rc, err[-300:]))
+    check_two_rows(ctx, wine + [found["morvek-cli.exe"]], env)
     # The window program: its window opens (the built-in site cannot be reached from here).
     window = subprocess.Popen(wine + [found["morvek.exe"]], cwd=ctx.work, env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
