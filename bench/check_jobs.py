@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times `morvek-cli check` over 200 live streams spread over 8 loopback addresses (a test web
 server on each of 127.0.0.1 to 127.0.0.8), once with --jobs 1 and once with --jobs 16, and
-prints both times, the time per check and the speed-up (target: at least 8 times). Then the
+prints both times, the time per check and the speed-up (target: at least 8 times); the same
+for the Windows build under Wine when it is built (target: at least 5 times). Then the
 hostile rows of tests/check/check_test.py (endless SubRip and HLS, a 16000x16000 PNG, SDP over
 HTTP, an RTSP server that never sends media, MPEG-TS as text/html, HLS, a stalled name lookup)
 at --timeout 5: each alone, then all at --jobs 8, with wall time and peak RSS (targets: each
@@ -11,6 +12,7 @@ Each server answers after --delay-ms (default 100 ms), standing in for the dista
 stream server; the media (an MPEG-TS with video and audio, an MP3) is made with ffmpeg.
 
     python3 bench/check_jobs.py [--program build/native/morvek-cli] [--delay-ms 100]
+                                [--wine-program build/windows/morvek-cli.exe]
                                 [--stall-resolver build/native/tests/libstall_resolver.so]
 """
 import argparse
@@ -57,9 +59,10 @@ def stop_media_servers(servers, work):
 
 
 def timed_check(program, work, jobs):
+    """program: the command line that runs morvek-cli."""
     output = os.path.join(work, "jobs%d.json" % jobs)
     began = time.monotonic()
-    subprocess.run([program, "check", "--jobs", str(jobs), "--quiet", "--json", output], cwd=work, check=True)
+    subprocess.run(program + ["check", "--jobs", str(jobs), "--quiet", "--json", output], cwd=work, check=True)
     seconds = time.monotonic() - began
     with open(output) as f:
         results = json.load(f)
@@ -95,6 +98,7 @@ def hostile_rows(program, work, stall_resolver):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
+    parser.add_argument("--wine-program", default=os.path.join(ROOT, "build", "windows", "morvek-cli.exe"))
     parser.add_argument("--delay-ms", type=int, default=100)
     parser.add_argument("--stall-resolver",
                         default=os.path.join(ROOT, "build", "native", "tests", "libstall_resolver.so"))
@@ -110,13 +114,18 @@ def main():
                 stream = bases[i % len(bases)] + ("tv.ts" if i % 2 else "radio.mp3") + "?n=%d" % i
                 f.write(b"Benchland|Stream %d|300|News|about|%s|\r\n" % (i, stream.encode()))
         print("%d streams on %d addresses, %d ms answer delay" % (STREAMS, len(HOSTS), args.delay_ms))
-        figures = {}
-        for jobs in (1, 16):
-            seconds, live, mean_ms = timed_check(program, work, jobs)
-            figures[jobs] = seconds
-            print("--jobs %-2d  %6.2f s  %5.1f ms per stream  %3d live  (each check %.0f ms)" % (
-                jobs, seconds, seconds * 1000 / STREAMS, live, mean_ms))
-        print("speed-up --jobs 16 / --jobs 1: %.1fx (target 8x)" % (figures[1] / figures[16]))
+        builds = [("Linux", [program], 8)]
+        if os.path.exists(args.wine_program):
+            builds.append(("Wine", [os.path.join(ROOT, "scripts", "wine-run.sh"),
+                                    os.path.abspath(args.wine_program)], 5))
+        for build, command, target in builds:
+            figures = {}
+            for jobs in (1, 16):
+                seconds, live, mean_ms = timed_check(command, work, jobs)
+                figures[jobs] = seconds
+                print("%-5s --jobs %-2d  %6.2f s  %5.1f ms per stream  %3d live  (each check %.0f ms)" % (
+                    build, jobs, seconds, seconds * 1000 / STREAMS, live, mean_ms))
+            print("%-5s speed-up --jobs 16 / --jobs 1: %.1fx (target %dx)" % (build, figures[1] / figures[16], target))
         stall = os.path.abspath(args.stall_resolver) if os.path.exists(args.stall_resolver) else ""
         hostile_rows(program, work, stall)
     finally:
