@@ -11,6 +11,7 @@
 
 #include "app/check_handover.h"
 #include "text/text.h"
+#include "ui/console/console_win.h"
 
 namespace {
 
@@ -27,14 +28,6 @@ std::string WideToUtf8(const std::wstring& wide) {
   std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
   if (size > 0) WideCharToMultiByte(kUtf8CodePage, 0, wide.data(), length, &utf8[0], size, nullptr, nullptr);
   return utf8;
-}
-
-std::wstring Utf8ToWide(const std::string& utf8) {
-  const int size = static_cast<int>(utf8.size());
-  const int length = MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-  if (length > 0) MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, &wide[0], length);
-  return wide;
 }
 
 // The folder of this program with its final "\"; empty when it cannot be told.

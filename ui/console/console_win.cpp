@@ -7,6 +7,7 @@
 
 #include "harvest/channel_file.h"
 #include "ui/console/console.h"
+#include "ui/console/console_win.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ bool IsConsole(HANDLE handle) {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
+}  // namespace
+
 std::wstring Utf8ToWide(const std::string& utf8) {
   const int size = static_cast<int>(utf8.size());
   const int length = MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, nullptr, 0);
@@ -45,8 +48,6 @@ std::wstring Utf8ToWide(const std::string& utf8) {
   if (length > 0) MultiByteToWideChar(kUtf8CodePage, 0, utf8.data(), size, &wide[0], length);
   return wide;
 }
-
-}  // namespace
 
 bool StderrIsTerminal() { return IsConsole(GetStdHandle(STD_ERROR_HANDLE)); }
 

@@ -1,0 +1,7 @@
+// What the Windows console hooks share with the other Windows parts of morvek-cli.
+#pragma once
+
+#include <string>
+
+// UTF-8 as the UTF-16 the wide Win32 calls take.
+std::wstring Utf8ToWide(const std::string& utf8);
