@@ -347,6 +347,10 @@ def case_playlist(ctx):
                 got = f.read()
             kept = [entries[n] for n, _, _, status in PLAYLIST_ENTRIES if status == wanted]
             check(got == header + b"".join(kept), "%s %r" % (name, got))
+    # On stdout the same bytes as in the file: no line end is changed on the way (Windows).
+    rc, out, _ = ctx.run(["check", "-", "--user-agent", "Default-2", "--quiet", "--m3u", "-"], input=data)
+    with open(os.path.join(ctx.work, "live.m3u"), "rb") as f:
+        check(rc == 0 and out.encode() == f.read(), "--m3u - %r" % out)
 
 
 def case_page_text(ctx):
