@@ -3,6 +3,9 @@
 # runs them under Wine too, less the terminal case (Wine's console draws in a pty in its own
 # way). Wine turns SIGINT into Ctrl-C for the one process it is sent to, where a Windows
 # console gives Ctrl-C to every process on it: the stop cases run morvek-check.exe itself.
+# The 200-stream case is left out: under Wine 8 a new thread now and then does not start for
+# seconds (about 1 in 1,000; a plain std::thread program shows it too), and one of its 200
+# probes then ends as "no answer". bench/check_jobs.py runs those streams under Wine.
 if(WIN32 AND NOT TARGET morvek-check)
   # Built without the check's libraries, morvek-cli.exe must say that morvek-check.exe is missing.
   add_test(NAME check_missing_wine COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli> check)
@@ -23,7 +26,7 @@ endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(WIN32)
-  set(CHECK_CASES verdicts rtsp rtmp per_host many harvest_then_check options closed_stdout
+  set(CHECK_CASES verdicts rtsp rtmp per_host harvest_then_check options closed_stdout
                   program_lookup hostile playlist page_text)
   set(CHECK_DRIVER_ARGS -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
   set(CHECK_SUFFIX _wine)
