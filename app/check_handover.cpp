@@ -41,11 +41,11 @@ bool VersionWanted(int argc, char** argv) {
 }
 
 int SayMissing() {
-  std::fputs(Concat(kProgramPrefix, "the stream check needs morvek-check, which is missing (looked ",
-                    CheckProgramWhere(),
-                    "); it is built and installed together with morvek-cli\n")
-                 .c_str(),
-             stderr);
+  std::fputs(
+      Concat(kProgramPrefix, "the stream check needs morvek-check, which is missing (looked ",
+             CheckProgramWhere(), "); it is built and installed together with morvek-cli\n")
+          .c_str(),
+      stderr);
   return kExitCheckMissing;
 }
 

@@ -18,7 +18,7 @@ namespace {
 const wchar_t kCheckProgram[] = L"morvek-check.exe";
 const int kUtf8CodePage = CP_UTF8;
 const DWORD kMaxPathChars = 32768;  // the longest path Windows takes
-const DWORD kFirstPathChars = MAX_PATH;
+const DWORD kFirstPathChars = 512;  // doubled up to kMaxPathChars
 const DWORD kStandardHandles[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
 
 std::string WideToUtf8(const std::wstring& wide) {
@@ -26,7 +26,8 @@ std::string WideToUtf8(const std::wstring& wide) {
   const int size =
       WideCharToMultiByte(kUtf8CodePage, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(kUtf8CodePage, 0, wide.data(), length, &utf8[0], size, nullptr, nullptr);
+  if (size > 0)
+    WideCharToMultiByte(kUtf8CodePage, 0, wide.data(), length, &utf8[0], size, nullptr, nullptr);
   return utf8;
 }
 
@@ -75,8 +76,8 @@ int RunInstead(const std::string& path, char** /*argv*/) {
   }
   SetConsoleCtrlHandler(LeaveStopToChild, TRUE);
   PROCESS_INFORMATION child{};
-  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &child)) {
+  if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &child)) {
     const int error = static_cast<int>(GetLastError());
     SetConsoleCtrlHandler(LeaveStopToChild, FALSE);
     return error;
