@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <algorithm>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "check/check_list.h"
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
+#include "check/check_results.h"
 #include "check/check_run.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
@@ -260,8 +263,7 @@ std::string OutputProblem(const CheckOptions& options, const std::string& listPa
 // Progress on stderr, verdict lines on stdout in list order as the rows are done.
 struct CheckConsole {
   const CheckList* list = nullptr;
-  const std::vector<CheckResult>* results = nullptr;
-  const std::vector<std::string>* requested = nullptr;
+  const ResultStore* results = nullptr;
   bool quiet = false;
   bool printRows = true;
   ProgressLine progress;  // the live line, on a terminal
@@ -308,14 +310,15 @@ std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
 
 // The address a check requests for an entry: a page's address with its references decoded.
 std::string RequestAddress(const CheckList& list, const CheckEntry& entry) {
-  const std::string address = TrimSpaces(entry.row.record.streamUrl);
+  const std::string address = TrimSpaces(EntryText(list, entry.streamUrl));
   return list.kind == ListKind::kPlaylist ? address : DecodeCharacterReferences(address);
 }
 
 // The address that played as UTF-8; the entry's own when no wrapper led elsewhere.
-std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const CheckResult& result,
-                       const std::string& requested) {
-  if (TextEquals(result.played, requested)) return EntryUtf8(list, TrimSpaces(entry.row.record.streamUrl));
+std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const CheckResult& result) {
+  if (TextEquals(result.played, RequestAddress(list, entry))) {
+    return EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
+  }
   return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
 }
 
@@ -326,20 +329,19 @@ bool Mislabeled(const std::string& named, const CheckResult& result) {
          !TextEquals(named, measured);
 }
 
-std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result,
-                        const std::string& requested) {
+std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result) {
   const CheckEntry& entry = list.entries[index];
   std::string word = VerdictWord(result.verdict);
   std::string line = Concat(word, SpaceText(kVerdictColumn - TextLength(word)),
-                            EntryUtf8(list, entry.row.record.country), " | ",
-                            EntryUtf8(list, entry.row.record.channel), ": ",
+                            EntryUtf8(list, EntryText(list, entry.country)), " | ",
+                            EntryUtf8(list, EntryText(list, entry.channel)), ": ",
                             Cp1252ToUtf8(result.detail));
-  const std::string named = QualityInName(entry.row.record.channel);
+  const std::string named = QualityInName(EntryText(list, entry.channel));
   if (Mislabeled(named, result)) {
     line += Concat(" (mislabeled: ", named, " in the name, ", QualityOfHeight(result.height), ")");
   }
-  if (!result.played.empty() && !TextEquals(result.played, requested)) {
-    line += Concat(" (played ", PlayedUtf8(list, entry, result, requested), ")");
+  if (!result.played.empty() && !TextEquals(result.played, RequestAddress(list, entry))) {
+    line += Concat(" (played ", PlayedUtf8(list, entry, result), ")");
   }
   return Concat(Utf8ToTerminalText(line), "\n");
 }
@@ -349,7 +351,7 @@ bool PrintDoneRows(CheckConsole& console) {
   std::string text;
   while (console.nextToPrint < console.done.size() && console.done[console.nextToPrint]) {
     const size_t i = console.nextToPrint++;
-    text += VerdictLine(*console.list, i, (*console.results)[i], (*console.requested)[i]);
+    text += VerdictLine(*console.list, i, KeptResultAt(*console.results, i));
   }
   if (text.empty()) return false;
   ClearProgress(console);
@@ -390,19 +392,19 @@ nlohmann::ordered_json TextOrNull(const std::string& utf8) {
 
 // One entry as JSON; duplicateOf is the position (from 1) of the entry checked in its place.
 nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const CheckResult& result,
-                                  const std::string& requested, size_t duplicateOf) {
+                                  size_t duplicateOf) {
   const CheckEntry& entry = list.entries[index];
-  const ChannelRecord& record = entry.row.record;
+  const std::string channel = EntryText(list, entry.channel);
   nlohmann::ordered_json object;
-  object["country"] = EntryUtf8(list, record.country);
-  object["name"] = EntryUtf8(list, record.channel);
-  object["group"] = TextOrNull(EntryUtf8(list, record.category));
-  object["tvg_id"] = TextOrNull(EntryUtf8(list, entry.tvgId));
-  object["stream"] = EntryUtf8(list, TrimSpaces(record.streamUrl));
+  object["country"] = EntryUtf8(list, EntryText(list, entry.country));
+  object["name"] = EntryUtf8(list, channel);
+  object["group"] = TextOrNull(EntryUtf8(list, EntryText(list, entry.category)));
+  object["tvg_id"] = TextOrNull(EntryUtf8(list, EntryText(list, entry.tvgId)));
+  object["stream"] = EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
   object["status"] = VerdictWord(result.verdict);
   object["detail"] = Cp1252ToUtf8(result.detail);
   object["played"] = TextOrNull(result.played.empty() ? std::string()
-                                                      : PlayedUtf8(list, entry, result, requested));
+                                                      : PlayedUtf8(list, entry, result));
   object["format"] = TextOrNull(result.format);
   object["video"] = TextOrNull(result.video);
   object["audio"] = TextOrNull(result.audio);
@@ -410,7 +412,7 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();
   object["quality"] = TextOrNull(QualityOfHeight(result.height));
-  const std::string named = QualityInName(record.channel);
+  const std::string named = QualityInName(channel);
   object["mislabeled"] = Mislabeled(named, result)
                              ? nlohmann::ordered_json{{"named", named},
                                                       {"measured", QualityOfHeight(result.height)}}
@@ -440,10 +442,13 @@ OutputsEnd WriteOutput(const std::string& option, const std::string& path,
 }
 
 // What a check of the list found, entry by entry.
+const uint32_t kNoEntry = UINT32_MAX;
+
 struct CheckOutcome {
-  std::vector<std::string> requested;  // the address requested for each entry
-  std::vector<size_t> firstOf;         // the entry whose check each entry shares (itself if none)
-  std::vector<CheckResult> results;
+  std::vector<uint32_t> firstOf;  // the entry whose check each entry shares (itself if none)
+  // The next entry that shares a first entry's check, in list order, from the first entry on.
+  std::vector<uint32_t> nextRepeat;
+  ResultStore results;
 };
 
 // The M3U of a channels.dat's live rows: decoded names, and the address that played.
@@ -452,10 +457,10 @@ std::string ChannelsM3u(const CheckList& list, const CheckOutcome& outcome,
   std::string text = kM3uHeader;
   for (const CheckEntry* entry : live) {
     const size_t i = static_cast<size_t>(entry - list.entries.data());
-    const ChannelRecord& record = entry->row.record;
-    text += M3uEntryText(EntryUtf8(list, record.channel), EntryUtf8(list, record.country),
-                         EntryUtf8(list, record.category),
-                         PlayedUtf8(list, *entry, outcome.results[i], outcome.requested[i]));
+    text += M3uEntryText(EntryUtf8(list, EntryText(list, entry->channel)),
+                         EntryUtf8(list, EntryText(list, entry->country)),
+                         EntryUtf8(list, EntryText(list, entry->category)),
+                         PlayedUtf8(list, *entry, KeptResultAt(outcome.results, i)));
   }
   return text;
 }
@@ -466,15 +471,14 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   std::vector<const CheckEntry*> live;
   std::vector<const CheckEntry*> dead;
   for (size_t i = 0; i < list.entries.size(); ++i) {
-    (outcome.results[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
+    (outcome.results.kept[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
   }
   const bool playlist = list.kind == ListKind::kPlaylist;
   // Each entry's object is made and written out in turn: a list of them all would hold
   // every entry several times over.
   const auto objectAt = [&list, &outcome](size_t i) {
     const size_t first = outcome.firstOf[i];
-    return ResultJson(list, i, outcome.results[i], outcome.requested[i],
-                      first == i ? 0 : first + 1);
+    return ResultJson(list, i, KeptResultAt(outcome.results, i), first == i ? 0 : first + 1);
   };
   const std::pair<const std::string*, std::string> outputs[] = {
       {&options.outputPath, options.outputPath.empty() ? std::string() : ListText(list, live)},
@@ -494,37 +498,70 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   return end;
 }
 
-// The same address with the same request is checked once: the targets of the first entries,
-// and for every entry the first one it repeats.
-std::vector<CheckTarget> DistinctTargets(const CheckOptions& options, const CheckList& list,
-                                         CheckOutcome& outcome, std::vector<size_t>& targetOf) {
-  const size_t count = list.entries.size();
-  std::vector<CheckTarget> targets;
-  outcome.requested.reserve(count);  // stays put: firstByAddress views its strings
-  outcome.firstOf.reserve(count);
-  std::unordered_multimap<std::string_view, size_t> firstByAddress;
-  for (size_t i = 0; i < count; ++i) {
-    outcome.requested.push_back(RequestAddress(list, list.entries[i]));
-    StreamRequest request = list.entries[i].request;
-    if (request.userAgent.empty()) request.userAgent = options.userAgent;
-    const std::string& address = outcome.requested.back();
-    size_t first = i;
-    const auto [from, to] = firstByAddress.equal_range(address);
-    for (auto it = from; it != to && !address.empty(); ++it) {
-      const StreamRequest& other = targets[it->second].request;
-      if (other.userAgent == request.userAgent && other.referrer == request.referrer &&
-          other.headers == request.headers) {
-        first = targetOf[it->second];
-        break;
+// What an entry's requests send: its own, with the default agent when it names none.
+StreamRequest TargetRequest(const CheckOptions& options, const CheckList& list,
+                            const CheckEntry& entry) {
+  StreamRequest request = EntryRequest(list, entry);
+  if (request.userAgent.empty()) request.userAgent = options.userAgent;
+  return request;
+}
+
+// An entry's address and request in one text, to tell repeated entries by.
+std::string TargetKey(const CheckOptions& options, const CheckList& list, const CheckEntry& entry) {
+  const StreamRequest request = TargetRequest(options, list, entry);
+  std::string key = Concat(RequestAddress(list, entry), "\n", request.userAgent, "\n",
+                           request.referrer);
+  for (const std::string& header : request.headers) key += Concat("\n", header);
+  return key;
+}
+
+// The same address with the same request is checked once: the entry of each target (the
+// first of its kind), and for every entry the first one it repeats. Entries are sorted by the
+// hash of their key, so that the list is compared in one pass; an entry without an address
+// repeats none.
+std::vector<uint32_t> DistinctTargets(const CheckOptions& options, const CheckList& list,
+                                      CheckOutcome& outcome) {
+  const uint32_t count = static_cast<uint32_t>(list.entries.size());
+  std::vector<std::pair<size_t, uint32_t>> byHash;
+  byHash.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (RequestAddress(list, list.entries[i]).empty()) continue;
+    byHash.emplace_back(std::hash<std::string>()(TargetKey(options, list, list.entries[i])), i);
+  }
+  std::sort(byHash.begin(), byHash.end());
+  outcome.firstOf.resize(count);
+  for (uint32_t i = 0; i < count; ++i) outcome.firstOf[i] = i;
+  for (size_t run = 0; run < byHash.size();) {
+    size_t runEnd = run + 1;
+    while (runEnd < byHash.size() && byHash[runEnd].first == byHash[run].first) ++runEnd;
+    for (size_t j = run; runEnd - run > 1 && j < runEnd; ++j) {
+      const uint32_t first = byHash[j].second;
+      if (outcome.firstOf[first] != first) continue;
+      const std::string key = TargetKey(options, list, list.entries[first]);
+      for (size_t k = j + 1; k < runEnd; ++k) {
+        const uint32_t other = byHash[k].second;
+        if (outcome.firstOf[other] == other &&
+            TextEquals(TargetKey(options, list, list.entries[other]), key)) {
+          outcome.firstOf[other] = first;
+        }
       }
     }
-    outcome.firstOf.push_back(first);
-    if (first != i) continue;
-    if (!address.empty()) firstByAddress.emplace(address, targets.size());
-    targetOf.push_back(i);
-    targets.push_back(CheckTarget{address, std::move(request)});
+    run = runEnd;
   }
-  return targets;
+  std::vector<uint32_t> targetOf;
+  std::vector<uint32_t> lastOf(count, kNoEntry);  // the last repeat linked to each first entry
+  outcome.nextRepeat.assign(count, kNoEntry);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t first = outcome.firstOf[i];
+    if (first == i) {
+      targetOf.push_back(i);
+      lastOf[i] = i;
+      continue;
+    }
+    outcome.nextRepeat[lastOf[first]] = i;
+    lastOf[first] = i;
+  }
+  return targetOf;
 }
 
 // A check that a stop ended writes nothing. A signal says so; a closed or failed stdout has
@@ -540,31 +577,34 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
 
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
   CheckOutcome outcome;
-  std::vector<size_t> targetOf;  // the entry of each target
-  std::vector<CheckTarget> targets = DistinctTargets(options, list, outcome, targetOf);
-  const size_t targetCount = targets.size();
-  std::vector<std::vector<size_t>> repeats(list.entries.size());
-  for (size_t i = 0; i < list.entries.size(); ++i) {
-    if (outcome.firstOf[i] != i) repeats[outcome.firstOf[i]].push_back(i);
-  }
-  outcome.results.assign(list.entries.size(), CheckResult());
+  const std::vector<uint32_t> targetOf = DistinctTargets(options, list, outcome);
+  outcome.results.kept.assign(list.entries.size(), KeptResult());
   CheckConsole console;
   console.list = &list;
   console.results = &outcome.results;
-  console.requested = &outcome.requested;
   console.quiet = options.quiet;
   console.printRows = !WritesToStandardOutput(options);
   console.progress.live = !options.quiet && StderrIsTerminal();
   console.done.assign(list.entries.size(), false);
-  console.duplicates = list.entries.size() - targetCount;
+  console.duplicates = list.entries.size() - targetOf.size();
   if (console.progress.live) DrawProgress(console, true);
-  CheckStreams(std::move(targets), options.settings, [&](size_t index, const CheckResult& probed) {
-    const size_t entry = targetOf[index];
-    const CheckResult result = RowResult(list.entries[entry].row, probed);
-    outcome.results[entry] = result;
-    for (size_t repeat : repeats[entry]) outcome.results[repeat] = result;
+  // Targets are made when their check starts, on the worker threads: only reads.
+  const auto targetAt = [&options, &list, &targetOf](size_t index) {
+    const CheckEntry& entry = list.entries[targetOf[index]];
+    return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
+  };
+  CheckStreams(targetOf.size(), targetAt, options.settings,
+               [&](size_t index, const CheckResult& probed) {
+    const uint32_t entry = targetOf[index];
+    const CheckResult result = RowResult(list.entries[entry], probed);
+    KeepResult(outcome.results, entry, result);
+    for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+      outcome.results.kept[r] = outcome.results.kept[entry];
+    }
     NoteResult(console, entry, result);
-    for (size_t repeat : repeats[entry]) NoteResult(console, repeat, result);
+    for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+      NoteResult(console, r, result);
+    }
   });
   if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
   ShowSummary(console);
@@ -600,7 +640,7 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   std::string bytes;
   const std::string unread = ReadList(options.listPath, options.settings.timeoutSeconds, bytes);
   if (!unread.empty()) return Refuse(Concat("cannot read the list ", options.listPath, ": ", unread));
-  const CheckList list = ParseCheckList(bytes);
+  const CheckList list = ParseCheckList(std::move(bytes));
   if (!list.problem.empty()) {
     return Refuse(Concat("cannot check the list ", options.listPath, ": ", list.problem));
   }
@@ -642,12 +682,14 @@ int RefuseCheckOptions(const std::vector<std::string>& args,
 int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet) {
   CheckOptions options = ParseCheckArguments(args, false);
   options.quiet = options.quiet || quiet;
-  CheckList rows;
+  // The records as the rows of a channels.dat, which is what the harvest wrote.
+  std::string bytes;
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    rows.entries.push_back(
-        CheckEntry{ListRow{ChannelLine(*record), *record, std::string()}, "", {}});
+    bytes += Concat(ChannelLine(*record), "\n");
   }
+  const CheckList rows = ChannelFileList(std::move(bytes));
+  if (!rows.problem.empty()) return Refuse(Concat("cannot check the list: ", rows.problem));
   return CheckEntries(options, rows);
 }
