@@ -20,7 +20,7 @@ target_link_libraries(stall_resolver PRIVATE ${CMAKE_DL_LIBS})
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(case verdicts rtsp rtmp per_host ctrl_c many harvest_then_check options stop_while_writing
-             closed_stdout program_lookup terminal_progress hostile playlist page_text)
+             closed_stdout program_lookup terminal_progress hostile playlist page_text left_behind)
   add_test(NAME check_${case}
            COMMAND ${Python3_EXECUTABLE} "${CMAKE_CURRENT_SOURCE_DIR}/check/check_test.py"
                    --case ${case} --stall-resolver $<TARGET_FILE:stall_resolver>

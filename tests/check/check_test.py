@@ -10,6 +10,7 @@ RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, with
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -29,6 +30,7 @@ from terminal import run_on_terminal  # noqa: E402
 SKIPPED = 77
 RUN_LIMIT = 60
 STALLED_HOST = "tv.stall.invalid"  # stall_resolver.c holds its lookup for 5 s
+LEFT_BEHIND_THREADS = 32  # kMaxLeftBehindProbes
 PEAK_RSS_MB = 150  # the whole check at --jobs 8, whatever the servers send
 
 
@@ -394,6 +396,30 @@ def case_ctrl_c(ctx):
     check(time.time() - sent < 3, "stopped only after %.1f s" % (time.time() - sent))
     for name in ("out.json", "live.dat"):
         check(not os.path.exists(os.path.join(ctx.work, name)), "%s was written" % name)
+
+
+def case_left_behind(ctx):
+    """Lookups that stall leave threads behind; they stay bounded while the check goes on."""
+    if not ctx.stall_resolver:
+        print("SKIP: no stalling resolver")
+        return 77
+    # main, the stop signals, workers, running and left-behind probes
+    jobs, bound = 32, 2 + 32 + 32 + LEFT_BEHIND_THREADS
+    ctx.write_list([("stalled %d" % i, "http://n%d.%s/tv.ts" % (i, STALLED_HOST)) for i in range(100)])
+    with open(os.path.join(ctx.work, "stdout"), "wb") as out:
+        process = subprocess.Popen(ctx.program + ["check", "--timeout", "1", "--jobs", str(jobs)], cwd=ctx.work,
+                                   stdout=out, stderr=subprocess.DEVNULL, env=ctx.stalled_resolver_env(ctx.stall_resolver))
+        most, ends = 0, time.time() + 4.5
+        while time.time() < ends:
+            with open("/proc/%d/status" % process.pid) as f:
+                most = max(most, int(re.search(r"Threads:\s+(\d+)", f.read()).group(1)))
+            time.sleep(0.05)
+        process.terminate()
+        rc = process.wait(5)
+    with open(os.path.join(ctx.work, "stdout")) as f:
+        lines = f.read().count("unreachable")
+    check(rc == 143 and most <= bound and lines >= jobs // 2,
+          "exit code %d, %d threads (at most %d), %d verdicts" % (rc, most, bound, lines))
 
 
 def case_stop_while_writing(ctx):
