@@ -426,14 +426,18 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
 // How the outputs went: all written, one failed, or a stop came before the first was.
 enum class OutputsEnd { kWritten, kFailed, kStopped };
 
-// Writes one output, unless a stop came before the first output replaced its file.
+// Writes one output, unless a stop came before the first output replaced its file. Its text
+// is made only now and goes out in pieces, so that one output's text at most is held.
 OutputsEnd WriteOutput(const std::string& option, const std::string& path,
-                       const std::string& text) {
+                       const ContentWriter& write) {
   if (TextEquals(path, kStandardOutputName)) {
     if (!CommitOutput()) return OutputsEnd::kStopped;
-    return WriteStdout(text, option, true) ? OutputsEnd::kWritten : OutputsEnd::kFailed;
+    const bool written = write([&option](const char* bytes, size_t count) {
+      return WriteStdout(std::string(bytes, count), option);
+    }) && WriteStdout(std::string(), option, true);
+    return written ? OutputsEnd::kWritten : OutputsEnd::kFailed;
   }
-  const ReplaceOutcome outcome = WriteTextFile(path, text, CommitOutput);
+  const ReplaceOutcome outcome = ReplaceFile(path, write, CommitOutput);
   if (outcome.saved) return OutputsEnd::kWritten;
   if (outcome.held) return OutputsEnd::kStopped;
   WriteErr(Concat(kProgramPrefix, kCommandPrefix, "cannot write ", option, ": ", outcome.problem,
@@ -480,13 +484,21 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
     const size_t first = outcome.firstOf[i];
     return ResultJson(list, i, KeptResultAt(outcome.results, i), first == i ? 0 : first + 1);
   };
-  const std::pair<const std::string*, std::string> outputs[] = {
-      {&options.outputPath, options.outputPath.empty() ? std::string() : ListText(list, live)},
-      {&options.m3uPath, options.m3uPath.empty() ? std::string()
-                         : playlist              ? ListText(list, live)
-                                                 : ChannelsM3u(list, outcome, live)},
-      {&options.deadPath, options.deadPath.empty() ? std::string() : ListText(list, dead)},
-      {&options.jsonPath, options.jsonPath.empty() ? std::string() : JsonArrayText(list.entries.size(), objectAt)}};
+  const auto textOf = [](std::function<std::string()> make) {
+    return [make](const ByteSink& sink) {
+      const std::string text = make();
+      return text.empty() || sink(text.data(), text.size());
+    };
+  };
+  const std::pair<const std::string*, ContentWriter> outputs[] = {
+      {&options.outputPath, textOf([&] { return ListText(list, live); })},
+      {&options.m3uPath, textOf([&] {
+         return playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live);
+       })},
+      {&options.deadPath, textOf([&] { return ListText(list, dead); })},
+      {&options.jsonPath, [&](const ByteSink& sink) {
+         return WriteJsonArray(list.entries.size(), objectAt, sink);
+       }}};
   const char* const names[] = {"--output", "--m3u", "--dead", "--json"};
   OutputsEnd end = OutputsEnd::kWritten;
   for (size_t i = 0; i < std::size(outputs); ++i) {
