@@ -194,8 +194,9 @@ std::string HostKey(CheckBoard& board, const std::string& host, ThreadSlot& slot
 // The first waiting row whose host has room, with that connection claimed; none when all rows
 // are taken or the run is cancelled. The first row of a host name looks the name up (in the
 // worker's slot, bounded by the time-out) and goes back to the front of its queue when the
-// address it resolves to has no room.
-bool TakeNextRow(CheckBoard& board, ThreadSlot& slot, size_t* index) {
+// address it resolves to has no room. *lookupStart is when that lookup began.
+bool TakeNextRow(CheckBoard& board, ThreadSlot& slot, size_t* index,
+                 CheckClock::time_point* lookupStart) {
   std::unique_lock<std::mutex> lock(board.mutex);
   while (board.queuedCount > 0 && !RunCancelled()) {
     if (board.ready.empty()) {
@@ -212,7 +213,8 @@ bool TakeNextRow(CheckBoard& board, ThreadSlot& slot, size_t* index) {
     if (!host.known) {
       host.lookingUp = true;
       lock.unlock();
-      const auto until = CheckClock::now() + std::chrono::seconds(board.settings.timeoutSeconds);
+      *lookupStart = CheckClock::now();
+      const auto until = *lookupStart + std::chrono::seconds(board.settings.timeoutSeconds);
       const std::string key = HostKey(board, host.name, slot, until);
       lock.lock();
       host.key = key;
@@ -342,13 +344,20 @@ CheckResult FollowAddress(CheckBoard& board, const std::string& address, int dep
   return outcome.result;
 }
 
-// Checks one row in the worker's slot; the time-out counts from when the check starts, once it
-// holds a slot (which its lookup may have left behind).
-CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot) {
+// Checks one row in the worker's slot; the time-out counts from when the check starts. A row
+// whose host lookup was left behind at the time-out (the slot went with it) has that verdict:
+// its probe would only wait for the same lookup again.
+CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot,
+                     CheckClock::time_point lookupStart) {
   const RowHost& host = board.hosts[board.hostOf[index]];
-  if (!TakeSlot(slot)) {
+  if (!slot.held) {
     ReleaseHost(board, host.key);
-    return Judged(Verdict::kUnreachable, "stopped");
+    Trail lookup;
+    lookup.limits.timeoutSeconds = board.settings.timeoutSeconds;
+    CheckResult result = TimeUp(lookup);
+    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           CheckClock::now() - lookupStart).count();
+    return result;
   }
   const CheckTarget target = board.targetAt(index);
   const CheckClock::time_point start = CheckClock::now();
@@ -368,8 +377,9 @@ CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot) {
 void RunWorker(std::shared_ptr<CheckBoard> board) {
   ThreadSlot slot{board->slots, false};
   size_t index = 0;
-  while (TakeSlot(slot) && TakeNextRow(*board, slot, &index)) {
-    CheckResult result = CheckRow(*board, index, slot);
+  CheckClock::time_point lookupStart;
+  while (TakeSlot(slot) && TakeNextRow(*board, slot, &index, &lookupStart)) {
+    CheckResult result = CheckRow(*board, index, slot, lookupStart);
     std::lock_guard<std::mutex> lock(board->mutex);
     board->finished.emplace_back(index, std::move(result));
     board->changed.notify_all();
