@@ -97,22 +97,12 @@ std::string CheckLibraryVersions() { return kMissingForVersion; }
 // Reached only when the hand-over is not possible.
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
 
-// The check's own options are never parsed here.
-bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
-
-bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (!StartsWith(arg, kCheckOptionPrefix)) return false;
-  args.push_back(arg);
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+int RefuseCheckOptions(const std::vector<GivenOption>& /*options*/,
                        const std::vector<NamedOutput>& /*harvestOutputs*/) {
   return SayMissing();
 }
 
-int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
+int CheckHarvestedList(ChannelList& /*list*/, const std::vector<GivenOption>& /*options*/,
                        bool /*quiet*/) {
   return SayMissing();
 }
