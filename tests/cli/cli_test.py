@@ -274,7 +274,11 @@ def case_bad_option(ctx):
                        (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["-j17"], b"--jobs"),
                        (["-qv"], b"exclude"), (["-o"], b"--output needs"), (["--", "-q"], b"unexpected argument -q"), (["--jobs", "4x"], b"--jobs"),
                        (["--timeout", "0"], b"--timeout"), (["--timeout=1.5"], b"--timeout"),
-                       (["--timeout"], b"--timeout needs")):
+                       (["--timeout"], b"--timeout needs"), (["-qx"], b"unknown option -x"),
+                       (["--quiet=1"], b"--quiet takes no value"), (["-j"], b"--jobs needs a value"),
+                       (["-"], b"unexpected argument -"), (["--country="], b"--country needs a value"),
+                       (["--check-jobs", "4", "--check"], b"--check-jobs needs --check before it"),
+                       (["--check", "--check-help"], b"unknown option --check-help")):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and out == b"" and err.count(b"\n") == 1, "%r: rc %d, err %r" % (args, rc, err))
         check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))
