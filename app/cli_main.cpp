@@ -1,7 +1,6 @@
 // morvek-cli: harvests the directory site from the console into channels.dat, showing
 // progress on stderr and, on request, every channel on stdout, a playlist and JSON.
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,6 +105,17 @@ const TextOption kTextOptions[] = {
     {"m3u", &CliOptions::m3uPath},   {"json", &CliOptions::jsonPath},
     {"proxy", &CliOptions::proxy},   {"noproxy", &CliOptions::noProxy},
 };
+// The options that take a number, its range, and where it goes.
+struct NumberOption {
+  const char* name;
+  int CliOptions::*field;
+  int least;
+  int most;
+  const char* unit;
+};
+const NumberOption kNumberOptions[] = {
+    {"jobs", &CliOptions::jobs, kMinJobs, kMaxJobs, ""},
+    {"timeout", &CliOptions::timeoutSeconds, 1, kLongestTimeoutSeconds, "seconds"}};
 
 // Every output of the harvest: the channel file, the exports, the channel blocks on stdout.
 std::vector<NamedOutput> HarvestOutputs(const CliOptions& options) {
@@ -136,15 +146,14 @@ void TakeOption(const GivenOption& given, CliOptions& options) {
       return;
     }
   }
-  if (TextEquals(name, "jobs")) {
-    const std::optional<int> jobs = OptionNumber(given.value, kMinJobs, kMaxJobs);
-    if (!jobs) options.refusal = NumberRefusal(name, "", kMinJobs, kMaxJobs);
-    options.jobs = jobs.value_or(kDefaultJobs);
-  } else if (TextEquals(name, "timeout")) {
-    const std::optional<int> seconds = OptionNumber(given.value, 1, kLongestTimeoutSeconds);
-    if (!seconds) options.refusal = NumberRefusal(name, "seconds", 1, kLongestTimeoutSeconds);
-    options.timeoutSeconds = seconds.value_or(kDefaultFetchTimeoutSeconds);
-  } else if (TextEquals(name, "country")) {
+  for (const NumberOption& option : kNumberOptions) {
+    if (!TextEquals(name, option.name)) continue;
+    const OptionNumber number = ReadNumber(given, option.least, option.most, option.unit);
+    options.*(option.field) = number.number;
+    options.refusal = number.refusal;
+    return;
+  }
+  if (TextEquals(name, "country")) {
     options.countries.push_back(given.value);
   } else if (TextEquals(name, "details")) {
     options.console.details = true;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -117,9 +116,9 @@ void TakeOption(const GivenOption& given, const std::string& prefix, CheckOption
   const std::string name = given.name.substr(prefix.size());
   for (const NumberOption& option : kNumberOptions) {
     if (!TextEquals(name, option.name)) continue;
-    const std::optional<int> count = OptionNumber(given.value, 1, option.most);
-    if (count) options.settings.*option.field = *count;
-    if (!count) options.refusal = NumberRefusal(given.name, option.unit, 1, option.most);
+    const OptionNumber number = ReadNumber(given, 1, option.most, option.unit);
+    options.settings.*(option.field) = number.number;
+    options.refusal = number.refusal;
     return;
   }
   if (std::string* text = TextOption(options, name)) {

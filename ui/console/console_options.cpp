@@ -111,18 +111,13 @@ std::vector<OptionSpec> PrefixedOptions(const std::vector<OptionSpec>& table,
   return prefixed;
 }
 
-std::optional<int> OptionNumber(const std::string& value, int low, int high) {
-  if (value.empty() || value.size() > kMostNumberDigits ||
-      value.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  const int number = TextToNumber(value);
-  if (number < low || number > high) return std::nullopt;
-  return number;
-}
-
-std::string NumberRefusal(const std::string& name, const std::string& unit, int low, int high) {
+OptionNumber ReadNumber(const GivenOption& given, int low, int high, const std::string& unit) {
+  const std::string& value = given.value;
+  const bool digits = !value.empty() && value.size() <= kMostNumberDigits &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+  const int number = digits ? TextToNumber(value) : 0;
+  if (digits && number >= low && number <= high) return {number, std::string()};
   const std::string what = unit.empty() ? std::string("a number") : Concat("a number of ", unit);
-  return Concat(kLongDashes, name, " needs ", what, " from ", NumberToText(low), " to ",
-                NumberToText(high));
+  return {0, Concat(kLongDashes, given.name, " needs ", what, " from ", NumberToText(low), " to ",
+                    NumberToText(high))};
 }

@@ -2,7 +2,6 @@
 // GNU-style reader that turns the arguments into the options given and the operands.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +41,11 @@ GivenArguments ReadArguments(const std::vector<std::string>& args,
 std::vector<OptionSpec> PrefixedOptions(const std::vector<OptionSpec>& table,
                                         const std::string& prefix);
 
-// The whole number that value spells in decimal digits, when it is from low to high.
-std::optional<int> OptionNumber(const std::string& value, int low, int high);
-// "--NAME needs a number[ of UNIT] from LOW to HIGH"; unit may be empty.
-std::string NumberRefusal(const std::string& name, const std::string& unit, int low, int high);
+// A number option's value, or why it is refused: "--NAME needs a number[ of UNIT] from LOW
+// to HIGH".
+struct OptionNumber {
+  int number = 0;
+  std::string refusal;
+};
+// given's value as a whole number from low to high, written in decimal digits only.
+OptionNumber ReadNumber(const GivenOption& given, int low, int high, const std::string& unit);
