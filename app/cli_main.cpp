@@ -78,10 +78,10 @@ struct CliOptions {
   ConsoleOptions console;
   std::string m3uPath;
   std::string jsonPath;
-  std::string proxy;    // --proxy; empty for the environment's
-  std::string noProxy;  // --noproxy; empty for the environment's
-  std::vector<std::string> countries;  // --country, in the order given
-  bool check = false;                  // check the saved list's streams afterwards
+  std::string proxy;                        // --proxy; empty for the environment's
+  std::string noProxy;                      // --noproxy; empty for the environment's
+  std::vector<std::string> countries;       // --country, in the order given
+  bool check = false;                       // check the saved list's streams afterwards
   std::vector<GivenOption> checkArguments;  // the --check-OPTION forms, as given
   bool help = false;
   bool version = false;
@@ -90,9 +90,9 @@ struct CliOptions {
 
 // The harvest's options; after --check the check's own follow with the prefix "check-".
 const std::vector<OptionSpec> kHarvestOptions = {
-    {"site", 0, true},      {"output", 'o', true},   {"m3u", 0, true},       {"json", 0, true},
-    {"jobs", 'j', true},    {"timeout", 't', true},  {"country", 0, true},   {"proxy", 0, true},
-    {"noproxy", 0, true},   {"details", 0, false},   {"quiet", 'q', false},  {"verbose", 'v', false},
+    {"site", 0, true},    {"output", 'o', true},  {"m3u", 0, true},      {"json", 0, true},
+    {"jobs", 'j', true},  {"timeout", 't', true}, {"country", 0, true},  {"proxy", 0, true},
+    {"noproxy", 0, true}, {"details", 0, false},  {"quiet", 'q', false}, {"verbose", 'v', false},
     {"check", 0, false}};
 
 // The options that take one text, and where it goes.

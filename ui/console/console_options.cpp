@@ -32,7 +32,8 @@ void ReadLong(const std::vector<std::string>& args, size_t* i, const std::vector
               GivenArguments& given) {
   const std::string& arg = args[*i];
   const size_t equals = arg.find('=');
-  const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+  const std::string name =
+      arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
   const OptionSpec* option = FindLong(table, name);
   if (option == nullptr) {
     given.refusal = Concat("unknown option ", arg.substr(0, equals));

@@ -15,7 +15,7 @@ struct OptionSpec {
 
 // The options every command answers at once.
 inline const std::vector<OptionSpec> kCommandFlags = {{"help", 'h', false},
-                                                       {"version", 'V', false}};
+                                                      {"version", 'V', false}};
 
 // An option as given: its long name from the table, and its value ("" for a flag).
 struct GivenOption {
