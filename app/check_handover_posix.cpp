@@ -19,9 +19,6 @@ namespace {
 
 const char kCheckProgram[] = "morvek-check";
 const char kInstalledFolder[] = "../libexec/morvek/";  // from the folder of morvek-cli
-const char kCheckCommand[] = "check";
-const char kCheckFlag[] = "--check";
-const char kVersionFlags[][10] = {"--version", "-V"};
 const char kMissingForVersion[] = "not available: morvek-check is not installed beside morvek-cli";
 const char kSelfPath[] = "/proc/self/exe";
 const int kPathSize = 4096;
@@ -41,26 +38,6 @@ std::vector<std::string> CheckProgramPlaces(const std::string& folder) {
   return {Concat(folder, kCheckProgram), Concat(folder, kInstalledFolder, kCheckProgram)};
 }
 
-bool HasArgument(int argc, char** argv, const char* wanted) {
-  for (int i = 1; i < argc; ++i) {
-    if (TextEquals(argv[i], wanted)) return true;
-  }
-  return false;
-}
-
-bool CheckWanted(int argc, char** argv) {
-  if (argc >= 2 && TextEquals(argv[1], kCheckCommand)) return true;
-  return HasArgument(argc, argv, kCheckFlag);
-}
-
-// --version is answered by morvek-check when it is there, which names its libraries too.
-bool VersionWanted(int argc, char** argv) {
-  for (const char* flag : kVersionFlags) {
-    if (HasArgument(argc, argv, flag)) return true;
-  }
-  return false;
-}
-
 int SayMissing() {
   const std::string folder = ProgramFolder();
   std::string where = "beside morvek-cli";
@@ -75,9 +52,7 @@ int SayMissing() {
 
 }  // namespace
 
-void HandOverToCheckProgram(int argc, char** argv) {
-  const bool check = CheckWanted(argc, argv);
-  if (!check && !VersionWanted(argc, argv)) return;
+void HandOverToCheckProgram(char** argv, bool check) {
   for (const std::string& path : CheckProgramPlaces(ProgramFolder())) {
     execv(path.c_str(), argv);
     const int error = LastSystemError();

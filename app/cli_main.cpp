@@ -211,8 +211,8 @@ void WriteExport(const std::string& what, const std::string& path, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
-  HandOverToCheckProgram(argc, argv);
   if (argc >= 2 && TextEquals(argv[1], "check")) {
+    HandOverToCheckProgram(argv, true);
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
   CliOptions options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -224,6 +224,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
+  // The program with the check runs a harvest that checks, and names its libraries.
+  if (options.check || options.version) HandOverToCheckProgram(argv, options.check);
   if (options.version) {
     std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
                       CheckLibraryVersions(), "\n").c_str(), stdout);

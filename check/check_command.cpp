@@ -539,7 +539,7 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
 
 }  // namespace
 
-void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}  // this program has the check
+void HandOverToCheckProgram(char** /*argv*/, bool /*check*/) {}  // this program has the check
 
 int RunCheckCommand(const std::vector<std::string>& args) {
   std::vector<OptionSpec> table = kCheckOptions;

@@ -19,8 +19,9 @@ const char kCheckOptionPrefix[] = "check-";
 
 // Where the check lives in another program (the Linux morvek-cli, kept free of the media
 // libraries, and morvek-check beside it), runs this command line there in this process's
-// place when it asks for the check; returns in every other case.
-void HandOverToCheckProgram(int argc, char** argv);
+// place. For the check (check true) it never returns; for the versions alone it returns
+// when that program is not there. Elsewhere it returns at once.
+void HandOverToCheckProgram(char** argv, bool check);
 
 // The whole `check` command; args are the arguments after "check". Returns the exit code.
 int RunCheckCommand(const std::vector<std::string>& args);

@@ -16,7 +16,7 @@ int SayNotAvailable() {
 
 }  // namespace
 
-void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}
+void HandOverToCheckProgram(char** /*argv*/, bool /*check*/) {}
 
 std::string CheckLibraryVersions() { return "not available in the Windows build"; }
 
