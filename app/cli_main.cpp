@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  // The program with the check runs a harvest that checks, and names its libraries.
+  // Where morvek-check holds the check, it runs a harvest with --check, and it answers
+  // --version, naming the check's libraries.
   if (options.check || options.version) HandOverToCheckProgram(argv, options.check);
   if (options.version) {
     std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
