@@ -19,9 +19,6 @@ namespace {
 
 const char kCheckProgram[] = "morvek-check";
 const char kInstalledFolder[] = "../libexec/morvek/";  // from the folder of morvek-cli
-const char kCheckCommand[] = "check";
-const char kCheckFlag[] = "--check";
-const char kVersionFlags[][10] = {"--version", "-V"};
 const char kMissingForVersion[] = "not available: morvek-check is not installed beside morvek-cli";
 const char kSelfPath[] = "/proc/self/exe";
 const int kPathSize = 4096;
@@ -41,26 +38,6 @@ std::vector<std::string> CheckProgramPlaces(const std::string& folder) {
   return {Concat(folder, kCheckProgram), Concat(folder, kInstalledFolder, kCheckProgram)};
 }
 
-bool HasArgument(int argc, char** argv, const char* wanted) {
-  for (int i = 1; i < argc; ++i) {
-    if (TextEquals(argv[i], wanted)) return true;
-  }
-  return false;
-}
-
-bool CheckWanted(int argc, char** argv) {
-  if (argc >= 2 && TextEquals(argv[1], kCheckCommand)) return true;
-  return HasArgument(argc, argv, kCheckFlag);
-}
-
-// --version is answered by morvek-check when it is there, which names its libraries too.
-bool VersionWanted(int argc, char** argv) {
-  for (const char* flag : kVersionFlags) {
-    if (HasArgument(argc, argv, flag)) return true;
-  }
-  return false;
-}
-
 int SayMissing() {
   const std::string folder = ProgramFolder();
   std::string where = "beside morvek-cli";
@@ -75,9 +52,7 @@ int SayMissing() {
 
 }  // namespace
 
-void HandOverToCheckProgram(int argc, char** argv) {
-  const bool check = CheckWanted(argc, argv);
-  if (!check && !VersionWanted(argc, argv)) return;
+void HandOverToCheckProgram(char** argv, bool check) {
   for (const std::string& path : CheckProgramPlaces(ProgramFolder())) {
     execv(path.c_str(), argv);
     const int error = LastSystemError();
@@ -97,22 +72,12 @@ std::string CheckLibraryVersions() { return kMissingForVersion; }
 // Reached only when the hand-over is not possible.
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
 
-// The check's own options are never parsed here.
-bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
-
-bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (!StartsWith(arg, kCheckOptionPrefix)) return false;
-  args.push_back(arg);
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+int RefuseCheckOptions(const std::vector<GivenOption>& /*options*/,
                        const std::vector<NamedOutput>& /*harvestOutputs*/) {
   return SayMissing();
 }
 
-int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
+int CheckHarvestedList(ChannelList& /*list*/, const std::vector<GivenOption>& /*options*/,
                        bool /*quiet*/) {
   return SayMissing();
 }

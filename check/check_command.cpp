@@ -9,7 +9,6 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -71,10 +70,10 @@ const char kUsage[] =
     "  143  terminated; nothing was written\n";
 
 // Checks at once; the harvest's kMaxJobs counts pages fetched ahead, a lighter load.
-const int kMostChecksAtOnce = 64;
+const int kMaxCheckJobs = 64;
 const int kMaxTimeoutSeconds = 3600;
 const int kMaxPerHost = 64;
-const int kMaxNumberDigits = 6;
+const char kTryCheckHelp[] = " (try morvek-cli check --help)";
 const char kStandardInputName[] = "-";
 const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
@@ -83,7 +82,6 @@ const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pip
 
 struct CheckOptions {
   std::string listPath = kChannelFileName;
-  bool listGiven = false;
   CheckSettings settings;
   std::string outputPath;
   std::string m3uPath;
@@ -93,88 +91,54 @@ struct CheckOptions {
   bool quiet = false;
   bool help = false;
   bool version = false;
-  std::string badArgument;  // the first argument refused
+  std::string refusal;  // what is wrong with the first option that is
 };
 
 struct NumberOption {
   const char* name;
   int CheckSettings::*field;
   int most;
+  const char* unit;
 };
 const NumberOption kNumberOptions[] = {
-    {"--jobs", &CheckSettings::jobs, kMostChecksAtOnce},
-    {"--timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds},
-    {"--per-host", &CheckSettings::perHost, kMaxPerHost}};
+    {"jobs", &CheckSettings::jobs, kMaxCheckJobs, ""},
+    {"timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds, "seconds"},
+    {"per-host", &CheckSettings::perHost, kMaxPerHost, ""}};
 
-std::string* FileOption(CheckOptions& options, const std::string& name) {
-  if (TextEquals(name, "--output")) return &options.outputPath;
-  if (TextEquals(name, "--m3u")) return &options.m3uPath;
-  if (TextEquals(name, "--json")) return &options.jsonPath;
-  if (TextEquals(name, "--dead")) return &options.deadPath;
-  if (TextEquals(name, "--user-agent")) return &options.userAgent;
+std::string* TextOption(CheckOptions& options, const std::string& name) {
+  if (TextEquals(name, "output")) return &options.outputPath;
+  if (TextEquals(name, "m3u")) return &options.m3uPath;
+  if (TextEquals(name, "json")) return &options.jsonPath;
+  if (TextEquals(name, "dead")) return &options.deadPath;
+  if (TextEquals(name, "user-agent")) return &options.userAgent;
   return nullptr;
 }
 
-// A count from 1 to most written in decimal digits only.
-std::optional<int> CountValue(const std::string& text, int most) {
-  if (text.empty() || TextLength(text) > kMaxNumberDigits ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  const int value = TextToNumber(text);
-  if (value < 1 || value > most) return std::nullopt;
-  return value;
-}
-
-bool TakesValue(const std::string& name) {
-  for (const NumberOption& option : kNumberOptions) {
-    if (TextEquals(name, option.name)) return true;
-  }
-  CheckOptions unused;
-  return FileOption(unused, name) != nullptr;
-}
-
-// Sets the option name to value; false when the value is refused.
-bool SetValue(CheckOptions& options, const std::string& name, const std::string& value) {
+// Puts one option, named as given (with the prefix after a harvest), into options.
+void TakeOption(const GivenOption& given, const std::string& prefix, CheckOptions& options) {
+  const std::string name = given.name.substr(prefix.size());
   for (const NumberOption& option : kNumberOptions) {
     if (!TextEquals(name, option.name)) continue;
-    std::optional<int> count = CountValue(value, option.most);
-    if (count) options.settings.*option.field = *count;
-    return count.has_value();
+    const OptionNumber number = ReadNumber(given, 1, option.most, option.unit);
+    options.settings.*(option.field) = number.number;
+    options.refusal = number.refusal;
+    return;
   }
-  std::string* path = FileOption(options, name);
-  if (path == nullptr || value.empty()) return false;
-  *path = value;
-  return true;
+  if (std::string* text = TextOption(options, name)) {
+    *text = given.value;
+  } else if (TextEquals(name, "quiet")) {
+    options.quiet = true;
+  } else if (TextEquals(name, "help")) {
+    options.help = true;
+  } else if (TextEquals(name, "version")) {
+    options.version = true;
+  }
 }
 
-CheckOptions ParseCheckArguments(const std::vector<std::string>& args, bool listAllowed) {
+CheckOptions CheckOptionsFrom(const std::vector<GivenOption>& given, const std::string& prefix) {
   CheckOptions options;
-  for (size_t i = 0; i < args.size() && options.badArgument.empty(); ++i) {
-    const std::string& arg = args[i];
-    const size_t equals = arg.find('=');
-    const std::string name = StartsWith(arg, "--") ? arg.substr(0, equals) : arg;
-    if (TakesValue(name)) {
-      const bool hasInlineValue = equals != std::string::npos;
-      if (!hasInlineValue && i + 1 >= args.size()) {
-        options.badArgument = arg;
-        break;
-      }
-      const std::string value = hasInlineValue ? arg.substr(equals + 1) : args[++i];
-      if (!SetValue(options, name, value)) options.badArgument = Concat(name, " ", value);
-    } else if (TextEquals(arg, "--quiet")) {
-      options.quiet = true;
-    } else if (TextEquals(arg, "--help") || TextEquals(arg, "-h")) {
-      options.help = true;
-    } else if (TextEquals(arg, "--version") || TextEquals(arg, "-V")) {
-      options.version = true;
-    } else if (listAllowed && !options.listGiven &&
-               (!StartsWith(arg, "-") || TextEquals(arg, kStandardInputName))) {
-      options.listPath = arg;
-      options.listGiven = true;
-    } else {
-      options.badArgument = arg;
-    }
+  for (size_t i = 0; i < given.size() && options.refusal.empty(); ++i) {
+    TakeOption(given[i], prefix, options);
   }
   return options;
 }
@@ -189,9 +153,7 @@ int Refuse(const std::string& why) {
   return kExitUsage;
 }
 
-int RefuseArgument(const std::string& argument) {
-  return Refuse(Concat("bad option or missing value: ", argument, " (try morvek-cli check --help)"));
-}
+int RefuseOption(const std::string& why) { return Refuse(Concat(why, kTryCheckHelp)); }
 
 // The list's bytes, or why it cannot be read. A named pipe is read as standard input is; a
 // device or a folder is refused.
@@ -228,7 +190,7 @@ bool WritesToStandardOutput(const CheckOptions& options) {
 
 // The check's outputs under the names the command line gave them (prefix "--" or "--check-"),
 // and the verdict lines when they go to stdout.
-std::vector<NamedOutput> CheckOutputs(const CheckOptions& options, const char* prefix) {
+std::vector<NamedOutput> CheckOutputs(const CheckOptions& options, const std::string& prefix) {
   std::vector<NamedOutput> outputs;
   const std::pair<const char*, const std::string*> named[] = {
       {"output", &options.outputPath}, {"m3u", &options.m3uPath}, {"json", &options.jsonPath},
@@ -629,16 +591,19 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
 
 }  // namespace
 
-void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}  // this program has the check
-
-bool CheckOptionTakesValue(const std::string& name) {
-  if (!StartsWith(name, kCheckOptionPrefix)) return TakesValue(name);
-  return TakesValue(Concat("--", name.substr(sizeof kCheckOptionPrefix - 1)));
-}
+void HandOverToCheckProgram(char** /*argv*/, bool /*check*/) {}  // this program has the check
 
 int RunCheckCommand(const std::vector<std::string>& args) {
-  const CheckOptions options = ParseCheckArguments(GnuArguments(args, CheckOptionTakesValue), true);
-  if (!options.badArgument.empty()) return RefuseArgument(options.badArgument);
+  std::vector<OptionSpec> table = kCheckOptions;
+  table.insert(table.end(), kCommandFlags.begin(), kCommandFlags.end());
+  const GivenArguments given = ReadArguments(args, table);
+  CheckOptions options = CheckOptionsFrom(given.options, "");
+  if (options.refusal.empty()) options.refusal = given.refusal;
+  if (options.refusal.empty() && given.operands.size() > 1) {
+    options.refusal = Concat("unexpected argument ", given.operands[1]);
+  }
+  if (!options.refusal.empty()) return RefuseOption(options.refusal);
+  if (!given.operands.empty()) options.listPath = given.operands.front();
   if (options.help) {
     std::fputs(kUsage, stdout);
     return kExitOk;
@@ -648,7 +613,7 @@ int RunCheckCommand(const std::vector<std::string>& args) {
     return kExitOk;
   }
   const std::string problem = OutputProblem(options, options.listPath);
-  if (!problem.empty()) return Refuse(problem);
+  if (!problem.empty()) return RefuseOption(problem);
   std::string bytes;
   const std::string unread = ReadList(options.listPath, options.settings.timeoutSeconds, bytes);
   if (!unread.empty()) return Refuse(Concat("cannot read the list ", options.listPath, ": ", unread));
@@ -660,29 +625,12 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   return CheckEntries(options, list);
 }
 
-bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (!StartsWith(arg, kCheckOptionPrefix)) return false;
-  const std::string option = Concat("--", arg.substr(sizeof kCheckOptionPrefix - 1));
-  args.push_back(option);
-  if (TakesValue(option) && option.find('=') == std::string::npos && *i + 1 < argc) {
-    ++*i;
-    args.push_back(argv[*i]);
-  }
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& args,
+int RefuseCheckOptions(const std::vector<GivenOption>& given,
                        const std::vector<NamedOutput>& harvestOutputs) {
-  const CheckOptions options = ParseCheckArguments(args, false);
-  if (options.help) return RefuseArgument("--check-help");
-  if (options.version) return RefuseArgument("--check-version");
-  if (!options.badArgument.empty()) {
-    return RefuseArgument(Concat(
-        kCheckOptionPrefix, RightPart(options.badArgument, TextLength(options.badArgument) - 2)));
-  }
+  const CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
+  if (!options.refusal.empty()) return RefuseOption(options.refusal);
   std::vector<NamedOutput> outputs = harvestOutputs;
-  for (const NamedOutput& output : CheckOutputs(options, kCheckOptionPrefix)) {
+  for (const NamedOutput& output : CheckOutputs(options, Concat("--", kCheckOptionPrefix))) {
     outputs.push_back(output);
   }
   const std::string clash = OutputClash(outputs);
@@ -691,8 +639,8 @@ int RefuseCheckOptions(const std::vector<std::string>& args,
   return kExitUsage;
 }
 
-int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet) {
-  CheckOptions options = ParseCheckArguments(args, false);
+int CheckHarvestedList(ChannelList& list, const std::vector<GivenOption>& given, bool quiet) {
+  CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
   options.quiet = options.quiet || quiet;
   // The records as the rows of a channels.dat, which is what the harvest wrote.
   std::string bytes;

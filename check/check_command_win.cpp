@@ -16,28 +16,18 @@ int SayNotAvailable() {
 
 }  // namespace
 
-void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}
+void HandOverToCheckProgram(char** /*argv*/, bool /*check*/) {}
 
 std::string CheckLibraryVersions() { return "not available in the Windows build"; }
 
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayNotAvailable(); }
 
-// The check's own options are never parsed here.
-bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
-
-bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (arg.compare(0, sizeof kCheckOptionPrefix - 1, kCheckOptionPrefix) != 0) return false;
-  args.push_back(arg);
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+int RefuseCheckOptions(const std::vector<GivenOption>& /*options*/,
                        const std::vector<NamedOutput>& /*harvestOutputs*/) {
   return SayNotAvailable();
 }
 
-int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
+int CheckHarvestedList(ChannelList& /*list*/, const std::vector<GivenOption>& /*options*/,
                        bool /*quiet*/) {
   return SayNotAvailable();
 }

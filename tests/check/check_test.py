@@ -469,8 +469,9 @@ def case_program_lookup(ctx):
     check(not os.path.exists(os.path.join(ctx.work, "planted-ran")), "the planted program ran")
     os.makedirs(os.path.join(prefix, "libexec", "morvek"))
     shutil.copy(os.path.join(os.path.dirname(real), "morvek-check"), os.path.join(prefix, "libexec", "morvek"))
-    done = subprocess.run([cli, "check", "--version"], cwd=ctx.work, capture_output=True, timeout=RUN_LIMIT)
-    check(done.returncode == 0 and done.stdout.startswith(b"morvek-cli "), "installed: %r" % (done,))
+    for args, says in ((["check", "--version"], b"morvek-cli "), (["-qV"], b"check: libavformat/")):
+        done = subprocess.run([cli] + args, cwd=ctx.work, capture_output=True, timeout=RUN_LIMIT)
+        check(done.returncode == 0 and says in done.stdout, "installed, %r: %r" % (args, done))
 
 
 def case_terminal_progress(ctx):
@@ -539,7 +540,7 @@ def case_hostile(ctx):
 
 
 def case_options(ctx):
-    ctx.write_list([("ts", ctx.base + "tv.ts")])
+    data = ctx.write_list([("ts", ctx.base + "tv.ts")])
     for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
                  ["check", "--colour"], ["check", "a.dat", "b.dat"], ["check", "missing.dat"],
                  ["check", "--output", "channels.dat"], ["check", "--json"], ["--check-jobs", "4"],
@@ -553,9 +554,20 @@ def case_options(ctx):
               "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
     for args, says in ((["check", "missing.dat"], "missing.dat: No such file or directory"),
                        (["check", "--json", "-", "--m3u", "-"], "--m3u and --json would both write"),
-                       (["--json", "-", "--check"], "--json and the verdict lines would both write")):
+                       (["--json", "-", "--check"], "--json and the verdict lines would both write"),
+                       (["check", "-v"], "check: unknown option -v (try"), (["check", "-j"], "--jobs needs a value (try"),
+                       (["check", "--quiet=yes"], "--quiet takes no value (try"),
+                       (["check", "--per-host=65"], "--per-host needs a number from 1 to 64 (try"),
+                       (["check", "-t", "3601"], "--timeout needs a number of seconds from 1 to 3600 (try"),
+                       (["check", "a.dat", "b.dat"], "unexpected argument b.dat (try"),
+                       (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try")):
         rc, _, err = ctx.run(args)
         check(says in err, "%r: %r" % (args, err))
+    rc, out, err = ctx.run(["check", "-qolive.dat", "-j", "2", "--per-host=2", "-"], input=data)
+    with open(os.path.join(ctx.work, "live.dat"), "rb") as f:
+        live = f.read()
+    check(rc == 0 and out.startswith("live ") and err == "" and live == data,
+          "short options and stdin: %d %r %r" % (rc, out, err))
     for args in (["check", "-h"], ["check", "--help"], ["check", "--version"]):
         rc, out, _ = ctx.run(args)
         check(rc == 0 and ("Exit codes:" in out or out.startswith("morvek-cli ")), "%r: %d %r" % (args, rc, out))
