@@ -15,30 +15,7 @@
 
 namespace {
 
-const char kCheckCommand[] = "check";
-const char kCheckFlag[] = "--check";
-const char kVersionFlags[][10] = {"--version", "-V"};
 const char kMissingForVersion[] = "not available: morvek-check is not installed beside morvek-cli";
-
-bool HasArgument(int argc, char** argv, const char* wanted) {
-  for (int i = 1; i < argc; ++i) {
-    if (TextEquals(argv[i], wanted)) return true;
-  }
-  return false;
-}
-
-bool CheckWanted(int argc, char** argv) {
-  if (argc >= 2 && TextEquals(argv[1], kCheckCommand)) return true;
-  return HasArgument(argc, argv, kCheckFlag);
-}
-
-// --version is answered by morvek-check when it is there, which names its libraries too.
-bool VersionWanted(int argc, char** argv) {
-  for (const char* flag : kVersionFlags) {
-    if (HasArgument(argc, argv, flag)) return true;
-  }
-  return false;
-}
 
 int SayMissing() {
   std::fputs(
@@ -51,9 +28,7 @@ int SayMissing() {
 
 }  // namespace
 
-void HandOverToCheckProgram(int argc, char** argv) {
-  const bool check = CheckWanted(argc, argv);
-  if (!check && !VersionWanted(argc, argv)) return;
+void HandOverToCheckProgram(char** argv, bool check) {
   for (const std::string& path : CheckProgramPlaces()) {
     const int error = RunInstead(path, argv);
     // Without the check, --version names what this program has.
@@ -71,22 +46,12 @@ std::string CheckLibraryVersions() { return kMissingForVersion; }
 // Reached only when the hand-over is not possible.
 int RunCheckCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }
 
-// The check's own options are never parsed here.
-bool CheckOptionTakesValue(const std::string& /*name*/) { return false; }
-
-bool TakeCheckOption(int /*argc*/, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (!StartsWith(arg, kCheckOptionPrefix)) return false;
-  args.push_back(arg);
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& /*args*/,
+int RefuseCheckOptions(const std::vector<GivenOption>& /*options*/,
                        const std::vector<NamedOutput>& /*harvestOutputs*/) {
   return SayMissing();
 }
 
-int CheckHarvestedList(ChannelList& /*list*/, const std::vector<std::string>& /*args*/,
+int CheckHarvestedList(ChannelList& /*list*/, const std::vector<GivenOption>& /*options*/,
                        bool /*quiet*/) {
   return SayMissing();
 }

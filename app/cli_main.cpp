@@ -1,7 +1,6 @@
 // morvek-cli: harvests the directory site from the console into channels.dat, showing
 // progress on stderr and, on request, every channel on stdout, a playlist and JSON.
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,47 +78,44 @@ struct CliOptions {
   ConsoleOptions console;
   std::string m3uPath;
   std::string jsonPath;
-  std::string proxy;    // --proxy; empty for the environment's
-  std::string noProxy;  // --noproxy; empty for the environment's
-  std::vector<std::string> countries;  // --country, in the order given
-  bool check = false;                  // check the saved list's streams afterwards
-  std::vector<std::string> checkArguments;
+  std::string proxy;                        // --proxy; empty for the environment's
+  std::string noProxy;                      // --noproxy; empty for the environment's
+  std::vector<std::string> countries;       // --country, in the order given
+  bool check = false;                       // check the saved list's streams afterwards
+  std::vector<GivenOption> checkArguments;  // the --check-OPTION forms, as given
   bool help = false;
   bool version = false;
   std::string refusal;  // why the arguments are refused; empty when they are good
 };
 
-// The options that take one value, and where it goes.
-struct ValueOption {
+// The harvest's options; after --check the check's own follow with the prefix "check-".
+const std::vector<OptionSpec> kHarvestOptions = {
+    {"site", 0, true},    {"output", 'o', true},  {"m3u", 0, true},      {"json", 0, true},
+    {"jobs", 'j', true},  {"timeout", 't', true}, {"country", 0, true},  {"proxy", 0, true},
+    {"noproxy", 0, true}, {"details", 0, false},  {"quiet", 'q', false}, {"verbose", 'v', false},
+    {"check", 0, false}};
+
+// The options that take one text, and where it goes.
+struct TextOption {
   const char* name;
   std::string CliOptions::*field;
 };
-const ValueOption kValueOptions[] = {
-    {"--site", &CliOptions::siteBase},
-    {"--output", &CliOptions::outputPath},
-    {"--m3u", &CliOptions::m3uPath},
-    {"--json", &CliOptions::jsonPath},
-    {"--proxy", &CliOptions::proxy},
-    {"--noproxy", &CliOptions::noProxy},
+const TextOption kTextOptions[] = {
+    {"site", &CliOptions::siteBase}, {"output", &CliOptions::outputPath},
+    {"m3u", &CliOptions::m3uPath},   {"json", &CliOptions::jsonPath},
+    {"proxy", &CliOptions::proxy},   {"noproxy", &CliOptions::noProxy},
 };
-// The value options that the parser takes one by one.
-const char* const kOtherValueOptions[] = {"--jobs", "--timeout", "--country"};
-
-// The value of "--name VALUE" or "--name=VALUE" at argv[*i], moving *i past it; nothing when
-// argv[*i] is not that option. A missing value gives the empty text, which the caller refuses.
-std::optional<std::string> OptionValue(int argc, char** argv, int* i, const std::string& name) {
-  std::string arg = argv[*i];
-  if (TextEquals(arg, name)) {
-    if (*i + 1 >= argc) return std::string();
-    ++*i;
-    return std::string(argv[*i]);
-  }
-  std::string withEquals = Concat(name, "=");
-  if (StartsWith(arg, withEquals.c_str())) {
-    return RightPart(arg, TextLength(arg) - TextLength(withEquals));
-  }
-  return std::nullopt;
-}
+// The options that take a number, its range, and where it goes.
+struct NumberOption {
+  const char* name;
+  int CliOptions::*field;
+  int least;
+  int most;
+  const char* unit;
+};
+const NumberOption kNumberOptions[] = {
+    {"jobs", &CliOptions::jobs, kMinJobs, kMaxJobs, ""},
+    {"timeout", &CliOptions::timeoutSeconds, 1, kLongestTimeoutSeconds, "seconds"}};
 
 // Every output of the harvest: the channel file, the exports, the channel blocks on stdout.
 std::vector<NamedOutput> HarvestOutputs(const CliOptions& options) {
@@ -141,74 +137,57 @@ void CheckCombinations(CliOptions& options) {
   }
 }
 
-bool HarvestOptionTakesValue(const std::string& name) {
-  for (const ValueOption& option : kValueOptions) {
-    if (TextEquals(name, option.name)) return true;
+// Puts one option into options; refusal says when its value is bad.
+void TakeOption(const GivenOption& given, CliOptions& options) {
+  const std::string& name = given.name;
+  for (const TextOption& option : kTextOptions) {
+    if (TextEquals(name, option.name)) {
+      options.*(option.field) = given.value;
+      return;
+    }
   }
-  for (const char* other : kOtherValueOptions) {
-    if (TextEquals(name, other)) return true;
+  for (const NumberOption& option : kNumberOptions) {
+    if (!TextEquals(name, option.name)) continue;
+    const OptionNumber number = ReadNumber(given, option.least, option.most, option.unit);
+    options.*(option.field) = number.number;
+    options.refusal = number.refusal;
+    return;
   }
-  return CheckOptionTakesValue(name);
-}
-
-// The number written plainly in text, or 0 when it is not one of low to high.
-int PlainNumber(const std::string& text, int low, int high) {
-  int number = TextToNumber(text);
-  bool plain = TextEquals(NumberToText(number), text);
-  return plain && number >= low && number <= high ? number : 0;
-}
-
-// Takes the value option at argv[*i], moving *i past its value; false when it is none.
-bool TakeValueOption(int argc, char** argv, int* i, CliOptions& options) {
-  for (const ValueOption& option : kValueOptions) {
-    std::optional<std::string> value = OptionValue(argc, argv, i, option.name);
-    if (!value) continue;
-    if (value->empty()) options.refusal = Concat(option.name, " needs a value");
-    options.*(option.field) = *value;
-    return true;
+  if (TextEquals(name, "country")) {
+    options.countries.push_back(given.value);
+  } else if (TextEquals(name, "details")) {
+    options.console.details = true;
+  } else if (TextEquals(name, "quiet")) {
+    options.console.quiet = true;
+  } else if (TextEquals(name, "verbose")) {
+    options.console.verbose = true;
+  } else if (TextEquals(name, "help")) {
+    options.help = true;
+  } else if (TextEquals(name, "version")) {
+    options.version = true;
+  } else if (TextEquals(name, "check")) {
+    options.check = true;
+  } else if (!options.check) {
+    options.refusal = Concat("--", name, " needs --check before it");
+  } else {
+    options.checkArguments.push_back(given);
   }
-  return false;
 }
 
 // The options; refusal says what is wrong with the first argument that is.
-CliOptions ParseArguments(int argc, char** argv) {
+CliOptions ParseArguments(const std::vector<std::string>& args) {
+  std::vector<OptionSpec> table = kHarvestOptions;
+  table.insert(table.end(), kCommandFlags.begin(), kCommandFlags.end());
+  const std::vector<OptionSpec> checkOptions = PrefixedOptions(kCheckOptions, kCheckOptionPrefix);
+  table.insert(table.end(), checkOptions.begin(), checkOptions.end());
+  const GivenArguments given = ReadArguments(args, table);
   CliOptions options;
-  for (int i = 1; i < argc && options.refusal.empty(); ++i) {
-    std::string arg = argv[i];
-    if (TakeValueOption(argc, argv, &i, options)) continue;
-    if (std::optional<std::string> jobs = OptionValue(argc, argv, &i, "--jobs")) {
-      options.jobs = PlainNumber(*jobs, kMinJobs, kMaxJobs);
-      if (options.jobs == 0) {
-        options.refusal = Concat("--jobs needs a number from ", NumberToText(kMinJobs), " to ",
-                                 NumberToText(kMaxJobs));
-      }
-    } else if (std::optional<std::string> timeout = OptionValue(argc, argv, &i, "--timeout")) {
-      options.timeoutSeconds = PlainNumber(*timeout, 1, kLongestTimeoutSeconds);
-      if (options.timeoutSeconds == 0) {
-        options.refusal = "--timeout needs a number of seconds from 1 to 86400";
-      }
-    } else if (std::optional<std::string> country = OptionValue(argc, argv, &i, "--country")) {
-      if (country->empty()) options.refusal = "--country needs a name";
-      options.countries.push_back(*country);
-    } else if (TextEquals(arg, "--details")) {
-      options.console.details = true;
-    } else if (TextEquals(arg, "--quiet")) {
-      options.console.quiet = true;
-    } else if (TextEquals(arg, "--verbose")) {
-      options.console.verbose = true;
-    } else if (TextEquals(arg, "--help") || TextEquals(arg, "-h")) {
-      options.help = true;
-    } else if (TextEquals(arg, "--version") || TextEquals(arg, "-V")) {
-      options.version = true;
-    } else if (TextEquals(arg, "--check")) {
-      options.check = true;
-    } else if (TakeCheckOption(argc, argv, &i, options.checkArguments)) {
-      if (!options.check) options.refusal = Concat(arg, " needs --check before it");
-    } else if (StartsWith(arg, "-") && !TextEquals(arg, "-")) {
-      options.refusal = Concat("unknown option ", arg);
-    } else {
-      options.refusal = Concat("unexpected argument ", arg);
-    }
+  for (size_t i = 0; i < given.options.size() && options.refusal.empty(); ++i) {
+    TakeOption(given.options[i], options);
+  }
+  if (options.refusal.empty()) options.refusal = given.refusal;
+  if (options.refusal.empty() && !given.operands.empty()) {
+    options.refusal = Concat("unexpected argument ", given.operands.front());
   }
   if (!TextEquals(RightPart(options.siteBase, 1), kSlash)) {
     options.siteBase = Concat(options.siteBase, kSlash);
@@ -233,17 +212,11 @@ void WriteExport(const std::string& what, const std::string& path, const std::st
 
 int main(int argc, char** argv) {
   UseBinaryStandardStreams();
-  HandOverToCheckProgram(argc, argv);
   if (argc >= 2 && TextEquals(argv[1], "check")) {
+    HandOverToCheckProgram(argv, true);
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
-  // The harvest's options in their long forms, as the parser below takes them.
-  std::vector<std::string> args =
-      GnuArguments(std::vector<std::string>(argv + 1, argv + argc), HarvestOptionTakesValue);
-  args.insert(args.begin(), argv[0]);
-  std::vector<char*> longArgv;
-  for (std::string& arg : args) longArgv.push_back(&arg[0]);
-  CliOptions options = ParseArguments(static_cast<int>(longArgv.size()), longArgv.data());
+  CliOptions options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
   if (!options.refusal.empty()) {
     std::fputs(Concat(kProgramPrefix, options.refusal, kTryHelp).c_str(), stderr);
     return kExitUsage;
@@ -252,6 +225,9 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
+  // Where morvek-check holds the check, it runs a harvest with --check, and it answers
+  // --version, naming the check's libraries.
+  if (options.check || options.version) HandOverToCheckProgram(argv, options.check);
   if (options.version) {
     std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
                       CheckLibraryVersions(), "\n").c_str(), stdout);

@@ -8,12 +8,19 @@ HTTP, an RTSP server that never sends media, MPEG-TS as text/html, HLS, a stalle
 at --timeout 5: each alone, then all at --jobs 8, with wall time and peak RSS (targets: each
 within the time-out + 1 s, the whole check at most 150 MB).
 
+Then a list of --rows rows (default 300,000) whose addresses are all refused at once
+(http://127.0.0.1:1/stream/N.ts), with --quiet --jobs 16, alone and with --json: wall time and
+peak RSS (target: under 150 MB). With the stalling resolver, the time to the first verdict of a
+live row placed before 32 hosts whose lookups stall. --baseline PROGRAM runs these rows with an
+older build too, for a before/after in one run.
+
 Each server answers after --delay-ms (default 100 ms), standing in for the distance to a real
 stream server; the media (an MPEG-TS with video and audio, an MP3) is made with ffmpeg.
 
     python3 bench/check_jobs.py [--program build/native/morvek-cli] [--delay-ms 100]
                                 [--wine-program build/windows/morvek-cli.exe]
                                 [--stall-resolver build/native/tests/libstall_resolver.so]
+                                [--rows 300000] [--baseline OLD/morvek-cli]
 """
 import argparse
 import json
@@ -62,7 +69,8 @@ def timed_check(program, work, jobs):
     """program: the command line that runs morvek-cli."""
     output = os.path.join(work, "jobs%d.json" % jobs)
     began = time.monotonic()
-    subprocess.run(program + ["check", "--jobs", str(jobs), "--quiet", "--json", output], cwd=work, check=True)
+    subprocess.run(program + ["check", "--jobs", str(jobs), "--quiet", "--json", output], cwd=work, check=True,
+                   stdout=subprocess.DEVNULL)
     seconds = time.monotonic() - began
     with open(output) as f:
         results = json.load(f)
@@ -95,6 +103,44 @@ def hostile_rows(program, work, stall_resolver):
             process.wait(10)
 
 
+def refused_rows(programs, work, rows):
+    """Checks rows refused addresses with each program; prints wall time and peak RSS."""
+    path = os.path.join(work, "refused.dat")
+    with open(path, "wb") as f:
+        for i in range(rows):
+            f.write(b"Benchland|Stream %d|300|News|about|http://127.0.0.1:1/stream/%d.ts|\r\n" % (i, i))
+    print("%d refused rows, --quiet --jobs 16 (target: under 150 MB)" % rows)
+    for label, program in programs:
+        for extra in ([], ["--json", os.path.join(work, "refused.json")]):
+            with open(os.devnull, "wb") as null:
+                began = time.monotonic()
+                process = subprocess.Popen([program, "check", path, "--quiet", "--jobs", "16"] + extra,
+                                           stdout=null, stderr=null)
+                _, _, usage = os.wait4(process.pid, 0)
+            print("  %-8s %-7s %6.1f s  peak RSS %6.1f MB" % (
+                label, "--json" if extra else "", time.monotonic() - began, usage.ru_maxrss / 1024))
+
+
+def first_verdict(programs, work, base, stall_resolver):
+    """A live row, then 32 hosts whose lookups stall: seconds until the live row's verdict."""
+    path = os.path.join(work, "first.dat")
+    with open(path, "wb") as f:
+        f.write(b"Benchland|Live|300|News|about|%stv.ts?first|\r\n" % base.encode())
+        for i in range(32):
+            f.write(b"Benchland|Stalled %d|300|News|about|http://n%d.tv.stall.invalid/tv.ts|\r\n" % (i, i))
+    env = dict(os.environ, LD_PRELOAD=stall_resolver)
+    print("a live row before 32 stalled lookups, --jobs 16 --timeout 2")
+    for label, program in programs:
+        began = time.monotonic()
+        process = subprocess.Popen([program, "check", path, "--quiet", "--jobs", "16", "--timeout", "2"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        process.stdout.readline()
+        first = time.monotonic() - began
+        process.stdout.read()
+        process.wait()
+        print("  %-8s first verdict after %5.2f s, all after %5.2f s" % (label, first, time.monotonic() - began))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
@@ -102,8 +148,11 @@ def main():
     parser.add_argument("--delay-ms", type=int, default=100)
     parser.add_argument("--stall-resolver",
                         default=os.path.join(ROOT, "build", "native", "tests", "libstall_resolver.so"))
+    parser.add_argument("--rows", type=int, default=300000)
+    parser.add_argument("--baseline", default="", help="an older morvek-cli to compare with")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
+    programs = [("this", program)] + ([("baseline", os.path.abspath(args.baseline))] if args.baseline else [])
     work = tempfile.mkdtemp(prefix="morvek-check-bench-")
     servers = []
     try:
@@ -128,6 +177,9 @@ def main():
             print("%-5s speed-up --jobs 16 / --jobs 1: %.1fx (target %dx)" % (build, figures[1] / figures[16], target))
         stall = os.path.abspath(args.stall_resolver) if os.path.exists(args.stall_resolver) else ""
         hostile_rows(program, work, stall)
+        if stall:
+            first_verdict(programs, work, bases[0], stall)
+        refused_rows(programs, work, args.rows)
     finally:
         stop_media_servers(servers, work)
 

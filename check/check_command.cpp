@@ -5,9 +5,10 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <algorithm>
+#include <functional>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "check/check_list.h"
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
+#include "check/check_results.h"
 #include "check/check_run.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
@@ -68,10 +70,10 @@ const char kUsage[] =
     "  143  terminated; nothing was written\n";
 
 // Checks at once; the harvest's kMaxJobs counts pages fetched ahead, a lighter load.
-const int kMostChecksAtOnce = 64;
+const int kMaxCheckJobs = 64;
 const int kMaxTimeoutSeconds = 3600;
 const int kMaxPerHost = 64;
-const int kMaxNumberDigits = 6;
+const char kTryCheckHelp[] = " (try morvek-cli check --help)";
 const char kStandardInputName[] = "-";
 const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
@@ -80,7 +82,6 @@ const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pip
 
 struct CheckOptions {
   std::string listPath = kChannelFileName;
-  bool listGiven = false;
   CheckSettings settings;
   std::string outputPath;
   std::string m3uPath;
@@ -90,88 +91,54 @@ struct CheckOptions {
   bool quiet = false;
   bool help = false;
   bool version = false;
-  std::string badArgument;  // the first argument refused
+  std::string refusal;  // what is wrong with the first option that is
 };
 
 struct NumberOption {
   const char* name;
   int CheckSettings::*field;
   int most;
+  const char* unit;
 };
 const NumberOption kNumberOptions[] = {
-    {"--jobs", &CheckSettings::jobs, kMostChecksAtOnce},
-    {"--timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds},
-    {"--per-host", &CheckSettings::perHost, kMaxPerHost}};
+    {"jobs", &CheckSettings::jobs, kMaxCheckJobs, ""},
+    {"timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds, "seconds"},
+    {"per-host", &CheckSettings::perHost, kMaxPerHost, ""}};
 
-std::string* FileOption(CheckOptions& options, const std::string& name) {
-  if (TextEquals(name, "--output")) return &options.outputPath;
-  if (TextEquals(name, "--m3u")) return &options.m3uPath;
-  if (TextEquals(name, "--json")) return &options.jsonPath;
-  if (TextEquals(name, "--dead")) return &options.deadPath;
-  if (TextEquals(name, "--user-agent")) return &options.userAgent;
+std::string* TextOption(CheckOptions& options, const std::string& name) {
+  if (TextEquals(name, "output")) return &options.outputPath;
+  if (TextEquals(name, "m3u")) return &options.m3uPath;
+  if (TextEquals(name, "json")) return &options.jsonPath;
+  if (TextEquals(name, "dead")) return &options.deadPath;
+  if (TextEquals(name, "user-agent")) return &options.userAgent;
   return nullptr;
 }
 
-// A count from 1 to most written in decimal digits only.
-std::optional<int> CountValue(const std::string& text, int most) {
-  if (text.empty() || TextLength(text) > kMaxNumberDigits ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  const int value = TextToNumber(text);
-  if (value < 1 || value > most) return std::nullopt;
-  return value;
-}
-
-bool TakesValue(const std::string& name) {
-  for (const NumberOption& option : kNumberOptions) {
-    if (TextEquals(name, option.name)) return true;
-  }
-  CheckOptions unused;
-  return FileOption(unused, name) != nullptr;
-}
-
-// Sets the option name to value; false when the value is refused.
-bool SetValue(CheckOptions& options, const std::string& name, const std::string& value) {
+// Puts one option, named as given (with the prefix after a harvest), into options.
+void TakeOption(const GivenOption& given, const std::string& prefix, CheckOptions& options) {
+  const std::string name = given.name.substr(prefix.size());
   for (const NumberOption& option : kNumberOptions) {
     if (!TextEquals(name, option.name)) continue;
-    std::optional<int> count = CountValue(value, option.most);
-    if (count) options.settings.*option.field = *count;
-    return count.has_value();
+    const OptionNumber number = ReadNumber(given, 1, option.most, option.unit);
+    options.settings.*(option.field) = number.number;
+    options.refusal = number.refusal;
+    return;
   }
-  std::string* path = FileOption(options, name);
-  if (path == nullptr || value.empty()) return false;
-  *path = value;
-  return true;
+  if (std::string* text = TextOption(options, name)) {
+    *text = given.value;
+  } else if (TextEquals(name, "quiet")) {
+    options.quiet = true;
+  } else if (TextEquals(name, "help")) {
+    options.help = true;
+  } else if (TextEquals(name, "version")) {
+    options.version = true;
+  }
 }
 
-CheckOptions ParseCheckArguments(const std::vector<std::string>& args, bool listAllowed) {
+CheckOptions CheckOptionsFrom(const std::vector<GivenOption>& given, const std::string& prefix) {
   CheckOptions options;
-  for (size_t i = 0; i < args.size() && options.badArgument.empty(); ++i) {
-    const std::string& arg = args[i];
-    const size_t equals = arg.find('=');
-    const std::string name = StartsWith(arg, "--") ? arg.substr(0, equals) : arg;
-    if (TakesValue(name)) {
-      const bool hasInlineValue = equals != std::string::npos;
-      if (!hasInlineValue && i + 1 >= args.size()) {
-        options.badArgument = arg;
-        break;
-      }
-      const std::string value = hasInlineValue ? arg.substr(equals + 1) : args[++i];
-      if (!SetValue(options, name, value)) options.badArgument = Concat(name, " ", value);
-    } else if (TextEquals(arg, "--quiet")) {
-      options.quiet = true;
-    } else if (TextEquals(arg, "--help") || TextEquals(arg, "-h")) {
-      options.help = true;
-    } else if (TextEquals(arg, "--version") || TextEquals(arg, "-V")) {
-      options.version = true;
-    } else if (listAllowed && !options.listGiven &&
-               (!StartsWith(arg, "-") || TextEquals(arg, kStandardInputName))) {
-      options.listPath = arg;
-      options.listGiven = true;
-    } else {
-      options.badArgument = arg;
-    }
+  for (size_t i = 0; i < given.size() && options.refusal.empty(); ++i) {
+    TakeOption(given[i], prefix, options);
   }
   return options;
 }
@@ -186,9 +153,7 @@ int Refuse(const std::string& why) {
   return kExitUsage;
 }
 
-int RefuseArgument(const std::string& argument) {
-  return Refuse(Concat("bad option or missing value: ", argument, " (try morvek-cli check --help)"));
-}
+int RefuseOption(const std::string& why) { return Refuse(Concat(why, kTryCheckHelp)); }
 
 // The list's bytes, or why it cannot be read. A named pipe is read as standard input is; a
 // device or a folder is refused.
@@ -225,7 +190,7 @@ bool WritesToStandardOutput(const CheckOptions& options) {
 
 // The check's outputs under the names the command line gave them (prefix "--" or "--check-"),
 // and the verdict lines when they go to stdout.
-std::vector<NamedOutput> CheckOutputs(const CheckOptions& options, const char* prefix) {
+std::vector<NamedOutput> CheckOutputs(const CheckOptions& options, const std::string& prefix) {
   std::vector<NamedOutput> outputs;
   const std::pair<const char*, const std::string*> named[] = {
       {"output", &options.outputPath}, {"m3u", &options.m3uPath}, {"json", &options.jsonPath},
@@ -260,8 +225,7 @@ std::string OutputProblem(const CheckOptions& options, const std::string& listPa
 // Progress on stderr, verdict lines on stdout in list order as the rows are done.
 struct CheckConsole {
   const CheckList* list = nullptr;
-  const std::vector<CheckResult>* results = nullptr;
-  const std::vector<std::string>* requested = nullptr;
+  const ResultStore* results = nullptr;
   bool quiet = false;
   bool printRows = true;
   ProgressLine progress;  // the live line, on a terminal
@@ -308,14 +272,15 @@ std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
 
 // The address a check requests for an entry: a page's address with its references decoded.
 std::string RequestAddress(const CheckList& list, const CheckEntry& entry) {
-  const std::string address = TrimSpaces(entry.row.record.streamUrl);
+  const std::string address = TrimSpaces(EntryText(list, entry.streamUrl));
   return list.kind == ListKind::kPlaylist ? address : DecodeCharacterReferences(address);
 }
 
 // The address that played as UTF-8; the entry's own when no wrapper led elsewhere.
-std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const CheckResult& result,
-                       const std::string& requested) {
-  if (TextEquals(result.played, requested)) return EntryUtf8(list, TrimSpaces(entry.row.record.streamUrl));
+std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const CheckResult& result) {
+  if (TextEquals(result.played, RequestAddress(list, entry))) {
+    return EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
+  }
   return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
 }
 
@@ -326,20 +291,19 @@ bool Mislabeled(const std::string& named, const CheckResult& result) {
          !TextEquals(named, measured);
 }
 
-std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result,
-                        const std::string& requested) {
+std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result) {
   const CheckEntry& entry = list.entries[index];
   std::string word = VerdictWord(result.verdict);
   std::string line = Concat(word, SpaceText(kVerdictColumn - TextLength(word)),
-                            EntryUtf8(list, entry.row.record.country), " | ",
-                            EntryUtf8(list, entry.row.record.channel), ": ",
+                            EntryUtf8(list, EntryText(list, entry.country)), " | ",
+                            EntryUtf8(list, EntryText(list, entry.channel)), ": ",
                             Cp1252ToUtf8(result.detail));
-  const std::string named = QualityInName(entry.row.record.channel);
+  const std::string named = QualityInName(EntryText(list, entry.channel));
   if (Mislabeled(named, result)) {
     line += Concat(" (mislabeled: ", named, " in the name, ", QualityOfHeight(result.height), ")");
   }
-  if (!result.played.empty() && !TextEquals(result.played, requested)) {
-    line += Concat(" (played ", PlayedUtf8(list, entry, result, requested), ")");
+  if (!result.played.empty() && !TextEquals(result.played, RequestAddress(list, entry))) {
+    line += Concat(" (played ", PlayedUtf8(list, entry, result), ")");
   }
   return Concat(Utf8ToTerminalText(line), "\n");
 }
@@ -349,7 +313,7 @@ bool PrintDoneRows(CheckConsole& console) {
   std::string text;
   while (console.nextToPrint < console.done.size() && console.done[console.nextToPrint]) {
     const size_t i = console.nextToPrint++;
-    text += VerdictLine(*console.list, i, (*console.results)[i], (*console.requested)[i]);
+    text += VerdictLine(*console.list, i, KeptResultAt(*console.results, i));
   }
   if (text.empty()) return false;
   ClearProgress(console);
@@ -390,19 +354,19 @@ nlohmann::ordered_json TextOrNull(const std::string& utf8) {
 
 // One entry as JSON; duplicateOf is the position (from 1) of the entry checked in its place.
 nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const CheckResult& result,
-                                  const std::string& requested, size_t duplicateOf) {
+                                  size_t duplicateOf) {
   const CheckEntry& entry = list.entries[index];
-  const ChannelRecord& record = entry.row.record;
+  const std::string channel = EntryText(list, entry.channel);
   nlohmann::ordered_json object;
-  object["country"] = EntryUtf8(list, record.country);
-  object["name"] = EntryUtf8(list, record.channel);
-  object["group"] = TextOrNull(EntryUtf8(list, record.category));
-  object["tvg_id"] = TextOrNull(EntryUtf8(list, entry.tvgId));
-  object["stream"] = EntryUtf8(list, TrimSpaces(record.streamUrl));
+  object["country"] = EntryUtf8(list, EntryText(list, entry.country));
+  object["name"] = EntryUtf8(list, channel);
+  object["group"] = TextOrNull(EntryUtf8(list, EntryText(list, entry.category)));
+  object["tvg_id"] = TextOrNull(EntryUtf8(list, EntryText(list, entry.tvgId)));
+  object["stream"] = EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
   object["status"] = VerdictWord(result.verdict);
   object["detail"] = Cp1252ToUtf8(result.detail);
   object["played"] = TextOrNull(result.played.empty() ? std::string()
-                                                      : PlayedUtf8(list, entry, result, requested));
+                                                      : PlayedUtf8(list, entry, result));
   object["format"] = TextOrNull(result.format);
   object["video"] = TextOrNull(result.video);
   object["audio"] = TextOrNull(result.audio);
@@ -410,7 +374,7 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();
   object["quality"] = TextOrNull(QualityOfHeight(result.height));
-  const std::string named = QualityInName(record.channel);
+  const std::string named = QualityInName(channel);
   object["mislabeled"] = Mislabeled(named, result)
                              ? nlohmann::ordered_json{{"named", named},
                                                       {"measured", QualityOfHeight(result.height)}}
@@ -424,14 +388,18 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
 // How the outputs went: all written, one failed, or a stop came before the first was.
 enum class OutputsEnd { kWritten, kFailed, kStopped };
 
-// Writes one output, unless a stop came before the first output replaced its file.
+// Writes one output, unless a stop came before the first output replaced its file. Its text
+// is made only now and goes out in pieces, so that one output's text at most is held.
 OutputsEnd WriteOutput(const std::string& option, const std::string& path,
-                       const std::string& text) {
+                       const ContentWriter& write) {
   if (TextEquals(path, kStandardOutputName)) {
     if (!CommitOutput()) return OutputsEnd::kStopped;
-    return WriteStdout(text, option, true) ? OutputsEnd::kWritten : OutputsEnd::kFailed;
+    const bool written = write([&option](const char* bytes, size_t count) {
+      return WriteStdout(std::string(bytes, count), option);
+    }) && WriteStdout(std::string(), option, true);
+    return written ? OutputsEnd::kWritten : OutputsEnd::kFailed;
   }
-  const ReplaceOutcome outcome = WriteTextFile(path, text, CommitOutput);
+  const ReplaceOutcome outcome = ReplaceFile(path, write, CommitOutput);
   if (outcome.saved) return OutputsEnd::kWritten;
   if (outcome.held) return OutputsEnd::kStopped;
   WriteErr(Concat(kProgramPrefix, kCommandPrefix, "cannot write ", option, ": ", outcome.problem,
@@ -440,10 +408,13 @@ OutputsEnd WriteOutput(const std::string& option, const std::string& path,
 }
 
 // What a check of the list found, entry by entry.
+const uint32_t kNoEntry = UINT32_MAX;
+
 struct CheckOutcome {
-  std::vector<std::string> requested;  // the address requested for each entry
-  std::vector<size_t> firstOf;         // the entry whose check each entry shares (itself if none)
-  std::vector<CheckResult> results;
+  std::vector<uint32_t> firstOf;  // the entry whose check each entry shares (itself if none)
+  // The next entry that shares a first entry's check, in list order, from the first entry on.
+  std::vector<uint32_t> nextRepeat;
+  ResultStore results;
 };
 
 // The M3U of a channels.dat's live rows: decoded names, and the address that played.
@@ -452,10 +423,10 @@ std::string ChannelsM3u(const CheckList& list, const CheckOutcome& outcome,
   std::string text = kM3uHeader;
   for (const CheckEntry* entry : live) {
     const size_t i = static_cast<size_t>(entry - list.entries.data());
-    const ChannelRecord& record = entry->row.record;
-    text += M3uEntryText(EntryUtf8(list, record.channel), EntryUtf8(list, record.country),
-                         EntryUtf8(list, record.category),
-                         PlayedUtf8(list, *entry, outcome.results[i], outcome.requested[i]));
+    text += M3uEntryText(EntryUtf8(list, EntryText(list, entry->channel)),
+                         EntryUtf8(list, EntryText(list, entry->country)),
+                         EntryUtf8(list, EntryText(list, entry->category)),
+                         PlayedUtf8(list, *entry, KeptResultAt(outcome.results, i)));
   }
   return text;
 }
@@ -466,23 +437,30 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   std::vector<const CheckEntry*> live;
   std::vector<const CheckEntry*> dead;
   for (size_t i = 0; i < list.entries.size(); ++i) {
-    (outcome.results[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
+    (outcome.results.kept[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
   }
   const bool playlist = list.kind == ListKind::kPlaylist;
   // Each entry's object is made and written out in turn: a list of them all would hold
   // every entry several times over.
   const auto objectAt = [&list, &outcome](size_t i) {
     const size_t first = outcome.firstOf[i];
-    return ResultJson(list, i, outcome.results[i], outcome.requested[i],
-                      first == i ? 0 : first + 1);
+    return ResultJson(list, i, KeptResultAt(outcome.results, i), first == i ? 0 : first + 1);
   };
-  const std::pair<const std::string*, std::string> outputs[] = {
-      {&options.outputPath, options.outputPath.empty() ? std::string() : ListText(list, live)},
-      {&options.m3uPath, options.m3uPath.empty() ? std::string()
-                         : playlist              ? ListText(list, live)
-                                                 : ChannelsM3u(list, outcome, live)},
-      {&options.deadPath, options.deadPath.empty() ? std::string() : ListText(list, dead)},
-      {&options.jsonPath, options.jsonPath.empty() ? std::string() : JsonArrayText(list.entries.size(), objectAt)}};
+  const auto textOf = [](std::function<std::string()> make) {
+    return [make](const ByteSink& sink) {
+      const std::string text = make();
+      return text.empty() || sink(text.data(), text.size());
+    };
+  };
+  const std::pair<const std::string*, ContentWriter> outputs[] = {
+      {&options.outputPath, textOf([&] { return ListText(list, live); })},
+      {&options.m3uPath, textOf([&] {
+         return playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live);
+       })},
+      {&options.deadPath, textOf([&] { return ListText(list, dead); })},
+      {&options.jsonPath, [&](const ByteSink& sink) {
+         return WriteJsonArray(list.entries.size(), objectAt, sink);
+       }}};
   const char* const names[] = {"--output", "--m3u", "--dead", "--json"};
   OutputsEnd end = OutputsEnd::kWritten;
   for (size_t i = 0; i < std::size(outputs); ++i) {
@@ -494,37 +472,70 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   return end;
 }
 
-// The same address with the same request is checked once: the targets of the first entries,
-// and for every entry the first one it repeats.
-std::vector<CheckTarget> DistinctTargets(const CheckOptions& options, const CheckList& list,
-                                         CheckOutcome& outcome, std::vector<size_t>& targetOf) {
-  const size_t count = list.entries.size();
-  std::vector<CheckTarget> targets;
-  outcome.requested.reserve(count);  // stays put: firstByAddress views its strings
-  outcome.firstOf.reserve(count);
-  std::unordered_multimap<std::string_view, size_t> firstByAddress;
-  for (size_t i = 0; i < count; ++i) {
-    outcome.requested.push_back(RequestAddress(list, list.entries[i]));
-    StreamRequest request = list.entries[i].request;
-    if (request.userAgent.empty()) request.userAgent = options.userAgent;
-    const std::string& address = outcome.requested.back();
-    size_t first = i;
-    const auto [from, to] = firstByAddress.equal_range(address);
-    for (auto it = from; it != to && !address.empty(); ++it) {
-      const StreamRequest& other = targets[it->second].request;
-      if (other.userAgent == request.userAgent && other.referrer == request.referrer &&
-          other.headers == request.headers) {
-        first = targetOf[it->second];
-        break;
+// What an entry's requests send: its own, with the default agent when it names none.
+StreamRequest TargetRequest(const CheckOptions& options, const CheckList& list,
+                            const CheckEntry& entry) {
+  StreamRequest request = EntryRequest(list, entry);
+  if (request.userAgent.empty()) request.userAgent = options.userAgent;
+  return request;
+}
+
+// An entry's address and request in one text, to tell repeated entries by.
+std::string TargetKey(const CheckOptions& options, const CheckList& list, const CheckEntry& entry) {
+  const StreamRequest request = TargetRequest(options, list, entry);
+  std::string key = Concat(RequestAddress(list, entry), "\n", request.userAgent, "\n",
+                           request.referrer);
+  for (const std::string& header : request.headers) key += Concat("\n", header);
+  return key;
+}
+
+// The same address with the same request is checked once: the entry of each target (the
+// first of its kind), and for every entry the first one it repeats. Entries are sorted by the
+// hash of their key, so that the list is compared in one pass; an entry without an address
+// repeats none.
+std::vector<uint32_t> DistinctTargets(const CheckOptions& options, const CheckList& list,
+                                      CheckOutcome& outcome) {
+  const uint32_t count = static_cast<uint32_t>(list.entries.size());
+  std::vector<std::pair<size_t, uint32_t>> byHash;
+  byHash.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (RequestAddress(list, list.entries[i]).empty()) continue;
+    byHash.emplace_back(std::hash<std::string>()(TargetKey(options, list, list.entries[i])), i);
+  }
+  std::sort(byHash.begin(), byHash.end());
+  outcome.firstOf.resize(count);
+  for (uint32_t i = 0; i < count; ++i) outcome.firstOf[i] = i;
+  for (size_t run = 0; run < byHash.size();) {
+    size_t runEnd = run + 1;
+    while (runEnd < byHash.size() && byHash[runEnd].first == byHash[run].first) ++runEnd;
+    for (size_t j = run; runEnd - run > 1 && j < runEnd; ++j) {
+      const uint32_t first = byHash[j].second;
+      if (outcome.firstOf[first] != first) continue;
+      const std::string key = TargetKey(options, list, list.entries[first]);
+      for (size_t k = j + 1; k < runEnd; ++k) {
+        const uint32_t other = byHash[k].second;
+        if (outcome.firstOf[other] == other &&
+            TextEquals(TargetKey(options, list, list.entries[other]), key)) {
+          outcome.firstOf[other] = first;
+        }
       }
     }
-    outcome.firstOf.push_back(first);
-    if (first != i) continue;
-    if (!address.empty()) firstByAddress.emplace(address, targets.size());
-    targetOf.push_back(i);
-    targets.push_back(CheckTarget{address, std::move(request)});
+    run = runEnd;
   }
-  return targets;
+  std::vector<uint32_t> targetOf;
+  std::vector<uint32_t> lastOf(count, kNoEntry);  // the last repeat linked to each first entry
+  outcome.nextRepeat.assign(count, kNoEntry);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t first = outcome.firstOf[i];
+    if (first == i) {
+      targetOf.push_back(i);
+      lastOf[i] = i;
+      continue;
+    }
+    outcome.nextRepeat[lastOf[first]] = i;
+    lastOf[first] = i;
+  }
+  return targetOf;
 }
 
 // A check that a stop ended writes nothing. A signal says so; a closed or failed stdout has
@@ -540,31 +551,34 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
 
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
   CheckOutcome outcome;
-  std::vector<size_t> targetOf;  // the entry of each target
-  std::vector<CheckTarget> targets = DistinctTargets(options, list, outcome, targetOf);
-  const size_t targetCount = targets.size();
-  std::vector<std::vector<size_t>> repeats(list.entries.size());
-  for (size_t i = 0; i < list.entries.size(); ++i) {
-    if (outcome.firstOf[i] != i) repeats[outcome.firstOf[i]].push_back(i);
-  }
-  outcome.results.assign(list.entries.size(), CheckResult());
+  const std::vector<uint32_t> targetOf = DistinctTargets(options, list, outcome);
+  outcome.results.kept.assign(list.entries.size(), KeptResult());
   CheckConsole console;
   console.list = &list;
   console.results = &outcome.results;
-  console.requested = &outcome.requested;
   console.quiet = options.quiet;
   console.printRows = !WritesToStandardOutput(options);
   console.progress.live = !options.quiet && StderrIsTerminal();
   console.done.assign(list.entries.size(), false);
-  console.duplicates = list.entries.size() - targetCount;
+  console.duplicates = list.entries.size() - targetOf.size();
   if (console.progress.live) DrawProgress(console, true);
-  CheckStreams(std::move(targets), options.settings, [&](size_t index, const CheckResult& probed) {
-    const size_t entry = targetOf[index];
-    const CheckResult result = RowResult(list.entries[entry].row, probed);
-    outcome.results[entry] = result;
-    for (size_t repeat : repeats[entry]) outcome.results[repeat] = result;
+  // Targets are made when their check starts, on the worker threads: only reads.
+  const auto targetAt = [&options, &list, &targetOf](size_t index) {
+    const CheckEntry& entry = list.entries[targetOf[index]];
+    return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
+  };
+  CheckStreams(targetOf.size(), targetAt, options.settings,
+               [&](size_t index, const CheckResult& probed) {
+    const uint32_t entry = targetOf[index];
+    const CheckResult result = RowResult(list.entries[entry], probed);
+    KeepResult(outcome.results, entry, result);
+    for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+      outcome.results.kept[r] = outcome.results.kept[entry];
+    }
     NoteResult(console, entry, result);
-    for (size_t repeat : repeats[entry]) NoteResult(console, repeat, result);
+    for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+      NoteResult(console, r, result);
+    }
   });
   if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
   ShowSummary(console);
@@ -577,16 +591,19 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
 
 }  // namespace
 
-void HandOverToCheckProgram(int /*argc*/, char** /*argv*/) {}  // this program has the check
-
-bool CheckOptionTakesValue(const std::string& name) {
-  if (!StartsWith(name, kCheckOptionPrefix)) return TakesValue(name);
-  return TakesValue(Concat("--", name.substr(sizeof kCheckOptionPrefix - 1)));
-}
+void HandOverToCheckProgram(char** /*argv*/, bool /*check*/) {}  // this program has the check
 
 int RunCheckCommand(const std::vector<std::string>& args) {
-  const CheckOptions options = ParseCheckArguments(GnuArguments(args, CheckOptionTakesValue), true);
-  if (!options.badArgument.empty()) return RefuseArgument(options.badArgument);
+  std::vector<OptionSpec> table = kCheckOptions;
+  table.insert(table.end(), kCommandFlags.begin(), kCommandFlags.end());
+  const GivenArguments given = ReadArguments(args, table);
+  CheckOptions options = CheckOptionsFrom(given.options, "");
+  if (options.refusal.empty()) options.refusal = given.refusal;
+  if (options.refusal.empty() && given.operands.size() > 1) {
+    options.refusal = Concat("unexpected argument ", given.operands[1]);
+  }
+  if (!options.refusal.empty()) return RefuseOption(options.refusal);
+  if (!given.operands.empty()) options.listPath = given.operands.front();
   if (options.help) {
     std::fputs(kUsage, stdout);
     return kExitOk;
@@ -596,11 +613,11 @@ int RunCheckCommand(const std::vector<std::string>& args) {
     return kExitOk;
   }
   const std::string problem = OutputProblem(options, options.listPath);
-  if (!problem.empty()) return Refuse(problem);
+  if (!problem.empty()) return RefuseOption(problem);
   std::string bytes;
   const std::string unread = ReadList(options.listPath, options.settings.timeoutSeconds, bytes);
   if (!unread.empty()) return Refuse(Concat("cannot read the list ", options.listPath, ": ", unread));
-  const CheckList list = ParseCheckList(bytes);
+  const CheckList list = ParseCheckList(std::move(bytes));
   if (!list.problem.empty()) {
     return Refuse(Concat("cannot check the list ", options.listPath, ": ", list.problem));
   }
@@ -608,29 +625,12 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   return CheckEntries(options, list);
 }
 
-bool TakeCheckOption(int argc, char** argv, int* i, std::vector<std::string>& args) {
-  const std::string arg = argv[*i];
-  if (!StartsWith(arg, kCheckOptionPrefix)) return false;
-  const std::string option = Concat("--", arg.substr(sizeof kCheckOptionPrefix - 1));
-  args.push_back(option);
-  if (TakesValue(option) && option.find('=') == std::string::npos && *i + 1 < argc) {
-    ++*i;
-    args.push_back(argv[*i]);
-  }
-  return true;
-}
-
-int RefuseCheckOptions(const std::vector<std::string>& args,
+int RefuseCheckOptions(const std::vector<GivenOption>& given,
                        const std::vector<NamedOutput>& harvestOutputs) {
-  const CheckOptions options = ParseCheckArguments(args, false);
-  if (options.help) return RefuseArgument("--check-help");
-  if (options.version) return RefuseArgument("--check-version");
-  if (!options.badArgument.empty()) {
-    return RefuseArgument(Concat(
-        kCheckOptionPrefix, RightPart(options.badArgument, TextLength(options.badArgument) - 2)));
-  }
+  const CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
+  if (!options.refusal.empty()) return RefuseOption(options.refusal);
   std::vector<NamedOutput> outputs = harvestOutputs;
-  for (const NamedOutput& output : CheckOutputs(options, kCheckOptionPrefix)) {
+  for (const NamedOutput& output : CheckOutputs(options, Concat("--", kCheckOptionPrefix))) {
     outputs.push_back(output);
   }
   const std::string clash = OutputClash(outputs);
@@ -639,15 +639,17 @@ int RefuseCheckOptions(const std::vector<std::string>& args,
   return kExitUsage;
 }
 
-int CheckHarvestedList(ChannelList& list, const std::vector<std::string>& args, bool quiet) {
-  CheckOptions options = ParseCheckArguments(args, false);
+int CheckHarvestedList(ChannelList& list, const std::vector<GivenOption>& given, bool quiet) {
+  CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
   options.quiet = options.quiet || quiet;
-  CheckList rows;
+  // The records as the rows of a channels.dat, which is what the harvest wrote.
+  std::string bytes;
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
-    rows.entries.push_back(
-        CheckEntry{ListRow{ChannelLine(*record), *record, std::string()}, "", {}});
+    bytes += Concat(ChannelLine(*record), "\n");
   }
+  const CheckList rows = ChannelFileList(std::move(bytes));
+  if (!rows.problem.empty()) return Refuse(Concat("cannot check the list: ", rows.problem));
   return CheckEntries(options, rows);
 }

@@ -1,5 +1,7 @@
-// Reads channels.dat rows back into records for the stream check.
+// Reads channels.dat rows back into pieces of the list for the stream check.
 #include "check/check_list.h"
+
+#include <algorithm>
 
 #include "text/text.h"
 
@@ -8,54 +10,57 @@ namespace {
 const char kFieldSeparator = '|';
 const char kLineFeed = '\n';
 const char kCarriageReturn = '\r';
-const size_t kFieldCount = 7;
-const size_t kNamingFields = 2;  // country and channel, kept from a row that cannot be read
 const char kMalformedRow[] = "malformed row: ";
 const char kFieldsNotSeven[] = " fields, not 7";
 
-std::vector<std::string> SplitFields(const std::string& line) {
-  std::vector<std::string> fields(1);
-  for (char c : line) {
-    if (c == kFieldSeparator) {
-      fields.emplace_back();
-    } else {
-      fields.back() += c;
+CheckEntry RowOf(const std::string& bytes, size_t start, size_t end) {
+  CheckEntry row;
+  row.line = TextSpan{static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)};
+  TextSpan* const kept[] = {&row.country, &row.channel, nullptr, &row.category, nullptr,
+                            &row.streamUrl, nullptr};
+  uint32_t field = 0;
+  size_t fieldStart = start;
+  for (size_t at = start; at <= end; ++at) {
+    if (at < end && bytes[at] != kFieldSeparator) continue;
+    if (field < kChannelFields && kept[field] != nullptr) {
+      *kept[field] = TextSpan{static_cast<uint32_t>(fieldStart),
+                              static_cast<uint32_t>(at - fieldStart)};
     }
+    ++field;
+    fieldStart = at + 1;
   }
-  return fields;
-}
-
-ListRow RowOf(const std::string& line) {
-  std::vector<std::string> fields = SplitFields(line);
-  std::string problem;
-  if (fields.size() > kFieldCount) {
-    problem = Concat(kMalformedRow, NumberToText(static_cast<int32_t>(fields.size())),
-                     kFieldsNotSeven);
-    fields.resize(kNamingFields);
+  row.fields = field;
+  if (field > kChannelFields) {  // only its country and channel, to name it
+    row.category = TextSpan();
+    row.streamUrl = TextSpan();
   }
-  fields.resize(kFieldCount);
-  return ListRow{line,
-                 ChannelRecord{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5],
-                               fields[6]},
-                 problem};
+  return row;
 }
 
 }  // namespace
 
-std::vector<ListRow> ParseChannelRows(const std::string& fileBytes) {
-  std::vector<ListRow> rows;
+std::string SpanText(const std::string& bytes, TextSpan span) {
+  return bytes.substr(span.start, span.size);
+}
+
+std::vector<CheckEntry> ParseChannelRows(const std::string& fileBytes) {
+  std::vector<CheckEntry> rows;
+  rows.reserve(static_cast<size_t>(std::count(fileBytes.begin(), fileBytes.end(), kLineFeed)) + 1);
   size_t start = 0;
   while (start < fileBytes.size()) {
     size_t end = fileBytes.find(kLineFeed, start);
     if (end == std::string::npos) end = fileBytes.size();
-    std::string line = fileBytes.substr(start, end - start);
-    if (!line.empty() && line.back() == kCarriageReturn) line.pop_back();
-    if (!line.empty()) rows.push_back(RowOf(line));
+    size_t lineEnd = end;
+    if (lineEnd > start && fileBytes[lineEnd - 1] == kCarriageReturn) --lineEnd;
+    if (lineEnd > start) rows.push_back(RowOf(fileBytes, start, lineEnd));
     start = end + 1;
   }
   return rows;
 }
 
-CheckResult RowResult(const ListRow& row, const CheckResult& probed) {
-  return row.problem.empty() ? probed : Judged(Verdict::kNoStream, row.problem);
+CheckResult RowResult(const CheckEntry& row, const CheckResult& probed) {
+  if (row.fields <= kChannelFields) return probed;
+  return Judged(Verdict::kNoStream, Concat(kMalformedRow,
+                                           NumberToText(static_cast<int32_t>(row.fields)),
+                                           kFieldsNotSeven));
 }

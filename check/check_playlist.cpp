@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
 #include "check/check_verdict.h"
 #include "text/text.h"
@@ -31,8 +33,10 @@ const char kRowEnd[] = "\r\n";
 const char kChannelSeparator = '|';
 
 struct Line {
-  std::string text;  // without its line end, spaces trimmed
-  std::string raw;   // as it came, line end included
+  size_t start = 0;       // where the line starts in the list
+  size_t end = 0;         // past its line feed
+  size_t textLength = 0;  // without its line end
+  std::string_view text;  // without its line end and a byte-order mark, spaces trimmed
 };
 
 // The next line at *at, moving past its line feed.
@@ -40,19 +44,30 @@ Line NextLine(const std::string& bytes, size_t* at) {
   size_t end = bytes.find('\n', *at);
   end = end == std::string::npos ? bytes.size() : end + 1;
   Line line;
-  line.raw = bytes.substr(*at, end - *at);
-  const size_t textEnd = line.raw.find_last_not_of("\r\n");
-  line.text = TrimSpaces(textEnd == std::string::npos ? std::string() : line.raw.substr(0, textEnd + 1));
+  line.start = *at;
+  line.end = end;
+  const std::string_view raw(bytes.data() + *at, end - *at);
+  const size_t textEnd = raw.find_last_not_of("\r\n");
+  line.textLength = textEnd == std::string_view::npos ? 0 : textEnd + 1;
+  line.text = TrimSpacesView(raw.substr(0, line.textLength));
+  if (StartsWith(line.text, kByteOrderMark)) line.text.remove_prefix(sizeof kByteOrderMark - 1);
   *at = end;
   return line;
 }
 
-bool LowerStartsWith(const std::string& text, const char* prefix) {
-  return StartsWith(ToLowerCase(LeftPart(text, TextLength(prefix))), prefix);
+// Where piece, a view into the list's bytes, lies in them.
+TextSpan SpanOf(const std::string& bytes, std::string_view piece) {
+  if (piece.empty()) return TextSpan();
+  return TextSpan{static_cast<uint32_t>(piece.data() - bytes.data()),
+                  static_cast<uint32_t>(piece.size())};
 }
 
-std::string AfterTag(const std::string& text, const char* tag) {
-  return TrimSpaces(text.substr(std::string(tag).size()));
+bool LowerStartsWith(std::string_view text, const char* prefix) {
+  return StartsWith(ToLowerCase(std::string(text.substr(0, std::strlen(prefix)))), prefix);
+}
+
+std::string_view AfterTag(std::string_view text, const char* tag) {
+  return TrimSpacesView(text.substr(std::strlen(tag)));
 }
 
 bool HasLineEnd(const std::string& value) {
@@ -61,10 +76,18 @@ bool HasLineEnd(const std::string& value) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The entry being read: its pieces and what its requests send.
+struct EntryReading {
+  const std::string& bytes;
+  CheckEntry entry;
+  bool started = false;
+  StreamRequest request;
+};
+
 // #EXTINF:-1 key="value" key=value ...,Name: the duration, attributes up to the first comma
 // outside quotes, then the name.
-void ReadInfo(const std::string& info, CheckEntry& entry) {
-  ChannelRecord& record = entry.row.record;
+void ReadInfo(std::string_view info, EntryReading& reading) {
+  CheckEntry& entry = reading.entry;
   size_t at = std::min(info.find_first_of(" \t,"), info.size());
   while (at < info.size() && info[at] != ',') {
     if (IsBlank(info[at])) {
@@ -72,11 +95,11 @@ void ReadInfo(const std::string& info, CheckEntry& entry) {
       continue;
     }
     const size_t keyEnd = std::min(info.find_first_of("= \t,", at), info.size());
-    const std::string key = ToLowerCase(info.substr(at, keyEnd - at));
+    const std::string key = ToLowerCase(std::string(info.substr(at, keyEnd - at)));
     at = keyEnd;
     if (at >= info.size() || info[at] != '=') continue;
     ++at;
-    std::string value;
+    std::string_view value;
     if (at < info.size() && info[at] == '"') {
       const size_t close = std::min(info.find('"', at + 1), info.size());
       value = info.substr(at + 1, close - at - 1);
@@ -86,14 +109,15 @@ void ReadInfo(const std::string& info, CheckEntry& entry) {
       value = info.substr(at, end - at);
       at = end;
     }
-    if (TextEquals(key, kGroupAttribute)) record.category = value;
-    if (TextEquals(key, kIdAttribute)) entry.tvgId = value;
-    if (TextEquals(key, kCountryAttribute)) record.country = value;
-    if (TextEquals(key, kNameAttribute)) record.channel = value;
+    const TextSpan span = SpanOf(reading.bytes, value);
+    if (TextEquals(key, kGroupAttribute)) entry.category = span;
+    if (TextEquals(key, kIdAttribute)) entry.tvgId = span;
+    if (TextEquals(key, kCountryAttribute)) entry.country = span;
+    if (TextEquals(key, kNameAttribute)) entry.channel = span;
   }
   if (at < info.size()) {
-    const std::string title = TrimSpaces(info.substr(at + 1));
-    if (!title.empty()) record.channel = title;
+    const std::string_view title = TrimSpacesView(info.substr(at + 1));
+    if (!title.empty()) entry.channel = SpanOf(reading.bytes, title);
   }
 }
 
@@ -113,7 +137,7 @@ void AddHeader(StreamRequest& request, const std::string& name, const std::strin
 }
 
 // #EXTHTTP:{"User-Agent":"...","Cookie":"..."}; a line that is no JSON object is ignored.
-void ReadHttpHeaders(const std::string& json, StreamRequest& request) {
+void ReadHttpHeaders(std::string_view json, StreamRequest& request) {
   const nlohmann::json object = nlohmann::json::parse(json, nullptr, false);
   if (!object.is_object()) return;
   for (auto it = object.begin(); it != object.end(); ++it) {
@@ -121,68 +145,68 @@ void ReadHttpHeaders(const std::string& json, StreamRequest& request) {
   }
 }
 
-void ReadOption(const std::string& option, StreamRequest& request) {
+void ReadOption(std::string_view option, StreamRequest& request) {
   if (LowerStartsWith(option, kUserAgentOption)) {
-    AddHeader(request, "User-Agent", AfterTag(option, kUserAgentOption));
+    AddHeader(request, "User-Agent", std::string(AfterTag(option, kUserAgentOption)));
   }
   for (const char* referrer : kReferrerOptions) {
-    if (LowerStartsWith(option, referrer)) AddHeader(request, "Referer", AfterTag(option, referrer));
+    if (LowerStartsWith(option, referrer)) {
+      AddHeader(request, "Referer", std::string(AfterTag(option, referrer)));
+    }
   }
 }
 
-void ReadTag(const std::string& text, CheckEntry& entry) {
-  if (LowerStartsWith(text, kInfoTag)) ReadInfo(AfterTag(text, kInfoTag), entry);
-  if (LowerStartsWith(text, kGroupTag) && entry.row.record.category.empty()) {
-    entry.row.record.category = AfterTag(text, kGroupTag);
+void ReadTag(std::string_view text, EntryReading& reading) {
+  if (LowerStartsWith(text, kInfoTag)) ReadInfo(AfterTag(text, kInfoTag), reading);
+  if (LowerStartsWith(text, kGroupTag) && reading.entry.category.size == 0) {
+    reading.entry.category = SpanOf(reading.bytes, AfterTag(text, kGroupTag));
   }
-  if (LowerStartsWith(text, kOptionTag)) ReadOption(AfterTag(text, kOptionTag), entry.request);
-  if (LowerStartsWith(text, kHttpTag)) ReadHttpHeaders(AfterTag(text, kHttpTag), entry.request);
+  if (LowerStartsWith(text, kOptionTag)) ReadOption(AfterTag(text, kOptionTag), reading.request);
+  if (LowerStartsWith(text, kHttpTag)) ReadHttpHeaders(AfterTag(text, kHttpTag), reading.request);
 }
 
-bool TooMany(CheckList& list) {
-  if (list.entries.size() < kMaxListEntries) return false;
+bool TooMany(CheckList& list, size_t count) {
+  if (count <= kMaxListEntries) return false;
   list.problem = Concat("it has more than ", std::to_string(kMaxListEntries), " entries");
   return true;
 }
 
-void ReadPlaylist(const std::string& bytes, CheckList& list) {
-  CheckEntry entry;
+void ReadPlaylist(CheckList& list) {
+  const std::string& bytes = list.bytes;
+  EntryReading reading{bytes, CheckEntry(), false, StreamRequest()};
   size_t at = 0;
   while (at < bytes.size()) {
-    Line line = NextLine(bytes, &at);
-    if (StartsWith(line.text, kByteOrderMark)) line.text = line.text.substr(sizeof kByteOrderMark - 1);
-    if (line.raw.find_last_not_of("\r\n") + 1 > kMaxPlaylistLineBytes) {
+    const Line line = NextLine(bytes, &at);
+    if (line.textLength > kMaxPlaylistLineBytes) {
       list.problem = Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes),
                             " bytes");
       return;
     }
     if (line.text.empty()) continue;
-    const bool first = list.entries.empty() && entry.row.line.empty();
+    const bool first = list.entries.empty() && !reading.started;
     if (first && list.header.empty() && LowerStartsWith(line.text, kPlaylistHeader)) {
-      list.header = line.raw;
+      list.header = bytes.substr(line.start, line.end - line.start);
       continue;
     }
-    entry.row.line += line.raw;
+    if (!reading.started) reading.entry.line.start = static_cast<uint32_t>(line.start);
+    reading.started = true;
+    reading.entry.line.size = static_cast<uint32_t>(line.end - reading.entry.line.start);
     if (line.text[0] == kComment) {
-      ReadTag(line.text, entry);
+      ReadTag(line.text, reading);
       continue;
     }
-    if (TooMany(list)) return;
-    if (!entry.row.line.empty() && entry.row.line.back() != '\n') entry.row.line += '\n';
-    entry.row.record.streamUrl = line.text;
-    list.entries.push_back(std::move(entry));
-    entry = CheckEntry();
+    if (TooMany(list, list.entries.size() + 1)) return;
+    reading.entry.streamUrl = SpanOf(bytes, line.text);
+    const StreamRequest& request = reading.request;
+    if (!request.userAgent.empty() || !request.referrer.empty() || !request.headers.empty()) {
+      reading.entry.request = static_cast<uint32_t>(list.requests.size());
+      list.requests.push_back(std::move(reading.request));
+    }
+    list.entries.push_back(reading.entry);
+    reading.entry = CheckEntry();
+    reading.started = false;
+    reading.request = StreamRequest();
   }
-}
-
-void ReadChannelFile(const std::string& bytes, CheckList& list) {
-  std::vector<ListRow> rows = ParseChannelRows(bytes);
-  if (rows.size() > kMaxListEntries) {
-    TooMany(list);
-    return;
-  }
-  list.entries.reserve(rows.size());
-  for (ListRow& row : rows) list.entries.push_back(CheckEntry{std::move(row), "", {}});
 }
 
 // Where the first line that is not blank starts, after a byte-order mark.
@@ -201,27 +225,63 @@ bool IsPlaylist(const std::string& bytes, size_t start) {
   return scheme != StreamScheme::kNone && scheme != StreamScheme::kUnsupported;
 }
 
+// The entry's lines without the blank ones, ending in a line feed.
+void AppendEntryLines(const std::string& bytes, const CheckEntry& entry, std::string& text) {
+  size_t at = entry.line.start;
+  const size_t end = static_cast<size_t>(entry.line.start) + entry.line.size;
+  while (at < end) {
+    const Line line = NextLine(bytes, &at);
+    if (!line.text.empty()) text.append(bytes, line.start, line.end - line.start);
+  }
+  if (!text.empty() && text.back() != '\n') text += '\n';
+}
+
 }  // namespace
 
-CheckList ParseCheckList(const std::string& bytes) {
+CheckList ChannelFileList(std::string bytes) {
   CheckList list;
-  const size_t start = FirstLineStart(bytes);
-  if (!IsPlaylist(bytes, start)) {
-    ReadChannelFile(bytes, list);
+  list.bytes = std::move(bytes);
+  if (list.bytes.size() > kListReadLimit) {
+    list.problem = Concat("it holds more than ", std::to_string(kListReadLimit), " bytes");
     return list;
   }
+  list.entries = ParseChannelRows(list.bytes);
+  if (TooMany(list, list.entries.size())) list.entries.clear();
+  return list;
+}
+
+CheckList ParseCheckList(std::string bytes) {
+  const size_t start = FirstLineStart(bytes);
+  if (!IsPlaylist(bytes, start)) return ChannelFileList(std::move(bytes));
+  CheckList list;
   list.kind = ListKind::kPlaylist;
   list.utf8 = IsUtf8(bytes);
-  ReadPlaylist(bytes, list);
+  list.bytes = std::move(bytes);
+  if (list.bytes.size() > kListReadLimit) {
+    list.problem = Concat("it holds more than ", std::to_string(kListReadLimit), " bytes");
+    return list;
+  }
+  ReadPlaylist(list);
   if (list.header.empty()) list.header = "#EXTM3U\n";
   return list;
+}
+
+std::string EntryText(const CheckList& list, TextSpan span) { return SpanText(list.bytes, span); }
+
+const StreamRequest& EntryRequest(const CheckList& list, const CheckEntry& entry) {
+  static const StreamRequest kNone;
+  return entry.request == kNoRequest ? kNone : list.requests[entry.request];
 }
 
 std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries) {
   std::string text = list.kind == ListKind::kPlaylist ? list.header : std::string();
   for (const CheckEntry* entry : entries) {
-    text += entry->row.line;
-    if (list.kind == ListKind::kChannelFile) text += kRowEnd;
+    if (list.kind == ListKind::kChannelFile) {
+      text.append(list.bytes, entry->line.start, entry->line.size);
+      text += kRowEnd;
+    } else {
+      AppendEntryLines(list.bytes, *entry, text);
+    }
   }
   return text;
 }

@@ -1,5 +1,6 @@
-// The list a check reads: a channels.dat or an M3U playlist, told apart by its content. Each
-// entry keeps its own bytes, so the live and the dead ones can be written back as they came.
+// The list a check reads: a channels.dat or an M3U playlist, told apart by its content. The
+// list's bytes are held once and each entry is pieces of them, so the live and the dead ones
+// can be written back as they came.
 #pragma once
 
 #include <string>
@@ -14,26 +15,27 @@ const size_t kMaxEntryHeaders = 16;
 
 enum class ListKind { kChannelFile, kPlaylist };
 
-struct CheckEntry {
-  // For a channels.dat the row; for a playlist line is every line of the entry with its own
-  // line ends, and record holds the name (channel), tvg-country (country), group-title
-  // (category) and the address (streamUrl).
-  ListRow row;
-  std::string tvgId;
-  StreamRequest request;  // from the entry's #EXTVLCOPT and #EXTHTTP lines
-};
-
 struct CheckList {
   ListKind kind = ListKind::kChannelFile;
   bool utf8 = false;   // the playlist's text is UTF-8; else it is Windows-1252 page text
+  std::string bytes;   // the list as it was read; the entries are pieces of it
   std::string header;  // the playlist's #EXTM3U line with its line end
+  // For a playlist, record fields are the title (channel), tvg-country (country),
+  // group-title (category) and the address (streamUrl).
   std::vector<CheckEntry> entries;
+  std::vector<StreamRequest> requests;  // from #EXTVLCOPT and #EXTHTTP, of the entries with any
   std::string problem;  // why the list cannot be checked, or ""
 };
 
 // A list that starts with #EXTM3U (after a byte-order mark and blank lines), with a comment
 // line or with an address is a playlist; any other is a channels.dat.
-CheckList ParseCheckList(const std::string& bytes);
+CheckList ParseCheckList(std::string bytes);
+// A channels.dat's rows as a list to check.
+CheckList ChannelFileList(std::string bytes);
+// A piece of the list's bytes, e.g. an entry's channel.
+std::string EntryText(const CheckList& list, TextSpan span);
+// What the entry's requests send; an empty request when its lines name nothing.
+const StreamRequest& EntryRequest(const CheckList& list, const CheckEntry& entry);
 // The entries' text in the list's own format: a channels.dat's rows with CR LF ends, or the
 // playlist's header followed by each entry's lines as they came.
 std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries);

@@ -27,8 +27,8 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
     EXPECT_EQ(list.kind, c.kind) << c.file;
     std::vector<std::string> names, streams;
     for (const CheckEntry& entry : list.entries) {
-      names.push_back(entry.row.record.channel);
-      streams.push_back(entry.row.record.streamUrl);
+      names.push_back(EntryText(list, entry.channel));
+      streams.push_back(EntryText(list, entry.streamUrl));
     }
     EXPECT_EQ(names, c.names) << c.file;
     EXPECT_EQ(streams, c.streams) << c.file;
@@ -46,12 +46,13 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
             "#EXTVLCOPT:http-user-agent=Player 1\r\n#EXTVLCOPT:http-referrer=http://r/\r\n"
             "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\"}\r\n"
             "http://s/1\r\n");
-  EXPECT_EQ(entry.tvgId, "one");
-  EXPECT_EQ(entry.row.record.country, "DE");
-  EXPECT_EQ(entry.row.record.category, "News");
-  EXPECT_EQ(entry.request.userAgent, "Player 1");
-  EXPECT_EQ(entry.request.referrer, "http://r2/");
-  EXPECT_EQ(entry.request.headers, std::vector<std::string>{"Cookie: a=b"});  // no injected line
+  EXPECT_EQ(EntryText(list, entry.tvgId), "one");
+  EXPECT_EQ(EntryText(list, entry.country), "DE");
+  EXPECT_EQ(EntryText(list, entry.category), "News");
+  const StreamRequest& request = EntryRequest(list, entry);
+  EXPECT_EQ(request.userAgent, "Player 1");
+  EXPECT_EQ(request.referrer, "http://r2/");
+  EXPECT_EQ(request.headers, std::vector<std::string>{"Cookie: a=b"});  // no injected line
 }
 
 TEST(CheckPlaylistTest, LinesHeadersAndEntriesAreBounded) {
@@ -64,7 +65,7 @@ TEST(CheckPlaylistTest, LinesHeadersAndEntriesAreBounded) {
   for (size_t i = 0; i <= kMaxEntryHeaders; ++i) headers += "\"X-" + std::to_string(i) + "\":\"v\",";
   headers.pop_back();
   const CheckList many = ParseCheckList("#EXTM3U\n#EXTHTTP:{" + headers + "}\nhttp://s/\n");
-  EXPECT_EQ(many.entries[0].request.headers.size(), kMaxEntryHeaders);
+  EXPECT_EQ(EntryRequest(many, many.entries[0]).headers.size(), kMaxEntryHeaders);
 
   std::string entries = "#EXTM3U\n";
   for (size_t i = 0; i < kMaxListEntries; ++i) entries += "http://s/\n";

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "check/check_threads.h"
 #include "check/check_verdict.h"
-
-using CheckClock = std::chrono::steady_clock;
 
 // What a request sends beside the address, as a player would for this entry; empty fields
 // leave the library's own.
@@ -32,6 +31,7 @@ struct ProbeLimits {
   // deadline keeps it alive.
   std::shared_ptr<std::atomic<int64_t>> bytesLeft =
       std::make_shared<std::atomic<int64_t>>(kCheckBudgetBytes);
+  ThreadSlot* slot = nullptr;  // the check's thread slot, which its probes run in
 };
 
 struct ProbeOutcome {
@@ -44,8 +44,9 @@ struct ProbeOutcome {
 void StartMediaLibrary();
 // Opens address (a byte-stream or RTSP address), reads its first bytes and judges them: a
 // wrapper comes back with its text, media of a stream format is probed for its codecs and
-// read until a packet of audio or video arrives. The probe runs on a thread of its own, so
-// a step that no interrupt reaches (a name lookup) cannot hold the verdict past the deadline.
+// read until a packet of audio or video arrives. The probe runs on a thread in the check's
+// slot, so a step that no interrupt reaches (a name lookup) cannot hold the verdict past the
+// deadline; without a slot (the check's went to a probe left behind) it is a time-out at once.
 ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
                           const ProbeLimits& limits);
 

@@ -10,10 +10,8 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "harvest/update_run.h"
 #include "text/text.h"
@@ -469,22 +467,15 @@ ProbeOutcome ProbeByteStream(const std::string& address, StreamScheme scheme, Pr
 // One probe and its result, shared by the probing thread and the one waiting for it.
 struct ProbeJob {
   ProbeState state;
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
   ProbeOutcome outcome;
 };
 
-void RunProbe(std::shared_ptr<ProbeJob> job, const std::string& address, StreamScheme scheme) {
-  t_probe = &job->state;
-  ProbeOutcome outcome = scheme == StreamScheme::kRtsp
-                             ? ProbeMedia(address, scheme, nullptr, nullptr, job->state)
-                             : ProbeByteStream(address, scheme, job->state);
+void RunProbe(ProbeJob& job, const std::string& address, StreamScheme scheme) {
+  t_probe = &job.state;
+  job.outcome = scheme == StreamScheme::kRtsp
+                    ? ProbeMedia(address, scheme, nullptr, nullptr, job.state)
+                    : ProbeByteStream(address, scheme, job.state);
   t_probe = nullptr;
-  std::lock_guard<std::mutex> lock(job->mutex);
-  job->outcome = outcome;
-  job->done = true;
-  job->ended.notify_all();
 }
 
 }  // namespace
@@ -502,12 +493,11 @@ ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
                           const ProbeLimits& limits) {
   auto job = std::make_shared<ProbeJob>();
   job->state.limits = limits;
-  std::thread(RunProbe, job, address, scheme).detach();  // it owns the job with this thread
-  std::unique_lock<std::mutex> lock(job->mutex);
-  if (job->ended.wait_until(lock, limits.deadline + kVerdictGrace, [&job] { return job->done; })) {
-    return job->outcome;
-  }
-  // Stuck where no interrupt reaches: it ends on its own later.
+  job->state.limits.slot = nullptr;  // the thread's own copy; the slot is the caller's
+  // The thread owns the job with this one: one stuck where no interrupt reaches ends later.
+  const bool ended = RunInSlot(*limits.slot, [job, address, scheme] { RunProbe(*job, address, scheme); },
+                               limits.deadline + kVerdictGrace);
+  if (ended) return job->outcome;
   if (RunCancelled()) return Judgement(Verdict::kUnreachable, "stopped");
   ProbeOutcome late;
   late.result = OpenFailure(0, "", "", true, limits.timeoutSeconds);

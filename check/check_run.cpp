@@ -1,16 +1,16 @@
-// The check engine: workers take the next row whose host has a free connection, follow its
-// wrappers and probe; the caller's thread reports results as they come in.
+// The check engine: workers take the next row whose host has a free connection, look its host
+// up when it is the first of that name, follow its wrappers and probe; the caller's thread
+// reports results as they come in.
 #include "check/check_run.h"
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -24,21 +24,38 @@ namespace {
 
 const auto kWaitStep = std::chrono::milliseconds(50);
 const auto kStopGrace = std::chrono::seconds(1);  // for workers to notice a cancel
+const uint32_t kNoRow = UINT32_MAX;
 const char kMmsOverHttp[] = "mmsh";
 const char kMmsOverTcp[] = "mmst";
 
+// The rows of one host name that wait to be taken, in list order (linked through the board's
+// nextInHost), and the key the name stands for once it has been looked up.
+struct RowHost {
+  std::string name;  // "" for the addresses no probe opens
+  std::string key;   // set once, before known
+  bool known = false;
+  bool lookingUp = false;  // its first row is being looked up; the others wait
+  uint32_t head = kNoRow;
+  uint32_t tail = kNoRow;
+};
+
 // Shared by the caller and the workers; workers hold it too, so the caller may leave them
-// behind after a cancel. Rows wait in one queue per host; ready holds the first waiting row of
-// every host that has room for a new row, so taking the next row costs no scan of the list.
+// behind after a cancel. ready holds the first waiting row of every host name that has room
+// for a new row, so taking the next row costs no scan of the list. Connections are counted by
+// key, the address a name resolves to.
 struct CheckBoard {
-  std::vector<CheckTarget> targets;
-  std::vector<std::string> hosts;  // the host key of each address, "" when it has none
-  std::map<std::string, std::string> hostKeys;  // host name -> the address it resolves to
+  CheckTargetAt targetAt;
   CheckSettings settings;
+  std::shared_ptr<SlotPool> slots;
+  std::vector<uint32_t> hostOf;      // the row host of each target
+  std::vector<uint32_t> nextInHost;  // the row after each in its host's queue
+  std::vector<RowHost> hosts;        // fixed once the run starts
   std::mutex mutex;
   std::condition_variable changed;  // a connection came free, a check ended, a worker left
-  std::map<std::string, std::deque<size_t>> queued;  // rows not yet taken, by host, in order
-  std::set<size_t> ready;
+  std::map<std::string, std::string> hostKeys;  // host name -> the address it resolves to
+  std::set<std::string> lookingUp;              // names whose lookup is under way
+  std::map<std::string, std::vector<uint32_t>> hostsOfKey;  // the row hosts of each key
+  std::set<uint32_t> ready;
   size_t queuedCount = 0;
   std::map<std::string, int> openPerHost;
   std::map<std::string, int> waitingPerHost;  // running checks waiting for another host
@@ -63,21 +80,28 @@ bool HostHasRoom(CheckBoard& board, const std::string& host, bool newRow) {
   return board.openPerHost[host] + waiting < board.settings.perHost;
 }
 
-// Puts host's first waiting row into ready when a new row of it may start, else takes it out.
-void RefreshReady(CheckBoard& board, const std::string& host) {
-  auto queue = board.queued.find(host);
-  if (queue == board.queued.end() || queue->second.empty()) return;
-  if (HostHasRoom(board, host, true)) {
-    board.ready.insert(queue->second.front());
+// Puts the first waiting row of a host name into ready when a new row of it may start, else
+// takes it out. A name not looked up yet may start: its lookup comes first.
+void RefreshReady(CheckBoard& board, uint32_t h) {
+  const RowHost& host = board.hosts[h];
+  if (host.head == kNoRow) return;
+  if (!host.lookingUp && (!host.known || HostHasRoom(board, host.key, true))) {
+    board.ready.insert(host.head);
   } else {
-    board.ready.erase(queue->second.front());
+    board.ready.erase(host.head);
   }
+}
+
+void RefreshKey(CheckBoard& board, const std::string& key) {
+  auto names = board.hostsOfKey.find(key);
+  if (names == board.hostsOfKey.end()) return;
+  for (uint32_t h : names->second) RefreshReady(board, h);
 }
 
 void ClaimHost(CheckBoard& board, const std::string& host) {
   if (host.empty()) return;
   ++board.openPerHost[host];
-  RefreshReady(board, host);
+  RefreshKey(board, host);
 }
 
 void ReleaseHost(CheckBoard& board, const std::string& host) {
@@ -85,7 +109,7 @@ void ReleaseHost(CheckBoard& board, const std::string& host) {
   {
     std::lock_guard<std::mutex> lock(board.mutex);
     --board.openPerHost[host];
-    RefreshReady(board, host);
+    RefreshKey(board, host);
   }
   board.changed.notify_all();
 }
@@ -94,7 +118,7 @@ void ReleaseHost(CheckBoard& board, const std::string& host) {
 bool AcquireHost(CheckBoard& board, const std::string& host, CheckClock::time_point deadline) {
   std::unique_lock<std::mutex> lock(board.mutex);
   ++board.waitingPerHost[host];
-  RefreshReady(board, host);
+  RefreshKey(board, host);
   bool got = true;
   while (!HostHasRoom(board, host, false)) {
     if (RunCancelled() || CheckClock::now() >= deadline) {
@@ -107,33 +131,9 @@ bool AcquireHost(CheckBoard& board, const std::string& host, CheckClock::time_po
   if (got) {
     ClaimHost(board, host);
   } else {
-    RefreshReady(board, host);
+    RefreshKey(board, host);
   }
   return got;
-}
-
-// The first waiting row whose host has room, with that connection claimed; none when all rows
-// are taken or the run is cancelled.
-bool TakeNextRow(CheckBoard& board, size_t* index) {
-  std::unique_lock<std::mutex> lock(board.mutex);
-  while (board.queuedCount > 0 && !RunCancelled()) {
-    if (board.ready.empty()) {
-      board.changed.wait_for(lock, kWaitStep);
-      continue;
-    }
-    *index = *board.ready.begin();
-    board.ready.erase(board.ready.begin());
-    const std::string& host = board.hosts[*index];
-    board.queued[host].pop_front();
-    --board.queuedCount;
-    if (host.empty()) {
-      RefreshReady(board, host);
-    } else {
-      ClaimHost(board, host);
-    }
-    return true;
-  }
-  return false;
 }
 
 // The numeric address a host name stands for, its first IPv4 one when it has any: "127.1",
@@ -159,43 +159,119 @@ std::string ResolvedHost(const std::string& host) {
   return failed != 0 ? host : std::string(text);
 }
 
-// The key that counts connections: the numeric address of the host, resolved once per name.
-std::string HostKey(CheckBoard& board, const std::string& host) {
+// The numeric address of host, looked up on a thread in slot until `until`; the name itself
+// when the lookup fails or is left behind.
+std::string LookUp(ThreadSlot& slot, const std::string& host, CheckClock::time_point until) {
+  auto key = std::make_shared<std::string>(host);
+  if (!RunInSlot(slot, [key, host] { *key = ResolvedHost(host); }, until)) return host;
+  return *key;
+}
+
+// The key that counts connections: the numeric address of the host, looked up once per name;
+// a second asker waits for the first one's lookup.
+std::string HostKey(CheckBoard& board, const std::string& host, ThreadSlot& slot,
+                    CheckClock::time_point until) {
   if (host.empty()) return host;
-  {
-    std::lock_guard<std::mutex> lock(board.mutex);
+  std::unique_lock<std::mutex> lock(board.mutex);
+  for (;;) {
     auto known = board.hostKeys.find(host);
     if (known != board.hostKeys.end()) return known->second;
+    if (board.lookingUp.count(host) == 0) break;
+    if (RunCancelled() || CheckClock::now() >= until) return host;
+    board.changed.wait_for(lock, kWaitStep);
   }
-  const std::string key = ResolvedHost(host);
-  std::lock_guard<std::mutex> lock(board.mutex);
+  board.lookingUp.insert(host);
+  lock.unlock();
+  const std::string key = LookUp(slot, host, until);
+  lock.lock();
   board.hostKeys[host] = key;
+  board.lookingUp.erase(host);
+  lock.unlock();
+  board.changed.notify_all();
   return key;
 }
 
-// The host key of every row; the names are resolved by as many threads as the run has workers.
-void ResolveHosts(CheckBoard& board) {
-  std::vector<std::string> names;
-  for (const CheckTarget& target : board.targets) {
-    // An address no probe opens needs no lookup.
-    const std::string address = TrimSpaces(target.address);
+// The first waiting row whose host has room, with that connection claimed; none when all rows
+// are taken or the run is cancelled. The first row of a host name looks the name up (in the
+// worker's slot, bounded by the time-out) and goes back to the front of its queue when the
+// address it resolves to has no room. *lookupStart is when that lookup began.
+bool TakeNextRow(CheckBoard& board, ThreadSlot& slot, size_t* index,
+                 CheckClock::time_point* lookupStart) {
+  std::unique_lock<std::mutex> lock(board.mutex);
+  while (board.queuedCount > 0 && !RunCancelled()) {
+    if (board.ready.empty()) {
+      board.changed.wait_for(lock, kWaitStep);
+      continue;
+    }
+    const uint32_t row = *board.ready.begin();
+    board.ready.erase(board.ready.begin());
+    const uint32_t h = board.hostOf[row];
+    RowHost& host = board.hosts[h];
+    host.head = board.nextInHost[row];
+    if (host.head == kNoRow) host.tail = kNoRow;
+    --board.queuedCount;
+    if (!host.known) {
+      host.lookingUp = true;
+      lock.unlock();
+      *lookupStart = CheckClock::now();
+      const auto until = *lookupStart + std::chrono::seconds(board.settings.timeoutSeconds);
+      const std::string key = HostKey(board, host.name, slot, until);
+      lock.lock();
+      host.key = key;
+      host.known = true;
+      host.lookingUp = false;
+      board.hostsOfKey[key].push_back(h);
+      if (!HostHasRoom(board, key, true)) {  // back to the front of its queue
+        board.nextInHost[row] = host.head;
+        host.head = row;
+        if (host.tail == kNoRow) host.tail = row;
+        ++board.queuedCount;
+        RefreshKey(board, key);
+        continue;
+      }
+    }
+    *index = row;
+    if (host.key.empty()) {
+      RefreshReady(board, h);
+    } else {
+      ClaimHost(board, host.key);
+    }
+    return true;
+  }
+  return false;
+}
+
+// Queues every target under its host name, in list order. An address no probe opens has no
+// host and needs no lookup.
+void QueueRows(CheckBoard& board, size_t count) {
+  std::unordered_map<std::string, uint32_t> hostIndex;
+  board.hostOf.resize(count);
+  board.nextInHost.assign(count, kNoRow);
+  for (size_t i = 0; i < count; ++i) {
+    const std::string address = TrimSpaces(board.targetAt(i).address);
     const StreamScheme scheme = SchemeOf(address);
     const bool opened = scheme != StreamScheme::kNone && scheme != StreamScheme::kUnsupported;
-    names.push_back(opened ? HostOf(address) : std::string());
+    const std::string name = opened ? HostOf(address) : std::string();
+    const auto [it, added] = hostIndex.emplace(name, static_cast<uint32_t>(board.hosts.size()));
+    if (added) {
+      board.hosts.emplace_back();
+      board.hosts.back().name = name;
+      board.hosts.back().known = name.empty();
+    }
+    RowHost& host = board.hosts[it->second];
+    board.hostOf[i] = it->second;
+    const uint32_t row = static_cast<uint32_t>(i);
+    if (host.tail == kNoRow) {
+      host.head = row;
+    } else {
+      board.nextInHost[host.tail] = row;
+    }
+    host.tail = row;
   }
-  std::vector<std::string> distinct(names);
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  std::atomic<size_t> next{0};
-  auto resolve = [&] {
-    for (size_t i = next++; i < distinct.size() && !RunCancelled(); i = next++) HostKey(board, distinct[i]);
-  };
-  const size_t threadCount =
-      std::min(distinct.size(), static_cast<size_t>(std::max(1, board.settings.jobs)));
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < threadCount; ++i) threads.emplace_back(resolve);
-  for (std::thread& thread : threads) thread.join();
-  for (const std::string& name : names) board.hosts.push_back(HostKey(board, name));
+  board.queuedCount = count;
+  for (const RowHost& host : board.hosts) {
+    if (host.head != kNoRow) board.ready.insert(host.head);
+  }
 }
 
 CheckResult TimeUp(const Trail& trail) {
@@ -207,7 +283,8 @@ CheckResult TimeUp(const Trail& trail) {
 // the same, else a new one, given up when the deadline passes while it waits.
 ProbeOutcome ProbeWithConnection(CheckBoard& board, const std::string& address, StreamScheme scheme,
                                  Trail& trail) {
-  const std::string host = HostKey(board, HostOf(address));
+  const std::string host =
+      HostKey(board, HostOf(address), *trail.limits.slot, trail.limits.deadline);
   if (!TextEquals(trail.heldHost, host)) {
     ReleaseHost(board, trail.heldHost);
     trail.heldHost.clear();
@@ -267,14 +344,30 @@ CheckResult FollowAddress(CheckBoard& board, const std::string& address, int dep
   return outcome.result;
 }
 
-CheckResult CheckRow(CheckBoard& board, size_t index) {
+// Checks one row in the worker's slot; the time-out counts from when the check starts. A row
+// whose host lookup was left behind at the time-out (the slot went with it) has that verdict:
+// its probe would only wait for the same lookup again.
+CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot,
+                     CheckClock::time_point lookupStart) {
+  const RowHost& host = board.hosts[board.hostOf[index]];
+  if (!slot.held) {
+    ReleaseHost(board, host.key);
+    Trail lookup;
+    lookup.limits.timeoutSeconds = board.settings.timeoutSeconds;
+    CheckResult result = TimeUp(lookup);
+    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           CheckClock::now() - lookupStart).count();
+    return result;
+  }
+  const CheckTarget target = board.targetAt(index);
   const CheckClock::time_point start = CheckClock::now();
   Trail trail;
   trail.limits.deadline = start + std::chrono::seconds(board.settings.timeoutSeconds);
   trail.limits.timeoutSeconds = board.settings.timeoutSeconds;
-  trail.limits.request = board.targets[index].request;
-  trail.heldHost = board.hosts[index];
-  CheckResult result = FollowAddress(board, TrimSpaces(board.targets[index].address), 0, trail);
+  trail.limits.request = target.request;
+  trail.limits.slot = &slot;
+  trail.heldHost = host.key;
+  CheckResult result = FollowAddress(board, TrimSpaces(target.address), 0, trail);
   ReleaseHost(board, trail.heldHost);
   result.elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - start).count();
@@ -282,13 +375,16 @@ CheckResult CheckRow(CheckBoard& board, size_t index) {
 }
 
 void RunWorker(std::shared_ptr<CheckBoard> board) {
+  ThreadSlot slot{board->slots, false};
   size_t index = 0;
-  while (TakeNextRow(*board, &index)) {
-    CheckResult result = CheckRow(*board, index);
+  CheckClock::time_point lookupStart;
+  while (TakeSlot(slot) && TakeNextRow(*board, slot, &index, &lookupStart)) {
+    CheckResult result = CheckRow(*board, index, slot, lookupStart);
     std::lock_guard<std::mutex> lock(board->mutex);
     board->finished.emplace_back(index, std::move(result));
     board->changed.notify_all();
   }
+  ReturnSlot(slot);
   std::lock_guard<std::mutex> lock(board->mutex);
   --board->workersRunning;
   board->changed.notify_all();
@@ -296,21 +392,15 @@ void RunWorker(std::shared_ptr<CheckBoard> board) {
 
 }  // namespace
 
-void CheckStreams(std::vector<CheckTarget> targets,
-                                      const CheckSettings& settings,
-                                      const CheckProgress& progress) {
+void CheckStreams(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
+                  const CheckProgress& progress) {
   StartMediaLibrary();
   auto board = std::make_shared<CheckBoard>();
-  const size_t addressCount = targets.size();
-  board->targets = std::move(targets);
+  board->targetAt = targetAt;
   board->settings = settings;
-  ResolveHosts(*board);
-  for (size_t i = 0; i < addressCount; ++i) {
-    board->queued[board->hosts[i]].push_back(i);
-    ++board->queuedCount;
-  }
-  for (const auto& [host, queue] : board->queued) board->ready.insert(queue.front());
-  const size_t workerCount = std::min(addressCount, static_cast<size_t>(settings.jobs));
+  QueueRows(*board, count);
+  const size_t workerCount = std::min(count, static_cast<size_t>(settings.jobs));
+  board->slots = NewSlotPool(static_cast<int>(workerCount));
   board->workersRunning = static_cast<int>(workerCount);
   std::vector<std::thread> workers;
   for (size_t i = 0; i < workerCount; ++i) workers.emplace_back(RunWorker, board);

@@ -30,6 +30,7 @@ const char kJsonArrayEnd[] = "]\n";
 const char kJsonEmptyArray[] = "[]\n";
 const char kJsonObjectSeparator[] = ",\n";
 const char kJsonLineEnd[] = "\n";
+const size_t kJsonPieceBytes = 64 * 1024;  // handed to the sink at a time
 
 const char kLineFeed = '\n';
 const char kCarriageReturn = '\r';
@@ -82,16 +83,30 @@ nlohmann::ordered_json ChannelJson(const ChannelRecord& record) {
   return object;
 }
 
-std::string JsonArrayText(size_t count,
-                          const std::function<nlohmann::ordered_json(size_t)>& objectAt) {
-  if (count == 0) return kJsonEmptyArray;
+bool WriteJsonArray(size_t count, const std::function<nlohmann::ordered_json(size_t)>& objectAt,
+                    const ByteSink& sink) {
+  if (count == 0) return sink(kJsonEmptyArray, sizeof kJsonEmptyArray - 1);
   std::string text = kJsonArrayStart;
   for (size_t i = 0; i < count; ++i) {
     if (i > 0) text += kJsonObjectSeparator;
     text += objectAt(i).dump();
+    if (text.size() >= kJsonPieceBytes) {
+      if (!sink(text.data(), text.size())) return false;
+      text.clear();
+    }
   }
   text += kJsonLineEnd;
   text += kJsonArrayEnd;
+  return sink(text.data(), text.size());
+}
+
+std::string JsonArrayText(size_t count,
+                          const std::function<nlohmann::ordered_json(size_t)>& objectAt) {
+  std::string text;
+  WriteJsonArray(count, objectAt, [&text](const char* bytes, size_t size) {
+    text.append(bytes, size);
+    return true;
+  });
   return text;
 }
 

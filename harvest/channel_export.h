@@ -33,6 +33,10 @@ std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects);
 // The same for count objects made one at a time by objectAt, so that only one is held.
 std::string JsonArrayText(size_t count,
                           const std::function<nlohmann::ordered_json(size_t)>& objectAt);
+// The same text handed to sink in pieces, so that the whole text is never held; false when the
+// sink refused a piece.
+bool WriteJsonArray(size_t count, const std::function<nlohmann::ordered_json(size_t)>& objectAt,
+                    const ByteSink& sink);
 // The whole list as JsonArrayText of ChannelJson, in list order.
 std::string ChannelJsonText(ChannelList& list);
 

@@ -20,6 +20,7 @@
 #include "harvest/row_parser.h"
 #include "tests/fake_window_side.h"
 #include "tests/page_lines.h"
+#include "tests/temp_folder.h"
 
 namespace {
 
@@ -71,9 +72,10 @@ void CloseFake(FetchConnection* connection) {
 
 const FetchTransport kFakeTransport = {OpenFake, ReadFake, CloseFake};
 
-class UpdateRunTest : public testing::Test {
+class UpdateRunTest : public TempFolderTest {
  protected:
   void SetUp() override {
+    TempFolderTest::SetUp();
     ResetFakeWindow();
     ResetRunCancel();
     g_pages.clear();
@@ -81,17 +83,14 @@ class UpdateRunTest : public testing::Test {
     g_openMost = 0;
     g_onOpen = nullptr;
     g_fetchTransport = &kFakeTransport;
-    dir_ = std::filesystem::path(testing::TempDir()) /
-           (std::string("morvek_run_") + testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = folder_;
     output_ = (dir_ / "channels.dat").string();
   }
   void TearDown() override {
     EXPECT_TRUE(WaitForFetchWorkers(kWorkerWaitMilliseconds));
     g_fetchTransport = nullptr;
     ResetRunCancel();
-    std::filesystem::remove_all(dir_);
+    TempFolderTest::TearDown();
   }
 
   // An index page linking each country in order, one line each, plus lines that are no links.

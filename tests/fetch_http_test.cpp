@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -258,7 +259,9 @@ TEST_F(FetchHttpTest, AFileAddressGivesTheFile) {
 TEST_F(FetchHttpTest, ALargeFileAddressGivesTheWholeFile) {
   if (std::getenv("MORVEK_TEST_FILE_ADDRESS") == nullptr) GTEST_SKIP() << "no file addresses here";
   const std::string path =
-      (std::filesystem::temp_directory_path() / "morvek-fetch-large-file.txt").string();
+      (std::filesystem::temp_directory_path() /
+       ("morvek-fetch-large-file-" + std::to_string(std::random_device()()) + ".txt"))
+          .string();
   const std::string body = Big(1000000);
   std::ofstream(path, std::ios::binary) << body;
   PageBuffer page = FetchPage("file://" + path);

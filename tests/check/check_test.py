@@ -10,6 +10,7 @@ RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, with
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -29,6 +30,7 @@ from terminal import run_on_terminal  # noqa: E402
 SKIPPED = 77
 RUN_LIMIT = 60
 STALLED_HOST = "tv.stall.invalid"  # stall_resolver.c holds its lookup for 5 s
+LEFT_BEHIND_THREADS = 32  # kMaxLeftBehindProbes
 PEAK_RSS_MB = 150  # the whole check at --jobs 8, whatever the servers send
 
 
@@ -400,6 +402,30 @@ def case_ctrl_c(ctx):
         check(not os.path.exists(os.path.join(ctx.work, name)), "%s was written" % name)
 
 
+def case_left_behind(ctx):
+    """Lookups that stall leave threads behind; they stay bounded while the check goes on."""
+    if not ctx.stall_resolver:
+        print("SKIP: no stalling resolver")
+        return 77
+    # main, the stop signals, workers, running and left-behind probes
+    jobs, bound = 32, 2 + 32 + 32 + LEFT_BEHIND_THREADS
+    ctx.write_list([("stalled %d" % i, "http://n%d.%s/tv.ts" % (i, STALLED_HOST)) for i in range(100)])
+    with open(os.path.join(ctx.work, "stdout"), "wb") as out:
+        process = subprocess.Popen(ctx.program + ["check", "--timeout", "1", "--jobs", str(jobs)], cwd=ctx.work,
+                                   stdout=out, stderr=subprocess.DEVNULL, env=ctx.stalled_resolver_env(ctx.stall_resolver))
+        most, ends = 0, time.time() + 4.5
+        while time.time() < ends:
+            with open("/proc/%d/status" % process.pid) as f:
+                most = max(most, int(re.search(r"Threads:\s+(\d+)", f.read()).group(1)))
+            time.sleep(0.05)
+        process.terminate()
+        rc = process.wait(5)
+    with open(os.path.join(ctx.work, "stdout")) as f:
+        lines = f.read().count("unreachable")
+    check(rc == 143 and most <= bound and lines >= jobs // 2,
+          "exit code %d, %d threads (at most %d), %d verdicts" % (rc, most, bound, lines))
+
+
 def case_stop_while_writing(ctx):
     """Ctrl-C once the checks are done but before an output is in place writes nothing (130)."""
     ctx.write_list([("row %d" % i, "") for i in range(20000)])
@@ -454,9 +480,10 @@ def case_program_lookup(ctx):
     installed = os.path.join(prefix, "bin") if exe else os.path.join(prefix, "libexec", "morvek")
     os.makedirs(installed, exist_ok=True)
     shutil.copy(built_check, installed)
-    done = subprocess.run(ctx.program[:-1] + [cli, "check", "--version"], cwd=ctx.work, capture_output=True,
-                          timeout=RUN_LIMIT)
-    check(done.returncode == 0 and done.stdout.startswith(b"morvek-cli "), "installed: %r" % (done,))
+    for args, says in ((["check", "--version"], b"morvek-cli "), (["-qV"], b"check: libavformat/")):
+        done = subprocess.run(ctx.program[:-1] + [cli] + args, cwd=ctx.work, capture_output=True,
+                              timeout=RUN_LIMIT)
+        check(done.returncode == 0 and says in done.stdout, "installed, %r: %r" % (args, done))
 
 
 def case_terminal_progress(ctx):
@@ -525,7 +552,7 @@ def case_hostile(ctx):
 
 
 def case_options(ctx):
-    ctx.write_list([("ts", ctx.base + "tv.ts")])
+    data = ctx.write_list([("ts", ctx.base + "tv.ts")])
     for args in (["check", "--jobs", "0"], ["check", "--jobs", "65"], ["check", "--timeout", "ten"],
                  ["check", "--colour"], ["check", "a.dat", "b.dat"], ["check", "missing.dat"],
                  ["check", "--output", "channels.dat"], ["check", "--json"], ["--check-jobs", "4"],
@@ -539,9 +566,20 @@ def case_options(ctx):
               "%r: exit code %d, stderr %r" % (args, rc, err[:200]))
     for args, says in ((["check", "missing.dat"], "missing.dat: No such file or directory"),
                        (["check", "--json", "-", "--m3u", "-"], "--m3u and --json would both write"),
-                       (["--json", "-", "--check"], "--json and the verdict lines would both write")):
+                       (["--json", "-", "--check"], "--json and the verdict lines would both write"),
+                       (["check", "-v"], "check: unknown option -v (try"), (["check", "-j"], "--jobs needs a value (try"),
+                       (["check", "--quiet=yes"], "--quiet takes no value (try"),
+                       (["check", "--per-host=65"], "--per-host needs a number from 1 to 64 (try"),
+                       (["check", "-t", "3601"], "--timeout needs a number of seconds from 1 to 3600 (try"),
+                       (["check", "a.dat", "b.dat"], "unexpected argument b.dat (try"),
+                       (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try")):
         rc, _, err = ctx.run(args)
         check(says in err, "%r: %r" % (args, err))
+    rc, out, err = ctx.run(["check", "-qolive.dat", "-j", "2", "--per-host=2", "-"], input=data)
+    with open(os.path.join(ctx.work, "live.dat"), "rb") as f:
+        live = f.read()
+    check(rc == 0 and out.startswith("live ") and err == "" and live == data,
+          "short options and stdin: %d %r %r" % (rc, out, err))
     for args in (["check", "-h"], ["check", "--help"], ["check", "--version"]):
         rc, out, _ = ctx.run(args)
         check(rc == 0 and ("Exit codes:" in out or out.startswith("morvek-cli ")), "%r: %d %r" % (args, rc, out))

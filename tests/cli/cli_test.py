@@ -115,7 +115,7 @@ def case_details(ctx):
 def case_quiet(ctx):
     """--quiet leaves only warnings: here the one of the sample's missing country page."""
     rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--quiet"], ctx.work)
-    missing = b"warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
+    missing = b"morvek-cli: warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
     check(rc == 0 and out == b"" and err == missing, "rc %d, out %r, err %r" % (rc, out[:80], err[:200]))
     rc, out, err = run(ctx.program, ["-qj2", "-t", "30", "-olist.dat", "--site=" + ctx.server.base, "--"],
                        ctx.work)
@@ -154,7 +154,7 @@ def case_nothing_found(ctx):
         rc, _, err = run(ctx.program, ["--site", site, "--quiet"], ctx.work)
         check(rc == 3 and last_line(err) == b"Channels found: 0 (%s)" % reason.encode(),
               "%s: rc %d, stderr %r" % (site, rc, err))
-        said = b"warning: index: %stelevision/tvbar.htm: %s\n" % (site.encode(), (warning or "").encode())
+        said = b"morvek-cli: warning: index: %stelevision/tvbar.htm: %s\n" % (site.encode(), (warning or "").encode())
         check((said in err) == (warning is not None), "%s: stderr %r" % (site, err))
     ctx.restart_server(write_site(ctx, {
         "tvbar.htm": b'<a class="rb" href="gone.htm" target="c">GONE\n',
@@ -172,7 +172,7 @@ def case_nothing_found(ctx):
 
 def case_page_reports(ctx):
     """A failed country page warns; --verbose adds a line per page."""
-    missing = b"warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
+    missing = b"morvek-cli: warning: Atlantis: %stelevision/atlantis.htm: HTTP 404\n" % ctx.server.base.encode()
     rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--verbose"], ctx.work)
     lines = err.decode("utf-8").splitlines()
     check(rc == 0 and missing.decode().rstrip() in lines, "--verbose: rc %d, %r" % (rc, err))
@@ -253,8 +253,8 @@ def case_hostile_pages(ctx):
     ctx.restart_server(write_site(ctx, {"tvbar.htm": index.encode(), "norway.htm": norway.encode()}))
     rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--timeout", "20"], ctx.work)
     check(rc == 0 and last_line(err) == b"Channels found: 1 DONE", "rc %d, stderr %r" % (rc, err[-300:]))
-    warnings = [line for line in err.split(b"\n") if line.startswith(b"warning: ")]
-    check(len(warnings) == 1 and warnings[0].startswith(b"warning: Endless: ") and
+    warnings = [line for line in err.split(b"\n") if line.startswith(b"morvek-cli: warning: ")]
+    check(len(warnings) == 1 and warnings[0].startswith(b"morvek-cli: warning: Endless: ") and
           warnings[0].endswith(b"_fill/120/endless: page limit of 64 MiB reached"), "warnings %r" % warnings)
     check(b"|N1|" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
 
@@ -272,9 +272,13 @@ def case_bad_option(ctx):
                        (["--m3u", "./sub/../x", "--json", "x"], b"--m3u and --json name the same file"),
                        (["--output", "link.dat", "--m3u", "real.dat"], b"--output and --m3u name the same"),
                        (["--jobs", "0"], b"--jobs"), (["--jobs=17"], b"--jobs"), (["-j17"], b"--jobs"),
-                       (["-qv"], b"exclude"), (["-o"], b"--output needs"), (["--", "-q"], b"unexpected argument ./-q"), (["--jobs", "4x"], b"--jobs"),
+                       (["-qv"], b"exclude"), (["-o"], b"--output needs"), (["--", "-q"], b"unexpected argument -q"), (["--jobs", "4x"], b"--jobs"),
                        (["--timeout", "0"], b"--timeout"), (["--timeout=1.5"], b"--timeout"),
-                       (["--timeout"], b"--timeout needs")):
+                       (["--timeout"], b"--timeout needs"), (["-qx"], b"unknown option -x"),
+                       (["--quiet=1"], b"--quiet takes no value"), (["-j"], b"--jobs needs a value"),
+                       (["-"], b"unexpected argument -"), (["--country="], b"--country needs a value"),
+                       (["--check-jobs", "4", "--check"], b"--check-jobs needs --check before it"),
+                       (["--check", "--check-help"], b"unknown option --check-help")):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and out == b"" and err.count(b"\n") == 1, "%r: rc %d, err %r" % (args, rc, err))
         check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,14 +65,6 @@ int StopExitCode();
 // first, and then nothing may be written. Once it has answered true, later stops let every
 // output complete.
 bool CommitOutput();
-
-// The arguments of either command in their long forms, GNU style: "-o FILE", "-oFILE",
-// "-j N", "-t S" and the flags "-q", "-v", "-h", "-V" (grouped too, as "-qv") become their
-// long options; after "--" every argument is an operand, one that starts with "-" (other than
-// "-" itself) written as "./-...". Long options, "--opt=value" included, pass unchanged, and
-// so does the argument after a long option for which takesValue answers true.
-std::vector<std::string> GnuArguments(const std::vector<std::string>& args,
-                                      const std::function<bool(const std::string&)>& takesValue);
 
 // The live progress line of either command on a terminal's stderr: rewritten in place,
 // erased for a line of its own and drawn again below it by its owner.

@@ -20,49 +20,7 @@ const int kOutputsOpen = 0;
 const int kOutputsStopped = 1;
 const int kOutputsCommitted = 2;
 const char kStdoutPlace[] = "standard output";
-const char kEndOfOptions[] = "--";
 const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
-const char kOperandFolder[] = "./";
-
-struct ShortOption {
-  char letter;
-  const char* longName;
-  bool takesValue;
-};
-const ShortOption kShortOptions[] = {
-    {'o', "--output", true}, {'j', "--jobs", true},    {'t', "--timeout", true},
-    {'q', "--quiet", false}, {'v', "--verbose", false}, {'h', "--help", false},
-    {'V', "--version", false}};
-
-const ShortOption* FindShortOption(char letter) {
-  for (const ShortOption& option : kShortOptions) {
-    if (option.letter == letter) return &option;
-  }
-  return nullptr;
-}
-
-// Expands the short group at args[*i] ("-qv", "-oFILE", "-j" "4") into out, moving *i past a
-// value taken from the next argument; an unknown letter keeps the group as it is, to be refused.
-void ExpandShortGroup(const std::vector<std::string>& args, size_t* i, std::vector<std::string>& out) {
-  const std::string& group = args[*i];
-  std::vector<std::string> expanded;
-  for (size_t at = 1; at < group.size(); ++at) {
-    const ShortOption* option = FindShortOption(group[at]);
-    if (option == nullptr) {
-      out.push_back(group);
-      return;
-    }
-    expanded.push_back(option->longName);
-    if (!option->takesValue) continue;
-    if (at + 1 < group.size()) {
-      expanded.push_back(group.substr(at + 1));
-    } else if (*i + 1 < args.size()) {
-      expanded.push_back(args[++*i]);
-    }
-    break;
-  }
-  out.insert(out.end(), expanded.begin(), expanded.end());
-}
 
 std::atomic<int> g_stopExitCode{0};
 std::atomic<int> g_outputGate{kOutputsOpen};
@@ -79,29 +37,6 @@ std::filesystem::path ResolvedPath(const std::string& path) {
 }
 
 }  // namespace
-
-std::vector<std::string> GnuArguments(const std::vector<std::string>& args,
-                                      const std::function<bool(const std::string&)>& takesValue) {
-  std::vector<std::string> out;
-  bool operands = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool dashed = StartsWith(arg, "-") && !TextEquals(arg, kStandardOutputName);
-    if (operands) {
-      out.push_back(dashed ? Concat(kOperandFolder, arg) : arg);
-    } else if (TextEquals(arg, kEndOfOptions)) {
-      operands = true;
-    } else if (dashed && !StartsWith(arg, kEndOfOptions)) {
-      ExpandShortGroup(args, &i, out);
-    } else if (takesValue(arg) && i + 1 < args.size()) {
-      out.push_back(arg);
-      out.push_back(args[++i]);
-    } else {
-      out.push_back(arg);
-    }
-  }
-  return out;
-}
 
 int ProgressWidth() {
   const int columns = TerminalColumns();

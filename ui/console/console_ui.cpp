@@ -296,7 +296,7 @@ void ShowPageRead(const PageReport& report) {
       Concat(Cp1252ToTerminalText(page), ": ", Cp1252ToTerminalText(report.address));
   const std::string problem = FetchProblem(report);
   if (!problem.empty() && !report.country.empty()) ++g_console.failedPages;
-  if (!problem.empty()) PutLine(Concat(kWarningPrefix, where, ": ", problem));
+  if (!problem.empty()) ShowConsoleLine(Concat(kWarningPrefix, where, ": ", problem));
   if (!g_console.options.verbose) return;
   std::string line = where;
   if (report.outcome.status != 0)

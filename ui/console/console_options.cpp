@@ -1,0 +1,124 @@
+// The GNU-style reading of a command line by a table of options.
+#include "ui/console/console_options.h"
+
+#include "text/text.h"
+
+namespace {
+
+const char kLongDashes[] = "--";
+const char kStandardStreamOperand[] = "-";
+const size_t kMostNumberDigits = 6;  // above every limit the commands have
+
+const OptionSpec* FindLong(const std::vector<OptionSpec>& table, const std::string& name) {
+  for (const OptionSpec& option : table) {
+    if (TextEquals(option.name, name)) return &option;
+  }
+  return nullptr;
+}
+
+const OptionSpec* FindShort(const std::vector<OptionSpec>& table, char letter) {
+  for (const OptionSpec& option : table) {
+    if (option.letter != 0 && option.letter == letter) return &option;
+  }
+  return nullptr;
+}
+
+std::string NeedsValue(const OptionSpec& option) {
+  return Concat(kLongDashes, option.name, " needs a value");
+}
+
+// Reads the long option at args[*i], and its value from the next argument when it takes one.
+void ReadLong(const std::vector<std::string>& args, size_t* i, const std::vector<OptionSpec>& table,
+              GivenArguments& given) {
+  const std::string& arg = args[*i];
+  const size_t equals = arg.find('=');
+  const std::string name =
+      arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+  const OptionSpec* option = FindLong(table, name);
+  if (option == nullptr) {
+    given.refusal = Concat("unknown option ", arg.substr(0, equals));
+    return;
+  }
+  std::string value;
+  if (equals != std::string::npos) {
+    if (!option->takesValue) {
+      given.refusal = Concat(kLongDashes, name, " takes no value");
+      return;
+    }
+    value = arg.substr(equals + 1);
+  } else if (option->takesValue && *i + 1 < args.size()) {
+    value = args[++*i];
+  }
+  if (option->takesValue && value.empty()) {
+    given.refusal = NeedsValue(*option);
+    return;
+  }
+  given.options.push_back({option->name, value});
+}
+
+// Reads the group of short letters at args[*i]; a letter that takes a value ends the group
+// with the rest of it, or else with the next argument.
+void ReadShortGroup(const std::vector<std::string>& args, size_t* i,
+                    const std::vector<OptionSpec>& table, GivenArguments& given) {
+  const std::string& group = args[*i];
+  for (size_t at = 1; at < group.size(); ++at) {
+    const OptionSpec* option = FindShort(table, group[at]);
+    if (option == nullptr) {
+      given.refusal = Concat("unknown option -", group.substr(at, 1));
+      return;
+    }
+    if (!option->takesValue) {
+      given.options.push_back({option->name, std::string()});
+      continue;
+    }
+    std::string value = group.substr(at + 1);
+    if (value.empty() && *i + 1 < args.size()) value = args[++*i];
+    if (value.empty()) {
+      given.refusal = NeedsValue(*option);
+    } else {
+      given.options.push_back({option->name, value});
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+GivenArguments ReadArguments(const std::vector<std::string>& args,
+                             const std::vector<OptionSpec>& table) {
+  GivenArguments given;
+  bool operandsOnly = false;
+  for (size_t i = 0; i < args.size() && given.refusal.empty(); ++i) {
+    const std::string& arg = args[i];
+    if (operandsOnly || !StartsWith(arg, "-") || TextEquals(arg, kStandardStreamOperand)) {
+      given.operands.push_back(arg);
+    } else if (TextEquals(arg, kLongDashes)) {
+      operandsOnly = true;
+    } else if (StartsWith(arg, kLongDashes)) {
+      ReadLong(args, &i, table, given);
+    } else {
+      ReadShortGroup(args, &i, table, given);
+    }
+  }
+  return given;
+}
+
+std::vector<OptionSpec> PrefixedOptions(const std::vector<OptionSpec>& table,
+                                        const std::string& prefix) {
+  std::vector<OptionSpec> prefixed;
+  for (const OptionSpec& option : table) {
+    prefixed.push_back({Concat(prefix, option.name), 0, option.takesValue});
+  }
+  return prefixed;
+}
+
+OptionNumber ReadNumber(const GivenOption& given, int low, int high, const std::string& unit) {
+  const std::string& value = given.value;
+  const bool digits = !value.empty() && value.size() <= kMostNumberDigits &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+  const int number = digits ? TextToNumber(value) : 0;
+  if (digits && number >= low && number <= high) return {number, std::string()};
+  const std::string what = unit.empty() ? std::string("a number") : Concat("a number of ", unit);
+  return {0, Concat(kLongDashes, given.name, " needs ", what, " from ", NumberToText(low), " to ",
+                    NumberToText(high))};
+}
