@@ -2,10 +2,13 @@
 # on 127.0.0.1 (HTTP media made with ffmpeg, wrappers, faults, RTSP, RTMP). The Windows build
 # runs them under Wine too, less the terminal case (Wine's console draws in a pty in its own
 # way). Wine turns SIGINT into Ctrl-C for the one process it is sent to, where a Windows
-# console gives Ctrl-C to every process on it: the stop cases run morvek-check.exe itself.
-# The 200-stream case is left out: under Wine 8 a new thread now and then does not start for
-# seconds (about 1 in 1,000; a plain std::thread program shows it too), and one of its 200
-# probes then ends as "no answer". bench/check_jobs.py runs those streams under Wine.
+# console gives Ctrl-C to every process on it: the Ctrl-C case runs morvek-check.exe itself.
+# Wine runs a Ctrl-C handler on a thread it starts for the event, which can take longer than
+# writing the outputs, so the case that stops the check between its summary and its outputs
+# is left out. The 200-stream case is left out too: under Wine 8 a new thread now and then
+# does not start for seconds (a plain std::thread program shows it too); the check keeps its
+# threads for the next probe, but one of the first ones may still end as "no answer".
+# bench/check_jobs.py runs those streams under Wine.
 if(WIN32 AND NOT TARGET morvek-check)
   # Built without the check's libraries, morvek-cli.exe must say that morvek-check.exe is missing.
   add_test(NAME check_missing_wine COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli> check)
@@ -30,7 +33,7 @@ if(WIN32)
                   program_lookup hostile playlist page_text)
   set(CHECK_DRIVER_ARGS -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
   set(CHECK_SUFFIX _wine)
-  foreach(case ctrl_c stop_while_writing)
+  foreach(case ctrl_c)
     add_test(NAME check_${case}_wine
              COMMAND ${Python3_EXECUTABLE} "${CMAKE_CURRENT_SOURCE_DIR}/check/check_test.py" --case ${case}
                      -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-check>)
