@@ -4,6 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include <cstdio>
 #include <algorithm>
 #include <functional>
@@ -32,21 +36,27 @@ const char kCommandPrefix[] = "check: ";
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
     "Usage: morvek-cli check [LIST] [--jobs N] [--timeout SECONDS] [--per-host N]\n"
-    "                        [--output FILE] [--m3u FILE] [--dead FILE] [--json FILE]\n"
-    "                        [--user-agent TEXT] [--quiet] [--help]\n"
+    "                        [--retry N] [--output FILE] [--m3u FILE] [--dead FILE]\n"
+    "                        [--json FILE] [--user-agent TEXT] [--quiet] [--help]\n"
     "\n"
     "Checks the stream address of every entry of LIST, a channels.dat or an M3U playlist\n"
     "(channels.dat in the working directory; - reads standard input; an http or https\n"
     "address is downloaded) and prints one verdict per entry: live, no-media, error,\n"
-    "unreachable, unsupported or no-stream. LIST itself is never changed.\n"
+    "unreachable, unsupported or no-stream. LIST itself is never changed. A playlist\n"
+    "downloaded from an address has its relative entries read against that address; an HLS\n"
+    "stream's own playlist given by its address is checked as one stream.\n"
     "\n"
     "  -j, --jobs N       checks at once (default 8, at most 64)\n"
     "  -t, --timeout S    time for one check, from its start to its verdict (default 10)\n"
     "  --per-host N       connections to one host at once (default 4)\n"
+    "  --retry N          check the entries that are not live (error, no-media,\n"
+    "                     unreachable) again, up to N times, after the others (default 0,\n"
+    "                     at most 5)\n"
     "  -o, --output FILE  write the live entries, unchanged, to FILE (in LIST's format)\n"
     "  --m3u FILE         write an M3U playlist of the live entries (- for stdout); a\n"
     "                     playlist's entries keep their own lines\n"
-    "  --dead FILE        write the entries that are not live, in LIST's format\n"
+    "  --dead FILE        write the entries that are not live, in LIST's format; in a\n"
+    "                     playlist each after a comment line with its verdict\n"
     "  --json FILE        write every row with its verdict and media details as JSON\n"
     "                     (- for stdout)\n"
     "  --user-agent TEXT  the User-Agent of requests whose entry names none\n"
@@ -55,14 +65,15 @@ const char kUsage[] =
     "  -V, --version      show the version\n"
     "\n"
     "After a harvest, `morvek-cli --check` takes these options as --check-jobs,\n"
-    "--check-timeout, --check-per-host, --check-output, --check-m3u, --check-dead,\n"
-    "--check-json and --check-user-agent.\n"
+    "--check-timeout, --check-per-host, --check-retry, --check-output, --check-m3u,\n"
+    "--check-dead, --check-json and --check-user-agent.\n"
     "Ctrl-C stops the check; nothing is written then.\n"
     "\n"
     "Exit codes:\n"
     "  0    checked, whatever the verdicts\n"
     "  1    an output, or stdout, could not be written\n"
     "  2    bad options, two outputs on one file or on stdout, or an unreadable list\n"
+    "  3    nothing to check: the list is empty, or neither a playlist nor a channels.dat\n"
     "  4    morvek-check, which holds the check, is missing\n"
     "  129  hung up; nothing was written\n"
     "  130  stopped by Ctrl-C; nothing was written\n"
@@ -75,10 +86,17 @@ const int kMaxTimeoutSeconds = 3600;
 const int kMaxPerHost = 64;
 const char kTryCheckHelp[] = " (try morvek-cli check --help)";
 const char kStandardInputName[] = "-";
+const char kLineEnds[] = "\r\n";
 const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
 const int kVerdictColumn = 12;
 const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pipe
+// Checks again of an entry that is not live: a few catch a stream that was away a moment;
+// more only make a dead list slow.
+const int kMaxRetries = 5;
+const char kRetryOption[] = "retry";
+const char kEntryPrefix[] = "entry ";
+const char kLibraryAgent[] = "Lavf/";  // the media library's own User-Agent, before its version
 
 struct CheckOptions {
   std::string listPath = kChannelFileName;
@@ -88,6 +106,7 @@ struct CheckOptions {
   std::string jsonPath;
   std::string deadPath;
   std::string userAgent;
+  int retries = 0;
   bool quiet = false;
   bool help = false;
   bool version = false;
@@ -117,6 +136,12 @@ std::string* TextOption(CheckOptions& options, const std::string& name) {
 // Puts one option, named as given (with the prefix after a harvest), into options.
 void TakeOption(const GivenOption& given, const std::string& prefix, CheckOptions& options) {
   const std::string name = given.name.substr(prefix.size());
+  if (TextEquals(name, kRetryOption)) {
+    const OptionNumber number = ReadNumber(given, 0, kMaxRetries, "");
+    options.retries = number.number;
+    options.refusal = number.refusal;
+    return;
+  }
   for (const NumberOption& option : kNumberOptions) {
     if (!TextEquals(name, option.name)) continue;
     const OptionNumber number = ReadNumber(given, 1, option.most, option.unit);
@@ -155,30 +180,38 @@ int Refuse(const std::string& why) {
 
 int RefuseOption(const std::string& why) { return Refuse(Concat(why, kTryCheckHelp)); }
 
-// The list's bytes, or why it cannot be read. A named pipe is read as standard input is; a
-// device or a folder is refused.
-std::string ReadList(const std::string& path, int timeoutSeconds, std::string& bytes) {
+// The list's bytes, or why it cannot be read; for an address, where they came from. A named
+// pipe is read as standard input is; a device or a folder is refused.
+ListBytes ReadList(const std::string& path, int timeoutSeconds) {
   if (IsListAddress(path)) {
-    ListBytes list = DownloadList(path, timeoutSeconds, static_cast<int64_t>(kListReadLimit));
-    bytes = std::move(list.bytes);
-    return list.problem;
+    if (path.find_first_of(kLineEnds) != std::string::npos) {
+      return ListBytes{std::string(), "an address holds no line end", std::string()};
+    }
+    return DownloadList(path, timeoutSeconds, static_cast<int64_t>(kListReadLimit));
   }
+  ListBytes list;
+  std::string& bytes = list.bytes;
   if (!TextEquals(path, kStandardInputName)) {
-    return ReadInputFile(path, kListReadLimit, true, [&bytes](const char* piece, size_t count) {
-      bytes.append(piece, count);
-      return true;
-    });
+    list.problem =
+        ReadInputFile(path, kListReadLimit, true, [&bytes](const char* piece, size_t count) {
+          bytes.append(piece, count);
+          return true;
+        });
+    return list;
   }
   std::vector<char> chunk(kStdinChunk);
   size_t got = 0;
   while ((got = std::fread(chunk.data(), 1, chunk.size(), stdin)) > 0) {
     bytes.append(chunk.data(), got);
     if (bytes.size() > kListReadLimit) {
-      return Concat("holds more than the ", NumberToText(static_cast<int32_t>(kListReadLimit)),
-                    " bytes that are read");
+      list.problem =
+          Concat("holds more than the ", NumberToText(static_cast<int32_t>(kListReadLimit)),
+                 " bytes that are read");
+      return list;
     }
   }
-  return std::ferror(stdin) ? SystemErrorText(LastSystemError()) : std::string();
+  if (std::ferror(stdin)) list.problem = SystemErrorText(LastSystemError());
+  return list;
 }
 
 // Verdict lines go to stdout unless an output takes it.
@@ -270,18 +303,33 @@ std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
   return DecodeCharacterReferences(Cp1252ToUtf8(bytes));
 }
 
-// The address a check requests for an entry: a page's address with its references decoded.
+// The address a check requests for an entry: a page's address with its references decoded, a
+// playlist's relative one resolved.
 std::string RequestAddress(const CheckList& list, const CheckEntry& entry) {
-  const std::string address = TrimSpaces(EntryText(list, entry.streamUrl));
+  const std::string address = EntryAddress(list, entry);
   return list.kind == ListKind::kPlaylist ? address : DecodeCharacterReferences(address);
+}
+
+// The entry's address as UTF-8, as it is requested.
+std::string AddressUtf8(const CheckList& list, const CheckEntry& entry) {
+  return EntryUtf8(list, EntryAddress(list, entry));
 }
 
 // The address that played as UTF-8; the entry's own when no wrapper led elsewhere.
 std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const CheckResult& result) {
-  if (TextEquals(result.played, RequestAddress(list, entry))) {
-    return EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
-  }
+  if (TextEquals(result.played, RequestAddress(list, entry))) return AddressUtf8(list, entry);
   return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
+}
+
+// What names an entry, as UTF-8: its country if any, and its name, else its address, else its
+// place in the list.
+std::string EntryLabel(const CheckList& list, size_t index) {
+  const CheckEntry& entry = list.entries[index];
+  std::string name = EntryUtf8(list, EntryText(list, entry.channel));
+  if (name.empty()) name = AddressUtf8(list, entry);
+  if (name.empty()) name = Concat(kEntryPrefix, std::to_string(index + 1));
+  const std::string country = EntryUtf8(list, EntryText(list, entry.country));
+  return country.empty() ? name : Concat(country, " | ", name);
 }
 
 // A live picture whose measured label differs from the one in its name.
@@ -291,13 +339,12 @@ bool Mislabeled(const std::string& named, const CheckResult& result) {
          !TextEquals(named, measured);
 }
 
-std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result) {
+// The verdict of an entry in words, as UTF-8: the verdict, the entry, and what was found.
+std::string VerdictWords(const CheckList& list, size_t index, const CheckResult& result) {
   const CheckEntry& entry = list.entries[index];
   std::string word = VerdictWord(result.verdict);
   std::string line = Concat(word, SpaceText(kVerdictColumn - TextLength(word)),
-                            EntryUtf8(list, EntryText(list, entry.country)), " | ",
-                            EntryUtf8(list, EntryText(list, entry.channel)), ": ",
-                            Cp1252ToUtf8(result.detail));
+                            EntryLabel(list, index), ": ", Cp1252ToUtf8(result.detail));
   const std::string named = QualityInName(EntryText(list, entry.channel));
   if (Mislabeled(named, result)) {
     line += Concat(" (mislabeled: ", named, " in the name, ", QualityOfHeight(result.height), ")");
@@ -305,7 +352,11 @@ std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& 
   if (!result.played.empty() && !TextEquals(result.played, RequestAddress(list, entry))) {
     line += Concat(" (played ", PlayedUtf8(list, entry, result), ")");
   }
-  return Concat(Utf8ToTerminalText(line), "\n");
+  return line;
+}
+
+std::string VerdictLine(const CheckList& list, size_t index, const CheckResult& result) {
+  return Concat(Utf8ToTerminalText(VerdictWords(list, index, result)), "\n");
 }
 
 // Prints the verdicts of the rows done so far in list order; true when it printed any.
@@ -352,9 +403,10 @@ nlohmann::ordered_json TextOrNull(const std::string& utf8) {
   return utf8.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(utf8);
 }
 
-// One entry as JSON; duplicateOf is the position (from 1) of the entry checked in its place.
+// One entry as JSON; duplicateOf is the position (from 1) of the entry checked in its place,
+// tries the checks its verdict took.
 nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const CheckResult& result,
-                                  size_t duplicateOf) {
+                                  size_t duplicateOf, int tries) {
   const CheckEntry& entry = list.entries[index];
   const std::string channel = EntryText(list, entry.channel);
   nlohmann::ordered_json object;
@@ -362,7 +414,7 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
   object["name"] = EntryUtf8(list, channel);
   object["group"] = TextOrNull(EntryUtf8(list, EntryText(list, entry.category)));
   object["tvg_id"] = TextOrNull(EntryUtf8(list, EntryText(list, entry.tvgId)));
-  object["stream"] = EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
+  object["stream"] = AddressUtf8(list, entry);
   object["status"] = VerdictWord(result.verdict);
   object["detail"] = Cp1252ToUtf8(result.detail);
   object["played"] = TextOrNull(result.played.empty() ? std::string()
@@ -380,6 +432,7 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
                                                       {"measured", QualityOfHeight(result.height)}}
                              : nlohmann::ordered_json();
   object["elapsed_ms"] = result.elapsedMs;
+  object["tries"] = tries;
   object["duplicate_of"] =
       duplicateOf > 0 ? nlohmann::ordered_json(duplicateOf) : nlohmann::ordered_json();
   return object;
@@ -415,6 +468,7 @@ struct CheckOutcome {
   // The next entry that shares a first entry's check, in list order, from the first entry on.
   std::vector<uint32_t> nextRepeat;
   ResultStore results;
+  std::vector<uint8_t> tries;  // checks of each first entry (at most 1 + kMaxRetries)
 };
 
 // The M3U of a channels.dat's live rows: decoded names, and the address that played.
@@ -440,11 +494,18 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
     (outcome.results.kept[i].verdict == Verdict::kLive ? live : dead).push_back(&list.entries[i]);
   }
   const bool playlist = list.kind == ListKind::kPlaylist;
+  // Before each entry of a playlist's --dead, its verdict as a comment, which players skip.
+  const EntryNote verdictNote = [&list, &outcome](const CheckEntry& entry) {
+    const size_t i = static_cast<size_t>(&entry - list.entries.data());
+    const std::string words = VerdictWords(list, i, KeptResultAt(outcome.results, i));
+    return list.utf8 ? words : Utf8ToCp1252(words).value_or(words);
+  };
   // Each entry's object is made and written out in turn: a list of them all would hold
   // every entry several times over.
   const auto objectAt = [&list, &outcome](size_t i) {
     const size_t first = outcome.firstOf[i];
-    return ResultJson(list, i, KeptResultAt(outcome.results, i), first == i ? 0 : first + 1);
+    return ResultJson(list, i, KeptResultAt(outcome.results, i), first == i ? 0 : first + 1,
+                      outcome.tries[first]);
   };
   const auto textOf = [](std::function<std::string()> make) {
     return [make](const ByteSink& sink) {
@@ -454,13 +515,11 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   };
   const std::pair<const std::string*, ContentWriter> outputs[] = {
       {&options.outputPath, textOf([&] { return ListText(list, live); })},
-      {&options.m3uPath, textOf([&] {
-         return playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live);
-       })},
-      {&options.deadPath, textOf([&] { return ListText(list, dead); })},
-      {&options.jsonPath, [&](const ByteSink& sink) {
-         return WriteJsonArray(list.entries.size(), objectAt, sink);
-       }}};
+      {&options.m3uPath,
+       textOf([&] { return playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live); })},
+      {&options.deadPath, textOf([&] { return ListText(list, dead, verdictNote); })},
+      {&options.jsonPath,
+       [&](const ByteSink& sink) { return WriteJsonArray(list.entries.size(), objectAt, sink); }}};
   const char* const names[] = {"--output", "--m3u", "--dead", "--json"};
   OutputsEnd end = OutputsEnd::kWritten;
   for (size_t i = 0; i < std::size(outputs); ++i) {
@@ -549,10 +608,36 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
   return code;
 }
 
+// The verdicts that another check can change: the network's. A missing address, a scheme that
+// is not read or a malformed row stay what they are.
+bool MayPassLater(Verdict verdict) {
+  return verdict == Verdict::kError || verdict == Verdict::kNoMedia ||
+         verdict == Verdict::kUnreachable;
+}
+
+// The User-Agent an entry's requests send: its own, --user-agent, or the media library's.
+std::string SentAgent(const StreamRequest& request) {
+  if (!request.userAgent.empty()) return request.userAgent;
+  const unsigned version = avformat_version();
+  return Concat(kLibraryAgent, std::to_string(AV_VERSION_MAJOR(version)), ".",
+                std::to_string(AV_VERSION_MINOR(version)), ".",
+                std::to_string(AV_VERSION_MICRO(version)));
+}
+
+// The entry's result with what its request sent when the server refused it.
+CheckResult EntryResult(const CheckOptions& options, const CheckList& list, uint32_t entry,
+                        const CheckResult& probed) {
+  CheckResult result = RowResult(list.entries[entry], probed);
+  const StreamRequest request = TargetRequest(options, list, list.entries[entry]);
+  result.detail += RequestSentNote(result.detail, SentAgent(request), request.referrer);
+  return result;
+}
+
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
   CheckOutcome outcome;
   const std::vector<uint32_t> targetOf = DistinctTargets(options, list, outcome);
   outcome.results.kept.assign(list.entries.size(), KeptResult());
+  outcome.tries.assign(list.entries.size(), 0);
   CheckConsole console;
   console.list = &list;
   console.results = &outcome.results;
@@ -562,25 +647,39 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   console.done.assign(list.entries.size(), false);
   console.duplicates = list.entries.size() - targetOf.size();
   if (console.progress.live) DrawProgress(console, true);
-  // Targets are made when their check starts, on the worker threads: only reads.
-  const auto targetAt = [&options, &list, &targetOf](size_t index) {
-    const CheckEntry& entry = list.entries[targetOf[index]];
-    return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
-  };
-  CheckStreams(targetOf.size(), targetAt, options.settings,
-               [&](size_t index, const CheckResult& probed) {
-    const uint32_t entry = targetOf[index];
-    const CheckResult result = RowResult(list.entries[entry], probed);
-    KeepResult(outcome.results, entry, result);
-    for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
-      outcome.results.kept[r] = outcome.results.kept[entry];
-    }
-    NoteResult(console, entry, result);
-    for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
-      NoteResult(console, r, result);
-    }
-  });
-  if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
+  // Each round checks the entries whose verdict may still change; an entry's result counts
+  // once no round is left for it.
+  std::vector<uint32_t> pending = targetOf;
+  for (int round = 0; !pending.empty(); ++round) {
+    const bool lastRound = round == options.retries;
+    std::vector<uint32_t> again;
+    // Targets are made when their check starts, on the worker threads: only reads.
+    const auto targetAt = [&options, &list, &pending](size_t index) {
+      const CheckEntry& entry = list.entries[pending[index]];
+      return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
+    };
+    CheckStreams(
+        pending.size(), targetAt, options.settings, [&](size_t index, const CheckResult& probed) {
+          const uint32_t entry = pending[index];
+          ++outcome.tries[entry];
+          const CheckResult result = EntryResult(options, list, entry, probed);
+          if (!lastRound && MayPassLater(result.verdict)) {
+            again.push_back(entry);
+            return;
+          }
+          KeepResult(outcome.results, entry, result);
+          for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+            outcome.results.kept[r] = outcome.results.kept[entry];
+          }
+          NoteResult(console, entry, result);
+          for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+            NoteResult(console, r, result);
+          }
+        });
+    if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
+    std::sort(again.begin(), again.end());  // checked again in list order
+    pending = std::move(again);
+  }
   ShowSummary(console);
   const OutputsEnd end = WriteOutputs(options, list, outcome);
   if (end == OutputsEnd::kStopped) return Stopped(options, console);
@@ -614,12 +713,27 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   }
   const std::string problem = OutputProblem(options, options.listPath);
   if (!problem.empty()) return RefuseOption(problem);
-  std::string bytes;
-  const std::string unread = ReadList(options.listPath, options.settings.timeoutSeconds, bytes);
-  if (!unread.empty()) return Refuse(Concat("cannot read the list ", options.listPath, ": ", unread));
-  const CheckList list = ParseCheckList(std::move(bytes));
+  ListBytes read = ReadList(options.listPath, options.settings.timeoutSeconds);
+  if (!read.problem.empty()) {
+    return Refuse(Concat("cannot read the list ", options.listPath, ": ", read.problem));
+  }
+  CheckList list = ParseCheckList(std::move(read.bytes), read.address);
   if (!list.problem.empty()) {
     return Refuse(Concat("cannot check the list ", options.listPath, ": ", list.problem));
+  }
+  if (!list.hlsTag.empty()) {
+    // An HLS stream's own playlist: the stream is the address it was given by.
+    if (read.address.empty()) {
+      return Refuse(Concat("cannot check the list ", options.listPath, ": it is one HLS stream's ",
+                           "playlist (", list.hlsTag, "); give its http address to check it"));
+    }
+    list = ParseCheckList(Concat(kM3uHeader, options.listPath, "\n"));
+  }
+  const std::string nothing = NothingToCheck(list);
+  if (!nothing.empty()) {
+    WriteErr(Concat(kProgramPrefix, kCommandPrefix, "nothing to check in ", options.listPath, ": ",
+                    nothing, "\n"));
+    return kExitNothingFound;
   }
   InstallStopHandlers();
   return CheckEntries(options, list);

@@ -5,6 +5,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/opt.h>
 }
 
 #include "harvest/update_run.h"
@@ -23,6 +24,17 @@ struct DownloadClock {
 int DownloadInterrupted(void* opaque) {
   const DownloadClock* clock = static_cast<const DownloadClock*>(opaque);
   return RunCancelled() || CheckClock::now() >= clock->deadline ? 1 : 0;
+}
+
+// The address the reader ended up at after redirects; address itself when it tells none.
+std::string FinalAddress(AVIOContext* io, const std::string& address) {
+  uint8_t* location = nullptr;
+  if (av_opt_get(io, "location", AV_OPT_SEARCH_CHILDREN, &location) < 0 || location == nullptr) {
+    return address;
+  }
+  std::string final = reinterpret_cast<const char*>(location);
+  av_free(location);
+  return final.empty() ? address : final;
 }
 
 std::string ErrorWords(int error) {
@@ -57,6 +69,7 @@ ListBytes DownloadList(const std::string& address, int timeoutSeconds, int64_t m
     list.problem = ErrorWords(opened);
     return list;
   }
+  list.address = FinalAddress(io, address);
   unsigned char block[kBlockBytes];
   while (list.problem.empty()) {
     const int got = avio_read(io, block, sizeof block);

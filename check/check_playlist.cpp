@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "check/check_verdict.h"
+#include "check/check_wrapper.h"
 #include "text/text.h"
 #include "text/utf8.h"
 
@@ -31,6 +32,9 @@ const char kCountryAttribute[] = "tvg-country";
 const char kComment = '#';
 const char kRowEnd[] = "\r\n";
 const char kChannelSeparator = '|';
+// The tags an HLS media playlist (target duration) or master playlist (variants) must have.
+const char* const kHlsTags[] = {"#ext-x-targetduration", "#ext-x-stream-inf"};
+const char kNoteStart[] = "# ";
 
 struct Line {
   size_t start = 0;       // where the line starts in the list
@@ -193,6 +197,11 @@ void ReadPlaylist(CheckList& list) {
     reading.entry.line.size = static_cast<uint32_t>(line.end - reading.entry.line.start);
     if (line.text[0] == kComment) {
       ReadTag(line.text, reading);
+      for (const char* tag : kHlsTags) {
+        if (list.hlsTag.empty() && LowerStartsWith(line.text, tag)) {
+          list.hlsTag = ToUpperCase(tag);
+        }
+      }
       continue;
     }
     if (TooMany(list, list.entries.size() + 1)) return;
@@ -225,15 +234,47 @@ bool IsPlaylist(const std::string& bytes, size_t start) {
   return scheme != StreamScheme::kNone && scheme != StreamScheme::kUnsupported;
 }
 
-// The entry's lines without the blank ones, ending in a line feed.
-void AppendEntryLines(const std::string& bytes, const CheckEntry& entry, std::string& text) {
+// The line end of the entry's first line, for a note put before it.
+std::string EntryLineEnd(const std::string& bytes, const CheckEntry& entry) {
+  const size_t feed = bytes.find('\n', entry.line.start);
+  return feed > entry.line.start && feed != std::string::npos && bytes[feed - 1] == '\r'
+             ? std::string("\r\n")
+             : std::string("\n");
+}
+
+// "# words" and a line end, the words on one line.
+std::string NoteLine(const std::string& words, const std::string& lineEnd) {
+  std::string line = Concat(kNoteStart, words);
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return Concat(line, lineEnd);
+}
+
+// The entry's lines without the blank ones and an earlier verdict comment, ending in a line
+// feed; address, when it is not empty, in place of the entry's own.
+void AppendEntryLines(const std::string& bytes, const CheckEntry& entry, const std::string& address,
+                      std::string& text) {
   size_t at = entry.line.start;
   const size_t end = static_cast<size_t>(entry.line.start) + entry.line.size;
+  const size_t addressStart = entry.streamUrl.start;
   while (at < end) {
     const Line line = NextLine(bytes, &at);
-    if (!line.text.empty()) text.append(bytes, line.start, line.end - line.start);
+    if (line.text.empty() || IsVerdictComment(line.text)) continue;
+    if (address.empty() || addressStart < line.start || addressStart >= line.end) {
+      text.append(bytes, line.start, line.end - line.start);
+      continue;
+    }
+    const size_t addressEnd = addressStart + entry.streamUrl.size;
+    text.append(bytes, line.start, addressStart - line.start);
+    text += address;
+    text.append(bytes, addressEnd, line.end - addressEnd);
   }
   if (!text.empty() && text.back() != '\n') text += '\n';
+}
+
+// An address with a scheme and a host, such as a check can try to open.
+bool HasAddress(const CheckList& list, const CheckEntry& entry) {
+  return !HostOf(EntryAddress(list, entry)).empty();
 }
 
 }  // namespace
@@ -250,11 +291,12 @@ CheckList ChannelFileList(std::string bytes) {
   return list;
 }
 
-CheckList ParseCheckList(std::string bytes) {
+CheckList ParseCheckList(std::string bytes, const std::string& base) {
   const size_t start = FirstLineStart(bytes);
   if (!IsPlaylist(bytes, start)) return ChannelFileList(std::move(bytes));
   CheckList list;
   list.kind = ListKind::kPlaylist;
+  list.base = base;
   list.utf8 = IsUtf8(bytes);
   list.bytes = std::move(bytes);
   if (list.bytes.size() > kListReadLimit) {
@@ -273,15 +315,60 @@ const StreamRequest& EntryRequest(const CheckList& list, const CheckEntry& entry
   return entry.request == kNoRequest ? kNone : list.requests[entry.request];
 }
 
-std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries) {
+std::string EntryAddress(const CheckList& list, const CheckEntry& entry) {
+  const std::string address = TrimSpaces(EntryText(list, entry.streamUrl));
+  if (list.kind != ListKind::kPlaylist || list.base.empty() || address.empty() ||
+      !HostOf(address).empty()) {
+    return address;
+  }
+  return AbsoluteAddress(address, list.base);
+}
+
+std::string NothingToCheck(const CheckList& list) {
+  if (list.entries.empty()) {
+    return list.kind == ListKind::kPlaylist ? "it is a playlist without entries" : "it is empty";
+  }
+  if (list.kind == ListKind::kChannelFile) {
+    const bool anyRow = std::any_of(list.entries.begin(), list.entries.end(),
+                                    [](const CheckEntry& e) { return e.fields == kChannelFields; });
+    return anyRow
+               ? std::string()
+               : "it is neither an M3U playlist nor a channels.dat (no line is a row of 7 fields)";
+  }
+  const bool anyAddress = std::any_of(list.entries.begin(), list.entries.end(),
+                                      [&list](const CheckEntry& e) { return HasAddress(list, e); });
+  if (anyAddress) return std::string();
+  return list.base.empty() ? "no entry of the playlist has a stream address (a relative one is "
+                             "read only in a playlist given by its http address)"
+                           : "no entry of the playlist has a stream address";
+}
+
+std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries,
+                     const EntryNote& note) {
   std::string text = list.kind == ListKind::kPlaylist ? list.header : std::string();
   for (const CheckEntry* entry : entries) {
     if (list.kind == ListKind::kChannelFile) {
       text.append(list.bytes, entry->line.start, entry->line.size);
       text += kRowEnd;
-    } else {
-      AppendEntryLines(list.bytes, *entry, text);
+      continue;
     }
+    const std::string words = note ? note(*entry) : std::string();
+    if (!words.empty()) text += NoteLine(words, EntryLineEnd(list.bytes, *entry));
+    const std::string address = EntryAddress(list, *entry);
+    const bool resolved = !TextEquals(address, TrimSpaces(EntryText(list, entry->streamUrl)));
+    AppendEntryLines(list.bytes, *entry, resolved ? address : std::string(), text);
   }
   return text;
+}
+
+bool IsVerdictComment(std::string_view line) {
+  if (!StartsWith(line, kNoteStart)) return false;
+  line.remove_prefix(sizeof kNoteStart - 1);
+  for (int v = 0; v < kVerdictCount; ++v) {
+    const std::string_view word = VerdictWord(static_cast<Verdict>(v));
+    if (StartsWith(line, word) && (line.size() == word.size() || line[word.size()] == ' ')) {
+      return true;
+    }
+  }
+  return false;
 }

@@ -3,7 +3,9 @@
 // can be written back as they came.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check/check_list.h"
@@ -24,18 +26,37 @@ struct CheckList {
   // group-title (category) and the address (streamUrl).
   std::vector<CheckEntry> entries;
   std::vector<StreamRequest> requests;  // from #EXTVLCOPT and #EXTHTTP, of the entries with any
-  std::string problem;  // why the list cannot be checked, or ""
+  std::string problem;                  // why the list cannot be checked, or ""
+  // The address the playlist was downloaded from, after redirects; its relative entries are
+  // resolved against it. "" for a file.
+  std::string base;
+  std::string hlsTag;  // the first tag that makes it an HLS stream's playlist, or ""
 };
 
 // A list that starts with #EXTM3U (after a byte-order mark and blank lines), with a comment
 // line or with an address is a playlist; any other is a channels.dat.
-CheckList ParseCheckList(std::string bytes);
+// A playlist with #EXT-X-TARGETDURATION or #EXT-X-STREAM-INF is an HLS stream's own playlist,
+// said in hlsTag. base is the address the list came from, or "".
+CheckList ParseCheckList(std::string bytes, const std::string& base = std::string());
 // A channels.dat's rows as a list to check.
 CheckList ChannelFileList(std::string bytes);
 // A piece of the list's bytes, e.g. an entry's channel.
 std::string EntryText(const CheckList& list, TextSpan span);
 // What the entry's requests send; an empty request when its lines name nothing.
 const StreamRequest& EntryRequest(const CheckList& list, const CheckEntry& entry);
+// The address of an entry as written, spaces trimmed; a playlist's relative one resolved
+// against its base.
+std::string EntryAddress(const CheckList& list, const CheckEntry& entry);
+// Why the list holds nothing to check ("it is empty"), or "" when it does: a playlist without an
+// entry whose address has a scheme, or a text in which no line is a row of seven fields.
+std::string NothingToCheck(const CheckList& list);
+// The words put before an entry as a comment line, in the list's encoding; "" for none.
+using EntryNote = std::function<std::string(const CheckEntry& entry)>;
 // The entries' text in the list's own format: a channels.dat's rows with CR LF ends, or the
-// playlist's header followed by each entry's lines as they came.
-std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries);
+// playlist's header followed by each entry's lines as they came, with a resolved address in
+// place of a relative one. A note goes before a playlist's entry as "# words" (an earlier
+// check's verdict comment is dropped); a channels.dat has no comments and takes none.
+std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries,
+                     const EntryNote& note = EntryNote());
+// True for a comment line that a check put before an entry: "# " and a verdict word.
+bool IsVerdictComment(std::string_view line);

@@ -54,8 +54,9 @@ ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
 struct ListBytes {
   std::string bytes;
   std::string problem;  // why it could not be read whole, or ""
+  std::string address;  // for a download, the address it came from after redirects
 };
 // True for an http or https address, which DownloadList reads.
 bool IsListAddress(const std::string& path);
-// Downloads at most maxBytes from address within timeoutSeconds.
+// Downloads at most maxBytes from address within timeoutSeconds, and says from where.
 ListBytes DownloadList(const std::string& address, int timeoutSeconds, int64_t maxBytes);

@@ -30,13 +30,17 @@ const char kRtspMethodLog[] = "method ";
 const char kRtspFailureLog[] = " failed: ";
 const char kResolveFailureLog[] = "Failed to resolve hostname";
 const char kRegionNote[] = ": may be blocked in this region";
+// A 403 comes as often from a server that wants a player's agent or its page as the referrer.
+const char kForbiddenNote[] =
+    ": may be blocked in this region, or the server wants a player's agent or referrer";
+const char kForbiddenStatus[] = "HTTP 403";
 const char kCredentialsNote[] = ": needs credentials";
 struct StatusNoteEntry {
   const char* status;
   const char* note;
 };
 const StatusNoteEntry kStatusNotes[] = {
-    {"HTTP 401", kCredentialsNote}, {"HTTP 403", kRegionNote}, {"HTTP 451", kRegionNote}};
+    {"HTTP 401", kCredentialsNote}, {kForbiddenStatus, kForbiddenNote}, {"HTTP 451", kRegionNote}};
 // The least picture height of each label, best first.
 struct QualityStep {
   int leastHeight;
@@ -341,4 +345,12 @@ std::string StatusNote(const std::string& statusDetail) {
     if (StartsWith(statusDetail, entry.status)) return entry.note;
   }
   return std::string();
+}
+
+std::string RequestSentNote(const std::string& statusDetail, const std::string& userAgent,
+                            const std::string& referrer) {
+  if (!StartsWith(statusDetail, kForbiddenStatus)) return std::string();
+  const std::string sentReferrer =
+      referrer.empty() ? std::string("no referrer") : Concat("referrer \"", referrer, "\"");
+  return Concat(" (sent agent \"", userAgent, "\", ", sentReferrer, ")");
 }

@@ -79,5 +79,10 @@ std::string QualityOfHeight(int height);
 // The quality label a channel's name claims ("Eins HD", "x 1080i", "UHD"), or "".
 std::string QualityInName(const std::string& name);
 // HTTP statuses that tell the user more than their words: 401 needs credentials; 403 and 451
-// are what servers answer outside the region they serve.
+// are what servers answer outside the region they serve, and 403 also what they answer a
+// request without the agent or referrer they want.
 std::string StatusNote(const std::string& statusDetail);
+// For a 403, what the request sent, to add to its verdict: ` (sent agent "A", no referrer)`;
+// "" for any other status.
+std::string RequestSentNote(const std::string& statusDetail, const std::string& userAgent,
+                            const std::string& referrer);

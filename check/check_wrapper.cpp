@@ -29,16 +29,6 @@ std::string XmlText(const xmlChar* text) {
   return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
 }
 
-// entry made absolute against base; entry as it is when libxml2 cannot combine them.
-std::string Absolute(const std::string& entry, const std::string& base) {
-  xmlChar* built = xmlBuildURI(reinterpret_cast<const xmlChar*>(entry.c_str()),
-                               reinterpret_cast<const xmlChar*>(base.c_str()));
-  if (built == nullptr) return entry;
-  std::string absolute = XmlText(built);
-  xmlFree(built);
-  return absolute;
-}
-
 bool IsAsxEntry(const xmlNode* node) {
   const std::string name = ToLowerCase(XmlText(node->name));
   for (const char* entry : kAsxEntryElements) {
@@ -139,12 +129,21 @@ std::vector<std::string> PlsEntries(const std::string& body) {
 
 }  // namespace
 
+std::string AbsoluteAddress(const std::string& entry, const std::string& base) {
+  xmlChar* built = xmlBuildURI(reinterpret_cast<const xmlChar*>(entry.c_str()),
+                               reinterpret_cast<const xmlChar*>(base.c_str()));
+  if (built == nullptr) return entry;
+  std::string absolute = XmlText(built);
+  xmlFree(built);
+  return absolute;
+}
+
 std::vector<std::string> WrapperEntries(ContentKind kind, const std::string& body,
                                         const std::string& wrapperAddress) {
   std::vector<std::string> entries;
   if (kind == ContentKind::kAsx) entries = AsxEntries(body);
   if (kind == ContentKind::kM3u) entries = M3uEntries(body);
   if (kind == ContentKind::kPls) entries = PlsEntries(body);
-  for (std::string& entry : entries) entry = Absolute(entry, wrapperAddress);
+  for (std::string& entry : entries) entry = AbsoluteAddress(entry, wrapperAddress);
   return entries;
 }

@@ -13,3 +13,6 @@
 // comment.
 std::vector<std::string> WrapperEntries(ContentKind kind, const std::string& body,
                                         const std::string& wrapperAddress);
+// entry made absolute against base, as players resolve a relative address ("a.ts",
+// "/live/a.ts", "//host/a.ts"); entry as it is when the two cannot be combined.
+std::string AbsoluteAddress(const std::string& entry, const std::string& base);

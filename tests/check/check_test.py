@@ -348,11 +348,45 @@ def case_playlist(ctx):
             with open(os.path.join(ctx.work, name), "rb") as f:
                 got = f.read()
             kept = [entries[n] for n, _, _, status in PLAYLIST_ENTRIES if status == wanted]
-            check(got == header + b"".join(kept), "%s %r" % (name, got))
+            notes = re.findall(rb"# error {7}[^\r\n]*: HTTP 40[34] [^\r\n]*\r\n", got)
+            check(len(notes) == (len(kept) if wanted == "error" else 0), "%s notes %r" % (name, notes))
+            check(re.sub(rb"# error {7}[^\r\n]*\r\n", b"", got) == header + b"".join(kept), "%s %r" % (name, got))
     # On stdout the same bytes as in the file: no line end is changed on the way (Windows).
     rc, out, _ = ctx.run(["check", "-", "--user-agent", "Default-2", "--quiet", "--m3u", "-"], input=data)
     with open(os.path.join(ctx.work, "live.m3u"), "rb") as f:
         check(rc == 0 and out.encode() == f.read(), "--m3u - %r" % out)
+
+
+def case_lists(ctx):
+    """Lists say what they are: nothing to check (3), relative entries read against the final
+    address, an HLS playlist as one stream, entries named, --dead with verdicts, --retry."""
+    for name, text in (("empty.m3u", ""), ("header.m3u", "#EXTM3U\r\n"), ("notes.txt", "Dear reader,\nhello\n")):
+        with open(os.path.join(ctx.work, name), "w") as f:
+            f.write(text)
+        rc, out, err = ctx.run(["check", name])
+        check(rc == 3 and out == "" and "nothing to check in %s" % name in err, "%s: %d %r" % (name, rc, err))
+    os.mkdir(os.path.join(ctx.media, "sub"))
+    dead = b"#EXTINF:-1,Gone\r\n#EXTVLCOPT:http-referrer=http://portal/\r\n%s\r\n" % (ctx.base + "gone.ts").encode()
+    with open(os.path.join(ctx.media, "sub", "list.m3u"), "wb") as f:  # entries: name, address
+        f.write(b"#EXTM3U\r\n# error       an earlier verdict\r\n" + dead + b"../tv.ts\r\n#EXTINF:-1,Back\r\n"
+                b"/_fail/2/radio.mp3\r\n#EXTINF:-1,Locked\r\n../_need/User-Agent=P/tv.ts\r\n")
+    rc, out, err = ctx.run(["check", ctx.base + "_redirect/sub/list.m3u", "--retry", "2", "--user-agent", "Default-2",
+                            "--json", "out.json", "--dead", "dead.m3u"])
+    results = ctx.read_json("out.json")
+    got = [(r["stream"], r["status"], r["tries"]) for r in results]
+    check(rc == 0 and got == [(ctx.base + "gone.ts", "error", 3), (ctx.base + "tv.ts", "live", 1),
+                              (ctx.base + "_fail/2/radio.mp3", "live", 3),
+                              (ctx.base + "_need/User-Agent=P/tv.ts", "error", 3)], "%d %r %s" % (rc, got, err))
+    check(("live        %stv.ts: mpegts" % ctx.base) in out, "an entry without a name: %r" % out)
+    locked = results[3]["detail"]
+    check("agent or referrer (sent agent \"Default-2\", no referrer)" in locked, "403: %r" % locked)
+    with open(os.path.join(ctx.work, "dead.m3u"), "rb") as f:
+        written = f.read()
+    check(written == b"#EXTM3U\r\n# error       Gone: HTTP 404 Not Found\r\n" + dead + b"# error       Locked: " +
+          locked.encode() + b"\r\n#EXTINF:-1,Locked\r\n" + (ctx.base + "_need/User-Agent=P/tv.ts\r\n").encode(),
+          "dead.m3u %r" % written)
+    rc, out, err = ctx.run(["check", ctx.base + "hls/index.m3u8"])
+    check(rc == 0 and out.startswith("live        %shls/index.m3u8: hls" % ctx.base), "hls: %d %r %r" % (rc, out, err))
 
 
 def case_page_text(ctx):
@@ -572,7 +606,8 @@ def case_options(ctx):
                        (["check", "--per-host=65"], "--per-host needs a number from 1 to 64 (try"),
                        (["check", "-t", "3601"], "--timeout needs a number of seconds from 1 to 3600 (try"),
                        (["check", "a.dat", "b.dat"], "unexpected argument b.dat (try"),
-                       (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try")):
+                       (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try"),
+                       (["--check", "--check-retry=6"], "--check-retry needs a number from 0 to 5 (try")):
         rc, _, err = ctx.run(args)
         check(says in err, "%r: %r" % (args, err))
     rc, out, err = ctx.run(["check", "-qolive.dat", "-j", "2", "--per-host=2", "-"], input=data)

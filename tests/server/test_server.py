@@ -39,6 +39,8 @@ Prefixes (each takes the rest of the path as its body source):
     /_status/<code>/<rest>          reply with status <code> (an error page body too)
     /_need/<Name>=<value>/<rest>    403 unless the request carries the header Name with
                                     exactly that value (a value without "/")
+    /_fail/<n>/<rest>               503 to the first <n> requests of this whole path, then
+                                    <rest>: a stream that comes back
     /_loop/<rest>                   302 to the same address, for ever
     /_redirect/<rest>               302 to /<rest> (absolute address built from the Host
                                     header); chain it for several hops
@@ -283,6 +285,12 @@ class Handler(BaseHTTPRequestHandler):
                 if self.headers.get(name) != value:
                     reply.status = 403
                     reply.body = html_body("Forbidden without %s" % name)
+                    return reply
+                parts = parts[2:]
+            elif head == "_fail" and len(parts) >= 2:
+                if self.server.count("fail " + path) <= int(parts[1]):
+                    reply.status = 503
+                    reply.body = html_body("Away for a moment")
                     return reply
                 parts = parts[2:]
             elif head == "_loop":  # redirects to itself, for ever
