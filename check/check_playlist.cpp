@@ -325,6 +325,7 @@ std::string EntryAddress(const CheckList& list, const CheckEntry& entry) {
 }
 
 std::string NothingToCheck(const CheckList& list) {
+  if (FirstLineStart(list.bytes) == list.bytes.size()) return "it is empty";
   if (list.entries.empty()) {
     return list.kind == ListKind::kPlaylist ? "it is a playlist without entries" : "it is empty";
   }

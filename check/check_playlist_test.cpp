@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "text/text.h"
+
 namespace {
 
 TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
@@ -53,6 +55,60 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
   EXPECT_EQ(request.userAgent, "Player 1");
   EXPECT_EQ(request.referrer, "http://r2/");
   EXPECT_EQ(request.headers, std::vector<std::string>{"Cookie: a=b"});  // no injected line
+}
+
+TEST(CheckPlaylistTest, RelativeEntriesResolveAgainstThePlaylistsAddress) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"chan1.m3u8", "http://h.tv/live/chan1.m3u8"},
+      {"/x/a.ts?t=1", "http://h.tv/x/a.ts?t=1"},
+      {"../a.ts", "http://h.tv/a.ts"},
+      {"//cdn.tv/a.ts", "http://cdn.tv/a.ts"},
+      {"rtsp://s/1", "rtsp://s/1"},
+      {"file:///etc/passwd", "file:///etc/passwd"},
+  };
+  for (const auto& [entry, address] : cases) {
+    const CheckList list =
+        ParseCheckList(Concat("#EXTM3U\n", entry, "\n"), "http://h.tv/live/l.m3u");
+    EXPECT_EQ(EntryAddress(list, list.entries[0]), address);
+    const CheckList file = ParseCheckList(Concat("#EXTM3U\n", entry, "\n"));
+    EXPECT_EQ(EntryAddress(file, file.entries[0]),
+              entry);  // a file gives no address to read against
+  }
+}
+
+TEST(CheckPlaylistTest, ListsWithNothingToCheckSayWhatTheyAre) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "it is empty"},
+      {"\xEF\xBB\xBF\r\n\r\n", "it is empty"},
+      {"#EXTM3U\r\n#EXTINF:-1,dangling\r\n", "it is a playlist without entries"},
+      {"Dear reader,\nhello | world\n",
+       "it is neither an M3U playlist nor a channels.dat (no line is a row of 7 fields)"},
+      {"#EXTM3U\nchan1.m3u8\n",
+       "no entry of the playlist has a stream address (a relative one is read only in "
+       "a playlist given by its http address)"},
+      {"#EXTM3U\nchan1.m3u8\nhttp://s/1\n", ""},
+      {"A|B|1|N|a||\r\nnotes\r\n", ""},
+  };
+  for (const auto& [file, nothing] : cases)
+    EXPECT_EQ(NothingToCheck(ParseCheckList(file)), nothing) << file;
+  EXPECT_EQ(ParseCheckList("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n").hlsTag,
+            "#EXT-X-STREAM-INF");
+  EXPECT_EQ(ParseCheckList("#EXTM3U\n#EXT-X-VERSION:3\nhttp://s/1\n").hlsTag, "");
+}
+
+TEST(CheckPlaylistTest, NotesGoBeforeEntriesAndReplaceAnEarlierVerdict) {
+  const CheckList list = ParseCheckList(
+      "#EXTM3U\r\n# error       old\r\n#EXTINF:-1,A\r\n a.ts \r\n# live-ish, a "
+      "comment\nhttp://s/b\n",
+      "http://h/l.m3u");
+  const EntryNote note = [](const CheckEntry&) {
+    return std::string("error       A: no\r\nline end");
+  };
+  EXPECT_EQ(ListText(list, {&list.entries[0], &list.entries[1]}, note),
+            "#EXTM3U\r\n# error       A: no  line end\r\n#EXTINF:-1,A\r\n http://h/a.ts \r\n"
+            "# error       A: no  line end\n# live-ish, a comment\nhttp://s/b\n");
+  const CheckList rows = ParseCheckList("A|B|1|N|a|http://s/1|\n");
+  EXPECT_EQ(ListText(rows, {&rows.entries[0]}, note), "A|B|1|N|a|http://s/1|\r\n");
 }
 
 TEST(CheckPlaylistTest, LinesHeadersAndEntriesAreBounded) {

@@ -95,7 +95,8 @@ TEST(CheckVerdictTest, LibraryFailuresBecomeVerdictsWithTheirReason) {
       {AVERROR_EXIT, "", "HTTP", false, Verdict::kUnreachable, "stopped"},
       {AVERROR_EOF, "", "HTTP", false, Verdict::kNoMedia, "empty body"},
       {AVERROR_HTTP_FORBIDDEN, "", "HTTP", false, Verdict::kError,
-       "HTTP 403 Forbidden: may be blocked in this region"},
+       "HTTP 403 Forbidden: may be blocked in this region, or the server wants a player's agent or "
+       "referrer"},
       {AVERROR_HTTP_OTHER_4XX, "HTTP 451 Unavailable For Legal Reasons", "HTTP", false,
        Verdict::kError, "HTTP 451 Unavailable For Legal Reasons: may be blocked in this region"},
       {AVERROR_HTTP_UNAUTHORIZED, "", "HTTP", false, Verdict::kError,
@@ -169,6 +170,14 @@ TEST(CheckVerdictTest, QualityLabelsComeFromHeightAndName) {
       {"Nature UHD", "4K"},   {"x-4K", "4K"},         {"Arte 720p", "HD"},
       {"News SD", "SD"},      {"HDMI Shop", ""},      {"Channel 5", ""},  {"", ""}};
   for (const auto& c : names) EXPECT_EQ(QualityInName(c.first), c.second) << c.first;
+}
+
+TEST(CheckVerdictTest, AForbiddenStreamNamesTheAgentAndReferrerSent) {
+  EXPECT_EQ(RequestSentNote("HTTP 403 Forbidden: x", "Lavf/59.27.100", ""),
+            " (sent agent \"Lavf/59.27.100\", no referrer)");
+  EXPECT_EQ(RequestSentNote("HTTP 403", "P", "http://r/"),
+            " (sent agent \"P\", referrer \"http://r/\")");
+  EXPECT_EQ(RequestSentNote("HTTP 404 Not Found", "P", "http://r/"), "");
 }
 
 }  // namespace
