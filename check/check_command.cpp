@@ -89,7 +89,6 @@ const char kStandardInputName[] = "-";
 const char kLineEnds[] = "\r\n";
 const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
-const int kVerdictColumn = 12;
 const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pipe
 // Checks again of an entry that is not live: a few catch a stream that was away a moment;
 // more only make a dead list slow.

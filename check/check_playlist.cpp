@@ -367,7 +367,10 @@ bool IsVerdictComment(std::string_view line) {
   line.remove_prefix(sizeof kNoteStart - 1);
   for (int v = 0; v < kVerdictCount; ++v) {
     const std::string_view word = VerdictWord(static_cast<Verdict>(v));
-    if (StartsWith(line, word) && (line.size() == word.size() || line[word.size()] == ' ')) {
+    const size_t column = static_cast<size_t>(kVerdictColumn);
+    if (StartsWith(line, word) && line.size() > column && line[column] != ' ' &&
+        line.substr(word.size(), column - word.size()).find_first_not_of(' ') ==
+            std::string_view::npos) {
       return true;
     }
   }

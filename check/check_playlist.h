@@ -58,5 +58,8 @@ using EntryNote = std::function<std::string(const CheckEntry& entry)>;
 // check's verdict comment is dropped); a channels.dat has no comments and takes none.
 std::string ListText(const CheckList& list, const std::vector<const CheckEntry*>& entries,
                      const EntryNote& note = EntryNote());
-// True for a comment line that a check put before an entry: "# " and a verdict word.
+// Where a verdict line's entry starts: the verdict word is padded with spaces to it.
+const int kVerdictColumn = 12;
+// True for a comment line that a check put before an entry: "# ", a verdict word padded to
+// kVerdictColumn, and more words.
 bool IsVerdictComment(std::string_view line);

@@ -98,15 +98,15 @@ TEST(CheckPlaylistTest, ListsWithNothingToCheckSayWhatTheyAre) {
 
 TEST(CheckPlaylistTest, NotesGoBeforeEntriesAndReplaceAnEarlierVerdict) {
   const CheckList list = ParseCheckList(
-      "#EXTM3U\r\n# error       old\r\n#EXTINF:-1,A\r\n a.ts \r\n# live-ish, a "
-      "comment\nhttp://s/b\n",
+      "#EXTM3U\r\n# error       old\r\n#EXTINF:-1,A\r\n a.ts \r\n# live from the "
+      "studio\nhttp://s/b\n",
       "http://h/l.m3u");
   const EntryNote note = [](const CheckEntry&) {
     return std::string("error       A: no\r\nline end");
   };
   EXPECT_EQ(ListText(list, {&list.entries[0], &list.entries[1]}, note),
             "#EXTM3U\r\n# error       A: no  line end\r\n#EXTINF:-1,A\r\n http://h/a.ts \r\n"
-            "# error       A: no  line end\n# live-ish, a comment\nhttp://s/b\n");
+            "# error       A: no  line end\n# live from the studio\nhttp://s/b\n");
   const CheckList rows = ParseCheckList("A|B|1|N|a|http://s/1|\n");
   EXPECT_EQ(ListText(rows, {&rows.entries[0]}, note), "A|B|1|N|a|http://s/1|\r\n");
 }
