@@ -269,12 +269,17 @@ struct CheckConsole {
   size_t nextToPrint = 0;
   size_t counts[kVerdictCount] = {};
   size_t duplicates = 0;
+  size_t again = 0;  // entries being checked again, in a --retry round
 };
 
 std::string ProgressText(const CheckConsole& console) {
+  const std::string again =
+      console.again == 0
+          ? std::string()
+          : Concat(", checking ", NumberToText(static_cast<int32_t>(console.again)), " again");
   return Concat("Checked ", NumberToText(static_cast<int32_t>(console.checked)), "/",
                 NumberToText(static_cast<int32_t>(console.list->entries.size())), ", live ",
-                NumberToText(static_cast<int32_t>(console.liveCount)));
+                NumberToText(static_cast<int32_t>(console.liveCount)), again);
 }
 
 void ClearProgress(CheckConsole& console) { ClearProgressLine(console.progress); }
@@ -678,6 +683,8 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
     if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
     std::sort(again.begin(), again.end());  // checked again in list order
     pending = std::move(again);
+    console.again = pending.size();
+    if (!pending.empty()) DrawProgress(console, true);
   }
   ShowSummary(console);
   const OutputsEnd end = WriteOutputs(options, list, outcome);
