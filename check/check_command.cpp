@@ -519,11 +519,13 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   };
   const std::pair<const std::string*, ContentWriter> outputs[] = {
       {&options.outputPath, textOf([&] { return ListText(list, live); })},
-      {&options.m3uPath,
-       textOf([&] { return playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live); })},
+      {&options.m3uPath, textOf([&] {
+         return playlist ? ListText(list, live) : ChannelsM3u(list, outcome, live);
+       })},
       {&options.deadPath, textOf([&] { return ListText(list, dead, verdictNote); })},
-      {&options.jsonPath,
-       [&](const ByteSink& sink) { return WriteJsonArray(list.entries.size(), objectAt, sink); }}};
+      {&options.jsonPath, [&](const ByteSink& sink) {
+         return WriteJsonArray(list.entries.size(), objectAt, sink);
+       }}};
   const char* const names[] = {"--output", "--m3u", "--dead", "--json"};
   OutputsEnd end = OutputsEnd::kWritten;
   for (size_t i = 0; i < std::size(outputs); ++i) {
