@@ -153,8 +153,8 @@ std::string ResolvedHost(const std::string& host) {
     }
   }
   char text[NI_MAXHOST] = {};
-  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr,
-                                 0, NI_NUMERICHOST);
+  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0,
+                                 NI_NUMERICHOST);
   freeaddrinfo(found);
   return failed != 0 ? host : std::string(text);
 }
@@ -163,7 +163,9 @@ std::string ResolvedHost(const std::string& host) {
 // when the lookup fails or is left behind.
 std::string LookUp(ThreadSlot& slot, const std::string& host, CheckClock::time_point until) {
   auto key = std::make_shared<std::string>(host);
-  if (!RunInSlot(slot, [key, host] { *key = ResolvedHost(host); }, until)) return host;
+  if (!RunInSlot(
+          slot, [key, host] { *key = ResolvedHost(host); }, until))
+    return host;
   return *key;
 }
 
@@ -339,7 +341,7 @@ CheckResult FollowAddress(CheckBoard& board, const std::string& address, int dep
   }
   if (scheme == StreamScheme::kMms) return FollowMms(board, address, depth, trail);
   ProbeOutcome outcome = ProbeWithConnection(board, address, scheme, trail);
-  if (IsWrapper(outcome.kind)) return FollowEntries(board, outcome, address, depth, trail);
+  if (IsWrapper(outcome.kind)) return FollowEntries(board, outcome, outcome.address, depth, trail);
   if (outcome.result.verdict == Verdict::kLive) outcome.result.played = address;
   return outcome.result;
 }
@@ -355,8 +357,9 @@ CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot,
     Trail lookup;
     lookup.limits.timeoutSeconds = board.settings.timeoutSeconds;
     CheckResult result = TimeUp(lookup);
-    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           CheckClock::now() - lookupStart).count();
+    result.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - lookupStart)
+            .count();
     return result;
   }
   const CheckTarget target = board.targetAt(index);

@@ -49,8 +49,9 @@ def make_media(root):
     subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=sample_rate=48000",
                             "-t", "1", "-c:v", "mpeg2video", "-c:a", "mp2", "-b:a", "128k",
                             os.path.join(root, "tv.ts")], check=True)
-    subprocess.run(lavfi + ["sine", "-t", "1", "-c:a", "libmp3lame", "-b:a", "128k",
-                            os.path.join(root, "radio.mp3")], check=True)
+    for name, seconds in (("radio.mp3", "1"), ("radio-long.mp3", "20")):
+        subprocess.run(lavfi + ["sine", "-t", seconds, "-c:a", "libmp3lame", "-b:a", "128k",
+                                os.path.join(root, name)], check=True)
     files = {
         "page.htm": "<html><body>Our stream moved</body></html>\n",
         "empty.txt": "",
@@ -73,6 +74,38 @@ def make_media(root):
     os.mkdir(os.path.join(root, "hls"))
     subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(root, "tv.ts"), "-c", "copy", "-f", "hls",
                     "-hls_list_size", "0", os.path.join(root, "hls", "index.m3u8")], check=True)
+    make_doubtful_media(root, lavfi)
+
+
+def make_doubtful_media(root, lavfi):
+    """Media that a packet reader takes for live and players do not play, or the reverse."""
+    subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-t", "3", "-c:v", "mpeg2video", "-b:v", "2M",
+                            "-maxrate", "0", os.path.join(root, "long.ts")], check=True)
+    subprocess.run(lavfi + ["testsrc=size=160x120:rate=10", "-t", "1", "-c:v", "mpeg4",
+                            os.path.join(root, "tail.mp4")], check=True)
+    random = __import__("random").Random(25)
+    noise = lambda n: bytes(random.getrandbits(8) for _ in range(n))
+    with open(os.path.join(root, "tv.ts"), "rb") as f:
+        packets = [f.read(188) for _ in range(400)]
+    with open(os.path.join(root, "noise.ts"), "wb") as f:  # tables and PES headers, then random bytes
+        f.write(b"".join(p if i < 3 else p[:32] + noise(156) if p[1] & 0x40 else p[:4] + noise(184)
+                         for i, p in enumerate(packets)))
+    with open(os.path.join(root, "radio.mp3"), "rb") as f:
+        mp3 = f.read()
+    id3 = lambda size: b"ID3\x04\x00\x00" + bytes((size >> s) & 0x7F for s in (21, 14, 7, 0)) + b"\0" * size
+    for name, data in (("noise.mp3", id3(1000) + noise(64000)), ("big-tag.mp3", id3(5 << 20) + mp3),
+                       ("tag-only.mp3", id3(2000)), ("head.ts", b"".join(packets[:6]))):
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(data)
+    os.makedirs(os.path.join(root, "new", "sub"))
+    shutil.copy(os.path.join(root, "tv.ts"), os.path.join(root, "new", "sub", "live.ts"))
+    with open(os.path.join(root, "new", "list.m3u"), "w") as f:
+        f.write("sub/live.ts\n")
+    with open(os.path.join(root, "hls", "master.m3u8"), "w") as f:
+        f.write("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=300000\nindex.m3u8\n")
+    os.mkdir(os.path.join(root, "hls404"))
+    with open(os.path.join(root, "hls", "index.m3u8")) as f, open(os.path.join(root, "hls404", "index.m3u8"), "w") as g:
+        g.write(f.read())
 
 
 def start_server(script, work, name, *args):
