@@ -153,8 +153,8 @@ std::string ResolvedHost(const std::string& host) {
     }
   }
   char text[NI_MAXHOST] = {};
-  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0,
-                                 NI_NUMERICHOST);
+  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr,
+                                 0, NI_NUMERICHOST);
   freeaddrinfo(found);
   return failed != 0 ? host : std::string(text);
 }
@@ -163,9 +163,7 @@ std::string ResolvedHost(const std::string& host) {
 // when the lookup fails or is left behind.
 std::string LookUp(ThreadSlot& slot, const std::string& host, CheckClock::time_point until) {
   auto key = std::make_shared<std::string>(host);
-  if (!RunInSlot(
-          slot, [key, host] { *key = ResolvedHost(host); }, until))
-    return host;
+  if (!RunInSlot(slot, [key, host] { *key = ResolvedHost(host); }, until)) return host;
   return *key;
 }
 
@@ -357,9 +355,8 @@ CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot,
     Trail lookup;
     lookup.limits.timeoutSeconds = board.settings.timeoutSeconds;
     CheckResult result = TimeUp(lookup);
-    result.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - lookupStart)
-            .count();
+    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           CheckClock::now() - lookupStart).count();
     return result;
   }
   const CheckTarget target = board.targetAt(index);
