@@ -83,7 +83,8 @@ bool HasLineEnd(const std::string& value) {
 bool IsHttpToken(const std::string& name) {
   if (name.empty()) return false;
   for (char c : name) {
-    const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    const bool alphanumeric =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     if (!alphanumeric && (c == '\0' || std::strchr(kTokenMarks, c) == nullptr)) return false;
   }
   return true;
@@ -209,8 +210,8 @@ void ReadPlaylist(CheckList& list) {
     const Line line = NextLine(bytes, &at);
     ++lineNumber;
     if (line.textLength > kMaxPlaylistLineBytes) {
-      list.problem = Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes),
-                            " bytes");
+      list.problem =
+          Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes), " bytes");
       return;
     }
     if (line.text.empty()) continue;
@@ -230,8 +231,9 @@ void ReadPlaylist(CheckList& list) {
     reading.entry.streamUrl = SpanOf(bytes, line.text);
     const StreamRequest& request = reading.request;
     if (RequestBytes(request) > kMaxEntryHeaderBytes) {
-      list.problem = Concat("the entry on line ", std::to_string(lineNumber), " sends headers of more than ",
-                            std::to_string(kMaxEntryHeaderBytes), " bytes");
+      list.problem =
+          Concat("the entry on line ", std::to_string(lineNumber), " sends headers of more than ",
+                 std::to_string(kMaxEntryHeaderBytes), " bytes");
       return;
     }
     if (!request.userAgent.empty() || !request.referrer.empty() || !request.headers.empty()) {

@@ -27,7 +27,7 @@ struct CheckList {
   // group-title (category) and the address (streamUrl).
   std::vector<CheckEntry> entries;
   std::vector<StreamRequest> requests;  // from #EXTVLCOPT and #EXTHTTP, of the entries with any
-  std::string problem;  // why the list cannot be checked, or ""
+  std::string problem;                  // why the list cannot be checked, or ""
 };
 
 // A list that starts with #EXTM3U (after a byte-order mark and blank lines), with a comment

@@ -51,9 +51,10 @@ const char kHttpHeaderLog[] = "header='%s'\n";
 const char kLocationHeader[] = "location:";
 const char kLocationOption[] = "location";
 const char kMimeTypeOption[] = "mime_type";
-// The formats whose index may lie at the end of a file: their reader seeks, as players do, when
-// the server takes ranges.
-const char* const kSeekingFormats[] = {"mov"};
+// The formats whose readers seek, as players do, when the server takes ranges: MP4's index may
+// lie at the end of the file, and an MP3's tags may be larger than the check's budget.
+const char* const kSeekingFormats[] = {"mov", "mp3"};
+const int kShortSeekBytes = 64 * 1024;
 // Only TCP-based network protocols: a hostile list, wrapper or SDP must not reach local files
 // or devices, nor make the check bind or send UDP. rtmpt and rtmpts tunnel through
 // ffrtmphttp, rtmpe and rtmpte encrypt through ffrtmpcrypt.
@@ -166,6 +167,8 @@ AVDictionary* NetworkOptions(const std::string& address, const ProbeLimits& limi
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", kProtocolWhitelist, 0);
   av_dict_set_int(&options, "rw_timeout", microseconds, 0);
+  // A seek further than this asks for a range rather than reading what lies between.
+  av_dict_set_int(&options, "short_seek_size", kShortSeekBytes, 0);
   SetRequestOptions(limits.request, &options);
   if (!StartsWith(ToLowerCase(address), kRtmpPrefix)) {
     av_dict_set_int(&options, "timeout", microseconds, 0);
