@@ -422,10 +422,11 @@ MediaFound Describe(const AVFormatContext* media) {
       found.audio = avcodec_get_name(codec->codec_id);
     }
   }
-  // The whole rate: the container's, else the streams' when each has one, else the variant's.
-  found.bitrate = media->bit_rate > 0 ? media->bit_rate
-                  : everyStreamRated  ? streamBits
-                                      : variantBits;
+  // The whole rate: the streams' when each declares one (a container's rate may be a file's size
+  // over its duration, tags and all), else the container's, else the variant's.
+  found.bitrate = everyStreamRated && streamBits > 0 ? streamBits
+                  : media->bit_rate > 0              ? media->bit_rate
+                                                     : variantBits;
   return found;
 }
 
