@@ -430,12 +430,16 @@ MediaFound Describe(const AVFormatContext* media) {
   return found;
 }
 
-// A decoder for each audio and video stream that has one, bounded in pixels and threads.
+// A decoder for each audio and video stream that has one, bounded in pixels and threads. A
+// codec this build of the library has no decoder for is judged by its packets arriving.
 class Decoders {
  public:
-  explicit Decoders(const AVFormatContext* media) : decoders_(media->nb_streams, nullptr) {
+  explicit Decoders(const AVFormatContext* media)
+      : decoders_(media->nb_streams, nullptr), undecodable_(media->nb_streams, false) {
     for (unsigned i = 0; i < media->nb_streams; ++i) {
-      if (IsMediaStream(media->streams[i])) decoders_[i] = Open(media->streams[i]);
+      if (!IsMediaStream(media->streams[i])) continue;
+      undecodable_[i] = avcodec_find_decoder(media->streams[i]->codecpar->codec_id) == nullptr;
+      if (!undecodable_[i]) decoders_[i] = Open(media->streams[i]);
     }
   }
   ~Decoders() {
@@ -450,6 +454,10 @@ class Decoders {
                : nullptr;
   }
   const std::vector<AVCodecContext*>& All() const { return decoders_; }
+  bool Undecodable(int streamIndex) const {
+    return streamIndex >= 0 && static_cast<size_t>(streamIndex) < undecodable_.size() &&
+           undecodable_[streamIndex];
+  }
 
  private:
   static AVCodecContext* Open(const AVStream* stream) {
@@ -468,6 +476,7 @@ class Decoders {
   }
 
   std::vector<AVCodecContext*> decoders_;
+  std::vector<bool> undecodable_;
 };
 
 // The packets of audio and video read: their count, bytes and the span of their timestamps.
@@ -526,6 +535,9 @@ bool DecodeFirstFrame(AVFormatContext* media, const Decoders& decoders, PacketSp
     if (decoder != nullptr) {
       span.Add(media->streams[packet->stream_index], packet);
       decoded = FrameComesOut(decoder, packet, frame) && counts(decoder);
+    } else if (decoders.Undecodable(packet->stream_index)) {
+      span.Add(media->streams[packet->stream_index], packet);
+      decoded = !needsPicture;
     }
     av_packet_unref(packet);
   }
@@ -547,7 +559,8 @@ int64_t MeasureRate(AVFormatContext* media, const Decoders& decoders, PacketSpan
   state.readUntil = CheckClock::now() + kRateTime;
   while (MeasuredBitrate(span.bytes, span.Seconds()) == 0 && span.bytes < most &&
          av_read_frame(media, packet) >= 0) {
-    if (decoders.Of(packet->stream_index) != nullptr) {
+    if (decoders.Of(packet->stream_index) != nullptr ||
+        decoders.Undecodable(packet->stream_index)) {
       span.Add(media->streams[packet->stream_index], packet);
     }
     av_packet_unref(packet);

@@ -8,6 +8,7 @@ Media is made at test time with ffmpeg; the web server is tests/server/test_serv
 RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it).
 --stall-resolver names tests/check/stall_resolver.c built as a library, for the hostile case."""
 import argparse
+import itertools
 import json
 import os
 import re
@@ -95,12 +96,16 @@ def make_doubtful_media(root, lavfi):
     with open(os.path.join(root, "radio-long.mp3"), "rb") as f, open(os.path.join(root, "cut.mp3"), "wb") as g:
         g.write(f.read()[1001:])  # joined mid-stream, as from a radio server
     syncsafe = lambda size: bytes((size >> s) & 0x7F for s in (21, 14, 7, 0))
-    frame = lambda size: b"ZOBS" + syncsafe(size) + b"\0\0" + b"\0" * size  # a frame no reader parses
-    id3 = lambda size: b"ID3\x04\x00\x00" + syncsafe(size + 10) + frame(size)  # one frame of size bytes
-    for name, data in (("noise.mp3", id3(1000) + noise(64000)), ("big-tag.mp3", id3(5 << 20) + mp3),
-                       ("tag-only.mp3", id3(2000)), ("head.ts", b"".join(packets[:6]))):
+    # An ID3 tag of one frame of size zero bytes that no reader parses, written in blocks: a
+    # 5 MiB string would stay in this process, and in the peak RSS of every program it starts.
+    id3 = lambda size, *after: itertools.chain(
+        [b"ID3\x04\x00\x00" + syncsafe(size + 10) + b"ZOBS" + syncsafe(size) + b"\0\0"],
+        (b"\0" * min(65536, size - at) for at in range(0, size, 65536)), after)
+    for name, pieces in (("noise.mp3", id3(1000, noise(64000))), ("big-tag.mp3", id3(5 << 20, mp3)),
+                         ("tag-only.mp3", id3(2000)), ("head.ts", packets[:6])):
         with open(os.path.join(root, name), "wb") as f:
-            f.write(data)
+            for piece in pieces:
+                f.write(piece)
     os.makedirs(os.path.join(root, "new", "sub"))
     shutil.copy(os.path.join(root, "tv.ts"), os.path.join(root, "new", "sub", "live.ts"))
     with open(os.path.join(root, "new", "list.m3u"), "w") as f:
