@@ -54,7 +54,9 @@ const char kMimeTypeOption[] = "mime_type";
 // The formats whose readers seek, as players do, when the server takes ranges: MP4's index may
 // lie at the end of the file, and an MP3's tags may be larger than the check's budget.
 const char* const kSeekingFormats[] = {"mov", "mp3"};
+// A seek this near is read through, its bytes counted; one reader seeks at most kMaxSeeks times.
 const int kShortSeekBytes = 64 * 1024;
+const int kMaxSeeks = 32;
 // Only TCP-based network protocols: a hostile list, wrapper or SDP must not reach local files
 // or devices, nor make the check bind or send UDP. rtmpt and rtmpts tunnel through
 // ffrtmphttp, rtmpe and rtmpte encrypt through ffrtmpcrypt.
@@ -252,6 +254,7 @@ struct Reader {
   int64_t sourcePosition = 0;  // of the source's next byte
   int64_t limit = INT64_MAX;
   bool seekable = false;
+  int seeks = 0;  // of the source
 };
 
 void* ReaderSource(void* object, void* previous) {
@@ -273,8 +276,15 @@ const AVClass* ReaderClass() {
 // Reads from the source at the reader's position, keeping the first bytes.
 int ReadSource(Reader& reader, uint8_t* buffer, int size) {
   if (reader.sourcePosition != reader.position) {
+    const int64_t ahead = reader.position - reader.sourcePosition;
+    if (++reader.seeks > kMaxSeeks) return AVERROR(EIO);
+    if (ahead > 0 && ahead <= kShortSeekBytes &&
+        BudgetFor(*reader.state, static_cast<int>(ahead)) < ahead) {
+      return AVERROR_EOF;
+    }
     const int64_t at = avio_seek(reader.source, reader.position, SEEK_SET);
     if (at < 0) return static_cast<int>(at);
+    if (ahead > 0 && ahead <= kShortSeekBytes) Spend(*reader.state, static_cast<int>(ahead));
     reader.sourcePosition = at;
   }
   const int wanted = BudgetFor(*reader.state, size);
