@@ -242,8 +242,8 @@ int ReadInto(AVIOContext* io, std::string& text, int limit, ProbeState& state) {
 
 // What the media library reads through: the source's first bytes kept from earlier reads
 // (the sniffed head, and what a first try at a format read), then the source, each byte
-// counted against the budget; an HLS playlist ends at kPlaylistBytes. It seeks within what it
-// kept, and in the source only when seekable is set.
+// counted against the budget; an HLS playlist ends at kPlaylistBytes. It seeks only when
+// seekable is set.
 struct Reader {
   const AVClass* avClass = nullptr;  // first: option look-ups pass through it to the source
   AVIOContext* source = nullptr;
@@ -333,7 +333,7 @@ int64_t SeekCounted(void* opaque, int64_t offset, int whence) {
   if (target < 0 || (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)) {
     return AVERROR(EINVAL);
   }
-  if (!reader->seekable && target > TextLength(reader->kept)) return AVERROR(ESPIPE);
+  if (!reader->seekable) return AVERROR(ESPIPE);
   reader->position = target;
   return target;
 }
