@@ -188,8 +188,9 @@ std::string RequestsText() { return Concat(NumberToText(kCheckMaxRequests), " re
 
 // A failure before the server sent any bytes of a reply.
 ProbeOutcome Failure(int error, ProbeState& state, StreamScheme scheme) {
-  if (state.overRequests)
+  if (state.overRequests) {
     return Judgement(Verdict::kNoMedia, Concat("nothing played within ", RequestsText()));
+  }
   if (error == AVERROR(EIO) && state.redirectsInARow > kMaxRedirects) {
     return Judgement(Verdict::kError, "redirect loop");
   }
@@ -208,8 +209,9 @@ std::string Silence(const ProbeState& state) {
   if (state.timedOut) return Concat("within ", NumberToText(state.limits.timeoutSeconds), " s");
   if (state.overRequests) return Concat("within ", RequestsText());
   const int64_t budget = state.overBudget ? kCheckBudgetBytes : state.probeFull ? kProbeBytes : 0;
-  if (budget > 0)
+  if (budget > 0) {
     return Concat("in the first ", NumberToText(static_cast<int32_t>(budget >> 20)), " MiB");
+  }
   return "before the stream ended";
 }
 
@@ -733,9 +735,10 @@ ProbeOutcome ProbeMediaAfterHead(const std::string& address, StreamScheme scheme
   }
   int error = 0;
   const AVInputFormat* format = SeekFormat(address, reader, state, &error);
-  if (format == nullptr)
-    return error == AVERROR_EXIT && RunCancelled() ? Failure(error, state, scheme)
-                                                   : NothingPlays("", state);
+  if (format == nullptr && error == AVERROR_EXIT && RunCancelled()) {
+    return Failure(error, state, scheme);
+  }
+  if (format == nullptr) return NothingPlays("", state);
   if (!IsStreamFormat(format->name)) {
     ProbeOutcome outcome;
     outcome.result = NotStreamFormat(format->name, format->long_name ? format->long_name : "");

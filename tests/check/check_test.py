@@ -269,6 +269,7 @@ def doubtful_rows(b):
             ("moved master", b + "_to/hls~master.m3u8", "live", "hls", True),
             ("segments 404", b + "hls404/index.m3u8", "error", "segments answer HTTP 404", True),
             ("to file", b + "_to/file:~~~etc~passwd", "unsupported", "redirect to file:", True),
+            ("two-way redirect", b + "_pingpong/0/tv.ts", "error", "redirect loop", True),
             ("silent ts", b + "_fault/stall/60000/head.ts", "no-media", "", True),
             ("nested", b + "_nest/0", "no-media", "within 64 requests", False),
             ("rate unsaid", b + "long.ts", "live", "kb/s", True),
