@@ -76,6 +76,7 @@ struct ProbeState {
   bool overBudget = false;
   bool overRequests = false;  // the check's requests are spent
   bool probeFull = false;     // the format was sought in all of kProbeBytes
+  bool packetsFull = false;   // kFirstFrameBytes of packets gave no frame
   // Reading past what the verdict needs (a rate measured) ends here, with no verdict of its own.
   CheckClock::time_point readUntil = CheckClock::time_point::max();
   std::string statusLine;          // the first status the library logged during this probe
@@ -208,7 +209,10 @@ ProbeOutcome Failure(int error, ProbeState& state, StreamScheme scheme) {
 std::string Silence(const ProbeState& state) {
   if (state.timedOut) return Concat("within ", NumberToText(state.limits.timeoutSeconds), " s");
   if (state.overRequests) return Concat("within ", RequestsText());
-  const int64_t budget = state.overBudget ? kCheckBudgetBytes : state.probeFull ? kProbeBytes : 0;
+  const int64_t budget = state.overBudget    ? kCheckBudgetBytes
+                         : state.packetsFull ? kFirstFrameBytes
+                         : state.probeFull   ? kProbeBytes
+                                             : 0;
   if (budget > 0) {
     return Concat("in the first ", NumberToText(static_cast<int32_t>(budget >> 20)), " MiB");
   }
@@ -590,6 +594,7 @@ void ReadFrames(AVFormatContext* media, MediaFound& found, ProbeState& state) {
   PacketSpan span;
   found.frameDecoded = DecodeFirstFrame(media, decoders, span, frame);
   found.packets = span.packets;
+  state.packetsFull = !found.frameDecoded && span.bytes >= kFirstFrameBytes;
   av_frame_free(&frame);
   if (found.frameDecoded && found.bitrate == 0) {
     found.bitrate = MeasureRate(media, decoders, span, state);
