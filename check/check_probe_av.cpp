@@ -535,10 +535,11 @@ bool NeedsPicture(const AVFormatContext* media) {
 }
 
 // Reads packets and decodes them until a frame of audio or video (a picture when one is
-// needed) comes out into frame, within kFirstFrameBytes of packets and the deadline. At the
-// end of what could be read, the decoders give up the frames they hold back.
+// needed) comes out into frame, within kFirstFrameBytes of packets and the deadline (checked
+// here too: packets buffered while the streams were analysed come without a read). At the end
+// of what could be read, the decoders give up the frames they hold back.
 bool DecodeFirstFrame(AVFormatContext* media, const Decoders& decoders, PacketSpan& span,
-                      AVFrame* frame) {
+                      AVFrame* frame, ProbeState& state) {
   AVPacket* packet = av_packet_alloc();
   if (packet == nullptr) return false;
   const bool needsPicture = NeedsPicture(media);
@@ -546,7 +547,8 @@ bool DecodeFirstFrame(AVFormatContext* media, const Decoders& decoders, PacketSp
     return !needsPicture || decoder->codec_type == AVMEDIA_TYPE_VIDEO;
   };
   bool decoded = false;
-  while (!decoded && span.bytes < kFirstFrameBytes && av_read_frame(media, packet) >= 0) {
+  while (!decoded && span.bytes < kFirstFrameBytes && Interrupted(&state) == 0 &&
+         av_read_frame(media, packet) >= 0) {
     AVCodecContext* decoder = decoders.Of(packet->stream_index);
     if (decoder != nullptr) {
       span.Add(media->streams[packet->stream_index], packet);
@@ -592,7 +594,7 @@ void ReadFrames(AVFormatContext* media, MediaFound& found, ProbeState& state) {
   AVFrame* frame = av_frame_alloc();
   if (frame == nullptr) return;
   PacketSpan span;
-  found.frameDecoded = DecodeFirstFrame(media, decoders, span, frame);
+  found.frameDecoded = DecodeFirstFrame(media, decoders, span, frame, state);
   found.packets = span.packets;
   state.packetsFull = !found.frameDecoded && span.bytes >= kFirstFrameBytes;
   av_frame_free(&frame);
