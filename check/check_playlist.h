@@ -14,6 +14,9 @@
 const size_t kMaxListEntries = 1000000;
 const size_t kMaxPlaylistLineBytes = 64 * 1024;
 const size_t kMaxEntryHeaders = 16;
+// The bytes of what one entry's requests send beside the library's own headers (agent,
+// referrer, header lines), well under the media library's 8 KiB for all of a request's headers.
+const size_t kMaxEntryHeaderBytes = 4096;
 
 enum class ListKind { kChannelFile, kPlaylist };
 
