@@ -147,7 +147,9 @@ bool AcceptsGzip(const std::string& accepted) {
     const std::string coding = TrimSpaces(item.substr(0, item.find(';')));
     if (coding == "gzip") {
       const size_t q = item.find("q=");
-      return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
+      // q=0, q=0.0 and the like refuse it; any other weight takes it.
+      return q == std::string::npos ||
+             TrimSpaces(item.substr(q + 2)).find_first_not_of("0.") != std::string::npos;
     }
     start = end + 1;
   }

@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 
 #include "harvest/channel_export.h"
 #include "text/text.h"
@@ -23,11 +22,24 @@ bool IsDigits(const std::string& text, size_t most) {
 
 // A number from 0 to 1 in decimal ("0", "0.75", "1", "1.0"); none otherwise.
 std::optional<double> ReadShare(const std::string& text) {
-  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789.") != std::string::npos)
+  const size_t kMaxDecimals = 6;
+  if (text.empty() || (text[0] != '0' && text[0] != '1')) return std::nullopt;
+  if (text.size() == 1) return text[0] == '1' ? 1.0 : 0.0;
+  const std::string decimals = text.substr(2);
+  if (text[1] != '.' || decimals.empty() || decimals.size() > kMaxDecimals ||
+      decimals.find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || value < 0 || value > 1) return std::nullopt;
+  }
+  if (text[0] == '1') {
+    if (decimals.find_first_not_of('0') != std::string::npos) return std::nullopt;
+    return 1.0;
+  }
+  double value = 0;
+  double place = 0.1;
+  for (char digit : decimals) {
+    value += (digit - '0') * place;
+    place /= 10;
+  }
   return value;
 }
 
