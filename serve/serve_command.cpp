@@ -288,10 +288,17 @@ int RunServeCommand(const std::vector<std::string>& args) {
   if (!problem.empty()) return Say(problem, kExitServeFailed);
   const int lock = TakeFolderLock(settings.dataDir, problem);
   if (lock < 0) return Say(problem, kExitServeFailed);
-  DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem);
-  if (!db)
+  bool readOnly = false;
+  DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem, readOnly);
+  if (!db) {
     return Say(Concat("cannot open the database in ", settings.dataDir, ": ", problem),
                kExitServeFailed);
+  }
+  if (readOnly) {
+    ServeLog(settings, LogLevel::kFailure,
+             Concat("the database cannot be written (", problem,
+                    "): its last state is served, and new results are not kept"));
+  }
 
   ServeView view;
   Runner runner;
@@ -310,7 +317,7 @@ int RunServeCommand(const std::vector<std::string>& args) {
   {
     std::shared_lock<std::shared_mutex> viewLock(view.mutex);
     ServeLog(
-        settings, LogLevel::kRun,
+        settings, LogLevel::kAlways,
         Concat("listening on ", options.http.address, ":", std::to_string(ListeningPort(*http)),
                ", ", std::to_string(view.entries.size()), " entries, data in ", settings.dataDir));
   }

@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 #include "harvest/channel_export.h"
 #include "text/text.h"
 
@@ -199,6 +198,7 @@ void SetEntries(ServeView& view, std::vector<EntryRow> entries) {
   view.entries = std::move(entries);
   view.indexOf.clear();
   for (size_t i = 0; i < view.entries.size(); ++i) view.indexOf[view.entries[i].id] = i;
+  ++view.version;
 }
 
 std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
