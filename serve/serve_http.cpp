@@ -3,6 +3,7 @@
 #include "serve/serve_http.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <zlib.h>
@@ -172,7 +173,13 @@ bool NotModified(MHD_Connection* connection, const Answer& answer) {
   return !since.empty() && since == answer.lastModified;
 }
 
-void FreeHeld(void* held) { delete static_cast<AnswerPtr*>(held); }
+void FreeHeld(void* held) {
+  auto* answer = static_cast<AnswerPtr*>(held);
+  const bool large = (*answer)->body.size() > kMaxCachedAnswerBytes;
+  delete answer;
+  // The memory of a large answer made for one request goes back to the system at once.
+  if (large) malloc_trim(0);
+}
 
 void AddCommonHeaders(MHD_Response* response) {
   MHD_add_response_header(response, "Content-Security-Policy",
@@ -299,6 +306,7 @@ AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Argu
                                            server.view->changed)
                               : BodyAnswer(kJsonType, ChannelsJson(*server.view, query.filter),
                                            server.view->changed);
+  if (answer->body.size() > kMaxCachedAnswerBytes) return answer;
   std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
   if (server.cache.size() >= kMaxCachedAnswers) server.cache.clear();
   server.cache[key] = CachedAnswer{version, answer};

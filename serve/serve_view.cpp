@@ -212,12 +212,17 @@ std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
 }
 
 std::string ChannelsJson(const ServeView& view, const EntryFilter& filter) {
-  nlohmann::json entries = nlohmann::json::array();
+  // One entry's object at a time, so that only the text of the answer is held whole.
+  std::string text = Concat("{\"seq\":", std::to_string(view.seq), ",\"entries\":[");
+  bool first = true;
   for (const EntryRow& row : view.entries) {
-    if (Matches(row, filter)) entries.push_back(EntryJson(row));
+    if (!Matches(row, filter)) continue;
+    if (!first) text += ',';
+    first = false;
+    text += EntryJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  const nlohmann::json answer = {{"seq", view.seq}, {"entries", std::move(entries)}};
-  return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  text += "]}";
+  return text;
 }
 
 std::string StatusJson(const ServeView& view) {
