@@ -376,17 +376,15 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
                   const char* /*version*/, const char* /*upload*/, size_t* uploadSize,
                   void** state) {
   auto& server = *static_cast<HttpServer*>(cls);
-  // The first call comes with the headers; answering after the body (none is wanted, and any
-  // is passed over) keeps the connection open for the next request.
+  // The first call comes with the headers; answering once the request is complete keeps the
+  // connection open for the next request.
   static int headersRead;
   if (*state == nullptr) {
     *state = &headersRead;
     return MHD_YES;
   }
-  if (*uploadSize > 0) {
-    *uploadSize = 0;
-    return MHD_YES;
-  }
+  // No request takes a body: the connection of one that sends any is closed at its first byte.
+  if (*uploadSize > 0) return MHD_NO;
   const std::string path = url;
   if (path.size() > kMaxPathBytes) {
     return Send(connection, PlainAnswer(MHD_HTTP_URI_TOO_LONG, "address too long"));

@@ -193,6 +193,10 @@ def case_requests(ctx):
             connection.request(method, path, headers=headers)
             status = connection.getresponse().status
         check(status == wanted, "%s %s: %d, not %d" % (method, path[:40], status, wanted))
+    # A request body is never read: its connection is closed.
+    with socket.create_connection(("127.0.0.1", serve.port), timeout=10) as raw:
+        raw.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\nabc")
+        check(raw.recv(100) == b"", "a body was read")
     serve.wait_for_check(2)
     serve.stop()
     serve = ctx.serve()
