@@ -2,6 +2,7 @@
 // restart resumes the schedule; one run at a time.
 #include "serve/serve_runs.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -425,13 +426,17 @@ std::string HarvestRefusal(int64_t previousCount, int64_t foundCount) {
 void LoadView(Runner& runner) {
   std::vector<EntryRow> rows = LoadEntries(*runner.db);
   int64_t seq = MetaValue(*runner.db, kSeq).value_or(0);
-  for (const EntryRow& row : rows) seq = std::max(seq, row.seq);
+  int64_t changed = 0;  // the last change the database holds, for a Last-Modified that lasts
+  for (const EntryRow& row : rows) {
+    seq = std::max(seq, row.seq);
+    changed = std::max({changed, row.lastSeen, row.last ? row.last->time : 0});
+  }
   const std::string channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
   std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
   ServeView& view = *runner.view;
   SetEntries(view, std::move(rows));
   view.seq = seq;
-  view.changed = Now();
+  view.changed = changed;
   view.channelFile = channelFile;
   view.lastHarvest = MetaValue(*runner.db, kLastHarvest);
   view.lastCheck = MetaValue(*runner.db, kLastCheck);
