@@ -162,12 +162,18 @@ bool AcceptsGzip(const std::string& accepted) {
   return false;
 }
 
-// True when the client holds this answer already.
+// The tag of the gzip form: another representation, so another tag.
+std::string GzipTag(const std::string& etag) {
+  return Concat(etag.substr(0, etag.size() - 1), "-gz\"");
+}
+
+// True when the client holds this answer already, in either form.
 bool NotModified(MHD_Connection* connection, const Answer& answer) {
   const std::string tags = HeaderValue(connection, MHD_HTTP_HEADER_IF_NONE_MATCH);
   if (!tags.empty()) {
-    return !answer.etag.empty() &&
-           (tags.find(answer.etag) != std::string::npos || TrimSpaces(tags) == "*");
+    return !answer.etag.empty() && (tags.find(answer.etag) != std::string::npos ||
+                                    tags.find(GzipTag(answer.etag)) != std::string::npos ||
+                                    TrimSpaces(tags) == "*");
   }
   const std::string since = HeaderValue(connection, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
   return !since.empty() && since == answer.lastModified;
@@ -209,7 +215,8 @@ MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   AddCommonHeaders(response);
   if (!notModified) MHD_add_response_header(response, "Content-Type", answer->contentType.c_str());
   if (!answer->etag.empty()) {
-    MHD_add_response_header(response, "ETag", answer->etag.c_str());
+    MHD_add_response_header(response, "ETag",
+                            (gzip ? GzipTag(answer->etag) : answer->etag).c_str());
     MHD_add_response_header(response, "Cache-Control", "no-cache");
   }
   if (!answer->lastModified.empty()) {

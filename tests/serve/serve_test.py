@@ -163,6 +163,7 @@ def case_first_run(ctx):
     check(serve.request("/playlist.m3u", headers={"If-None-Match": '"other"'})[0] == 200, "304 for another tag")
     status, headers, packed = serve.request("/channels.json", headers={"Accept-Encoding": "gzip"})
     check(headers["Content-Encoding"] == "gzip" and json.loads(gzip.decompress(packed))["entries"], "gzip")
+    check(serve.request("/channels.json", headers={"If-None-Match": headers["ETag"]})[0] == 304, "gzip tag")
     for line in ["harvest started", "harvest done: 4 entries found, 4 served", "check done: 2 live of 4"]:
         check(line in serve.text(), "log lacks %r: %s" % (line, serve.text()))
     check(serve.stop()[0] == 0, "exit code")
