@@ -193,6 +193,8 @@ std::string DatabaseError(Database& db) { return sqlite3_errmsg(db.handle); }
 std::vector<EntryRow> LoadEntries(Database& db) {
   std::lock_guard<std::mutex> lock(db.mutex);
   std::vector<EntryRow> rows;
+  Statement count(db, "SELECT COUNT(*) FROM entries");
+  if (count.Step() == SQLITE_ROW) rows.reserve(static_cast<size_t>(count.Int(0)));
   Statement select(db,
                    "SELECT e.id, source, name, country, category, grp, tvg_id, stream, homepage, "
                    "bitrate, first_seen, last_seen, seq, checks, live, last_time, last_status, "
