@@ -171,9 +171,9 @@ std::string GzipTag(const std::string& etag) {
 bool NotModified(MHD_Connection* connection, const Answer& answer) {
   const std::string tags = HeaderValue(connection, MHD_HTTP_HEADER_IF_NONE_MATCH);
   if (!tags.empty()) {
-    return !answer.etag.empty() && (tags.find(answer.etag) != std::string::npos ||
-                                    tags.find(GzipTag(answer.etag)) != std::string::npos ||
-                                    TrimSpaces(tags) == "*");
+    return !answer.etag.empty() &&
+           (tags.find(answer.etag) != std::string::npos ||
+            tags.find(GzipTag(answer.etag)) != std::string::npos || TrimSpaces(tags) == "*");
   }
   const std::string since = HeaderValue(connection, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
   return !since.empty() && since == answer.lastModified;

@@ -26,6 +26,7 @@ const char kCheck[] = "check";
 const char kLastHarvest[] = "last_harvest";
 const char kLastCheck[] = "last_check";
 const char kHarvestMs[] = "last_harvest_ms";
+const char kHarvestComplete[] = "last_harvest_complete";
 const char kCheckMs[] = "last_check_ms";
 const char kSeq[] = "seq";
 const char kCountPrefix[] = "count:";
@@ -49,6 +50,11 @@ std::string Seconds(int64_t milliseconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(milliseconds) / 1000);
   return text;
+}
+
+// When a harvest whose sources did not all give a new list is tried again.
+int64_t RetryAfter(const ServeSettings& settings) {
+  return std::min(settings.harvestEverySeconds, kHarvestRetrySeconds);
 }
 
 std::string PageText(const std::string& bytes) {
@@ -203,6 +209,7 @@ bool RunHarvest(Runner& runner) {
   std::vector<std::string> sources;
   bool siteTaken = false;
   size_t found = 0;
+  size_t kept = 0;  // sources whose new list was not taken
   if (!settings.siteBase.empty()) {
     sources.push_back(kSiteSource);
     const std::vector<SourceEntry> entries = HarvestSite(runner);
@@ -214,6 +221,7 @@ bool RunHarvest(Runner& runner) {
     }
     found += entries.size();
     siteTaken = TakeSource(runner, kSiteSource, entries, seq, now);
+    if (!siteTaken) ++kept;
     if (siteTaken &&
         std::rename(newPath.c_str(), DataPath(runner, kChannelFileName).c_str()) != 0) {
       ServeLog(settings, LogLevel::kFailure,
@@ -230,8 +238,9 @@ bool RunHarvest(Runner& runner) {
     if (!problem.empty()) {
       ServeLog(settings, LogLevel::kFailure,
                Concat("cannot read ", playlist, ": ", problem, "; the last list is kept"));
-    } else {
-      TakeSource(runner, playlist, entries, seq, now);
+      ++kept;
+    } else if (!TakeSource(runner, playlist, entries, seq, now)) {
+      ++kept;
     }
   }
   if (!RunCancelled()) KeepSources(*runner.db, sources);
@@ -240,17 +249,23 @@ bool RunHarvest(Runner& runner) {
   if (RunCancelled()) return false;
   const int64_t took = SteadyMilliseconds() - began;
   SetMetaValue(*runner.db, kLastHarvest, Now());
+  SetMetaValue(*runner.db, kHarvestComplete, kept == 0 ? 1 : 0);
   SetMetaValue(*runner.db, kHarvestMs, took);
   SetMetaValue(*runner.db, kSeq, seq);
   {
     std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
     runner.view->lastHarvest = Now();
+    runner.view->lastHarvestComplete = kept == 0;
     runner.view->lastHarvestSeconds = static_cast<double>(took) / 1000;
   }
   std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
   ServeLog(settings, LogLevel::kRun,
            Concat("harvest done: ", std::to_string(found), " entries found, ",
-                  std::to_string(runner.view->entries.size()), " served, in ", Seconds(took)));
+                  std::to_string(runner.view->entries.size()), " served, in ", Seconds(took),
+                  kept == 0 ? ""
+                            : Concat("; ", std::to_string(kept),
+                                     " sources kept their last list, tried again in ",
+                                     Seconds(RetryAfter(settings) * 1000))));
   return true;
 }
 
@@ -384,13 +399,16 @@ std::string NextRun(Runner& runner) {
   }
   std::optional<int64_t> lastHarvest;
   std::optional<int64_t> lastCheck;
+  bool complete = true;
   {
     std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
     lastHarvest = runner.view->lastHarvest;
+    complete = runner.view->lastHarvestComplete;
     lastCheck = runner.view->lastCheck;
   }
   std::string kind;
-  if (Due(lastHarvest, runner.settings.harvestEverySeconds)) {
+  if (Due(lastHarvest,
+          complete ? runner.settings.harvestEverySeconds : RetryAfter(runner.settings))) {
     kind = kHarvest;
   } else if (Due(lastCheck, runner.settings.checkEverySeconds)) {
     kind = kCheck;
@@ -439,6 +457,7 @@ void LoadView(Runner& runner) {
   view.changed = changed;
   view.channelFile = channelFile;
   view.lastHarvest = MetaValue(*runner.db, kLastHarvest);
+  view.lastHarvestComplete = MetaValue(*runner.db, kHarvestComplete).value_or(1) != 0;
   view.lastCheck = MetaValue(*runner.db, kLastCheck);
   view.lastHarvestSeconds =
       static_cast<double>(MetaValue(*runner.db, kHarvestMs).value_or(0)) / 1000;
