@@ -61,6 +61,35 @@ std::string PageText(const std::string& bytes) {
   return DecodeCharacterReferences(Cp1252ToUtf8(TrimSpaces(bytes)));
 }
 
+// A request as stored: the user agent, the referrer, then each header, one a line (none of
+// them holds a line end).
+std::string RequestText(const StreamRequest& request) {
+  if (request.userAgent.empty() && request.referrer.empty() && request.headers.empty()) return "";
+  std::string text = Concat(request.userAgent, "\n", request.referrer);
+  for (const std::string& header : request.headers) text += Concat("\n", header);
+  return text;
+}
+
+// The request of a stored text, with userAgent when it names none.
+StreamRequest RequestOf(const std::string& text, const std::string& userAgent) {
+  StreamRequest request;
+  size_t start = 0;
+  for (int line = 0; start <= text.size() && !text.empty(); ++line) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string part = text.substr(start, end - start);
+    if (line == 0)
+      request.userAgent = std::move(part);
+    else if (line == 1)
+      request.referrer = std::move(part);
+    else
+      request.headers.push_back(std::move(part));
+    start = end + 1;
+  }
+  if (request.userAgent.empty()) request.userAgent = userAgent;
+  return request;
+}
+
 SourceEntry SiteEntry(const ChannelRecord& record) {
   SourceEntry e;
   e.name = PageText(record.channel);
@@ -88,6 +117,7 @@ SourceEntry ListEntry(const CheckList& list, const CheckEntry& entry) {
   e.group = e.category;
   e.tvgId = text(entry.tvgId);
   e.stream = TrimSpaces(EntryText(list, entry.streamUrl));
+  e.request = RequestText(EntryRequest(list, entry));
   if (list.kind == ListKind::kChannelFile) {
     const std::string line = EntryText(list, entry.line);
     e.stream = PageText(e.stream);
@@ -324,10 +354,13 @@ void Commit(Runner& runner, PendingResults& pending) {
 // Checks every entry; false when a stop cut it short (its finished results are kept).
 bool RunCheck(Runner& runner) {
   const ServeSettings& settings = runner.settings;
-  std::vector<std::pair<int64_t, std::string>> targets;
+  std::vector<std::pair<int64_t, CheckTarget>> targets;
   {
     std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
-    for (const EntryRow& row : runner.view->entries) targets.emplace_back(row.id, row.entry.stream);
+    for (const EntryRow& row : runner.view->entries) {
+      targets.emplace_back(
+          row.id, CheckTarget{row.entry.stream, RequestOf(row.entry.request, settings.userAgent)});
+    }
   }
   const int64_t began = SteadyMilliseconds();
   ServeLog(settings, LogLevel::kRun,
@@ -336,12 +369,7 @@ bool RunCheck(Runner& runner) {
   PendingResults pending;
   pending.lastCommit = began;
   int64_t live = 0;
-  const auto targetAt = [&targets, &settings](size_t index) {
-    CheckTarget target;
-    target.address = targets[index].second;
-    target.request.userAgent = settings.userAgent;
-    return target;
-  };
+  const auto targetAt = [&targets](size_t index) { return targets[index].second; };
   CheckStreams(targets.size(), targetAt, settings.check,
                [&](size_t index, const CheckResult& result) {
                  pending.results.push_back(NewResult{targets[index].first, Now(), result});

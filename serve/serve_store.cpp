@@ -20,6 +20,7 @@ const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS entries(id INTEGER PRIMARY KEY, source TEXT NOT NULL, "
     "name TEXT NOT NULL, country TEXT NOT NULL, category TEXT NOT NULL, grp TEXT NOT NULL, "
     "tvg_id TEXT NOT NULL, stream TEXT NOT NULL, homepage TEXT NOT NULL, bitrate TEXT NOT NULL, "
+    "request TEXT NOT NULL DEFAULT '', "
     "first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, seq INTEGER NOT NULL, "
     "checks INTEGER NOT NULL DEFAULT 0, live INTEGER NOT NULL DEFAULT 0, last_time INTEGER, "
     "last_status TEXT, last_detail TEXT, last_format TEXT, last_video TEXT, last_audio TEXT, "
@@ -195,32 +196,33 @@ std::vector<EntryRow> LoadEntries(Database& db) {
   std::vector<EntryRow> rows;
   Statement count(db, "SELECT COUNT(*) FROM entries");
   if (count.Step() == SQLITE_ROW) rows.reserve(static_cast<size_t>(count.Int(0)));
-  Statement select(db,
-                   "SELECT e.id, source, name, country, category, grp, tvg_id, stream, homepage, "
-                   "bitrate, first_seen, last_seen, seq, checks, live, last_time, last_status, "
-                   "last_detail, last_format, last_video, last_audio, last_bitrate, last_fps, "
-                   "last_height, last_elapsed, p.entry_id IS NOT NULL, p.black, p.frozen "
-                   "FROM entries e LEFT JOIN pictures p ON p.entry_id = e.id ORDER BY e.id");
+  Statement select(
+      db,
+      "SELECT e.id, source, name, country, category, grp, tvg_id, stream, homepage, "
+      "bitrate, request, first_seen, last_seen, seq, checks, live, last_time, last_status, "
+      "last_detail, last_format, last_video, last_audio, last_bitrate, last_fps, "
+      "last_height, last_elapsed, p.entry_id IS NOT NULL, p.black, p.frozen "
+      "FROM entries e LEFT JOIN pictures p ON p.entry_id = e.id ORDER BY e.id");
   while (select.Step() == SQLITE_ROW) {
     EntryRow row;
     row.id = select.Int(0);
     row.source = select.Text(1);
-    row.entry = {select.Text(2), select.Text(3), select.Text(4), select.Text(5),
-                 select.Text(6), select.Text(7), select.Text(8), select.Text(9)};
-    row.firstSeen = select.Int(10);
-    row.lastSeen = select.Int(11);
-    row.seq = select.Int(12);
-    row.checks = static_cast<int32_t>(select.Int(13));
-    row.live = static_cast<int32_t>(select.Int(14));
-    if (!select.IsNull(15)) {
-      row.last = LastResult{select.Int(15),  select.Text(16),   select.Text(17),
-                            select.Text(18), select.Text(19),   select.Text(20),
-                            select.Int(21),  select.Double(22), static_cast<int>(select.Int(23)),
-                            select.Int(24)};
+    row.entry = {select.Text(2), select.Text(3), select.Text(4), select.Text(5), select.Text(6),
+                 select.Text(7), select.Text(8), select.Text(9), select.Text(10)};
+    row.firstSeen = select.Int(11);
+    row.lastSeen = select.Int(12);
+    row.seq = select.Int(13);
+    row.checks = static_cast<int32_t>(select.Int(14));
+    row.live = static_cast<int32_t>(select.Int(15));
+    if (!select.IsNull(16)) {
+      row.last = LastResult{select.Int(16),  select.Text(17),   select.Text(18),
+                            select.Text(19), select.Text(20),   select.Text(21),
+                            select.Int(22),  select.Double(23), static_cast<int>(select.Int(24)),
+                            select.Int(25)};
     }
-    row.picture = select.Int(25) != 0;
-    row.black = select.Int(26) != 0;
-    row.frozen = select.Int(27) != 0;
+    row.picture = select.Int(26) != 0;
+    row.black = select.Int(27) != 0;
+    row.frozen = select.Int(28) != 0;
     rows.push_back(std::move(row));
   }
   return rows;
@@ -255,19 +257,19 @@ bool ReplaceSourceEntries(Database& db, const std::string& source,
   Statement upsert(
       db,
       "INSERT INTO entries(source, name, country, category, grp, tvg_id, stream, homepage, "
-      "bitrate, first_seen, last_seen, seq) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10, "
-      "?11) ON CONFLICT(source, stream, name, country) DO UPDATE SET last_seen = ?10, "
-      "seq = CASE WHEN category IS excluded.category AND grp IS excluded.grp AND tvg_id IS "
-      "excluded.tvg_id AND homepage IS excluded.homepage AND bitrate IS excluded.bitrate THEN "
-      "seq ELSE ?11 END, category = excluded.category, grp = excluded.grp, "
-      "tvg_id = excluded.tvg_id, homepage = excluded.homepage, bitrate = excluded.bitrate "
-      "RETURNING id");
+      "bitrate, first_seen, last_seen, seq, request) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+      "?10, ?10, ?11, ?12) ON CONFLICT(source, stream, name, country) DO UPDATE SET "
+      "last_seen = ?10, seq = CASE WHEN category IS excluded.category AND grp IS excluded.grp "
+      "AND tvg_id IS excluded.tvg_id AND homepage IS excluded.homepage AND bitrate IS "
+      "excluded.bitrate THEN seq ELSE ?11 END, category = excluded.category, grp = excluded.grp, "
+      "tvg_id = excluded.tvg_id, homepage = excluded.homepage, bitrate = excluded.bitrate, "
+      "request = excluded.request RETURNING id");
   Statement listed(db, "INSERT OR IGNORE INTO temp.listed(id) VALUES(?)");
   if (!upsert.ok() || !listed.ok()) return false;
   for (const SourceEntry& e : entries) {
     upsert.Bind(1, source).Bind(2, e.name).Bind(3, e.country).Bind(4, e.category);
     upsert.Bind(5, e.group).Bind(6, e.tvgId).Bind(7, e.stream).Bind(8, e.homepage);
-    upsert.Bind(9, e.bitrate).Bind(10, now).Bind(11, seq);
+    upsert.Bind(9, e.bitrate).Bind(10, now).Bind(11, seq).Bind(12, e.request);
     if (upsert.Step() != SQLITE_ROW) return false;
     const int64_t id = upsert.Int(0);
     upsert.Reset();

@@ -30,6 +30,9 @@ struct SourceEntry {
   std::string stream;
   std::string homepage;
   std::string bitrate;
+  // What the entry's requests send (a playlist's #EXTVLCOPT and #EXTHTTP lines): the user
+  // agent, the referrer and each header, one a line.
+  std::string request;
 };
 
 // The last result of an entry, as stored.

@@ -110,9 +110,9 @@ class Context:
     def write_playlist(self, rows):
         with open(self.playlist, "w") as f:
             f.write("#EXTM3U\n")
-            for name, group, path in rows:
-                f.write('#EXTINF:-1 tvg-id="%s.x" tvg-country="Elsewhere" group-title="%s",%s\n%s\n'
-                        % (name.lower(), group, name, self.base + path))
+            for name, group, path, *options in rows:
+                f.write('#EXTINF:-1 tvg-id="%s.x" tvg-country="Elsewhere" group-title="%s",%s\n%s%s\n'
+                        % (name.lower(), group, name, "".join(o + "\n" for o in options), self.base + path))
 
     def serve(self, *args):
         return Serve(self, ["--site", self.site, "--playlist", self.playlist, "--timeout", "2", "-v"] + list(args))
@@ -206,8 +206,12 @@ def case_requests(ctx):
 
 
 def case_restart(ctx):
+    # An entry's own request options go with its check.
+    ctx.write_playlist([("Radio", "Music", "radio.mp3"),
+                        ("Boxed", "Music", "_need/User-Agent=Box/tv.ts", "#EXTVLCOPT:http-user-agent=Box")])
     serve = ctx.serve("--check-every", "1d")
     first = by_name(serve.wait_for_check())
+    check(first["Boxed"]["status"] == "live", "Boxed %r" % first["Boxed"])
     code, seconds = serve.stop()
     check(code == 0 and seconds < 2, "exit %d after %.1f s" % (code, seconds))
     serve = ctx.serve("--check-every", "1d")
@@ -226,7 +230,7 @@ def case_restart(ctx):
         time.sleep(0.2)
     check("harvest of %s found nothing; the last list is kept" % ctx.playlist in serve.text()
           and "1 sources kept their last list, tried again in 1.0 s" in serve.text(), serve.text())
-    check(len(serve.json("/channels.json")["entries"]) == 4, "entries lost")
+    check(len(serve.json("/channels.json")["entries"]) == len(first), "entries lost")
     serve.stop()
 
 
