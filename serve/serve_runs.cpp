@@ -61,35 +61,6 @@ std::string PageText(const std::string& bytes) {
   return DecodeCharacterReferences(Cp1252ToUtf8(TrimSpaces(bytes)));
 }
 
-// A request as stored: the user agent, the referrer, then each header, one a line (none of
-// them holds a line end).
-std::string RequestText(const StreamRequest& request) {
-  if (request.userAgent.empty() && request.referrer.empty() && request.headers.empty()) return "";
-  std::string text = Concat(request.userAgent, "\n", request.referrer);
-  for (const std::string& header : request.headers) text += Concat("\n", header);
-  return text;
-}
-
-// The request of a stored text, with userAgent when it names none.
-StreamRequest RequestOf(const std::string& text, const std::string& userAgent) {
-  StreamRequest request;
-  size_t start = 0;
-  for (int line = 0; start <= text.size() && !text.empty(); ++line) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string part = text.substr(start, end - start);
-    if (line == 0)
-      request.userAgent = std::move(part);
-    else if (line == 1)
-      request.referrer = std::move(part);
-    else
-      request.headers.push_back(std::move(part));
-    start = end + 1;
-  }
-  if (request.userAgent.empty()) request.userAgent = userAgent;
-  return request;
-}
-
 SourceEntry SiteEntry(const ChannelRecord& record) {
   SourceEntry e;
   e.name = PageText(record.channel);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "check/check_probe.h"
 #include "check/check_verdict.h"
 
 const char kDatabaseName[] = "morvek.db";
@@ -116,3 +117,9 @@ std::optional<std::string> PictureJpeg(Database& db, int64_t entryId);
 // over kMaxPictureBytes is refused.
 bool StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
                   const std::string& hash, bool black);
+
+// A request as SourceEntry::request holds it: the user agent, the referrer, then each header,
+// one a line (none of them holds a line end); "" for an empty request.
+std::string RequestText(const StreamRequest& request);
+// The request of such a text, with userAgent when it names none.
+StreamRequest RequestOf(const std::string& text, const std::string& userAgent);

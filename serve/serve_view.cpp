@@ -13,6 +13,9 @@ const char kStatusDead[] = "dead";
 const char kStatusAll[] = "all";
 const size_t kMaxIdDigits = 18;
 const char kMetricPrefix[] = "morvek_";
+const char kUserAgentOption[] = "#EXTVLCOPT:http-user-agent=";
+const char kReferrerOption[] = "#EXTVLCOPT:http-referrer=";
+const char kHeadersOption[] = "#EXTHTTP:";
 
 bool IsDigits(const std::string& text, size_t most) {
   return !text.empty() && text.size() <= most &&
@@ -137,6 +140,22 @@ nlohmann::json EntryJson(const EntryRow& row) {
   return j;
 }
 
+// The lines that tell a player what the entry's requests send, as a playlist gave them.
+std::string PlayerOptions(const StreamRequest& request) {
+  std::string lines;
+  if (!request.userAgent.empty()) lines += Concat(kUserAgentOption, request.userAgent, "\n");
+  if (!request.referrer.empty()) lines += Concat(kReferrerOption, request.referrer, "\n");
+  if (request.headers.empty()) return lines;
+  nlohmann::ordered_json headers = nlohmann::ordered_json::object();
+  for (const std::string& header : request.headers) {
+    const size_t colon = header.find(':');
+    if (colon == std::string::npos) continue;
+    headers[header.substr(0, colon)] = TrimSpaces(header.substr(colon + 1));
+  }
+  return Concat(lines, kHeadersOption,
+                headers.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "\n");
+}
+
 std::string Metric(const std::string& name, const std::string& help, const std::string& type) {
   return Concat("# HELP ", kMetricPrefix, name, " ", help, "\n# TYPE ", kMetricPrefix, name, " ",
                 type, "\n");
@@ -206,7 +225,12 @@ std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
   for (const EntryRow& row : view.entries) {
     if (!Matches(row, filter)) continue;
     const SourceEntry& e = row.entry;
-    text += M3uEntryText(e.name, e.country, e.group, e.stream);
+    const std::string lines = M3uEntryText(e.name, e.country, e.group, e.stream);
+    if (lines.empty()) continue;
+    const size_t address = lines.find('\n') + 1;
+    text.append(lines, 0, address);
+    if (!e.request.empty()) text += PlayerOptions(RequestOf(e.request, std::string()));
+    text.append(lines, address, std::string::npos);
   }
   return text;
 }

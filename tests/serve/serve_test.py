@@ -211,7 +211,8 @@ def case_restart(ctx):
                         ("Boxed", "Music", "_need/User-Agent=Box/tv.ts", "#EXTVLCOPT:http-user-agent=Box")])
     serve = ctx.serve("--check-every", "1d")
     first = by_name(serve.wait_for_check())
-    check(first["Boxed"]["status"] == "live", "Boxed %r" % first["Boxed"])
+    check(first["Boxed"]["status"] == "live" and "#EXTVLCOPT:http-user-agent=Box\n" + ctx.base
+          in serve.request("/playlist.m3u?q=boxed")[2].decode(), "Boxed %r" % first["Boxed"])
     code, seconds = serve.stop()
     check(code == 0 and seconds < 2, "exit %d after %.1f s" % (code, seconds))
     serve = ctx.serve("--check-every", "1d")
