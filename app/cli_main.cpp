@@ -197,14 +197,17 @@ CliOptions ParseArguments(const std::vector<std::string>& args) {
   return options;
 }
 
-// Writes one extra output: to stdout for "-", else through the safe file replacement. A
-// failure names the export, its path and the reason.
-void WriteExport(const std::string& what, const std::string& path, const std::string& text) {
+// Writes one extra output in pieces: to stdout for "-", else through the safe file
+// replacement. A failure names the export, its path and the reason.
+void WriteExport(const std::string& what, const std::string& path, const ContentWriter& write) {
   if (TextEquals(path, kStandardOutputName)) {
-    WriteStdout(text, what, true);
+    const bool written = write([&what](const char* bytes, size_t count) {
+      return WriteStdout(std::string(bytes, count), what);
+    });
+    if (written) WriteStdout(std::string(), what, true);
     return;
   }
-  const ReplaceOutcome outcome = WriteTextFile(path, text);
+  const ReplaceOutcome outcome = ReplaceFile(path, write);
   if (!outcome.saved) ShowExportFailure(what, outcome.problem);
 }
 
@@ -261,10 +264,13 @@ int main(int argc, char** argv) {
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) {
-      WriteExport(kPlaylistExport, options.m3uPath, M3uText(state.channels));
+      WriteExport(kPlaylistExport, options.m3uPath,
+                  [&state](const ByteSink& sink) { return WriteM3u(state.channels, sink); });
     }
     if (!options.jsonPath.empty()) {
-      WriteExport(kJsonExport, options.jsonPath, ChannelJsonText(state.channels));
+      WriteExport(kJsonExport, options.jsonPath, [&state](const ByteSink& sink) {
+        return WriteChannelJson(state.channels, sink);
+      });
     }
   }
   FinishConsole();

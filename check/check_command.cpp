@@ -267,7 +267,7 @@ void DrawProgress(CheckConsole& console, bool force) {
 // Entry text as UTF-8: a UTF-8 playlist's as it is, page text decoded with its references.
 std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
   if (list.kind == ListKind::kPlaylist) return list.utf8 ? bytes : Cp1252ToUtf8(bytes);
-  return DecodeCharacterReferences(Cp1252ToUtf8(bytes));
+  return PageTextToUtf8(bytes);
 }
 
 // The address a check requests for an entry: a page's address with its references decoded.
@@ -281,7 +281,8 @@ std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const Che
   if (TextEquals(result.played, RequestAddress(list, entry))) {
     return EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
   }
-  return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
+  // A wrapper or a server named it: its bytes need not be the list's encoding, nor UTF-8.
+  return list.utf8 ? AnyTextToUtf8(result.played) : Cp1252ToUtf8(result.played);
 }
 
 // A live picture whose measured label differs from the one in its name.
@@ -367,9 +368,9 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
   object["detail"] = Cp1252ToUtf8(result.detail);
   object["played"] = TextOrNull(result.played.empty() ? std::string()
                                                       : PlayedUtf8(list, entry, result));
-  object["format"] = TextOrNull(result.format);
-  object["video"] = TextOrNull(result.video);
-  object["audio"] = TextOrNull(result.audio);
+  object["format"] = TextOrNull(AnyTextToUtf8(result.format));
+  object["video"] = TextOrNull(AnyTextToUtf8(result.video));
+  object["audio"] = TextOrNull(AnyTextToUtf8(result.audio));
   object["bitrate"] =
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();

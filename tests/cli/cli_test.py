@@ -9,6 +9,7 @@ script starts tests/server/test_server.py on a free 127.0.0.1 port for the case 
 afterwards. Every case runs in a fresh temporary working directory.
 """
 import argparse
+import html
 import json
 import os
 import shutil
@@ -387,8 +388,10 @@ def case_exports(ctx):
     check(last_line(err) == want, "last status %r" % last_line(err))
     fields = [row.decode("cp1252").split("|") for row in rows]
     objects = json.loads(read_file(os.path.join(ctx.work, "list.json")).decode("utf-8"))
-    keys = ["country", "name", "bitrate", "category", "about", "stream", "homepage"]
-    check(objects == [dict(zip(keys, f)) for f in fields], "list.json differs from the rows")
+    keys = ["country", "name", "bitrate", "kbps", "category", "about", "stream", "homepage"]
+    want = [[html.unescape(v) for v in f[:3]] + [int(f[2]) if f[2].isdigit() else None] +
+            [html.unescape(v) for v in f[3:]] for f in fields]
+    check(objects == [dict(zip(keys, f)) for f in want], "list.json differs from the rows")
     playlist = read_file(os.path.join(ctx.work, "list.m3u")).decode("utf-8").split("\n")
     check(playlist[0] == "#EXTM3U" and playlist[2::2] == [f[5] for f in fields if f[5]],
           "list.m3u streams differ: %r" % playlist[:5])
@@ -433,6 +436,29 @@ def case_utf8(ctx):
         data.decode("utf-8")
     check("\u00d6ster\ufffd[2jreich" in err.decode("utf-8"), "stderr %r" % err)
     check("M\u00fcnster \ufffd]0;x\ufffdEins\ufffd" in out.decode("utf-8"), "stdout %r" % out)
+
+
+def case_html_text(ctx):
+    """Page text is HTML: the playlist, the JSON and the details hold it decoded, as the check
+    requests it; channels.dat keeps the page's bytes."""
+    ctx.restart_server(write_site(ctx, {
+        "tvbar.htm": b'<a class="rb" href="e.htm" target="c">EAST\n',
+        "e.htm": b'<tr><td class="name" valign="top"><span class="c" id="e1"><b><a href="http://h/" '
+                 b'target="_blank">Aurora &amp; Screen &quot;HD&quot;</a></b></span>\n'
+                 b"<a class=\"m\" href=\"javascript:w('2','http://127.0.0.1:1/live.ts?a=1&amp;b=2','e1')\">300K</a> <b>\n"
+                 b' </td><td class="q"><img src="q1.gif" alt="quality"></td><td class="t">LIVE</td>'
+                 b'<td class="a">News.</td></tr>\n'}))
+    rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--details", "--json", "list.json",
+                                     "--m3u", "list.m3u"], ctx.work)
+    check(rc == 0, "rc %d, %r" % (rc, err[-300:]))
+    name, stream = 'Aurora & Screen "HD"', "http://127.0.0.1:1/live.ts?a=1&b=2"
+    check(b"&amp;" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
+    exported = json.loads(read_file(os.path.join(ctx.work, "list.json")))[0]
+    check((exported["name"], exported["stream"], exported["kbps"]) == (name, stream, 300), "json %r" % exported)
+    check(read_file(os.path.join(ctx.work, "list.m3u")).decode().split("\n")[1:3] ==
+          ["#EXTINF:-1 tvg-name=\"Aurora & Screen 'HD'\" tvg-country=\"East\" group-title=\"News\",%s" % name,
+           stream], "m3u %r" % read_file(os.path.join(ctx.work, "list.m3u")))
+    check(("Channel:    %s\n" % name).encode() in out and ("Stream URL: %s\n" % stream).encode() in out, "%r" % out)
 
 
 def case_separator_in_field(ctx):

@@ -267,7 +267,7 @@ void ShowChannel(const ChannelRecord& record) {
   if (!g_console.options.details || StdoutFailed()) return;
   std::string block;
   for (const std::string& line : ChannelBlockLines(record)) {
-    block += Concat(Cp1252ToTerminalText(line), "\n");
+    block += Concat(Utf8ToTerminalText(PageTextToUtf8(line)), "\n");
   }
   ClearLive();  // stdout and stderr may share the terminal
   if (!WriteStdout(block, kChannelBlocks)) return;
