@@ -169,7 +169,8 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   for (size_t index = 0; index < links.size(); ++index) {
     const CountryLink& link = links[index];
     state.country = link.name;
-    if (!TakePage(ahead, page)) {
+    // A stop makes every fetch end at once, so the pages left would come in without end.
+    if (RunCancelled() || !TakePage(ahead, page)) {
       state.aborted = true;
       break;
     }

@@ -626,6 +626,18 @@ def case_sigint_during_country_page(ctx):
     check(took < 5, "took %.1f s to stop" % took)
 
 
+def case_sigint_before_many_links(ctx):
+    """A stop ends the walk of the index at once: the links left, whose fetches the stop ends
+    at once, are not announced."""
+    links = 100000
+    index = "".join(make_site.index_line("gone%d.htm" % n, "Gone%d" % n) + "\n" for n in range(links))
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": index.encode()}))
+    rc, err, took = stop_while_fetching(ctx, ctx.server.base, signal.SIGINT, b"Reading Gone20\n")
+    announced = err.count(b"Reading ")
+    check(rc == 130 and announced < links // 2 and took < 5,
+          "rc %d after %.1f s, %d of %d countries announced" % (rc, took, announced, links))
+
+
 def case_sigterm_during_index_page(ctx):
     rc, err, _ = stop_while_fetching(ctx, ctx.server.base + "_fault/hang/", signal.SIGTERM, None)
     check(rc == 143, "exit code %d, stderr %r" % (rc, err))
