@@ -589,6 +589,12 @@ def case_options(ctx):
                        (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try")):
         rc, _, err = ctx.run(args)
         check(says in err, "%r: %r" % (args, err))
+    # Standard output that is the file an output names: the verdict lines or the output would vanish.
+    for args in (["check", "--json", "f"], ["--details", "--output", "f"]):
+        with open(os.path.join(ctx.work, "f"), "wb") as f:
+            done = subprocess.run(ctx.program + args, cwd=ctx.work, stdout=f, stderr=subprocess.PIPE, timeout=RUN_LIMIT)
+        check(done.returncode == 2 and b"would both write to f, which is standard output" in done.stderr,
+              "%r > f: %d %r" % (args, done.returncode, done.stderr))
     rc, out, err = ctx.run(["check", "-qolive.dat", "-j", "2", "--per-host=2", "-"], input=data)
     with open(os.path.join(ctx.work, "live.dat"), "rb") as f:
         live = f.read()

@@ -51,6 +51,24 @@ std::wstring Utf8ToWide(const std::string& utf8) {
 
 bool StderrIsTerminal() { return IsConsole(GetStdHandle(STD_ERROR_HANDLE)); }
 
+bool StdoutIsFile(const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION out{};
+  HANDLE stdoutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (GetFileType(stdoutHandle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(stdoutHandle, &out)) {
+    return false;
+  }
+  HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool examined = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return examined && info.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
+         info.nFileIndexHigh == out.nFileIndexHigh && info.nFileIndexLow == out.nFileIndexLow;
+}
+
 int TerminalColumns() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
