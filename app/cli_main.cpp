@@ -1,6 +1,7 @@
 // morvek-cli: harvests the directory site from the console into channels.dat, showing
 // progress on stderr and, on request, every channel on stdout, a playlist and JSON.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,8 @@ const char kSlash[] = "/";
 
 const char kPlaylistExport[] = "the playlist (--m3u)";
 const char kJsonExport[] = "the JSON list (--json)";
+const char kOutOfMemory[] =
+    "cannot allocate memory; stopped, and every file not yet replaced was left as it was";
 const int kDefaultJobs = 4;
 const int kWorkerExitMilliseconds = 500;
 const int kLongestTimeoutSeconds = 86400;
@@ -211,10 +214,8 @@ void WriteExport(const std::string& what, const std::string& path, const Content
   if (!outcome.saved) ShowExportFailure(what, outcome.problem);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  UseBinaryStandardStreams();
+// The program; main adds only the answer to a failed allocation.
+int RunProgram(int argc, char** argv) {
   if (argc >= 2 && TextEquals(argv[1], "check")) {
     HandOverToCheckProgram(argv, true);
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
@@ -286,4 +287,17 @@ int main(int argc, char** argv) {
     return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  UseBinaryStandardStreams();
+  try {
+    return RunProgram(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Every output replaces its file whole or not at all: those not yet replaced stay old.
+    ShowConsoleLine(kOutOfMemory);
+    return kExitWriteFailed;
+  }
 }

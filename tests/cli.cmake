@@ -15,7 +15,7 @@ else()
   set(MORVEK_CLI_CASES golden site_without_slash details quiet nothing_found page_reports country
       save_failure bad_option proxy exports utf8 closed_stdout live_line playlist_in_player silent_server
       sigint_during_country_page sigint_before_many_links sigterm_during_index_page jobs_agree_sample jobs_agree_generated
-      hostile_pages unusual_targets failed_stdout hangup_during_save separator_in_field html_text)
+      hostile_pages unusual_targets failed_stdout hangup_during_save separator_in_field html_text out_of_memory)
   set(MORVEK_CLI_PROGRAM $<TARGET_FILE:morvek-cli>)
 endif()
 

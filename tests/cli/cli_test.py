@@ -12,6 +12,7 @@ import argparse
 import html
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -258,6 +259,22 @@ def case_hostile_pages(ctx):
     check(len(warnings) == 1 and warnings[0].startswith(b"morvek-cli: warning: Endless: ") and
           warnings[0].endswith(b"_fill/120/endless: page limit of 64 MiB reached"), "warnings %r" % warnings)
     check(b"|N1|" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
+
+
+def case_out_of_memory(ctx):
+    """A failed allocation ends the run with a line and exit 1, the old list as it was."""
+    if b"libasan" in subprocess.run(["ldd", ctx.program[-1]], capture_output=True).stdout:
+        return  # a sanitizer reserves more address space than the limit allows
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": make_site.index_line("../_fill/10/endless", "Endless").encode()}))
+    with open(os.path.join(ctx.work, "channels.dat"), "wb") as f:
+        f.write(OLD_CONTENT)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (200 << 20, 200 << 20))
+    done = subprocess.run(ctx.program + ["--site", ctx.server.base], cwd=ctx.work, capture_output=True,
+                          timeout=RUN_LIMIT, preexec_fn=limit)
+    check(done.returncode == 1 and b"morvek-cli: cannot allocate memory" in done.stderr,
+          "rc %d, %r" % (done.returncode, done.stderr[-300:]))
+    check(os.listdir(ctx.work) == ["channels.dat"] and read_file(os.path.join(ctx.work, "channels.dat")) == OLD_CONTENT,
+          "left %r" % os.listdir(ctx.work))
 
 
 def case_bad_option(ctx):
