@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -164,6 +165,10 @@ std::string ReadList(const std::string& path, int timeoutSeconds, std::string& b
     return list.problem;
   }
   if (!TextEquals(path, kStandardInputName)) {
+    // Held once: a file's bytes go into memory taken for them at the start, not grown by doubling.
+    std::error_code unknown;
+    const uintmax_t size = std::filesystem::file_size(path, unknown);
+    if (!unknown && size <= kListReadLimit) bytes.reserve(static_cast<size_t>(size));
     return ReadInputFile(path, kListReadLimit, true, [&bytes](const char* piece, size_t count) {
       bytes.append(piece, count);
       return true;
