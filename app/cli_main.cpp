@@ -53,7 +53,7 @@ const char kUsage[] =
     "\n"
     "Exit codes:\n"
     "  0    done: the list was written\n"
-    "  1    a file, or stdout, could not be written\n"
+    "  1    a file, or stdout, could not be written, or memory ran out\n"
     "  2    bad options, two outputs on one file or on stdout, or a country that the\n"
     "       index lacks\n"
     "  3    no channel was found; nothing was written\n"
