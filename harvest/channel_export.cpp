@@ -46,7 +46,9 @@ nlohmann::ordered_json Kbps(const std::string& bitrate) {
       digits.find_first_not_of("0123456789") != std::string::npos) {
     return nlohmann::ordered_json();
   }
-  return nlohmann::ordered_json(std::stoll(digits));
+  int64_t kbps = 0;
+  for (char digit : digits) kbps = kbps * 10 + (digit - '0');
+  return nlohmann::ordered_json(kbps);
 }
 
 std::string M3uAttribute(const std::string& utf8) {

@@ -458,24 +458,17 @@ def case_utf8(ctx):
 def case_html_text(ctx):
     """Page text is HTML: the playlist, the JSON and the details hold it decoded, as the check
     requests it; channels.dat keeps the page's bytes."""
-    ctx.restart_server(write_site(ctx, {
-        "tvbar.htm": b'<a class="rb" href="e.htm" target="c">EAST\n',
-        "e.htm": b'<tr><td class="name" valign="top"><span class="c" id="e1"><b><a href="http://h/" '
-                 b'target="_blank">Aurora &amp; Screen &quot;HD&quot;</a></b></span>\n'
-                 b"<a class=\"m\" href=\"javascript:w('2','http://127.0.0.1:1/live.ts?a=1&amp;b=2','e1')\">300K</a> <b>\n"
-                 b' </td><td class="q"><img src="q1.gif" alt="quality"></td><td class="t">LIVE</td>'
-                 b'<td class="a">News.</td></tr>\n'}))
-    rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--details", "--json", "list.json",
-                                     "--m3u", "list.m3u"], ctx.work)
-    check(rc == 0, "rc %d, %r" % (rc, err[-300:]))
-    name, stream = 'Aurora & Screen "HD"', "http://127.0.0.1:1/live.ts?a=1&b=2"
-    check(b"&amp;" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
-    exported = json.loads(read_file(os.path.join(ctx.work, "list.json")))[0]
-    check((exported["name"], exported["stream"], exported["kbps"]) == (name, stream, 300), "json %r" % exported)
-    check(read_file(os.path.join(ctx.work, "list.m3u")).decode().split("\n")[1:3] ==
-          ["#EXTINF:-1 tvg-name=\"Aurora & Screen 'HD'\" tvg-country=\"East\" group-title=\"News\",%s" % name,
-           stream], "m3u %r" % read_file(os.path.join(ctx.work, "list.m3u")))
-    check(("Channel:    %s\n" % name).encode() in out and ("Stream URL: %s\n" % stream).encode() in out, "%r" % out)
+    name, stream = 'Aurora &amp; Screen &quot;HD&quot;', "http://127.0.0.1:1/live.ts?a=1&amp;b=2"
+    page = read_file(os.path.join(ctx.site_root, "television", "norway.htm")).replace(b"Aurora Screen", name.encode())
+    page = page.replace(b"mms://media.aurora-screen.example.com/live0", stream.encode())
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": b'<a class="rb" href="n.htm" target="c">NORWAY\n', "n.htm": page}))
+    rc, out, _ = run(ctx.program, ["--site", ctx.server.base, "--details", "--json", "j", "--m3u", "m"], ctx.work)
+    name, stream = html.unescape(name), html.unescape(stream)
+    first = json.loads(read_file(os.path.join(ctx.work, "j")))[0]
+    check(rc == 0 and b"&amp;" in read_file(os.path.join(ctx.work, "channels.dat")) and
+          (first["name"], first["stream"], first["kbps"]) == (name, stream, 700) and
+          read_file(os.path.join(ctx.work, "m")).decode().split("\n")[2] == stream and
+          ("Channel:    %s\nBitrate:" % name).encode() in out, "rc %d, %r, %r" % (rc, first, out[:300]))
 
 
 def case_separator_in_field(ctx):
