@@ -648,8 +648,14 @@ int RefuseCheckOptions(const std::vector<GivenOption>& given,
 int CheckHarvestedList(ChannelList& list, const std::vector<GivenOption>& given, bool quiet) {
   CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
   options.quiet = options.quiet || quiet;
-  // The records as the rows of a channels.dat, which is what the harvest wrote.
+  // The records as the rows of a channels.dat, which is what the harvest wrote, held once.
   std::string bytes;
+  size_t size = 0;
+  ForEachRecord(list, [&size](const ChannelRecord& r) {
+    size += r.country.size() + r.channel.size() + r.bitrate.size() + r.category.size() +
+            r.about.size() + r.streamUrl.size() + r.homepage.size() + kChannelFields;
+  });
+  bytes.reserve(size);
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {
