@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -164,6 +165,10 @@ std::string ReadList(const std::string& path, int timeoutSeconds, std::string& b
     return list.problem;
   }
   if (!TextEquals(path, kStandardInputName)) {
+    // Held once: a file's bytes go into memory taken for them at the start, not grown by doubling.
+    std::error_code unknown;
+    const uintmax_t size = std::filesystem::file_size(path, unknown);
+    if (!unknown && size <= kListReadLimit) bytes.reserve(static_cast<size_t>(size));
     return ReadInputFile(path, kListReadLimit, true, [&bytes](const char* piece, size_t count) {
       bytes.append(piece, count);
       return true;
@@ -267,7 +272,7 @@ void DrawProgress(CheckConsole& console, bool force) {
 // Entry text as UTF-8: a UTF-8 playlist's as it is, page text decoded with its references.
 std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
   if (list.kind == ListKind::kPlaylist) return list.utf8 ? bytes : Cp1252ToUtf8(bytes);
-  return DecodeCharacterReferences(Cp1252ToUtf8(bytes));
+  return PageTextToUtf8(bytes);
 }
 
 // The address a check requests for an entry: a page's address with its references decoded.
@@ -281,7 +286,8 @@ std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const Che
   if (TextEquals(result.played, RequestAddress(list, entry))) {
     return EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
   }
-  return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
+  // A wrapper or a server named it: its bytes need not be the list's encoding, nor UTF-8.
+  return list.utf8 ? AnyTextToUtf8(result.played) : Cp1252ToUtf8(result.played);
 }
 
 // A live picture whose measured label differs from the one in its name.
@@ -367,9 +373,9 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
   object["detail"] = Cp1252ToUtf8(result.detail);
   object["played"] = TextOrNull(result.played.empty() ? std::string()
                                                       : PlayedUtf8(list, entry, result));
-  object["format"] = TextOrNull(result.format);
-  object["video"] = TextOrNull(result.video);
-  object["audio"] = TextOrNull(result.audio);
+  object["format"] = TextOrNull(AnyTextToUtf8(result.format));
+  object["video"] = TextOrNull(AnyTextToUtf8(result.video));
+  object["audio"] = TextOrNull(AnyTextToUtf8(result.audio));
   object["bitrate"] =
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();
@@ -642,8 +648,14 @@ int RefuseCheckOptions(const std::vector<GivenOption>& given,
 int CheckHarvestedList(ChannelList& list, const std::vector<GivenOption>& given, bool quiet) {
   CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
   options.quiet = options.quiet || quiet;
-  // The records as the rows of a channels.dat, which is what the harvest wrote.
+  // The records as the rows of a channels.dat, which is what the harvest wrote, held once.
   std::string bytes;
+  size_t size = 0;
+  ForEachRecord(list, [&size](const ChannelRecord& r) {
+    size += r.country.size() + r.channel.size() + r.bitrate.size() + r.category.size() +
+            r.about.size() + r.streamUrl.size() + r.homepage.size() + kChannelFields;
+  });
+  bytes.reserve(size);
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {

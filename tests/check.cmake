@@ -30,7 +30,7 @@ endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(WIN32)
   set(CHECK_CASES verdicts rtsp rtmp per_host harvest_then_check options closed_stdout
-                  program_lookup hostile playlist page_text)
+                  program_lookup hostile playlist page_text foreign_bytes)
   set(CHECK_DRIVER_ARGS -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
   set(CHECK_SUFFIX _wine)
   set(CHECK_TIMEOUT 300)
@@ -47,7 +47,7 @@ else()
   target_link_libraries(stall_resolver PRIVATE ${CMAKE_DL_LIBS})
   set(CHECK_CASES verdicts rtsp rtmp per_host ctrl_c many harvest_then_check options
                   stop_while_writing closed_stdout program_lookup terminal_progress hostile playlist
-                  page_text left_behind plays)
+                  page_text left_behind plays foreign_bytes)
   set(CHECK_DRIVER_ARGS --stall-resolver $<TARGET_FILE:stall_resolver> -- $<TARGET_FILE:morvek-cli>)
   set(CHECK_SUFFIX "")
 endif()

@@ -488,6 +488,20 @@ def case_page_text(ctx):
             check(f.read() == b"".join(r + b"\r\n" for r in kept), "%s keeps the page's bytes" % name)
 
 
+def case_foreign_bytes(ctx):
+    """Wrappers that name an address of bytes that are not UTF-8: the outputs hold it as text,
+    and nothing is left behind."""
+    for name, text in (("bytes.m3u", "%stv.ts?\xff\n"), ("bytes.pls", "[playlist]\nFile1=%sradio.mp3?\xe9\n")):
+        with open(os.path.join(ctx.media, name), "wb") as f:
+            f.write((text % ctx.base).encode("latin-1"))
+    data = ("#EXTM3U\n#EXTINF:-1,M3U\n%sbytes.m3u\n#EXTINF:-1,PLS\n%sbytes.pls\n" % (ctx.base, ctx.base)).encode()
+    rc, _, err = ctx.run(["check", "-", "--json", "out.json", "--m3u", "live.m3u"], input=data)
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    played = [r["played"] for r in ctx.read_json("out.json")]
+    check(played == [ctx.base + "tv.ts?\u00ff", ctx.base + "radio.mp3?\u00e9"], "played %r" % played)
+    check(sorted(os.listdir(ctx.work)) == ["http.port", "live.m3u", "media", "out.json"], "%r" % os.listdir(ctx.work))
+
+
 def case_ctrl_c(ctx):
     ctx.write_list([("stalled %d" % i, ctx.base + "_fault/hang/tv.ts?%d" % i) for i in range(20)])
     process = subprocess.Popen(ctx.program + ["check", "--timeout", "60", "--json", "out.json", "--output", "live.dat"],
@@ -679,6 +693,12 @@ def case_options(ctx):
                        (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try")):
         rc, _, err = ctx.run(args)
         check(says in err, "%r: %r" % (args, err))
+    # Standard output that is the file an output names: the verdict lines or the output would vanish.
+    for args in (["check", "--json", "f"], ["--details", "--output", "f"]):
+        with open(os.path.join(ctx.work, "f"), "wb") as f:
+            done = subprocess.run(ctx.program + args, cwd=ctx.work, stdout=f, stderr=subprocess.PIPE, timeout=RUN_LIMIT)
+        check(done.returncode == 2 and b"would both write to f, which is standard output" in done.stderr,
+              "%r > f: %d %r" % (args, done.returncode, done.stderr))
     rc, out, err = ctx.run(["check", "-qolive.dat", "-j", "2", "--per-host=2", "-"], input=data)
     with open(os.path.join(ctx.work, "live.dat"), "rb") as f:
         live = f.read()
