@@ -18,6 +18,7 @@ if(WIN32 AND NOT TARGET morvek-check)
 endif()
 
 file(GLOB CHECK_TEST_SOURCES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/check/*_test.cpp")
+list(FILTER CHECK_TEST_SOURCES EXCLUDE REGEX "${MORVEK_SKIP_TEST_SUFFIXES}")
 add_executable(morvek_check_tests ${CHECK_TEST_SOURCES})
 target_link_libraries(morvek_check_tests PRIVATE morvek_check ${MORVEK_GTEST_MAIN})
 morvek_warnings(morvek_check_tests)
