@@ -9,7 +9,7 @@ struct AVFrame;
 // The widest picture kept; narrower frames keep their width.
 const int kPictureMaxWidth = 320;
 // A JPEG larger than this is not kept (at the widest and the coarsest quality none is).
-const size_t kMaxPictureBytes = 64 * 1024;
+const size_t kPictureMaxBytes = 64 * 1024;
 
 struct Picture {
   std::string jpeg;  // empty when the frame could not be made a picture

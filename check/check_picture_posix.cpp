@@ -29,7 +29,7 @@ const int kBrightShare = 200;
 const int kHashColumns = 16;
 const int kHashRows = 9;
 const char kHexDigits[] = "0123456789abcdef";
-// The mjpeg encoder's quantiser, tried in turn until the JPEG fits kMaxPictureBytes.
+// The mjpeg encoder's quantiser, tried in turn until the JPEG fits kPictureMaxBytes.
 const int kJpegQualities[] = {4, 10, 31};
 // Full-range 4:2:0, as JPEG has it.
 const AVPixelFormat kPictureFormat = AV_PIX_FMT_YUV420P;
@@ -153,7 +153,7 @@ Picture PictureOfFrame(const AVFrame& frame) {
   if (!small) return picture;
   for (const int quality : kJpegQualities) {
     std::string jpeg = Jpeg(*small, quality);
-    if (!jpeg.empty() && jpeg.size() <= kMaxPictureBytes) {
+    if (!jpeg.empty() && jpeg.size() <= kPictureMaxBytes) {
       picture.jpeg = std::move(jpeg);
       break;
     }

@@ -75,7 +75,7 @@ TEST_F(CheckPictureTest, FramesBecomeSmallJpegsMarkedBlackOnlyWhenNothingShows) 
     frame->sample_aspect_ratio = c.aspect;
     const Picture picture = PictureOfFrame(*frame);
     ASSERT_FALSE(picture.jpeg.empty()) << c.source;
-    EXPECT_LE(picture.jpeg.size(), kMaxPictureBytes);
+    EXPECT_LE(picture.jpeg.size(), kPictureMaxBytes);
     EXPECT_EQ(picture.jpeg.compare(0, 2, "\xFF\xD8"), 0);
     EXPECT_EQ(JpegSize(picture.jpeg), std::make_pair(c.pictureWidth, c.pictureHeight)) << c.source;
     EXPECT_EQ(picture.black, c.black) << c.source;
