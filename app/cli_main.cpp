@@ -10,6 +10,7 @@
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
 #include "harvest/update_run.h"
+#include "serve/serve_command.h"
 #include "text/text.h"
 #include "ui/console/console.h"
 
@@ -21,6 +22,7 @@ const char kWindowsProxyRefusal[] =
 const char kUsage[] =
     "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
     "       morvek-cli check [LIST] [OPTION]...   (see morvek-cli check --help)\n"
+    "       morvek-cli serve [OPTION]...          (see morvek-cli serve --help)\n"
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
     "working directory, one line per channel.\n"
@@ -216,6 +218,10 @@ int main(int argc, char** argv) {
     HandOverToCheckProgram(argv, true);
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
+  if (argc >= 2 && TextEquals(argv[1], "serve")) {
+    HandOverToCheckProgram(argv, true);
+    return RunServeCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   CliOptions options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
   if (!options.refusal.empty()) {
     std::fputs(Concat(kProgramPrefix, options.refusal, kTryHelp).c_str(), stderr);
@@ -229,8 +235,10 @@ int main(int argc, char** argv) {
   // --version, naming the check's libraries.
   if (options.check || options.version) HandOverToCheckProgram(argv, options.check);
   if (options.version) {
-    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
-                      CheckLibraryVersions(), "\n").c_str(), stdout);
+    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(),
+                      "\ncheck: ", CheckLibraryVersions(), "\n")
+                   .c_str(),
+               stdout);
     return kExitOk;
   }
   if (!SetFetchProxy(options.proxy, options.noProxy)) {
