@@ -56,7 +56,7 @@ class FixtureWorld:
 
     def play_run(self):
         for step in range(3):
-            time.sleep(2.5)
+            time.sleep(3)
             with self.lock:
                 self.seq += 1
                 entry = self.entries[4 + step * 5]  # unchecked ones become live
@@ -65,7 +65,7 @@ class FixtureWorld:
                 self.run["live"] += 1
                 self.changed_entry = dict(entry)
             self.changed.set()
-        time.sleep(2.5)
+        time.sleep(3)
         with self.lock:
             self.run = None
 

@@ -146,9 +146,9 @@ def case_hostile_text_stays_text(driver, base, entries):
 
 
 def case_progress_updates_rows(driver, base, entries, world):
+    world.start_run()
     open_page(driver, base)
     driver.execute_script("window.notReloaded = true")
-    world.start_run()
     text = driver.find_element(By.ID, "run-text")
     wait_for(lambda: "Check running" in text.text, "progress shown, not %r" % text.text)
     changed = world.wait_for_changed_entry()
@@ -157,6 +157,21 @@ def case_progress_updates_rows(driver, base, entries, world):
              "row of %s updated" % changed["name"])
     wait_for(lambda: "Check running" not in text.text, "run ended")
     check(driver.execute_script("return window.notReloaded === true"), "page reloaded")
+
+
+def case_pictures_marked(driver, base, world):
+    """A black stream is black, a still card frozen at its second check, a moving one not."""
+    world.wait_for_check(2)
+    entries = world.entries()
+    marks = {name: (e["picture"], e["black"], e["frozen"]) for name, e in entries.items()
+             if name in ("Brazil Black", "Chile Card", "Denmark Moving", "Albania Gone")}
+    check(marks == {"Brazil Black": (True, True, False), "Chile Card": (True, False, True),
+                    "Denmark Moving": (True, False, False), "Albania Gone": (False, False, False)}, marks)
+    open_page(driver, base, "?q=brazil+black")
+    check("black" in driver.find_element(By.CSS_SELECTOR, "#rows .c-status").text, "black mark")
+    image = driver.find_element(By.CSS_SELECTOR, "#rows .c-pic img")
+    wait_for(lambda: driver.execute_script("return arguments[0].complete && arguments[0].naturalWidth", image)
+             == 320, "picture shown")
 
 
 def check(condition, message):
@@ -202,6 +217,8 @@ def main():
                          case_history_panel, case_hostile_text_stays_text]:
                 failures += run_case(case, driver, base, entries)
             failures += run_case(lambda d, b, e: case_progress_updates_rows(d, b, e, world), driver, base, entries)
+            if args.serve:
+                failures += run_case(lambda d, b, e: case_pictures_marked(d, b, world), driver, base, entries)
             logs = [l for l in driver.get_log("browser") if "Content Security Policy" in l["message"]]
             check(not logs, "the page breaks its own Content-Security-Policy: %s" % logs)
         finally:
