@@ -111,3 +111,5 @@ std::optional<std::string> PictureJpeg(Database& db, int64_t entryId);
 // over kMaxPictureBytes is refused.
 bool StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
                   const std::string& hash, bool black);
+// Whether the stored picture of an entry is frozen (the same as the one before), or none.
+std::optional<bool> PictureFrozen(Database& db, int64_t entryId);

@@ -160,12 +160,13 @@ def case_progress_updates_rows(driver, base, entries, world):
 
 
 def case_pictures_marked(driver, base, world):
-    """A black stream is black, a still card frozen at its second check, a moving one not."""
+    """A black stream is black, a still card (and black) frozen at its second check, a moving one
+    not."""
     world.wait_for_check(2)
     entries = world.entries()
     marks = {name: (e["picture"], e["black"], e["frozen"]) for name, e in entries.items()
              if name in ("Brazil Black", "Chile Card", "Denmark Moving", "Albania Gone")}
-    check(marks == {"Brazil Black": (True, True, False), "Chile Card": (True, False, True),
+    check(marks == {"Brazil Black": (True, True, True), "Chile Card": (True, False, True),
                     "Denmark Moving": (True, False, False), "Albania Gone": (False, False, False)}, marks)
     open_page(driver, base, "?q=brazil+black")
     check("black" in driver.find_element(By.CSS_SELECTOR, "#rows .c-status").text, "black mark")
