@@ -8,6 +8,7 @@
   const OVERSCAN_ROWS = 12;     // rendered above and below the view
   const POLL_RUN_MS = 2000;     // while a harvest or check runs
   const POLL_IDLE_MS = 10000;
+  const ADDRESS_DELAY_MS = 300;  // the page's address follows typing once it pauses
   const LINK_SCHEMES = /^(https?|rtmp|rtsp|mms):\/\//i;
   const HOME_SCHEMES = /^https?:\/\//i;
   const FILTERS = ["q", "country", "category", "status"];
@@ -25,6 +26,9 @@
     filters: { q: "", country: "", category: "", status: "all" },
     firstRender: true,
     renderQueued: false,
+    addressTimer: 0,
+    columns: 9,      // the columns shown (fewer on a phone)
+    headHeight: 0,
   };
 
   function el(tag, className, text) {
@@ -113,6 +117,12 @@
   }
 
   // The filters and the order in the page's address, and the playlist address of the view.
+  // Browsers limit how often the address may change, so typing changes it once it pauses.
+  function writeAddressSoon() {
+    clearTimeout(state.addressTimer);
+    state.addressTimer = setTimeout(writeAddress, ADDRESS_DELAY_MS);
+  }
+
   function writeAddress() {
     const params = new URLSearchParams();
     for (const name of FILTERS) {
@@ -210,11 +220,13 @@
     return tr;
   }
 
-  // The columns a phone-width screen shows are fewer; a wider span would take their width.
-  function shownColumns() {
+  // The columns a phone-width screen shows are fewer (a wider span would take their width),
+  // and the header's height; read again when the window changes size.
+  function measure() {
     let count = 0;
     for (const th of byId("channels").tHead.rows[0].cells) if (th.offsetWidth > 0) count++;
-    return Math.max(1, count);
+    state.columns = Math.max(1, count);
+    state.headHeight = byId("channels").tHead.offsetHeight;
   }
 
   function spacer(height, columns) {
@@ -230,10 +242,10 @@
   function render() {
     state.renderQueued = false;
     const scroller = byId("scroller");
-    const top = Math.max(0, scroller.scrollTop - byId("channels").tHead.offsetHeight);
+    const top = Math.max(0, scroller.scrollTop - state.headHeight);
     const first = Math.max(0, Math.floor(top / ROW_HEIGHT) - OVERSCAN_ROWS);
     const last = Math.min(state.view.length, Math.ceil((top + scroller.clientHeight) / ROW_HEIGHT) + OVERSCAN_ROWS);
-    const columns = shownColumns();
+    const columns = state.columns;
     const rows = [spacer(first * ROW_HEIGHT, columns)];
     for (let i = first; i < last; i++) rows.push(rowFor(state.view[i]));
     rows.push(spacer((state.view.length - last) * ROW_HEIGHT, columns));
@@ -401,6 +413,7 @@
 
   function start() {
     readAddress();
+    measure();
     showSortMarks();
     writeAddress();
     byId("filters").addEventListener("submit", (ev) => ev.preventDefault());
@@ -408,7 +421,7 @@
       const input = byId(name);
       input.addEventListener(name === "q" ? "input" : "change", () => {
         state.filters[name] = input.value;
-        writeAddress();
+        writeAddressSoon();
         applyFilters();
       });
     }
@@ -423,7 +436,10 @@
       });
     }
     byId("scroller").addEventListener("scroll", queueRender, { passive: true });
-    window.addEventListener("resize", queueRender);
+    window.addEventListener("resize", () => {
+      measure();
+      queueRender();
+    });
     byId("rows").addEventListener("click", (ev) => {
       const button = ev.target.closest("button.open");
       if (button) openPanel(Number(button.closest("tr").dataset.id));

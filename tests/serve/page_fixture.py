@@ -34,9 +34,9 @@ def make_entries(hostile_name, count=40):
 
 
 class FixtureWorld:
-    def __init__(self, web_dir, hostile_name):
+    def __init__(self, web_dir, hostile_name, count=40):
         self.web_dir = web_dir
-        self.entries = make_entries(hostile_name)
+        self.entries = make_entries(hostile_name, count)
         self.seq = 1
         self.run = None
         self.changed = threading.Event()

@@ -106,7 +106,8 @@ def case_filters_bookmark_and_playlist(driver, base, entries):
     expected = sorted((e["name"] for e in entries if e["country"] == country and e["status"] == "live"
                        and word.lower() in e["name"].lower()), key=str.lower)
     check(expected and names_shown(driver) == expected, "filtered %s, not %s" % (expected, names_shown(driver)))
-    check(query(driver) == {"country": [country], "status": ["live"], "q": [word.upper()]}, driver.current_url)
+    wait_for(lambda: query(driver) == {"country": [country], "status": ["live"], "q": [word.upper()]},
+             "filters in the address, not " + driver.current_url)
     playlist = driver.find_element(By.ID, "playlist").get_attribute("href")
     names = [line.split(",", 1)[1] for line in get(base, urllib.parse.urlparse(playlist).path + "?" +
                                                    urllib.parse.urlparse(playlist).query).splitlines()
