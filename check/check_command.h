@@ -14,7 +14,8 @@
 inline const std::vector<OptionSpec> kCheckOptions = {
     {"jobs", 'j', true},   {"timeout", 't', true},  {"per-host", 0, true},
     {"output", 'o', true}, {"m3u", 0, true},        {"dead", 0, true},
-    {"json", 0, true},     {"user-agent", 0, true}, {"quiet", 'q', false}};
+    {"json", 0, true},     {"user-agent", 0, true}, {"quiet", 'q', false},
+    {"pictures", 0, true}};
 const char kCheckOptionPrefix[] = "check-";
 
 // Where the check lives in another program (morvek-cli, kept free of the media

@@ -272,7 +272,8 @@ struct PendingResults {
 // Stores the pictures of results, each marked frozen when it is the same as the entry's last;
 // for each result whether its picture is frozen, or none when it has none (or it could not be
 // stored).
-std::vector<std::optional<bool>> StorePictures(Database& db, const std::vector<NewResult>& results) {
+std::vector<std::optional<bool>> StorePictures(Database& db,
+                                               const std::vector<NewResult>& results) {
   std::vector<std::optional<bool>> frozen(results.size());
   for (size_t i = 0; i < results.size(); ++i) {
     const Picture& picture = results[i].result.picture;
