@@ -583,8 +583,7 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
     const CheckEntry& entry = list.entries[targetOf[index]];
     return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
   };
-  CheckStreams(targetOf.size(), targetAt, settings,
-               [&](size_t index, const CheckResult& probed) {
+  CheckStreams(targetOf.size(), targetAt, settings, [&](size_t index, const CheckResult& probed) {
     const uint32_t entry = targetOf[index];
     CheckResult result = RowResult(list.entries[entry], probed);
     if (pictures && !result.picture.jpeg.empty()) {
