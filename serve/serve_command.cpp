@@ -227,6 +227,7 @@ std::string ReadToken(const std::string& path, std::string& problem) {
     return true;
   });
   if (!problem.empty()) return std::string();
+  while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
   const std::string token = TrimSpaces(bytes);
   if (token.empty()) problem = "holds no token";
   if (token.find_first_of("\r\n") != std::string::npos) problem = "holds more than one line";
@@ -246,12 +247,10 @@ void RaiseFileLimit() {
 }  // namespace
 
 std::optional<int64_t> ParseDuration(const std::string& text) {
-  const size_t digits = text.find_first_not_of("0123456789");
-  if (digits == 0 || text.empty() || digits + 1 < text.size() || text.size() > 12) {
-    return std::nullopt;
-  }
+  const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  if (digits == 0 || digits + 1 < text.size() || text.size() > 12) return std::nullopt;
   int64_t unit = 1;
-  if (digits != std::string::npos) {
+  if (digits < text.size()) {
     const char suffix = text[digits];
     if (suffix == 'm')
       unit = 60;
@@ -289,10 +288,17 @@ int RunServeCommand(const std::vector<std::string>& args) {
   if (!problem.empty()) return Say(problem, kExitServeFailed);
   const int lock = TakeFolderLock(settings.dataDir, problem);
   if (lock < 0) return Say(problem, kExitServeFailed);
-  DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem);
-  if (!db)
+  bool readOnly = false;
+  DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem, readOnly);
+  if (!db) {
     return Say(Concat("cannot open the database in ", settings.dataDir, ": ", problem),
                kExitServeFailed);
+  }
+  if (readOnly) {
+    ServeLog(settings, LogLevel::kFailure,
+             Concat("the database cannot be written (", problem,
+                    "): its last state is served, and new results are not kept"));
+  }
 
   ServeView view;
   Runner runner;
@@ -311,7 +317,7 @@ int RunServeCommand(const std::vector<std::string>& args) {
   {
     std::shared_lock<std::shared_mutex> viewLock(view.mutex);
     ServeLog(
-        settings, LogLevel::kRun,
+        settings, LogLevel::kAlways,
         Concat("listening on ", options.http.address, ":", std::to_string(ListeningPort(*http)),
                ", ", std::to_string(view.entries.size()), " entries, data in ", settings.dataDir));
   }

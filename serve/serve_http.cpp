@@ -3,6 +3,7 @@
 #include "serve/serve_http.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <zlib.h>
@@ -40,6 +41,7 @@ const char kGetMethods[] = "GET, HEAD";
 const char kPostMethods[] = "POST";
 const char kBearerPrefix[] = "Bearer ";
 const int kGzipLevel = 6;
+const size_t kLeastGzipBytes = 256;
 const int kGzipWindowBits = 15 + 16;  // a gzip wrapper around the deflate stream
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -50,7 +52,10 @@ struct Answer {
   unsigned status = MHD_HTTP_OK;
   std::string contentType = kTextType;
   std::string body;
-  std::string gzip;          // the body compressed, when it is worth it
+  bool compressible = false;  // gzip is offered
+  // The body compressed, made when a client first asks for it.
+  mutable std::once_flag gzipOnce;
+  mutable std::string gzip;
   std::string etag;          // with its quotes; "" for none
   std::string lastModified;  // an HTTP date; "" for none
   std::string allow;
@@ -59,7 +64,7 @@ struct Answer {
 using AnswerPtr = std::shared_ptr<const Answer>;
 
 struct CachedAnswer {
-  int64_t seq = 0;
+  int64_t version = 0;
   AnswerPtr answer;
 };
 
@@ -73,6 +78,7 @@ struct HttpServer {
   MHD_Daemon* daemon = nullptr;
   std::mutex cacheMutex;
   std::unordered_map<std::string, CachedAnswer> cache;
+  std::mutex makeMutex;  // one filtered answer is made at a time
 };
 
 void HttpServerStopper::operator()(HttpServer* server) const {
@@ -120,12 +126,12 @@ AnswerPtr BodyAnswer(const std::string& type, std::string body, int64_t modified
   answer->contentType = type;
   answer->etag = EntityTag(body);
   if (modified > 0) answer->lastModified = HttpDate(modified);
-  if (body.size() > 256) answer->gzip = Gzip(body);
+  answer->compressible = body.size() > kLeastGzipBytes;
   answer->body = std::move(body);
   return answer;
 }
 
-AnswerPtr PlainAnswer(unsigned status, const std::string& text) {
+std::shared_ptr<Answer> PlainAnswer(unsigned status, const std::string& text) {
   auto answer = std::make_shared<Answer>();
   answer->status = status;
   answer->body = Concat(text, "\n");
@@ -147,7 +153,9 @@ bool AcceptsGzip(const std::string& accepted) {
     const std::string coding = TrimSpaces(item.substr(0, item.find(';')));
     if (coding == "gzip") {
       const size_t q = item.find("q=");
-      return q == std::string::npos || std::strtod(item.c_str() + q + 2, nullptr) > 0;
+      // q=0, q=0.0 and the like refuse it; any other weight takes it.
+      return q == std::string::npos ||
+             TrimSpaces(item.substr(q + 2)).find_first_not_of("0.") != std::string::npos;
     }
     start = end + 1;
   }
@@ -165,7 +173,13 @@ bool NotModified(MHD_Connection* connection, const Answer& answer) {
   return !since.empty() && since == answer.lastModified;
 }
 
-void FreeHeld(void* held) { delete static_cast<AnswerPtr*>(held); }
+void FreeHeld(void* held) {
+  auto* answer = static_cast<AnswerPtr*>(held);
+  const bool large = (*answer)->body.size() > kMaxCachedAnswerBytes;
+  delete answer;
+  // The memory of a large answer made for one request goes back to the system at once.
+  if (large) malloc_trim(0);
+}
 
 void AddCommonHeaders(MHD_Response* response) {
   MHD_add_response_header(response, "Content-Security-Policy",
@@ -176,8 +190,12 @@ void AddCommonHeaders(MHD_Response* response) {
 
 MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   const bool notModified = answer->status == MHD_HTTP_OK && NotModified(connection, *answer);
-  const bool gzip = !notModified && !answer->gzip.empty() &&
-                    AcceptsGzip(HeaderValue(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+  bool gzip = !notModified && answer->compressible &&
+              AcceptsGzip(HeaderValue(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+  if (gzip) {
+    std::call_once(answer->gzipOnce, [&answer] { answer->gzip = Gzip(answer->body); });
+    gzip = !answer->gzip.empty();
+  }
   const std::string& body = gzip ? answer->gzip : answer->body;
   const size_t size = notModified ? 0 : body.size();
   // The answer stays alive until the library has sent its bytes.
@@ -197,7 +215,7 @@ MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   if (!answer->lastModified.empty()) {
     MHD_add_response_header(response, "Last-Modified", answer->lastModified.c_str());
   }
-  if (!answer->gzip.empty()) MHD_add_response_header(response, "Vary", "Accept-Encoding");
+  if (answer->compressible) MHD_add_response_header(response, "Vary", "Accept-Encoding");
   if (gzip) MHD_add_response_header(response, "Content-Encoding", "gzip");
   if (!answer->allow.empty()) MHD_add_response_header(response, "Allow", answer->allow.c_str());
   if (answer->challenge) MHD_add_response_header(response, "WWW-Authenticate", "Bearer");
@@ -254,8 +272,7 @@ AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, const std::s
   const std::string authorization = HeaderValue(connection, MHD_HTTP_HEADER_AUTHORIZATION);
   if (!StartsWith(authorization, kBearerPrefix) ||
       !TokenMatches(authorization.substr(sizeof kBearerPrefix - 1), server.settings.token)) {
-    auto answer =
-        std::make_shared<Answer>(*PlainAnswer(MHD_HTTP_UNAUTHORIZED, "a bearer token is needed"));
+    auto answer = (PlainAnswer(MHD_HTTP_UNAUTHORIZED, "a bearer token is needed"));
     answer->challenge = true;
     return answer;
   }
@@ -263,7 +280,16 @@ AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, const std::s
   return PlainAnswer(MHD_HTTP_ACCEPTED, Concat("the ", kind, " starts"));
 }
 
-// A filtered answer, made once per query and change sequence.
+// The answer kept ready for key at version, or null.
+AnswerPtr CachedAt(HttpServer& server, const std::string& key, int64_t version) {
+  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
+  const auto found = server.cache.find(key);
+  if (found != server.cache.end() && found->second.version == version) return found->second.answer;
+  return nullptr;
+}
+
+// A filtered answer, made once per query and version of the entries: one thread makes it while
+// the others wait for it, so that readers never hold the runs off the entries for long.
 AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Arguments& arguments) {
   const bool playlist = path == kPlaylistPath;
   const FilterQuery query =
@@ -271,20 +297,19 @@ AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Argu
   if (!query.refusal.empty()) return PlainAnswer(MHD_HTTP_BAD_REQUEST, query.refusal);
   std::string key = path;
   for (const auto& [name, value] : arguments.list) key += Concat("\n", name, "=", value);
+  if (AnswerPtr ready = CachedAt(server, key, server.view->version.load())) return ready;
+  std::lock_guard<std::mutex> making(server.makeMutex);
   std::shared_lock<std::shared_mutex> lock(server.view->mutex);
-  const int64_t seq = server.view->seq;
-  {
-    std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
-    const auto found = server.cache.find(key);
-    if (found != server.cache.end() && found->second.seq == seq) return found->second.answer;
-  }
+  const int64_t version = server.view->version.load();
+  if (AnswerPtr ready = CachedAt(server, key, version)) return ready;
   AnswerPtr answer = playlist ? BodyAnswer(kPlaylistType, PlaylistText(*server.view, query.filter),
                                            server.view->changed)
                               : BodyAnswer(kJsonType, ChannelsJson(*server.view, query.filter),
                                            server.view->changed);
+  if (answer->body.size() > kMaxCachedAnswerBytes) return answer;
   std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
   if (server.cache.size() >= kMaxCachedAnswers) server.cache.clear();
-  server.cache[key] = CachedAnswer{seq, answer};
+  server.cache[key] = CachedAnswer{version, answer};
   return answer;
 }
 
@@ -303,8 +328,7 @@ AnswerPtr ViewAnswer(HttpServer& server, const std::string& path) {
 }
 
 AnswerPtr MethodNotAllowed(const char* allowed) {
-  auto answer =
-      std::make_shared<Answer>(*PlainAnswer(MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed"));
+  auto answer = (PlainAnswer(MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed"));
   answer->allow = allowed;
   return answer;
 }

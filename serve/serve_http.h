@@ -18,8 +18,10 @@ const unsigned kConnectionIdleSeconds = 15;
 const size_t kMaxRequestHeaderBytes = 16 * 1024;
 const size_t kMaxPathBytes = 1024;
 const unsigned kHttpThreads = 4;
-// Answers kept ready, each for one query at one change sequence.
+// Answers kept ready, each for one query at one version of the entries; a larger answer (the
+// JSON of a very long list) is made for each request instead of held.
 const size_t kMaxCachedAnswers = 64;
+const size_t kMaxCachedAnswerBytes = 32u << 20;
 const size_t kMaxTokenBytes = 4096;
 
 struct HttpSettings {

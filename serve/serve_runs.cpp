@@ -322,6 +322,7 @@ void Commit(Runner& runner, PendingResults& pending) {
   }
   view.seq = seq;
   view.changed = Now();
+  ++view.version;
   if (stored) view.resultsStored += static_cast<int64_t>(pending.results.size());
   if (!stored) ++view.storeFailures;
   pending.results.clear();

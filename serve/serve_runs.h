@@ -30,8 +30,9 @@ struct ServeSettings {
   bool verbose = false;
 };
 
-// One line on stderr; failures always, run lines unless quiet, details when verbose.
-enum class LogLevel { kFailure, kRun, kDetail };
+// One line on stderr; failures and the start always, run lines unless quiet, details when
+// verbose.
+enum class LogLevel { kAlways, kFailure, kRun, kDetail };
 void ServeLog(const ServeSettings& settings, LogLevel level, const std::string& line);
 
 // Why a source's new list is not taken (it found nothing, or far fewer entries than the

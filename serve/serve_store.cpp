@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <iterator>
 #include <mutex>
 
 #include "text/text.h"
@@ -151,21 +152,39 @@ nlohmann::json SizeOrNull(const std::string& video, bool width) {
 
 }  // namespace
 
-DatabaseHandle OpenDatabase(const std::string& path, std::string& problem) {
+namespace {
+
+DatabaseHandle OpenWith(const std::string& path, int flags, std::string& problem) {
   DatabaseHandle db(new Database);
-  const int flags =
-      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
-  if (sqlite3_open_v2(path.c_str(), &db->handle, flags, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db->handle,
+                      flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
     problem = db->handle != nullptr ? sqlite3_errmsg(db->handle) : "out of memory";
     return nullptr;
   }
   sqlite3_busy_timeout(db->handle, kBusyMilliseconds);
-  for (const char* sql : kSchema) {
-    if (!Execute(*db, sql)) {
+  return db;
+}
+
+}  // namespace
+
+DatabaseHandle OpenDatabase(const std::string& path, std::string& problem, bool& readOnly) {
+  readOnly = false;
+  DatabaseHandle db = OpenWith(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, problem);
+  for (size_t i = 0; db && i < std::size(kSchema); ++i) {
+    if (!Execute(*db, kSchema[i])) {
       problem = sqlite3_errmsg(db->handle);
-      return nullptr;
+      db.reset();
     }
   }
+  if (db) return db;
+  std::string unread;
+  db = OpenWith(path, SQLITE_OPEN_READONLY, unread);
+  if (!db || !Execute(*db,
+                      "SELECT (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM meta LIMIT 1), "
+                      "(SELECT 1 FROM results LIMIT 1), (SELECT 1 FROM pictures LIMIT 1)")) {
+    return nullptr;
+  }
+  readOnly = true;
   return db;
 }
 

@@ -74,8 +74,10 @@ struct DatabaseCloser {
 };
 using DatabaseHandle = std::unique_ptr<Database, DatabaseCloser>;
 
-// Opens (creating when new) the database at path; null with why in problem.
-DatabaseHandle OpenDatabase(const std::string& path, std::string& problem);
+// Opens (creating when new) the database at path; null with why in problem. A database that
+// exists but cannot be written is opened for reading, readOnly is set and problem says why:
+// its last state can still be served.
+DatabaseHandle OpenDatabase(const std::string& path, std::string& problem, bool& readOnly);
 // The last error of the database in words.
 std::string DatabaseError(Database& db);
 

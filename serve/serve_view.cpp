@@ -3,8 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
-
 #include "harvest/channel_export.h"
 #include "text/text.h"
 
@@ -23,11 +21,24 @@ bool IsDigits(const std::string& text, size_t most) {
 
 // A number from 0 to 1 in decimal ("0", "0.75", "1", "1.0"); none otherwise.
 std::optional<double> ReadShare(const std::string& text) {
-  if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789.") != std::string::npos)
+  const size_t kMaxDecimals = 6;
+  if (text.empty() || (text[0] != '0' && text[0] != '1')) return std::nullopt;
+  if (text.size() == 1) return text[0] == '1' ? 1.0 : 0.0;
+  const std::string decimals = text.substr(2);
+  if (text[1] != '.' || decimals.empty() || decimals.size() > kMaxDecimals ||
+      decimals.find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || value < 0 || value > 1) return std::nullopt;
+  }
+  if (text[0] == '1') {
+    if (decimals.find_first_not_of('0') != std::string::npos) return std::nullopt;
+    return 1.0;
+  }
+  double value = 0;
+  double place = 0.1;
+  for (char digit : decimals) {
+    value += (digit - '0') * place;
+    place /= 10;
+  }
   return value;
 }
 
@@ -187,6 +198,7 @@ void SetEntries(ServeView& view, std::vector<EntryRow> entries) {
   view.entries = std::move(entries);
   view.indexOf.clear();
   for (size_t i = 0; i < view.entries.size(); ++i) view.indexOf[view.entries[i].id] = i;
+  ++view.version;
 }
 
 std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
@@ -200,12 +212,17 @@ std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
 }
 
 std::string ChannelsJson(const ServeView& view, const EntryFilter& filter) {
-  nlohmann::json entries = nlohmann::json::array();
+  // One entry's object at a time, so that only the text of the answer is held whole.
+  std::string text = Concat("{\"seq\":", std::to_string(view.seq), ",\"entries\":[");
+  bool first = true;
   for (const EntryRow& row : view.entries) {
-    if (Matches(row, filter)) entries.push_back(EntryJson(row));
+    if (!Matches(row, filter)) continue;
+    if (!first) text += ',';
+    first = false;
+    text += EntryJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  const nlohmann::json answer = {{"seq", view.seq}, {"entries", std::move(entries)}};
-  return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  text += "]}";
+  return text;
 }
 
 std::string StatusJson(const ServeView& view) {

@@ -2,6 +2,7 @@
 // runs, and the pure parts of the answers (filters, playlist, JSON, status, metrics).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -57,6 +58,9 @@ struct ServeView {
   std::unordered_map<int64_t, size_t> indexOf;
   int64_t seq = 0;
   int64_t changed = 0;  // when an entry last changed, for Last-Modified
+  // Grows with every change of the entries (under the lock); read without it, so that an
+  // answer kept ready is given without waiting for the runs.
+  std::atomic<int64_t> version{0};
   std::optional<int64_t> lastHarvest;
   std::optional<int64_t> lastCheck;
   double lastHarvestSeconds = 0;
@@ -68,7 +72,7 @@ struct ServeView {
   std::string channelFile;  // the site's last good channels.dat, as the harvest wrote it
 };
 
-// Replaces the entries (after a harvest or at the start).
+// Replaces the entries (after a harvest or at the start); the version grows.
 void SetEntries(ServeView& view, std::vector<EntryRow> entries);
 
 // The answers; the caller holds the view's lock for reading.

@@ -29,7 +29,7 @@ RUN_LIMIT = 120
 INSTALLED_FILES = ("bin/morvek-cli", "libexec/morvek/morvek-check", "share/man/man1/morvek-cli.1.gz",
                    "share/bash-completion/completions/morvek-cli", "share/zsh/site-functions/_morvek-cli",
                    "share/doc/morvek/README.md", "share/doc/morvek/copyright",
-                   "share/doc/morvek/changelog.gz")
+                   "share/doc/morvek/changelog.gz", "lib/systemd/system/morvek.service")
 WINDOWS_FILES = ("morvek.exe", "morvek-cli.exe", "morvek-check.exe", "README.txt")
 # The mingw runtimes that a static link keeps out of the programs' imports.
 RUNTIME_DLLS = ("libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll")
@@ -143,7 +143,7 @@ def case_deb(ctx):
     check("Version: %s\n" % project_version(ctx.build) in out, "package version: %r" % out)
     depends = re.search(r"^Depends: (.*)$", out, re.M)
     names = [d.split()[0] for d in depends.group(1).split(", ")] if depends else []
-    for library in ("libc6", "libcurl4", "libavformat59", "libxml2"):
+    for library in ("libc6", "libcurl4", "libavformat59", "libxml2", "libmicrohttpd12", "libsqlite3-0"):
         check(library in names, "Depends lacks %s: %r" % (library, names))
     rc, out, err = run(["lintian", "--fail-on", "error", ctx.package], timeout=300)
     check(rc == 0, "lintian: %s%s" % (out, err))
