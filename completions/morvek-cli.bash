@@ -4,12 +4,13 @@ _morvek_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
     --details --quiet --verbose --help --version --check --check-jobs --check-timeout
-    --check-per-host --check-output --check-m3u --check-dead --check-json --check-user-agent"
-  local check="--jobs --timeout --per-host --output --m3u --dead --json --user-agent --quiet
-    --help --version"
+    --check-per-host --check-output --check-m3u --check-dead --check-json --check-pictures
+    --check-user-agent"
+  local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
+    --quiet --help --version"
   case $prev in
-    --output | --m3u | --dead | --json | --check-output | --check-m3u | --check-dead | \
-      --check-json)
+    --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
+      --check-dead | --check-json | --check-pictures)
       _morvek_cli_files "$cur"
       return ;;
     --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
