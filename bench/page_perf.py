@@ -4,16 +4,15 @@ the time of a search, a filter, a sort and a scroll (each until the rows are lai
 
     bench/page_perf.py [--entries N] [--runs R]
 
-The entries come from the page test's stand-in server (tests/serve/page_fixture.py)."""
+The entries come from a stand-in server of serve's endpoints (bench/page_fixture.py)."""
 import argparse
 import os
 import statistics
 import sys
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "serve"))
-from page_fixture import FixtureWorld  # noqa: E402
+from page_fixture import FixtureWorld  # noqa: E402  (beside this file)
 from page_test import chromium, wait_for  # noqa: E402
 
 # Runs an action in the page and returns its milliseconds until the rows are laid out again.

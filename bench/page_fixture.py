@@ -1,6 +1,6 @@
-"""A small stand-in for `morvek-cli serve` on 127.0.0.1: its page from serve/web/ and the
-JSON endpoints the page reads, over a made-up list that holds hostile names and addresses.
-start_run() plays a check that changes one entry every half second."""
+"""A stand-in for `morvek-cli serve` on 127.0.0.1 for bench/page_perf.py: its page from
+serve/web/ and the JSON endpoints the page reads, over a made-up list of any length (serve
+itself would check every entry). start_run() plays a check that changes an entry every 3 s."""
 import json
 import os
 import threading
