@@ -58,7 +58,9 @@ const char kMimeTypeOption[] = "mime_type";
 // The formats whose readers seek, as players do, when the server takes ranges: MP4's index may
 // lie at the end of the file, and an MP3's tags may be larger than the check's budget.
 const char* const kSeekingFormats[] = {"mov", "mp3"};
+// A seek this near is read through, its bytes counted; one reader seeks at most kMaxSeeks times.
 const int kShortSeekBytes = 64 * 1024;
+const int kMaxSeeks = 32;
 // Only TCP-based network protocols: a hostile list, wrapper or SDP must not reach local files
 // or devices, nor make the check bind or send UDP. rtmpt and rtmpts tunnel through
 // ffrtmphttp, rtmpe and rtmpte encrypt through ffrtmpcrypt.
@@ -78,6 +80,7 @@ struct ProbeState {
   bool overBudget = false;
   bool overRequests = false;  // the check's requests are spent
   bool probeFull = false;     // the format was sought in all of kProbeBytes
+  bool packetsFull = false;   // kFirstFrameBytes of packets gave no frame
   // Reading past what the verdict needs (a rate measured) ends here, with no verdict of its own.
   CheckClock::time_point readUntil = CheckClock::time_point::max();
   std::string statusLine;          // the first status the library logged during this probe
@@ -190,8 +193,9 @@ std::string RequestsText() { return Concat(NumberToText(kCheckMaxRequests), " re
 
 // A failure before the server sent any bytes of a reply.
 ProbeOutcome Failure(int error, ProbeState& state, StreamScheme scheme) {
-  if (state.overRequests)
+  if (state.overRequests) {
     return Judgement(Verdict::kNoMedia, Concat("nothing played within ", RequestsText()));
+  }
   if (error == AVERROR(EIO) && state.redirectsInARow > kMaxRedirects) {
     return Judgement(Verdict::kError, "redirect loop");
   }
@@ -209,9 +213,13 @@ ProbeOutcome Failure(int error, ProbeState& state, StreamScheme scheme) {
 std::string Silence(const ProbeState& state) {
   if (state.timedOut) return Concat("within ", NumberToText(state.limits.timeoutSeconds), " s");
   if (state.overRequests) return Concat("within ", RequestsText());
-  const int64_t budget = state.overBudget ? kCheckBudgetBytes : state.probeFull ? kProbeBytes : 0;
-  if (budget > 0)
+  const int64_t budget = state.overBudget    ? kCheckBudgetBytes
+                         : state.packetsFull ? kFirstFrameBytes
+                         : state.probeFull   ? kProbeBytes
+                                             : 0;
+  if (budget > 0) {
     return Concat("in the first ", NumberToText(static_cast<int32_t>(budget >> 20)), " MiB");
+  }
   return "before the stream ended";
 }
 
@@ -244,8 +252,8 @@ int ReadInto(AVIOContext* io, std::string& text, int limit, ProbeState& state) {
 
 // What the media library reads through: the source's first bytes kept from earlier reads
 // (the sniffed head, and what a first try at a format read), then the source, each byte
-// counted against the budget; an HLS playlist ends at kPlaylistBytes. It seeks within what it
-// kept, and in the source only when seekable is set.
+// counted against the budget; an HLS playlist ends at kPlaylistBytes. It seeks only when
+// seekable is set.
 struct Reader {
   const AVClass* avClass = nullptr;  // first: option look-ups pass through it to the source
   AVIOContext* source = nullptr;
@@ -256,6 +264,7 @@ struct Reader {
   int64_t sourcePosition = 0;  // of the source's next byte
   int64_t limit = INT64_MAX;
   bool seekable = false;
+  int seeks = 0;  // of the source
 };
 
 void* ReaderSource(void* object, void* previous) {
@@ -277,8 +286,15 @@ const AVClass* ReaderClass() {
 // Reads from the source at the reader's position, keeping the first bytes.
 int ReadSource(Reader& reader, uint8_t* buffer, int size) {
   if (reader.sourcePosition != reader.position) {
+    const int64_t ahead = reader.position - reader.sourcePosition;
+    if (++reader.seeks > kMaxSeeks) return AVERROR(EIO);
+    if (ahead > 0 && ahead <= kShortSeekBytes &&
+        BudgetFor(*reader.state, static_cast<int>(ahead)) < ahead) {
+      return AVERROR_EOF;
+    }
     const int64_t at = avio_seek(reader.source, reader.position, SEEK_SET);
     if (at < 0) return static_cast<int>(at);
+    if (ahead > 0 && ahead <= kShortSeekBytes) Spend(*reader.state, static_cast<int>(ahead));
     reader.sourcePosition = at;
   }
   const int wanted = BudgetFor(*reader.state, size);
@@ -327,7 +343,7 @@ int64_t SeekCounted(void* opaque, int64_t offset, int whence) {
   if (target < 0 || (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)) {
     return AVERROR(EINVAL);
   }
-  if (!reader->seekable && target > TextLength(reader->kept)) return AVERROR(ESPIPE);
+  if (!reader->seekable) return AVERROR(ESPIPE);
   reader->position = target;
   return target;
 }
@@ -434,12 +450,16 @@ MediaFound Describe(const AVFormatContext* media) {
   return found;
 }
 
-// A decoder for each audio and video stream that has one, bounded in pixels and threads.
+// A decoder for each audio and video stream that has one, bounded in pixels and threads. A
+// codec this build of the library has no decoder for is judged by its packets arriving.
 class Decoders {
  public:
-  explicit Decoders(const AVFormatContext* media) : decoders_(media->nb_streams, nullptr) {
+  explicit Decoders(const AVFormatContext* media)
+      : decoders_(media->nb_streams, nullptr), undecodable_(media->nb_streams, false) {
     for (unsigned i = 0; i < media->nb_streams; ++i) {
-      if (IsMediaStream(media->streams[i])) decoders_[i] = Open(media->streams[i]);
+      if (!IsMediaStream(media->streams[i])) continue;
+      undecodable_[i] = avcodec_find_decoder(media->streams[i]->codecpar->codec_id) == nullptr;
+      if (!undecodable_[i]) decoders_[i] = Open(media->streams[i]);
     }
   }
   ~Decoders() {
@@ -454,6 +474,10 @@ class Decoders {
                : nullptr;
   }
   const std::vector<AVCodecContext*>& All() const { return decoders_; }
+  bool Undecodable(int streamIndex) const {
+    return streamIndex >= 0 && static_cast<size_t>(streamIndex) < undecodable_.size() &&
+           undecodable_[streamIndex];
+  }
 
  private:
   static AVCodecContext* Open(const AVStream* stream) {
@@ -472,6 +496,7 @@ class Decoders {
   }
 
   std::vector<AVCodecContext*> decoders_;
+  std::vector<bool> undecodable_;
 };
 
 // The packets of audio and video read: their count, bytes and the span of their timestamps.
@@ -514,10 +539,11 @@ bool NeedsPicture(const AVFormatContext* media) {
 }
 
 // Reads packets and decodes them until a frame of audio or video (a picture when one is
-// needed) comes out into frame, within kFirstFrameBytes of packets and the deadline. At the
-// end of what could be read, the decoders give up the frames they hold back.
+// needed) comes out into frame, within kFirstFrameBytes of packets and the deadline (checked
+// here too: packets buffered while the streams were analysed come without a read). At the end
+// of what could be read, the decoders give up the frames they hold back.
 bool DecodeFirstFrame(AVFormatContext* media, const Decoders& decoders, PacketSpan& span,
-                      AVFrame* frame) {
+                      AVFrame* frame, ProbeState& state) {
   AVPacket* packet = av_packet_alloc();
   if (packet == nullptr) return false;
   const bool needsPicture = NeedsPicture(media);
@@ -525,11 +551,15 @@ bool DecodeFirstFrame(AVFormatContext* media, const Decoders& decoders, PacketSp
     return !needsPicture || decoder->codec_type == AVMEDIA_TYPE_VIDEO;
   };
   bool decoded = false;
-  while (!decoded && span.bytes < kFirstFrameBytes && av_read_frame(media, packet) >= 0) {
+  while (!decoded && span.bytes < kFirstFrameBytes && Interrupted(&state) == 0 &&
+         av_read_frame(media, packet) >= 0) {
     AVCodecContext* decoder = decoders.Of(packet->stream_index);
     if (decoder != nullptr) {
       span.Add(media->streams[packet->stream_index], packet);
       decoded = FrameComesOut(decoder, packet, frame) && counts(decoder);
+    } else if (decoders.Undecodable(packet->stream_index)) {
+      span.Add(media->streams[packet->stream_index], packet);
+      decoded = !needsPicture;
     }
     av_packet_unref(packet);
   }
@@ -551,7 +581,8 @@ int64_t MeasureRate(AVFormatContext* media, const Decoders& decoders, PacketSpan
   state.readUntil = CheckClock::now() + kRateTime;
   while (MeasuredBitrate(span.bytes, span.Seconds()) == 0 && span.bytes < most &&
          av_read_frame(media, packet) >= 0) {
-    if (decoders.Of(packet->stream_index) != nullptr) {
+    if (decoders.Of(packet->stream_index) != nullptr ||
+        decoders.Undecodable(packet->stream_index)) {
       span.Add(media->streams[packet->stream_index], packet);
     }
     av_packet_unref(packet);
@@ -571,14 +602,15 @@ bool HasVideo(const Decoders& decoders) {
 // Reads on for a picture when the first frame was a sound, within kPictureBytes more of
 // packets and the deadline; true when one came out into frame.
 bool DecodePicture(AVFormatContext* media, const Decoders& decoders, PacketSpan& span,
-                   AVFrame* frame) {
+                   AVFrame* frame, ProbeState& state) {
   if (frame->width > 0) return true;
   if (!HasVideo(decoders)) return false;
   AVPacket* packet = av_packet_alloc();
   if (packet == nullptr) return false;
   const int64_t most = span.bytes + kPictureBytes;
   bool decoded = false;
-  while (!decoded && span.bytes < most && av_read_frame(media, packet) >= 0) {
+  while (!decoded && span.bytes < most && Interrupted(&state) == 0 &&
+         av_read_frame(media, packet) >= 0) {
     AVCodecContext* decoder = decoders.Of(packet->stream_index);
     if (decoder != nullptr) span.Add(media->streams[packet->stream_index], packet);
     if (decoder != nullptr && decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -597,10 +629,11 @@ Picture ReadFrames(AVFormatContext* media, MediaFound& found, ProbeState& state)
   AVFrame* frame = av_frame_alloc();
   if (frame == nullptr) return Picture();
   PacketSpan span;
-  found.frameDecoded = DecodeFirstFrame(media, decoders, span, frame);
+  found.frameDecoded = DecodeFirstFrame(media, decoders, span, frame, state);
   found.packets = span.packets;
+  state.packetsFull = !found.frameDecoded && span.bytes >= kFirstFrameBytes;
   Picture picture;
-  if (found.frameDecoded && state.limits.picture && DecodePicture(media, decoders, span, frame)) {
+  if (found.frameDecoded && state.limits.picture && DecodePicture(media, decoders, span, frame, state)) {
     picture = PictureOfFrame(*frame);
   }
   av_frame_free(&frame);
@@ -751,9 +784,10 @@ ProbeOutcome ProbeMediaAfterHead(const std::string& address, StreamScheme scheme
   }
   int error = 0;
   const AVInputFormat* format = SeekFormat(address, reader, state, &error);
-  if (format == nullptr)
-    return error == AVERROR_EXIT && RunCancelled() ? Failure(error, state, scheme)
-                                                   : NothingPlays("", state);
+  if (format == nullptr && error == AVERROR_EXIT && RunCancelled()) {
+    return Failure(error, state, scheme);
+  }
+  if (format == nullptr) return NothingPlays("", state);
   if (!IsStreamFormat(format->name)) {
     ProbeOutcome outcome;
     outcome.result = NotStreamFormat(format->name, format->long_name ? format->long_name : "");

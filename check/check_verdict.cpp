@@ -352,8 +352,8 @@ std::string FormatOfMimeType(const std::string& mimeType) {
 std::string ForeignRedirectScheme(const std::string& location) {
   const size_t colon = location.find(':');
   const size_t slash = location.find('/');
-  if (colon == std::string::npos || (slash != std::string::npos && slash < colon))
-    return std::string();
+  const bool relative = colon == std::string::npos || (slash != std::string::npos && slash < colon);
+  if (relative) return std::string();
   const std::string scheme = ToLowerCase(location.substr(0, colon));
   for (const char* followed : kFollowedSchemes) {
     if (TextEquals(scheme, followed)) return std::string();

@@ -8,8 +8,11 @@ Media is made at test time with ffmpeg; the web server is tests/server/test_serv
 RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it).
 --stall-resolver names tests/check/stall_resolver.c built as a library, for the hostile case."""
 import argparse
+import concurrent.futures
+import itertools
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -49,9 +52,8 @@ def make_media(root):
     subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=sample_rate=48000",
                             "-t", "1", "-c:v", "mpeg2video", "-c:a", "mp2", "-b:a", "128k",
                             os.path.join(root, "tv.ts")], check=True)
-    for name, seconds in (("radio.mp3", "1"), ("radio-long.mp3", "20")):
-        subprocess.run(lavfi + ["sine", "-t", seconds, "-c:a", "libmp3lame", "-b:a", "128k",
-                                os.path.join(root, name)], check=True)
+    subprocess.run(lavfi + ["sine", "-t", "1", "-c:a", "libmp3lame", "-b:a", "128k",
+                            os.path.join(root, "radio.mp3")], check=True)
     files = {
         "page.htm": "<html><body>Our stream moved</body></html>\n",
         "empty.txt": "",
@@ -74,17 +76,20 @@ def make_media(root):
     os.mkdir(os.path.join(root, "hls"))
     subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(root, "tv.ts"), "-c", "copy", "-f", "hls",
                     "-hls_list_size", "0", os.path.join(root, "hls", "index.m3u8")], check=True)
-    make_doubtful_media(root, lavfi)
 
 
-def make_doubtful_media(root, lavfi):
-    """Media that a packet reader takes for live and players do not play, or the reverse."""
-    subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-t", "3", "-c:v", "mpeg2video", "-b:v", "2M",
-                            "-maxrate", "0", os.path.join(root, "long.ts")], check=True)
+def make_doubtful_media(root):
+    """Beside make_media's: media that a packet reader takes for live and players do not play, or
+    the reverse, and the places it is served from."""
+    lavfi = ["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i"]
+    subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-t", "3", "-c:v", "mpeg2video",
+                            os.path.join(root, "long.ts")], check=True)  # declares no rate
+    subprocess.run(lavfi + ["sine", "-t", "20", "-c:a", "libmp3lame", "-b:a", "128k",
+                            os.path.join(root, "radio-long.mp3")], check=True)
     subprocess.run(lavfi + ["testsrc=size=160x120:rate=10", "-t", "1", "-c:v", "mpeg4",
                             os.path.join(root, "tail.mp4")], check=True)
-    random = __import__("random").Random(25)
-    noise = lambda n: bytes(random.getrandbits(8) for _ in range(n))
+    chance = random.Random(25)
+    noise = lambda n: bytes(chance.getrandbits(8) for _ in range(n))
     with open(os.path.join(root, "tv.ts"), "rb") as f:
         packets = [f.read(188) for _ in range(400)]
     with open(os.path.join(root, "noise.ts"), "wb") as f:  # tables and PES headers, then random bytes
@@ -95,12 +100,16 @@ def make_doubtful_media(root, lavfi):
     with open(os.path.join(root, "radio-long.mp3"), "rb") as f, open(os.path.join(root, "cut.mp3"), "wb") as g:
         g.write(f.read()[1001:])  # joined mid-stream, as from a radio server
     syncsafe = lambda size: bytes((size >> s) & 0x7F for s in (21, 14, 7, 0))
-    frame = lambda size: b"ZOBS" + syncsafe(size) + b"\0\0" + b"\0" * size  # a frame no reader parses
-    id3 = lambda size: b"ID3\x04\x00\x00" + syncsafe(size + 10) + frame(size)  # one frame of size bytes
-    for name, data in (("noise.mp3", id3(1000) + noise(64000)), ("big-tag.mp3", id3(5 << 20) + mp3),
-                       ("tag-only.mp3", id3(2000)), ("head.ts", b"".join(packets[:6]))):
+    # An ID3 tag of one frame of size zero bytes that no reader parses, written in blocks: a
+    # 5 MiB string would stay in this process, and in the peak RSS of every program it starts.
+    id3 = lambda size, *after: itertools.chain(
+        [b"ID3\x04\x00\x00" + syncsafe(size + 10) + b"ZOBS" + syncsafe(size) + b"\0\0"],
+        (b"\0" * min(65536, size - at) for at in range(0, size, 65536)), after)
+    for name, pieces in (("noise.mp3", id3(1000, noise(64000))), ("big-tag.mp3", id3(5 << 20, mp3)),
+                         ("tag-only.mp3", id3(2000)), ("head.ts", packets[:6])):
         with open(os.path.join(root, name), "wb") as f:
-            f.write(data)
+            for piece in pieces:
+                f.write(piece)
     os.makedirs(os.path.join(root, "new", "sub"))
     shutil.copy(os.path.join(root, "tv.ts"), os.path.join(root, "new", "sub", "live.ts"))
     with open(os.path.join(root, "new", "list.m3u"), "w") as f:
@@ -264,6 +273,7 @@ def doubtful_rows(b):
             ("moved master", b + "_to/hls~master.m3u8", "live", "hls", True),
             ("segments 404", b + "hls404/index.m3u8", "error", "segments answer HTTP 404", True),
             ("to file", b + "_to/file:~~~etc~passwd", "unsupported", "redirect to file:", True),
+            ("two-way redirect", b + "_pingpong/0/tv.ts", "error", "redirect loop", True),
             ("silent ts", b + "_fault/stall/60000/head.ts", "no-media", "", True),
             ("nested", b + "_nest/0", "no-media", "within 64 requests", False),
             ("rate unsaid", b + "long.ts", "live", "kb/s", True),
@@ -282,12 +292,13 @@ def frames_decoded(address):
 
 def case_plays(ctx):
     """live means what players show; a server that answered is named, never unreachable."""
+    make_doubtful_media(ctx.media)
     rows = doubtful_rows(ctx.base)
     ctx.write_list([(n, a) for n, a, _, _, _ in rows])
     rc, _, err = ctx.run(["check", "--timeout", "3", "--jobs", "8", "--per-host", "8", "--json", "out.json"])
     check(rc == 0, "exit code %d: %s" % (rc, err))
     by_name = {r["name"]: r for r in ctx.read_json("out.json")}
-    with __import__("concurrent.futures").futures.ThreadPoolExecutor(4) as pool:
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
         frames = dict(zip([n for n, _, _, _, ask in rows if ask],
                           pool.map(frames_decoded, [a for _, a, _, _, ask in rows if ask])))
     faults = []
