@@ -633,7 +633,8 @@ Picture ReadFrames(AVFormatContext* media, MediaFound& found, ProbeState& state)
   found.packets = span.packets;
   state.packetsFull = !found.frameDecoded && span.bytes >= kFirstFrameBytes;
   Picture picture;
-  if (found.frameDecoded && state.limits.picture && DecodePicture(media, decoders, span, frame, state)) {
+  if (found.frameDecoded && state.limits.picture &&
+      DecodePicture(media, decoders, span, frame, state)) {
     picture = PictureOfFrame(*frame);
   }
   av_frame_free(&frame);
