@@ -166,7 +166,9 @@
     for (const e of state.entries.values()) if (e[field]) values.add(e[field]);
     if (chosen) values.add(chosen);
     const sorted = Array.from(values).sort((a, b) => a.localeCompare(b));
-    if (select.options.length === sorted.length + 1) return;
+    const key = sorted.join("\n");
+    if (select.dataset.choices === key) return;
+    select.dataset.choices = key;
     select.replaceChildren(el("option", "", "All"));
     select.options[0].value = "";
     for (const v of sorted) {
