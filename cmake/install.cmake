@@ -38,8 +38,10 @@ else()
   endforeach()
   add_custom_target(morvek_compressed_docs ALL DEPENDS ${compressed})
 
-  # The service unit of serve; the package does not enable it.
-  set(MORVEK_SERVE_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/morvek-cli")
+  # The service unit of serve, for the package, which installs below /usr and does not
+  # enable it.
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(MORVEK_SERVE_PROGRAM "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/morvek-cli")
   configure_file(packaging/morvek.service "${CMAKE_BINARY_DIR}/packaging/morvek.service" @ONLY)
   install(FILES "${CMAKE_BINARY_DIR}/packaging/morvek.service" DESTINATION lib/systemd/system)
   install(TARGETS morvek-cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")

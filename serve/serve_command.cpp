@@ -244,6 +244,11 @@ void RaiseFileLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// An IPv6 address in brackets, as it goes before a port.
+std::string ShownAddress(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : Concat("[", address, "]");
+}
+
 }  // namespace
 
 std::optional<int64_t> ParseDuration(const std::string& text) {
@@ -316,10 +321,10 @@ int RunServeCommand(const std::vector<std::string>& args) {
   if (!http) return Say(problem, kExitServeFailed);
   {
     std::shared_lock<std::shared_mutex> viewLock(view.mutex);
-    ServeLog(
-        settings, LogLevel::kAlways,
-        Concat("listening on ", options.http.address, ":", std::to_string(ListeningPort(*http)),
-               ", ", std::to_string(view.entries.size()), " entries, data in ", settings.dataDir));
+    ServeLog(settings, LogLevel::kAlways,
+             Concat("listening on ", ShownAddress(options.http.address), ":",
+                    std::to_string(ListeningPort(*http)), ", ", std::to_string(view.entries.size()),
+                    " entries, data in ", settings.dataDir));
   }
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();

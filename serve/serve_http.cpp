@@ -162,12 +162,18 @@ bool AcceptsGzip(const std::string& accepted) {
   return false;
 }
 
-// True when the client holds this answer already.
+// The tag of the gzip form: another representation, so another tag.
+std::string GzipTag(const std::string& etag) {
+  return Concat(etag.substr(0, etag.size() - 1), "-gz\"");
+}
+
+// True when the client holds this answer already, in either form.
 bool NotModified(MHD_Connection* connection, const Answer& answer) {
   const std::string tags = HeaderValue(connection, MHD_HTTP_HEADER_IF_NONE_MATCH);
   if (!tags.empty()) {
     return !answer.etag.empty() &&
-           (tags.find(answer.etag) != std::string::npos || TrimSpaces(tags) == "*");
+           (tags.find(answer.etag) != std::string::npos ||
+            tags.find(GzipTag(answer.etag)) != std::string::npos || TrimSpaces(tags) == "*");
   }
   const std::string since = HeaderValue(connection, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
   return !since.empty() && since == answer.lastModified;
@@ -209,7 +215,8 @@ MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   AddCommonHeaders(response);
   if (!notModified) MHD_add_response_header(response, "Content-Type", answer->contentType.c_str());
   if (!answer->etag.empty()) {
-    MHD_add_response_header(response, "ETag", answer->etag.c_str());
+    MHD_add_response_header(response, "ETag",
+                            (gzip ? GzipTag(answer->etag) : answer->etag).c_str());
     MHD_add_response_header(response, "Cache-Control", "no-cache");
   }
   if (!answer->lastModified.empty()) {
@@ -376,17 +383,15 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
                   const char* /*version*/, const char* /*upload*/, size_t* uploadSize,
                   void** state) {
   auto& server = *static_cast<HttpServer*>(cls);
-  // The first call comes with the headers; answering after the body (none is wanted, and any
-  // is passed over) keeps the connection open for the next request.
+  // The first call comes with the headers; answering once the request is complete keeps the
+  // connection open for the next request.
   static int headersRead;
   if (*state == nullptr) {
     *state = &headersRead;
     return MHD_YES;
   }
-  if (*uploadSize > 0) {
-    *uploadSize = 0;
-    return MHD_YES;
-  }
+  // No request takes a body: the connection of one that sends any is closed at its first byte.
+  if (*uploadSize > 0) return MHD_NO;
   const std::string path = url;
   if (path.size() > kMaxPathBytes) {
     return Send(connection, PlainAnswer(MHD_HTTP_URI_TOO_LONG, "address too long"));

@@ -2,6 +2,7 @@
 // restart resumes the schedule; one run at a time.
 #include "serve/serve_runs.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -25,6 +26,7 @@ const char kCheck[] = "check";
 const char kLastHarvest[] = "last_harvest";
 const char kLastCheck[] = "last_check";
 const char kHarvestMs[] = "last_harvest_ms";
+const char kHarvestComplete[] = "last_harvest_complete";
 const char kCheckMs[] = "last_check_ms";
 const char kSeq[] = "seq";
 const char kCountPrefix[] = "count:";
@@ -48,6 +50,11 @@ std::string Seconds(int64_t milliseconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(milliseconds) / 1000);
   return text;
+}
+
+// When a harvest whose sources did not all give a new list is tried again.
+int64_t RetryAfter(const ServeSettings& settings) {
+  return std::min(settings.harvestEverySeconds, kHarvestRetrySeconds);
 }
 
 std::string PageText(const std::string& bytes) {
@@ -202,6 +209,7 @@ bool RunHarvest(Runner& runner) {
   std::vector<std::string> sources;
   bool siteTaken = false;
   size_t found = 0;
+  size_t kept = 0;  // sources whose new list was not taken
   if (!settings.siteBase.empty()) {
     sources.push_back(kSiteSource);
     const std::vector<SourceEntry> entries = HarvestSite(runner);
@@ -213,6 +221,7 @@ bool RunHarvest(Runner& runner) {
     }
     found += entries.size();
     siteTaken = TakeSource(runner, kSiteSource, entries, seq, now);
+    if (!siteTaken) ++kept;
     if (siteTaken &&
         std::rename(newPath.c_str(), DataPath(runner, kChannelFileName).c_str()) != 0) {
       ServeLog(settings, LogLevel::kFailure,
@@ -229,8 +238,9 @@ bool RunHarvest(Runner& runner) {
     if (!problem.empty()) {
       ServeLog(settings, LogLevel::kFailure,
                Concat("cannot read ", playlist, ": ", problem, "; the last list is kept"));
-    } else {
-      TakeSource(runner, playlist, entries, seq, now);
+      ++kept;
+    } else if (!TakeSource(runner, playlist, entries, seq, now)) {
+      ++kept;
     }
   }
   if (!RunCancelled()) KeepSources(*runner.db, sources);
@@ -239,17 +249,23 @@ bool RunHarvest(Runner& runner) {
   if (RunCancelled()) return false;
   const int64_t took = SteadyMilliseconds() - began;
   SetMetaValue(*runner.db, kLastHarvest, Now());
+  SetMetaValue(*runner.db, kHarvestComplete, kept == 0 ? 1 : 0);
   SetMetaValue(*runner.db, kHarvestMs, took);
   SetMetaValue(*runner.db, kSeq, seq);
   {
     std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
     runner.view->lastHarvest = Now();
+    runner.view->lastHarvestComplete = kept == 0;
     runner.view->lastHarvestSeconds = static_cast<double>(took) / 1000;
   }
   std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
   ServeLog(settings, LogLevel::kRun,
            Concat("harvest done: ", std::to_string(found), " entries found, ",
-                  std::to_string(runner.view->entries.size()), " served, in ", Seconds(took)));
+                  std::to_string(runner.view->entries.size()), " served, in ", Seconds(took),
+                  kept == 0 ? ""
+                            : Concat("; ", std::to_string(kept),
+                                     " sources kept their last list, tried again in ",
+                                     Seconds(RetryAfter(settings) * 1000))));
   return true;
 }
 
@@ -408,13 +424,16 @@ std::string NextRun(Runner& runner) {
   }
   std::optional<int64_t> lastHarvest;
   std::optional<int64_t> lastCheck;
+  bool complete = true;
   {
     std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
     lastHarvest = runner.view->lastHarvest;
+    complete = runner.view->lastHarvestComplete;
     lastCheck = runner.view->lastCheck;
   }
   std::string kind;
-  if (Due(lastHarvest, runner.settings.harvestEverySeconds)) {
+  if (Due(lastHarvest,
+          complete ? runner.settings.harvestEverySeconds : RetryAfter(runner.settings))) {
     kind = kHarvest;
   } else if (Due(lastCheck, runner.settings.checkEverySeconds)) {
     kind = kCheck;
@@ -450,15 +469,20 @@ std::string HarvestRefusal(int64_t previousCount, int64_t foundCount) {
 void LoadView(Runner& runner) {
   std::vector<EntryRow> rows = LoadEntries(*runner.db);
   int64_t seq = MetaValue(*runner.db, kSeq).value_or(0);
-  for (const EntryRow& row : rows) seq = std::max(seq, row.seq);
+  int64_t changed = 0;  // the last change the database holds, for a Last-Modified that lasts
+  for (const EntryRow& row : rows) {
+    seq = std::max(seq, row.seq);
+    changed = std::max({changed, row.lastSeen, row.last ? row.last->time : 0});
+  }
   const std::string channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
   std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
   ServeView& view = *runner.view;
   SetEntries(view, std::move(rows));
   view.seq = seq;
-  view.changed = Now();
+  view.changed = changed;
   view.channelFile = channelFile;
   view.lastHarvest = MetaValue(*runner.db, kLastHarvest);
+  view.lastHarvestComplete = MetaValue(*runner.db, kHarvestComplete).value_or(1) != 0;
   view.lastCheck = MetaValue(*runner.db, kLastCheck);
   view.lastHarvestSeconds =
       static_cast<double>(MetaValue(*runner.db, kHarvestMs).value_or(0)) / 1000;

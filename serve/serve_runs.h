@@ -15,6 +15,9 @@
 // A harvest that finds fewer than this share of the entries its source gave last time keeps
 // the last list: a site that answers with half its pages is more likely broken than shrunk.
 const double kLeastShareOfLastHarvest = 0.5;
+// A harvest with a source that kept its last list (it failed, or found far fewer) is tried
+// again after this long, or after --harvest-every when that is sooner.
+const int64_t kHarvestRetrySeconds = 3600;
 // Finished results are committed at least this often during a check.
 const int64_t kCommitMilliseconds = 1000;
 

@@ -193,6 +193,8 @@ std::string DatabaseError(Database& db) { return sqlite3_errmsg(db.handle); }
 std::vector<EntryRow> LoadEntries(Database& db) {
   std::lock_guard<std::mutex> lock(db.mutex);
   std::vector<EntryRow> rows;
+  Statement count(db, "SELECT COUNT(*) FROM entries");
+  if (count.Step() == SQLITE_ROW) rows.reserve(static_cast<size_t>(count.Int(0)));
   Statement select(db,
                    "SELECT e.id, source, name, country, category, grp, tvg_id, stream, homepage, "
                    "bitrate, first_seen, last_seen, seq, checks, live, last_time, last_status, "
@@ -244,6 +246,12 @@ bool ReplaceSourceEntries(Database& db, const std::string& source,
                           const std::vector<SourceEntry>& entries, int64_t now, int64_t seq) {
   std::lock_guard<std::mutex> lock(db.mutex);
   Transaction transaction(db);
+  // The ids this list names; the source's other entries go.
+  if (!transaction.ok() ||
+      !Execute(db, "CREATE TEMP TABLE IF NOT EXISTS listed(id INTEGER PRIMARY KEY)") ||
+      !Execute(db, "DELETE FROM temp.listed")) {
+    return false;
+  }
   Statement upsert(
       db,
       "INSERT INTO entries(source, name, country, category, grp, tvg_id, stream, homepage, "
@@ -252,16 +260,22 @@ bool ReplaceSourceEntries(Database& db, const std::string& source,
       "seq = CASE WHEN category IS excluded.category AND grp IS excluded.grp AND tvg_id IS "
       "excluded.tvg_id AND homepage IS excluded.homepage AND bitrate IS excluded.bitrate THEN "
       "seq ELSE ?11 END, category = excluded.category, grp = excluded.grp, "
-      "tvg_id = excluded.tvg_id, homepage = excluded.homepage, bitrate = excluded.bitrate");
-  if (!transaction.ok() || !upsert.ok()) return false;
+      "tvg_id = excluded.tvg_id, homepage = excluded.homepage, bitrate = excluded.bitrate "
+      "RETURNING id");
+  Statement listed(db, "INSERT OR IGNORE INTO temp.listed(id) VALUES(?)");
+  if (!upsert.ok() || !listed.ok()) return false;
   for (const SourceEntry& e : entries) {
     upsert.Bind(1, source).Bind(2, e.name).Bind(3, e.country).Bind(4, e.category);
     upsert.Bind(5, e.group).Bind(6, e.tvgId).Bind(7, e.stream).Bind(8, e.homepage);
     upsert.Bind(9, e.bitrate).Bind(10, now).Bind(11, seq);
-    if (!upsert.Run()) return false;
+    if (upsert.Step() != SQLITE_ROW) return false;
+    const int64_t id = upsert.Int(0);
+    upsert.Reset();
+    if (!listed.Bind(1, id).Run()) return false;
   }
-  Statement gone(db, "DELETE FROM entries WHERE source = ? AND last_seen < ?");
-  if (!gone.Bind(1, source).Bind(2, now).Run()) return false;
+  Statement gone(db,
+                 "DELETE FROM entries WHERE source = ? AND id NOT IN (SELECT id FROM temp.listed)");
+  if (!gone.Bind(1, source).Run()) return false;
   return transaction.Commit();
 }
 

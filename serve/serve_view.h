@@ -62,6 +62,7 @@ struct ServeView {
   // answer kept ready is given without waiting for the runs.
   std::atomic<int64_t> version{0};
   std::optional<int64_t> lastHarvest;
+  bool lastHarvestComplete = true;  // every source gave a list that was taken
   std::optional<int64_t> lastCheck;
   double lastHarvestSeconds = 0;
   double lastCheckSeconds = 0;

@@ -1,5 +1,11 @@
 # serve: its unit tests, and `morvek-cli serve` against a site and a playlist on 127.0.0.1
 # (tests/serve/serve_test.py, one case per test). Linux only: the Windows build has no serve.
+if(WIN32 AND TARGET morvek-check)
+  add_test(NAME serve_unavailable_wine
+           COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli> serve)
+  set_tests_properties(serve_unavailable_wine PROPERTIES
+                       PASS_REGULAR_EXPRESSION "serve is not available in the Windows build")
+endif()
 if(WIN32 OR NOT TARGET morvek_serve)
   return()
 endif()
