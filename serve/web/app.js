@@ -442,9 +442,11 @@
       measure();
       queueRender();
     });
+    // A click anywhere on a row but its address link opens the panel; the keyboard has the
+    // name's button.
     byId("rows").addEventListener("click", (ev) => {
-      const button = ev.target.closest("button.open");
-      if (button) openPanel(Number(button.closest("tr").dataset.id));
+      const row = ev.target.closest("tr[data-id]");
+      if (row && !ev.target.closest("a")) openPanel(Number(row.dataset.id));
     });
     byId("panel-close").addEventListener("click", () => byId("panel").close());
     loadAll()
