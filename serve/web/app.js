@@ -21,6 +21,7 @@
     sorted: [],          // every entry in the current order
     view: [],            // the entries that pass the filters, in order
     seq: 0,
+    lastHarvest: undefined,  // a new harvest may have removed entries: the list is read again
     sortKey: "name",
     sortDown: false,
     filters: { q: "", country: "", category: "", status: "all" },
@@ -316,7 +317,9 @@
     const run = status.run;
     if (run) {
       const what = run.kind === "harvest" ? "Harvest" : "Check";
-      text.textContent = what + " running: " + run.done + " of " + run.total + " done, " + run.live + " live";
+      text.textContent = run.total > 0
+        ? what + " running: " + run.done + " of " + run.total + " done, " + run.live + " live"
+        : what + " running…";
       bar.max = Math.max(1, run.total);
       bar.value = Math.min(run.done, bar.max);
       bar.hidden = false;
@@ -327,16 +330,18 @@
       ", last harvest " + ago(status.last_harvest);
   }
 
-  // Polls /status.json; new changes come in through /channels.json?since=. When entries were
-  // removed (the count went down) the list is read whole again.
+  // Polls /status.json; new changes come in through /channels.json?since=. After a harvest
+  // (entries may have gone) or when the count went down, the list is read whole again.
   async function poll() {
     let delay = POLL_IDLE_MS;
     try {
       const status = await getJson("/status.json");
       showStatus(status);
       if (status.run) delay = POLL_RUN_MS;
-      if (status.seq > state.seq) await loadChanges();
-      if (status.entries < state.entries.size) await loadAll();
+      const harvested = state.lastHarvest !== undefined && status.last_harvest !== state.lastHarvest;
+      state.lastHarvest = status.last_harvest;
+      if (harvested || status.entries < state.entries.size) await loadAll();
+      else if (status.seq > state.seq) await loadChanges();
     } catch (err) {
       byId("run-text").textContent = "The server does not answer; trying again.";
     }
