@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
 #include "check/check_results.h"
+#include "check/check_picture_files.h"
 #include "check/check_run.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
@@ -34,7 +36,7 @@ const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
     "Usage: morvek-cli check [LIST] [--jobs N] [--timeout SECONDS] [--per-host N]\n"
     "                        [--output FILE] [--m3u FILE] [--dead FILE] [--json FILE]\n"
-    "                        [--user-agent TEXT] [--quiet] [--help]\n"
+    "                        [--pictures DIR] [--user-agent TEXT] [--quiet] [--help]\n"
     "\n"
     "Checks the stream address of every entry of LIST, a channels.dat or an M3U playlist\n"
     "(channels.dat in the working directory; - reads standard input; an http or https\n"
@@ -50,6 +52,9 @@ const char kUsage[] =
     "  --dead FILE        write the entries that are not live, in LIST's format\n"
     "  --json FILE        write every row with its verdict and media details as JSON\n"
     "                     (- for stdout)\n"
+    "  --pictures DIR     keep a picture of each live entry with video as DIR/N.jpg, N\n"
+    "                     its position in LIST (1 for the first); DIR's pictures of\n"
+    "                     entries without one this time are removed\n"
     "  --user-agent TEXT  the User-Agent of requests whose entry names none\n"
     "  -q, --quiet        show no progress and no summary (the verdicts still show)\n"
     "  -h, --help         show this text\n"
@@ -57,7 +62,7 @@ const char kUsage[] =
     "\n"
     "After a harvest, `morvek-cli --check` takes these options as --check-jobs,\n"
     "--check-timeout, --check-per-host, --check-output, --check-m3u, --check-dead,\n"
-    "--check-json and --check-user-agent.\n"
+    "--check-json, --check-pictures and --check-user-agent.\n"
     "Ctrl-C stops the check; nothing is written then.\n"
     "\n"
     "Exit codes:\n"
@@ -88,6 +93,7 @@ struct CheckOptions {
   std::string m3uPath;
   std::string jsonPath;
   std::string deadPath;
+  std::string picturesPath;
   std::string userAgent;
   bool quiet = false;
   bool help = false;
@@ -111,6 +117,7 @@ std::string* TextOption(CheckOptions& options, const std::string& name) {
   if (TextEquals(name, "m3u")) return &options.m3uPath;
   if (TextEquals(name, "json")) return &options.jsonPath;
   if (TextEquals(name, "dead")) return &options.deadPath;
+  if (TextEquals(name, "pictures")) return &options.picturesPath;
   if (TextEquals(name, "user-agent")) return &options.userAgent;
   return nullptr;
 }
@@ -556,6 +563,15 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
 }
 
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
+  std::unique_ptr<PictureFiles> pictures;
+  CheckSettings settings = options.settings;
+  if (!options.picturesPath.empty()) {
+    if (!PicturesAvailable()) return Refuse("--pictures: this build makes no pictures");
+    const std::string problem = PictureFiles::Problem(options.picturesPath);
+    if (!problem.empty()) return Refuse(Concat("--pictures: ", problem));
+    pictures = std::make_unique<PictureFiles>(options.picturesPath, list.entries.size());
+    settings.pictures = true;
+  }
   CheckOutcome outcome;
   const std::vector<uint32_t> targetOf = DistinctTargets(options, list, outcome);
   outcome.results.kept.assign(list.entries.size(), KeptResult());
@@ -573,10 +589,16 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
     const CheckEntry& entry = list.entries[targetOf[index]];
     return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
   };
-  CheckStreams(targetOf.size(), targetAt, options.settings,
-               [&](size_t index, const CheckResult& probed) {
+  CheckStreams(targetOf.size(), targetAt, settings, [&](size_t index, const CheckResult& probed) {
     const uint32_t entry = targetOf[index];
-    const CheckResult result = RowResult(list.entries[entry], probed);
+    CheckResult result = RowResult(list.entries[entry], probed);
+    if (pictures && !result.picture.jpeg.empty()) {
+      pictures->Write(entry, result.picture.jpeg);
+      for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+        pictures->Write(r, result.picture.jpeg);
+      }
+    }
+    result.picture = Picture();  // the results kept until the outputs hold no pictures
     KeepResult(outcome.results, entry, result);
     for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
       outcome.results.kept[r] = outcome.results.kept[entry];
@@ -588,8 +610,13 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   });
   if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
   ShowSummary(console);
-  const OutputsEnd end = WriteOutputs(options, list, outcome);
+  OutputsEnd end = WriteOutputs(options, list, outcome);
   if (end == OutputsEnd::kStopped) return Stopped(options, console);
+  const std::string picturesProblem = pictures ? pictures->Commit() : "";
+  if (!picturesProblem.empty()) {
+    WriteErr(Concat(kProgramPrefix, kCommandPrefix, "--pictures: ", picturesProblem, "\n"));
+    end = OutputsEnd::kFailed;
+  }
   // A stop that came once the outputs had begun let them complete; it still gives the exit.
   if (StopExitCode() != 0) return StopExitCode();
   return end == OutputsEnd::kFailed ? kExitWriteFailed : kExitOk;

@@ -4,14 +4,15 @@ _morvek_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
     --details --quiet --verbose --help --version --check --check-jobs --check-timeout
-    --check-per-host --check-output --check-m3u --check-dead --check-json --check-user-agent"
-  local check="--jobs --timeout --per-host --output --m3u --dead --json --user-agent --quiet
-    --help --version"
+    --check-per-host --check-output --check-m3u --check-dead --check-json --check-pictures
+    --check-user-agent"
+  local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
+    --quiet --help --version"
   local serve="--data --listen --harvest-every --check-every --site --playlist --token-file
     --jobs --timeout --per-host --user-agent --quiet --verbose --help"
   case $prev in
-    --output | --m3u | --dead | --json | --check-output | --check-m3u | --check-dead | \
-      --check-json | --data | --playlist | --token-file)
+    --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
+      --check-dead | --check-json | --check-pictures | --data | --playlist | --token-file)
       _morvek_cli_files "$cur"
       return ;;
     --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \

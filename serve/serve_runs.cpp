@@ -286,6 +286,23 @@ struct PendingResults {
   bool failureSaid = false;
 };
 
+// Stores the pictures of results, each marked frozen when it is the same as the entry's last;
+// for each result whether its picture is frozen, or none when it has none (or it could not be
+// stored).
+std::vector<std::optional<bool>> StorePictures(Database& db,
+                                               const std::vector<NewResult>& results) {
+  std::vector<std::optional<bool>> frozen(results.size());
+  for (size_t i = 0; i < results.size(); ++i) {
+    const Picture& picture = results[i].result.picture;
+    if (picture.jpeg.empty()) continue;
+    if (StorePicture(db, results[i].entryId, results[i].time, picture.jpeg, picture.hash,
+                     picture.black)) {
+      frozen[i] = PictureFrozen(db, results[i].entryId);
+    }
+  }
+  return frozen;
+}
+
 // Commits the pending results to the database and the view. A database that cannot be
 // written (a full disk, a read-only file) is said once per run; the view still takes them.
 void Commit(Runner& runner, PendingResults& pending) {
@@ -301,6 +318,7 @@ void Commit(Runner& runner, PendingResults& pending) {
                     "; they are served until the program ends"));
     pending.failureSaid = true;
   }
+  const std::vector<std::optional<bool>> frozen = StorePictures(*runner.db, pending.results);
   std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
   ServeView& view = *runner.view;
   for (size_t i = 0; i < pending.results.size(); ++i) {
@@ -309,6 +327,11 @@ void Commit(Runner& runner, PendingResults& pending) {
     EntryRow& row = view.entries[found->second];
     row.last = StoredResult(pending.results[i]);
     row.seq = seq;
+    if (frozen[i]) {
+      row.picture = true;
+      row.black = pending.results[i].result.picture.black;
+      row.frozen = *frozen[i];
+    }
     if (stored && i < counts.size()) {
       row.checks = counts[i].first;
       row.live = counts[i].second;
@@ -341,7 +364,9 @@ bool RunCheck(Runner& runner) {
   pending.lastCommit = began;
   int64_t live = 0;
   const auto targetAt = [&targets](size_t index) { return targets[index].second; };
-  CheckStreams(targets.size(), targetAt, settings.check,
+  CheckSettings check = settings.check;
+  check.pictures = PicturesAvailable();
+  CheckStreams(targets.size(), targetAt, check,
                [&](size_t index, const CheckResult& result) {
                  pending.results.push_back(NewResult{targets[index].first, Now(), result});
                  if (result.verdict == Verdict::kLive) ++live;

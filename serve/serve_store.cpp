@@ -399,6 +399,13 @@ std::optional<std::string> PictureJpeg(Database& db, int64_t entryId) {
   return select.Text(0);
 }
 
+std::optional<bool> PictureFrozen(Database& db, int64_t entryId) {
+  std::lock_guard<std::mutex> lock(db.mutex);
+  Statement select(db, "SELECT frozen FROM pictures WHERE entry_id = ?");
+  if (select.Bind(1, entryId).Step() != SQLITE_ROW) return std::nullopt;
+  return select.Int(0) != 0;
+}
+
 bool StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
                   const std::string& hash, bool black) {
   if (jpeg.size() > kMaxPictureBytes || jpeg.empty()) return false;

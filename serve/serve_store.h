@@ -123,3 +123,5 @@ bool StorePicture(Database& db, int64_t entryId, int64_t taken, const std::strin
 std::string RequestText(const StreamRequest& request);
 // The request of such a text, with userAgent when it names none.
 StreamRequest RequestOf(const std::string& text, const std::string& userAgent);
+// Whether the stored picture of an entry is frozen (the same as the one before), or none.
+std::optional<bool> PictureFrozen(Database& db, int64_t entryId);

@@ -1,14 +1,21 @@
-// A stand-in page at "/" until the web page of serve is built in: it names the endpoints.
+// The web page of serve, built in: serve/web/web.cmake turns serve/web/'s files into the
+// byte arrays of web_assets_data.inc.
 #include "serve/web_assets.h"
 
 namespace {
 
+#include "web_assets_data.inc"
+
+// The bytes of a generated array, less the closing zero.
+template <size_t N>
+constexpr std::string_view Bytes(const char (&data)[N]) {
+  return std::string_view(data, N - 1);
+}
+
 const WebAsset kAssets[] = {
-    {"/", "text/html; charset=utf-8",
-     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Morvek</title></head><body>\n"
-     "<h1>Morvek</h1>\n<ul><li><a href=\"/playlist.m3u\">/playlist.m3u</a></li>\n"
-     "<li><a href=\"/channels.json\">/channels.json</a></li>\n"
-     "<li><a href=\"/status.json\">/status.json</a></li></ul>\n</body></html>\n"},
+    {"/", "text/html; charset=utf-8", Bytes(kWeb_index_html)},
+    {"/app.js", "text/javascript; charset=utf-8", Bytes(kWeb_app_js)},
+    {"/app.css", "text/css; charset=utf-8", Bytes(kWeb_app_css)},
 };
 
 }  // namespace

@@ -18,6 +18,7 @@ if(WIN32 AND NOT TARGET morvek-check)
 endif()
 
 file(GLOB CHECK_TEST_SOURCES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/check/*_test.cpp")
+list(FILTER CHECK_TEST_SOURCES EXCLUDE REGEX "${MORVEK_SKIP_TEST_SUFFIXES}")
 add_executable(morvek_check_tests ${CHECK_TEST_SOURCES})
 target_link_libraries(morvek_check_tests PRIVATE morvek_check ${MORVEK_GTEST_MAIN})
 morvek_warnings(morvek_check_tests)
@@ -47,7 +48,7 @@ else()
   target_link_libraries(stall_resolver PRIVATE ${CMAKE_DL_LIBS})
   set(CHECK_CASES verdicts rtsp rtmp per_host ctrl_c many harvest_then_check options
                   stop_while_writing closed_stdout program_lookup terminal_progress hostile playlist
-                  page_text left_behind plays foreign_bytes)
+                  page_text left_behind plays foreign_bytes pictures)
   set(CHECK_DRIVER_ARGS --stall-resolver $<TARGET_FILE:stall_resolver> -- $<TARGET_FILE:morvek-cli>)
   set(CHECK_SUFFIX "")
 endif()

@@ -459,6 +459,30 @@ def case_playlist(ctx):
         check(rc == 0 and out.encode() == f.read(), "--m3u - %r" % out)
 
 
+def case_pictures(ctx):
+    """--pictures DIR: a JPEG per live entry with video named by position, stale ones removed,
+    a link in their place replaced and never followed; a DIR that is no folder is refused."""
+    pictures = os.path.join(ctx.work, "pics")
+    os.mkdir(pictures)
+    target = os.path.join(ctx.work, "target")
+    open(target, "w").close()
+    os.symlink(target, os.path.join(pictures, "1.jpg"))
+    for stale in ("2.jpg", "4.jpg"):
+        with open(os.path.join(pictures, stale), "w") as f:
+            f.write("old")
+    names = ["TV", "Radio", "../../<b>x</b>", "Gone"]
+    paths = ["tv.ts", "radio.mp3", "tv.ts?again", "_status/404/gone.ts"]
+    playlist = "#EXTM3U\n" + "".join("#EXTINF:-1,%s\n%s%s\n" % (n, ctx.base, p) for n, p in zip(names, paths))
+    rc, _, err = ctx.run(["check", "-", "--quiet", "--pictures", pictures], input=playlist.encode())
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    check(sorted(os.listdir(pictures)) == ["1.jpg", "3.jpg"], "pictures %s" % os.listdir(pictures))
+    with open(os.path.join(pictures, "1.jpg"), "rb") as f:
+        check(f.read(2) == b"\xff\xd8" and os.path.getsize(target) == 0, "picture, target untouched")
+    for refused in (os.path.join(ctx.work, "target"), "/dev/null"):
+        rc, _, err = ctx.run(["check", "-", "--pictures", refused], input=playlist.encode())
+        check(rc == 2 and "is not a folder" in err, "%s: %d %s" % (refused, rc, err))
+
+
 def case_page_text(ctx):
     """Addresses and names in a channels.dat are HTML text: requested and exported decoded."""
     with open(os.path.join(ctx.media, "a&b.ts"), "wb") as f:

@@ -176,7 +176,8 @@ def case_requests(ctx):
     serve = ctx.serve("--token-file", token, "--check-every", "1d")
     serve.wait_for_check()
     cases = [("GET", "/nothing", {}, 404), ("GET", "/../morvek.db", {}, 404), ("GET", "/channels/x/history.json", {}, 404),
-             ("GET", "/channels/999/history.json", {}, 404), ("GET", "/channels/1/picture.jpg", {}, 404),
+             ("GET", "/channels/999/history.json", {}, 404), ("GET", "/channels/2/picture.jpg", {}, 404),
+             ("GET", "/channels/1/picture.jpg", {}, 200),
              ("DELETE", "/playlist.m3u", {}, 405), ("POST", "/channels.json", {}, 405), ("GET", "/runs/check", {}, 405),
              ("GET", "/" + "a" * 20000, {}, 414), ("GET", "/playlist.m3u", {"X-Big": "b" * 20000}, 431),
              ("GET", "/playlist.m3u?status=maybe", {}, 400), ("GET", "/playlist.m3u?min_uptime=2", {}, 400),
