@@ -614,6 +614,8 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   }
   const std::string problem = OutputProblem(options, options.listPath);
   if (!problem.empty()) return RefuseOption(problem);
+  const std::string target = OutputTargetRefusal(CheckOutputs(options, "--"));
+  if (!target.empty()) return Refuse(target);
   std::string bytes;
   const std::string unread = ReadList(options.listPath, options.settings.timeoutSeconds, bytes);
   if (!unread.empty()) return Refuse(Concat("cannot read the list ", options.listPath, ": ", unread));
@@ -634,8 +636,9 @@ int RefuseCheckOptions(const std::vector<GivenOption>& given,
     outputs.push_back(output);
   }
   const std::string clash = OutputClash(outputs);
-  if (clash.empty()) return 0;
-  WriteErr(Concat(kProgramPrefix, clash, " (try --help)\n"));
+  const std::string target = clash.empty() ? OutputTargetRefusal(outputs) : std::string();
+  if (clash.empty() && target.empty()) return 0;
+  WriteErr(Concat(kProgramPrefix, clash.empty() ? target : Concat(clash, " (try --help)"), "\n"));
   return kExitUsage;
 }
 
