@@ -69,9 +69,6 @@ const char kUsageTail[] =
 const char kTryHelp[] = " (try --help)\n";
 const char kSlash[] = "/";
 const char kCheckCommand[] = "check";
-// What a --site may end in that belongs to the index's own address, longest first: the site
-// is the part before it.
-const char* const kSiteTails[] = {kIndexPath, kCountryPathPrefix, "television"};
 const char kCountriesOutput[] = "the countries";
 
 const char kPlaylistExport[] = "the playlist (--m3u)";
@@ -142,10 +139,10 @@ std::vector<NamedOutput> HarvestOutputs(const CliOptions& options) {
   return outputs;
 }
 
-// The site of an address that names the index page or its folder (its "television/"), with
-// a note on stderr of the site taken; else siteBase as given.
+// The site of an address (ending in "/") that names the index page or its folder, with a
+// note on stderr of the site taken; else siteBase as given.
 std::string SiteOf(const std::string& siteBase, bool quiet) {
-  for (const char* tail : kSiteTails) {
+  for (const std::string& tail : {Concat(kIndexPath, kSlash), std::string(kCountryPathPrefix)}) {
     const std::string ending = Concat(kSlash, tail);
     const int kept = TextLength(siteBase) - TextLength(ending) + 1;
     if (kept <= 1 || !TextEquals(RightPart(siteBase, TextLength(ending)), ending)) continue;
