@@ -1,19 +1,28 @@
 # bash completion of morvek-cli: its options, the check command and its list, file names
-# after the options that write files. Country names come from the site, so none are offered.
+# after the options that write files, also as --output=FILE. Country names come from the
+# site, so none are offered (--list-countries prints them).
 _morvek_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
-    --details --quiet --verbose --help --version --check --check-jobs --check-timeout
-    --check-per-host --check-output --check-m3u --check-dead --check-json --check-user-agent"
-  local check="--jobs --timeout --per-host --output --m3u --dead --json --user-agent --quiet
-    --help --version"
+  local harvest="--site --output --m3u --json --country --list-countries --jobs --timeout
+    --proxy --noproxy --details --quiet --verbose --help --version --check --check-jobs
+    --check-timeout --check-per-host --check-output --check-m3u --check-dead --check-json
+    --check-user-agent --check-retry"
+  local check="--jobs --timeout --per-host --output --m3u --dead --json --user-agent --retry
+    --quiet --help --version"
+  # bash splits "--output=FILE" into "--output", "=" and "FILE".
+  if [[ $cur == = ]]; then
+    cur=""
+  elif [[ $prev == = && $COMP_CWORD -gt 1 ]]; then
+    prev=${COMP_WORDS[COMP_CWORD-2]}
+  fi
   case $prev in
-    --output | --m3u | --dead | --json | --check-output | --check-m3u | --check-dead | \
+    -o | --output | --m3u | --dead | --json | --check-output | --check-m3u | --check-dead | \
       --check-json)
       _morvek_cli_files "$cur"
       return ;;
-    --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
-      --check-jobs | --check-timeout | --check-per-host | --user-agent | --check-user-agent)
+    -j | -t | --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
+      --retry | --check-jobs | --check-timeout | --check-per-host | --check-retry | \
+      --user-agent | --check-user-agent)
       COMPREPLY=()
       return ;;
   esac
