@@ -90,7 +90,7 @@ struct CliOptions {
   std::vector<std::string> countries;       // --country, in the order given
   bool check = false;                       // check the saved list's streams afterwards
   std::vector<GivenOption> checkArguments;  // the --check-OPTION forms, as given
-  bool listCountries = false;  // print the index's countries instead of harvesting
+  bool listCountries = false;               // print the index's countries instead of harvesting
   bool help = false;
   bool version = false;
   std::string refusal;  // why the arguments are refused; empty when they are good
@@ -98,10 +98,11 @@ struct CliOptions {
 
 // The harvest's options; after --check the check's own follow with the prefix "check-".
 const std::vector<OptionSpec> kHarvestOptions = {
-    {"site", 0, true},    {"output", 'o', true},  {"m3u", 0, true},      {"json", 0, true},
-    {"jobs", 'j', true},  {"timeout", 't', true}, {"country", 0, true},  {"proxy", 0, true},
-    {"noproxy", 0, true}, {"details", 0, false},  {"quiet", 'q', false}, {"verbose", 'v', false},
-    {"check", 0, false},  {"list-countries", 0, false}};
+    {"site", 0, true},     {"output", 'o', true},       {"m3u", 0, true},
+    {"json", 0, true},     {"jobs", 'j', true},         {"timeout", 't', true},
+    {"country", 0, true},  {"proxy", 0, true},          {"noproxy", 0, true},
+    {"details", 0, false}, {"quiet", 'q', false},       {"verbose", 'v', false},
+    {"check", 0, false},   {"list-countries", 0, false}};
 
 // The options that take one text, and where it goes.
 struct TextOption {
@@ -149,7 +150,9 @@ std::string SiteOf(const std::string& siteBase, bool quiet) {
     const std::string site = LeftPart(siteBase, kept);
     if (!quiet) {
       std::fputs(Concat(kProgramPrefix, "reading the site ", site, ", the part of --site before ",
-                        kCountryPathPrefix, "\n").c_str(), stderr);
+                        kCountryPathPrefix, "\n")
+                     .c_str(),
+                 stderr);
     }
     return site;
   }
@@ -252,10 +255,13 @@ int ListCountries(const std::string& siteBase) {
   const std::vector<std::string> labels = CountryLabels(IndexCountryLinks(page.bytes, siteBase));
   if (labels.empty()) {
     std::string why = page.outcome.error;
-    if (why.empty() && page.outcome.status != 0) why = Concat("HTTP ", NumberToText(page.outcome.status));
+    if (why.empty() && page.outcome.status != 0)
+      why = Concat("HTTP ", NumberToText(page.outcome.status));
     if (why.empty()) why = "no country links";
-    std::fputs(Concat(kProgramPrefix, "the index page ", Utf8ToTerminalText(address), " names no country: ",
-                      why, "\n").c_str(), stderr);
+    std::fputs(Concat(kProgramPrefix, "the index page ", Utf8ToTerminalText(address),
+                      " names no country: ", why, "\n")
+                   .c_str(),
+               stderr);
     return kExitNothingFound;
   }
   std::string text;
@@ -285,8 +291,10 @@ int main(int argc, char** argv) {
   // --version, naming the check's libraries.
   if (options.check || options.version) HandOverToCheckProgram(argv, options.check);
   if (options.version) {
-    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
-                      CheckLibraryVersions(), "\n").c_str(), stdout);
+    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(),
+                      "\ncheck: ", CheckLibraryVersions(), "\n")
+                   .c_str(),
+               stdout);
     return kExitOk;
   }
   if (!SetFetchProxy(options.proxy, options.noProxy)) {

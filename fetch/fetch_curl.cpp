@@ -304,8 +304,8 @@ FetchConnection* OpenCurl(const std::string& address) {
   Drive(connection, [connection] { return connection->responded; });
   bool failed = connection->done && connection->result != CURLE_OK;
   if (g_cancelled.load() || (failed && !connection->responded)) {
-    t_openError = g_cancelled.load() ? kStoppedError
-                                     : TransferErrorWords(connection, connection->result);
+    t_openError =
+        g_cancelled.load() ? kStoppedError : TransferErrorWords(connection, connection->result);
     CloseCurl(connection);
     return nullptr;
   }

@@ -98,7 +98,8 @@ CountryChoice ChooseCountries(const std::vector<CountryLink>& links,
 std::vector<std::string> NearestCountryNames(const std::vector<CountryLink>& links,
                                              const std::string& name, int count) {
   const std::string key = TypedKey(name);
-  const size_t most = std::max<size_t>(1, std::min(key.size(), kEditDistanceBytes) / kNearnessShare);
+  const size_t most =
+      std::max<size_t>(1, std::min(key.size(), kEditDistanceBytes) / kNearnessShare);
   struct Ranked {
     size_t distance;
     size_t whole;

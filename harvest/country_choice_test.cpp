@@ -6,13 +6,11 @@
 
 namespace {
 
-const std::vector<CountryLink> kLinks = {{"Norway", "n", "NORWAY"},
-                                         {"\xD6sterreich", "o", "\xD6STERREICH"},
-                                         {"USA", "u1", "USA"},
-                                         {"United kingdom", "k", "UNITED KINGDOM"},
-                                         {"USA", "u2", "usa (east)"},
-                                         {"Canada", "c1", "Canada"},
-                                         {"Canada", "c2", "Canada"}};
+const std::vector<CountryLink> kLinks = {
+    {"Norway", "n", "NORWAY"},   {"\xD6sterreich", "o", "\xD6STERREICH"},
+    {"USA", "u1", "USA"},        {"United kingdom", "k", "UNITED KINGDOM"},
+    {"USA", "u2", "usa (east)"}, {"Canada", "c1", "Canada"},
+    {"Canada", "c2", "Canada"}};
 
 TEST(CountryChoiceTest, NamesChooseByLabelThenByNameInAnyCase) {
   struct Case {
@@ -34,9 +32,11 @@ TEST(CountryChoiceTest, NamesChooseByLabelThenByNameInAnyCase) {
   for (const Case& c : cases) {
     CountryChoice choice = ChooseCountries(kLinks, c.names);
     std::string chosen;
-    for (const CountryLink& link : choice.links) chosen += (chosen.empty() ? "" : " ") + link.address;
+    for (const CountryLink& link : choice.links)
+      chosen += (chosen.empty() ? "" : " ") + link.address;
     std::string shared;
-    for (const SharedCountryName& s : choice.shared) shared += s.typed + " " + std::to_string(s.entries);
+    for (const SharedCountryName& s : choice.shared)
+      shared += s.typed + " " + std::to_string(s.entries);
     EXPECT_EQ(chosen, c.chosen) << c.names[0];
     EXPECT_EQ(choice.unknown, c.unknown) << c.names[0];
     EXPECT_EQ(shared, c.shared) << c.names[0];
@@ -55,8 +55,8 @@ TEST(CountryChoiceTest, NearestLabelsAreLikeTheWholeNameItsStartOrItsInitials) {
       {"Unitd", {"UNITED KINGDOM"}},
       {"Austria", {}},
       {"x", {}},
-      {"canad", {"Canada"}},                   // once, though two entries bear it
-      {std::string(100000, 'a'), {}},          // a hostile length costs no more than 64 bytes
+      {"canad", {"Canada"}},           // once, though two entries bear it
+      {std::string(100000, 'a'), {}},  // a hostile length costs no more than 64 bytes
   };
   for (const Case& c : cases) {
     EXPECT_EQ(NearestCountryNames(kLinks, c.typed, 3), c.nearest) << c.typed.substr(0, 9);

@@ -38,8 +38,8 @@ void ReadLong(const std::vector<std::string>& args, size_t* i, const std::vector
   if (option == nullptr) {
     std::vector<std::string> names;
     for (const OptionSpec& known : table) names.push_back(known.name);
-    given.refusal = Concat("unknown option ", arg.substr(0, equals),
-                           DidYouMean(name, names, kLongDashes));
+    given.refusal =
+        Concat("unknown option ", arg.substr(0, equals), DidYouMean(name, names, kLongDashes));
     return;
   }
   std::string value;
