@@ -313,6 +313,7 @@ def case_bad_option(ctx):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
         check(rc == 0 and b"Usage:" in out and b"Exit codes:" in out and b"  4 " in out and
               b"  129 " in out, flag)
+        check((b"--proxy" in out) != ctx.windows, "%s: the proxy options of this build" % flag)
     for flag in ("--version", "-V"):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
         check(rc == 0 and out.startswith(b"morvek-cli "), "%s: rc %d" % (flag, rc))
