@@ -26,7 +26,8 @@ std::vector<size_t> MatchingLinks(const std::vector<CountryLink>& links, const s
     std::vector<size_t> found;
     for (size_t i = 0; i < links.size(); ++i) {
       const std::string& text = byLabel ? CountryLabel(links[i]) : links[i].name;
-      if (TextEquals(ToLowerCase(text), key)) found.push_back(i);
+      // Lengths first: a label of a hostile index may be as long as the page.
+      if (text.size() == key.size() && TextEquals(ToLowerCase(text), key)) found.push_back(i);
     }
     if (!found.empty()) return found;
   }
