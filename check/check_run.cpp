@@ -339,7 +339,7 @@ CheckResult FollowAddress(CheckBoard& board, const std::string& address, int dep
   }
   if (scheme == StreamScheme::kMms) return FollowMms(board, address, depth, trail);
   ProbeOutcome outcome = ProbeWithConnection(board, address, scheme, trail);
-  if (IsWrapper(outcome.kind)) return FollowEntries(board, outcome, address, depth, trail);
+  if (IsWrapper(outcome.kind)) return FollowEntries(board, outcome, outcome.address, depth, trail);
   if (outcome.result.verdict == Verdict::kLive) outcome.result.played = address;
   return outcome.result;
 }
