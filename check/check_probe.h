@@ -37,6 +37,7 @@ struct ProbeLimits {
   std::shared_ptr<std::atomic<int>> requestsLeft =
       std::make_shared<std::atomic<int>>(kCheckMaxRequests);
   ThreadSlot* slot = nullptr;  // the check's thread slot, which its probes run in
+  bool picture = false;        // a live stream with video gives one picture (check_picture.h)
 };
 
 struct ProbeOutcome {

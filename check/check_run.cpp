@@ -366,6 +366,7 @@ CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot,
   trail.limits.timeoutSeconds = board.settings.timeoutSeconds;
   trail.limits.request = target.request;
   trail.limits.slot = &slot;
+  trail.limits.picture = board.settings.pictures;
   trail.heldHost = host.key;
   CheckResult result = FollowAddress(board, TrimSpaces(target.address), 0, trail);
   ReleaseHost(board, trail.heldHost);

@@ -1,14 +1,16 @@
-# bash completion of morvek-cli: its options, the check command and its list, file names
-# after the options that write files, also as --output=FILE. Country names come from the
+# bash completion of morvek-cli: its options, the check and serve commands, file names
+# after the options that name files, also as --output=FILE. Country names come from the
 # site, so none are offered (--list-countries prints them).
 _morvek_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   local harvest="--site --output --m3u --json --country --list-countries --jobs --timeout
     --proxy --noproxy --details --quiet --verbose --help --version --check --check-jobs
     --check-timeout --check-per-host --check-output --check-m3u --check-dead --check-json
-    --check-user-agent --check-retry"
-  local check="--jobs --timeout --per-host --output --m3u --dead --json --user-agent --retry
-    --quiet --help --version"
+    --check-pictures --check-user-agent --check-retry"
+  local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
+    --retry --quiet --help --version"
+  local serve="--data --listen --harvest-every --check-every --site --playlist --token-file
+    --jobs --timeout --per-host --user-agent --quiet --verbose --help"
   # bash splits "--output=FILE" into "--output", "=" and "FILE".
   if [[ $cur == = ]]; then
     cur=""
@@ -16,13 +18,13 @@ _morvek_cli() {
     prev=${COMP_WORDS[COMP_CWORD-2]}
   fi
   case $prev in
-    -o | --output | --m3u | --dead | --json | --check-output | --check-m3u | --check-dead | \
-      --check-json)
+    -o | --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
+      --check-dead | --check-json | --check-pictures | --data | --playlist | --token-file)
       _morvek_cli_files "$cur"
       return ;;
     -j | -t | --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
       --retry | --check-jobs | --check-timeout | --check-per-host | --check-retry | \
-      --user-agent | --check-user-agent)
+      --user-agent | --check-user-agent | --listen | --harvest-every | --check-every)
       COMPREPLY=()
       return ;;
   esac
@@ -34,8 +36,12 @@ _morvek_cli() {
     fi
     return
   fi
+  if [[ $COMP_CWORD -gt 1 && ${COMP_WORDS[1]} == serve ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$serve" -- "$cur")
+    return
+  fi
   if [[ $COMP_CWORD -eq 1 && $cur != -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W check -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W "check serve" -- "$cur")
     return
   fi
   mapfile -t COMPREPLY < <(compgen -W "$harvest" -- "$cur")

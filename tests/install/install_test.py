@@ -31,7 +31,7 @@ BASH_COMPLETION = "share/bash-completion/completions/morvek-cli"
 INSTALLED_FILES = ("bin/morvek-cli", "libexec/morvek/morvek-check", "share/man/man1/morvek-cli.1.gz",
                    BASH_COMPLETION, ZSH_COMPLETION,
                    "share/doc/morvek/README.md", "share/doc/morvek/copyright",
-                   "share/doc/morvek/changelog.gz")
+                   "share/doc/morvek/changelog.gz", "lib/systemd/system/morvek.service")
 # An interactive zsh on a pseudo-terminal (zsh -f FPATH-DIR LINE): compinit with the completion's
 # folder, then LINE and a key bound to complete-word; every match added is printed, one a line.
 ZSH_COMPLETER = r"""
@@ -68,7 +68,7 @@ def help_options(program, *command):
     check(rc == 0, "%r --help: rc %d" % (command, rc))
     options = set(re.findall(r"(?<![\w-])(--[a-z0-9]+(?:-[a-z0-9]+)*)", out))
     options.discard("--opt")  # "--opt=value", the form every value option takes
-    return sorted(o for o in options if not (command and o.startswith("--check")))
+    return sorted(o for o in options if not (command == ("check",) and o.startswith("--check")))
 
 
 def all_options(program):
@@ -113,8 +113,11 @@ def check_completions(ctx, prefix):
     os.makedirs(os.path.join(cwd, "tv lists"))
     harvest, check_options = all_options(ctx.program), help_options(ctx.program, "check")
     bash_file = os.path.join(prefix, BASH_COMPLETION)
+    serve_options = help_options(ctx.program, "serve")
     table = ((["morvek-cli", "--"], harvest),
              (["morvek-cli", "check", "--"], check_options),
+             (["morvek-cli", "serve", "--"], serve_options),
+             (["morvek-cli", "se"], ["serve"]),
              (["morvek-cli", "ch"], ["check"]),
              (["morvek-cli", "--li"], ["--list-countries"]),
              (["morvek-cli", "--m3u", "tv"], ["tv lists"]),
@@ -136,7 +139,7 @@ def check_completions(ctx, prefix):
         check(want <= got and len(got) <= 2, "zsh %r: %r" % (line, got))
     with open(os.path.join(prefix, ZSH_COMPLETION)) as f:
         text = f.read()
-    missing = [o for o in set(harvest + check_options) if not re.search(r"(?<![\w-])%s(?![\w-])" % o, text)]
+    missing = [o for o in set(harvest + check_options + serve_options) if not re.search(r"(?<![\w-])%s(?![\w-])" % o, text)]
     check(not missing, "options missing in the zsh completion: %r" % missing)
     rc, out, _ = run(["zsh", "-fc", "print -l $fpath"])
     check("/usr/" + os.path.dirname(ZSH_COMPLETION) in out.split("\n"), "zsh does not read %s" % ZSH_COMPLETION)
@@ -194,7 +197,7 @@ def case_deb(ctx):
     check("Version: %s\n" % project_version(ctx.build) in out, "package version: %r" % out)
     depends = re.search(r"^Depends: (.*)$", out, re.M)
     names = [d.split()[0] for d in depends.group(1).split(", ")] if depends else []
-    for library in ("libc6", "libcurl4", "libavformat59", "libxml2"):
+    for library in ("libc6", "libcurl4", "libavformat59", "libxml2", "libmicrohttpd12", "libsqlite3-0"):
         check(library in names, "Depends lacks %s: %r" % (library, names))
     rc, out, err = run(["lintian", "--fail-on", "error", ctx.package], timeout=300)
     check(rc == 0, "lintian: %s%s" % (out, err))
