@@ -10,9 +10,12 @@
 #include "fetch/fetch_ahead.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
+#include "harvest/country_choice.h"
+#include "harvest/index_parser.h"
 #include "harvest/update_run.h"
 #include "serve/serve_command.h"
 #include "text/text.h"
+#include "text/utf8.h"
 #include "ui/console/console.h"
 
 namespace {
@@ -20,7 +23,8 @@ namespace {
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kWindowsProxyRefusal[] =
     "--proxy and --noproxy are not available in the Windows build, which connects directly";
-const char kUsage[] =
+// The help text around the fetch options of the build (FetchOptionsHelp).
+const char kUsageHead[] =
     "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
     "       morvek-cli check [LIST] [OPTION]...   (see morvek-cli check --help)\n"
     "       morvek-cli serve [OPTION]...          (see morvek-cli serve --help)\n"
@@ -31,17 +35,18 @@ const char kUsage[] =
     "  --site URL      read the directory site at URL instead of the built-in one,\n"
     "                  " MORVEK_SITE_BASE
     "\n"
-    "  --output FILE   write FILE instead of channels.dat (-o FILE)\n"
+    "  --output FILE   write FILE instead of channels.dat (-o FILE); the null device\n"
+    "                  writes no channel file\n"
     "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
     "  --json FILE     also write the channels as a JSON array\n"
     "                  (FILE - for --m3u and --json writes to stdout)\n"
     "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4; -j N)\n"
     "  --timeout S     give up on a silent server after S seconds, and end any page after\n"
     "                  10 times S with what has arrived (default 60; -t S)\n"
-    "  --country NAME  read only this country's page; repeat it for more (any case)\n"
-    "  --proxy URL     fetch through this proxy (default: http_proxy, https_proxy)\n"
-    "  --noproxy LIST  reach these comma-separated hosts directly, * for all\n"
-    "                  (default: no_proxy)\n"
+    "  --country NAME  read only this country's page; repeat it for more (any case); a name\n"
+    "                  that several entries share reads them all\n"
+    "  --list-countries  print the index's countries, one a line, and write nothing\n";
+const char kUsageTail[] =
     "  --details       print every channel on stdout as it is found\n"
     "  -q, --quiet     show errors and warnings only\n"
     "  -v, --verbose   add a line per page read\n"
@@ -56,9 +61,9 @@ const char kUsage[] =
     "Exit codes:\n"
     "  0    done: the list was written\n"
     "  1    a file, or stdout, could not be written, or memory ran out\n"
-    "  2    bad options, two outputs on one file or on stdout, or a country that the\n"
-    "       index lacks\n"
-    "  3    no channel was found; nothing was written\n"
+    "  2    bad options, an output that cannot be written (a folder, a device, a missing\n"
+    "       folder), two outputs on one file or on stdout, or a country that the index lacks\n"
+    "  3    no channel (or, for --list-countries, no country) was found; nothing was written\n"
     "  4    the stream check (check, --check) needs morvek-check, which is missing\n"
     "  129  hung up\n"
     "  130  stopped by Ctrl-C\n"
@@ -66,6 +71,8 @@ const char kUsage[] =
     "  143  terminated\n";
 const char kTryHelp[] = " (try --help)\n";
 const char kSlash[] = "/";
+const char kCheckCommand[] = "check";
+const char kCountriesOutput[] = "the countries";
 
 const char kPlaylistExport[] = "the playlist (--m3u)";
 const char kJsonExport[] = "the JSON list (--json)";
@@ -88,6 +95,7 @@ struct CliOptions {
   std::vector<std::string> countries;       // --country, in the order given
   bool check = false;                       // check the saved list's streams afterwards
   std::vector<GivenOption> checkArguments;  // the --check-OPTION forms, as given
+  bool listCountries = false;               // print the index's countries instead of harvesting
   bool help = false;
   bool version = false;
   std::string refusal;  // why the arguments are refused; empty when they are good
@@ -95,10 +103,11 @@ struct CliOptions {
 
 // The harvest's options; after --check the check's own follow with the prefix "check-".
 const std::vector<OptionSpec> kHarvestOptions = {
-    {"site", 0, true},    {"output", 'o', true},  {"m3u", 0, true},      {"json", 0, true},
-    {"jobs", 'j', true},  {"timeout", 't', true}, {"country", 0, true},  {"proxy", 0, true},
-    {"noproxy", 0, true}, {"details", 0, false},  {"quiet", 'q', false}, {"verbose", 'v', false},
-    {"check", 0, false}};
+    {"site", 0, true},     {"output", 'o', true},       {"m3u", 0, true},
+    {"json", 0, true},     {"jobs", 'j', true},         {"timeout", 't', true},
+    {"country", 0, true},  {"proxy", 0, true},          {"noproxy", 0, true},
+    {"details", 0, false}, {"quiet", 'q', false},       {"verbose", 'v', false},
+    {"check", 0, false},   {"list-countries", 0, false}};
 
 // The options that take one text, and where it goes.
 struct TextOption {
@@ -123,12 +132,36 @@ const NumberOption kNumberOptions[] = {
     {"timeout", &CliOptions::timeoutSeconds, 1, kLongestTimeoutSeconds, "seconds"}};
 
 // Every output of the harvest: the channel file, the exports, the channel blocks on stdout.
+// One on the null device is written nowhere and is left out.
 std::vector<NamedOutput> HarvestOutputs(const CliOptions& options) {
-  std::vector<NamedOutput> outputs = {{"--output", options.outputPath}};
-  if (options.console.details) outputs.push_back({"--details", kStandardOutputName});
-  if (!options.m3uPath.empty()) outputs.push_back({"--m3u", options.m3uPath});
-  if (!options.jsonPath.empty()) outputs.push_back({"--json", options.jsonPath});
+  const NamedOutput named[] = {{"--output", options.outputPath},
+                               {"--details", options.console.details ? kStandardOutputName : ""},
+                               {"--m3u", options.m3uPath},
+                               {"--json", options.jsonPath}};
+  std::vector<NamedOutput> outputs;
+  for (const NamedOutput& output : named) {
+    if (!output.path.empty() && !IsNullDevice(output.path)) outputs.push_back(output);
+  }
   return outputs;
+}
+
+// The site of an address (ending in "/") that names the index page or its folder, with a
+// note on stderr of the site taken; else siteBase as given.
+std::string SiteOf(const std::string& siteBase, bool quiet) {
+  for (const std::string& tail : {Concat(kIndexPath, kSlash), std::string(kCountryPathPrefix)}) {
+    const std::string ending = Concat(kSlash, tail);
+    const int kept = TextLength(siteBase) - TextLength(ending) + 1;
+    if (kept <= 1 || !TextEquals(RightPart(siteBase, TextLength(ending)), ending)) continue;
+    const std::string site = LeftPart(siteBase, kept);
+    if (!quiet) {
+      std::fputs(Concat(kProgramPrefix, "reading the site ", site, ", the part of --site before ",
+                        kCountryPathPrefix, "\n")
+                     .c_str(),
+                 stderr);
+    }
+    return site;
+  }
+  return siteBase;
 }
 
 void CheckCombinations(CliOptions& options) {
@@ -172,8 +205,8 @@ void TakeOption(const GivenOption& given, CliOptions& options) {
     options.version = true;
   } else if (TextEquals(name, "check")) {
     options.check = true;
-  } else if (!options.check) {
-    options.refusal = Concat("--", name, " needs --check before it");
+  } else if (TextEquals(name, "list-countries")) {
+    options.listCountries = true;
   } else {
     options.checkArguments.push_back(given);
   }
@@ -191,8 +224,14 @@ CliOptions ParseArguments(const std::vector<std::string>& args) {
     TakeOption(given.options[i], options);
   }
   if (options.refusal.empty()) options.refusal = given.refusal;
+  if (options.refusal.empty() && !options.check && !options.checkArguments.empty()) {
+    options.refusal = Concat("--", options.checkArguments.front().name, " needs --check");
+  }
   if (options.refusal.empty() && !given.operands.empty()) {
-    options.refusal = Concat("unexpected argument ", given.operands.front());
+    const std::string& operand = given.operands.front();
+    const std::string command = DidYouMean(operand, {kCheckCommand}, "");
+    options.refusal = command.empty() ? Concat("unexpected argument ", operand)
+                                      : Concat("unknown command ", operand, command);
   }
   if (!TextEquals(RightPart(options.siteBase, 1), kSlash)) {
     options.siteBase = Concat(options.siteBase, kSlash);
@@ -202,9 +241,10 @@ CliOptions ParseArguments(const std::vector<std::string>& args) {
   return options;
 }
 
-// Writes one extra output in pieces: to stdout for "-", else through the safe file
-// replacement. A failure names the export, its path and the reason.
+// Writes one extra output in pieces: to stdout for "-", nowhere for the null device, else
+// through the safe file replacement. A failure names the export, its path and the reason.
 void WriteExport(const std::string& what, const std::string& path, const ContentWriter& write) {
+  if (IsNullDevice(path)) return;
   if (TextEquals(path, kStandardOutputName)) {
     const bool written = write([&what](const char* bytes, size_t count) {
       return WriteStdout(std::string(bytes, count), what);
@@ -214,6 +254,28 @@ void WriteExport(const std::string& what, const std::string& path, const Content
   }
   const ReplaceOutcome outcome = ReplaceFile(path, write);
   if (!outcome.saved) ShowExportFailure(what, outcome.problem);
+}
+
+// Prints the index's country labels, one a line, in UTF-8; 3 when the index names none.
+int ListCountries(const std::string& siteBase) {
+  const std::string address = Concat(siteBase, kIndexPath);
+  const PageBuffer page = FetchPage(address);
+  const std::vector<std::string> labels = CountryLabels(IndexCountryLinks(page.bytes, siteBase));
+  if (labels.empty()) {
+    std::string why = page.outcome.error;
+    if (why.empty() && page.outcome.status != 0)
+      why = Concat("HTTP ", NumberToText(page.outcome.status));
+    if (why.empty()) why = "no country links";
+    std::fputs(Concat(kProgramPrefix, "the index page ", Utf8ToTerminalText(address),
+                      " names no country: ", why, "\n")
+                   .c_str(),
+               stderr);
+    return kExitNothingFound;
+  }
+  std::string text;
+  for (const std::string& label : labels) text += Concat(Cp1252ToTerminalText(label), "\n");
+  WriteStdout(text, kCountriesOutput, true);
+  return StopExitCode();
 }
 
 // The program; main adds only the answer to a failed allocation.
@@ -232,7 +294,7 @@ int RunProgram(int argc, char** argv) {
     return kExitUsage;
   }
   if (options.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(Concat(kUsageHead, FetchOptionsHelp(), kUsageTail).c_str(), stdout);
     return kExitOk;
   }
   // Where morvek-check holds the check, it runs a harvest with --check, and it answers
@@ -250,26 +312,30 @@ int RunProgram(int argc, char** argv) {
     return kExitUsage;
   }
 
+  options.siteBase = SiteOf(options.siteBase, options.console.quiet);
+  SetFetchTimeout(options.timeoutSeconds);
+  if (options.listCountries) return ListCountries(options.siteBase);
+  // What a save would refuse is refused before any page is fetched; the old list is then read
+  // only from a regular file.
+  const std::string targetRefusal = OutputTargetRefusal(HarvestOutputs(options));
+  if (!targetRefusal.empty()) {
+    std::fputs(Concat(kProgramPrefix, targetRefusal, "\n").c_str(), stderr);
+    return kExitUsage;
+  }
   const int checkRefused =
       options.check ? RefuseCheckOptions(options.checkArguments, HarvestOutputs(options)) : 0;
   if (checkRefused != 0) return checkRefused;
-  // What the save would refuse is refused before any page is fetched; the old list is then
-  // read only from a regular file.
-  const SaveTarget target = FindSaveTarget(options.outputPath);
-  if (!target.refusal.empty()) {
-    ShowChannelFileRefusal(Concat(options.outputPath, ": ", target.refusal));
-    return kExitWriteFailed;
-  }
+  // The null device as the channel file: the run writes none.
+  if (IsNullDevice(options.outputPath)) options.console.outputPath.clear();
 
   PrepareHeapForLargeLists();
   InstallStopHandlers();
-  SetFetchTimeout(options.timeoutSeconds);
   // The run's state lives until the process ends, which frees it at once: taking 20,000
   // channel records apart one by one would only add to the wait.
   static HarvestState* const runState = new HarvestState;
   HarvestState& state = *runState;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath, options.jobs, options.countries);
+  RunUpdate(state, options.siteBase, options.console.outputPath, options.jobs, options.countries);
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) {

@@ -54,6 +54,7 @@ void ShowChannel(const ChannelRecord&) {}
 void ShowPageRead(const PageReport&) {}
 void ShowCountryPageTaken(const std::string&) {}
 void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
+void ShowSharedCountryName(const std::string&, int) {}
 void ShowChannelCount(int32_t) {}
 void ShowRunFinished() {}
 void ShowFinalStatus(int32_t, const std::string&) {}

@@ -755,6 +755,8 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   }
   const std::string problem = OutputProblem(options, options.listPath);
   if (!problem.empty()) return RefuseOption(problem);
+  const std::string target = OutputTargetRefusal(CheckOutputs(options, "--"));
+  if (!target.empty()) return Refuse(target);
   ListBytes read = ReadList(options.listPath, options.settings.timeoutSeconds);
   if (!read.problem.empty()) {
     return Refuse(Concat("cannot read the list ", options.listPath, ": ", read.problem));
@@ -790,8 +792,9 @@ int RefuseCheckOptions(const std::vector<GivenOption>& given,
     outputs.push_back(output);
   }
   const std::string clash = OutputClash(outputs);
-  if (clash.empty()) return 0;
-  WriteErr(Concat(kProgramPrefix, clash, " (try --help)\n"));
+  const std::string target = clash.empty() ? OutputTargetRefusal(outputs) : std::string();
+  if (clash.empty() && target.empty()) return 0;
+  WriteErr(Concat(kProgramPrefix, clash.empty() ? target : Concat(clash, " (try --help)"), "\n"));
   return kExitUsage;
 }
 

@@ -11,12 +11,14 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 if(WIN32)
-  # The zip: the programs (morvek-check.exe too, when built) and the README with Windows line ends beside them.
-  file(READ "${PROJECT_SOURCE_DIR}/README.md" readme)
+  # The zip: the programs (morvek-check.exe too, when built) and the users' README with
+  # Windows line ends beside them.
+  file(READ "${PROJECT_SOURCE_DIR}/packaging/README-windows.txt" readme)
   string(REPLACE "\r\n" "\n" readme "${readme}")
   string(REPLACE "\n" "\r\n" readme "${readme}")
   file(WRITE "${CMAKE_BINARY_DIR}/README.txt" "${readme}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/README.md")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               "${PROJECT_SOURCE_DIR}/packaging/README-windows.txt")
   install(TARGETS morvek morvek-cli RUNTIME DESTINATION .)
   if(TARGET morvek-check)
     install(TARGETS morvek-check RUNTIME DESTINATION .)
@@ -49,7 +51,8 @@ else()
   install(FILES "${CMAKE_BINARY_DIR}/man/morvek-cli.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
   install(FILES completions/morvek-cli.bash RENAME morvek-cli
           DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
-  install(FILES completions/_morvek-cli DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/site-functions")
+  # Debian's zsh looks here (its fpath has no site-functions below /usr/share).
+  install(FILES completions/_morvek-cli DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions")
   install(FILES README.md packaging/copyright "${CMAKE_BINARY_DIR}/packaging/changelog.gz"
           DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
@@ -59,6 +62,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The bash completion is loaded by bash-completion.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
   # CPack puts the summary first and indents these lines.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
          "morvek-cli reads a public directory site of internet television channels,\n"

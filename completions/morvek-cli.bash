@@ -1,23 +1,30 @@
 # bash completion of morvek-cli: its options, the check and serve commands, file names
-# after the options that name files. Country names come from the site, so none are offered.
+# after the options that name files, also as --output=FILE. Country names come from the
+# site, so none are offered (--list-countries prints them).
 _morvek_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
-    --details --quiet --verbose --help --version --check --check-jobs --check-timeout
-    --check-per-host --check-retry --check-output --check-m3u --check-dead --check-json
-    --check-pictures --check-user-agent"
-  local check="--jobs --timeout --per-host --retry --output --m3u --dead --json --pictures
-    --user-agent --quiet --help --version"
+  local harvest="--site --output --m3u --json --country --list-countries --jobs --timeout
+    --proxy --noproxy --details --quiet --verbose --help --version --check --check-jobs
+    --check-timeout --check-per-host --check-output --check-m3u --check-dead --check-json
+    --check-pictures --check-user-agent --check-retry"
+  local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
+    --retry --quiet --help --version"
   local serve="--data --listen --harvest-every --check-every --site --playlist --token-file
     --jobs --timeout --per-host --user-agent --quiet --verbose --help"
+  # bash splits "--output=FILE" into "--output", "=" and "FILE".
+  if [[ $cur == = ]]; then
+    cur=""
+  elif [[ $prev == = && $COMP_CWORD -gt 1 ]]; then
+    prev=${COMP_WORDS[COMP_CWORD-2]}
+  fi
   case $prev in
-    --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
+    -o | --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
       --check-dead | --check-json | --check-pictures | --data | --playlist | --token-file)
       _morvek_cli_files "$cur"
       return ;;
-    --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | --retry | \
-      --check-jobs | --check-timeout | --check-per-host | --check-retry | --user-agent | \
-      --check-user-agent | --listen | --harvest-every | --check-every)
+    -j | -t | --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
+      --retry | --check-jobs | --check-timeout | --check-per-host | --check-retry | \
+      --user-agent | --check-user-agent | --listen | --harvest-every | --check-every)
       COMPREPLY=()
       return ;;
   esac

@@ -54,6 +54,10 @@ const char kConnectionRefused[] = "connection refused";
 const char kFileUnreadable[] = "the file cannot be read";
 const char kTooManyRedirects[] = "too many redirects";
 const char kProxyNotFound[] = "proxy host not found";
+const char kProxyWord[] = "the proxy ";
+// libcurl's words for a connection that failed name the host and port it tried.
+const char kConnectFailedPrefix[] = "Failed to connect to ";
+const char kPortWord[] = " port ";
 
 // --proxy and --noproxy; empty leaves libcurl's default, the environment's http_proxy,
 // https_proxy, all_proxy and no_proxy. Set before fetches start, read by every fetch.
@@ -73,6 +77,7 @@ struct FetchConnection {
   bool mayPause = true;      // false for local files, which are taken whole
   bool done = false;
   CURLcode result = CURLE_OK;
+  char errorText[CURL_ERROR_SIZE] = {};  // libcurl's own words for a failure
 };
 
 namespace {
@@ -192,15 +197,57 @@ void SetOptions(FetchConnection* connection, const std::string& address) {
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, connection);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, connection);
+  connection->errorText[0] = '\0';
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, connection->errorText);
+}
+
+// "HOST:PORT" of the address's own server.
+std::string ServerOf(CURL* easy) {
+  char* address = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &address) != CURLE_OK || address == nullptr) {
+    return std::string();
+  }
+  CURLU* url = curl_url();
+  char* host = nullptr;
+  char* port = nullptr;
+  std::string server;
+  if (url != nullptr && curl_url_set(url, CURLUPART_URL, address, 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+    server = Concat(host, ":", port);
+  }
+  curl_free(host);
+  curl_free(port);
+  curl_url_cleanup(url);
+  return server;
+}
+
+// "HOST:PORT" of the server that a failed connection was made to when that is not the
+// address's own: the proxy. Empty otherwise.
+std::string FailedProxy(const FetchConnection* connection) {
+  const std::string text = connection->errorText;
+  if (!StartsWith(text, kConnectFailedPrefix)) return std::string();
+  const size_t hostStart = sizeof(kConnectFailedPrefix) - 1;
+  const size_t portWord = text.find(kPortWord, hostStart);
+  if (portWord == std::string::npos) return std::string();
+  const size_t portStart = portWord + sizeof(kPortWord) - 1;
+  const size_t portEnd = text.find_first_not_of("0123456789", portStart);
+  const std::string tried = Concat(text.substr(hostStart, portWord - hostStart), ":",
+                                   text.substr(portStart, portEnd - portStart));
+  return TextEquals(tried, ServerOf(connection->easy)) ? std::string() : tried;
 }
 
 // The words for a failed transfer: the common ones of the kind, else libcurl's own.
-std::string TransferErrorWords(CURL* easy, CURLcode result) {
+// A proxy that could not be reached is named.
+std::string TransferErrorWords(const FetchConnection* connection, CURLcode result) {
   long osError = 0;
   switch (result) {
-    case CURLE_COULDNT_CONNECT:
-      curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);
-      return osError == ECONNREFUSED ? kConnectionRefused : kCouldNotConnect;
+    case CURLE_COULDNT_CONNECT: {
+      curl_easy_getinfo(connection->easy, CURLINFO_OS_ERRNO, &osError);
+      const std::string words = osError == ECONNREFUSED ? kConnectionRefused : kCouldNotConnect;
+      const std::string proxy = FailedProxy(connection);
+      return proxy.empty() ? words : Concat(kProxyWord, proxy, ": ", words);
+    }
     case CURLE_COULDNT_RESOLVE_HOST:
       return kHostNotFound;
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -257,8 +304,8 @@ FetchConnection* OpenCurl(const std::string& address) {
   Drive(connection, [connection] { return connection->responded; });
   bool failed = connection->done && connection->result != CURLE_OK;
   if (g_cancelled.load() || (failed && !connection->responded)) {
-    t_openError = g_cancelled.load() ? kStoppedError
-                                     : TransferErrorWords(connection->easy, connection->result);
+    t_openError =
+        g_cancelled.load() ? kStoppedError : TransferErrorWords(connection, connection->result);
     CloseCurl(connection);
     return nullptr;
   }
@@ -295,7 +342,7 @@ FetchOutcome CurlOutcome(FetchConnection* connection) {
   if (g_cancelled.load()) {
     outcome.error = kStoppedError;
   } else if (connection->done && connection->result != CURLE_OK) {
-    outcome.error = TransferErrorWords(connection->easy, connection->result);
+    outcome.error = TransferErrorWords(connection, connection->result);
   }
   return outcome;
 }

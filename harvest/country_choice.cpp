@@ -1,14 +1,17 @@
-// Country names typed by a user matched against the index's links, and the nearest names for
+// Country names typed by a user matched against the index's links, and the nearest labels for
 // one that matches none.
 #include "harvest/country_choice.h"
 
 #include <algorithm>
 #include <optional>
 
+#include "harvest/line_split.h"
 #include "text/text.h"
 #include "text/utf8.h"
 
 namespace {
+
+const size_t kNearnessShare = 3;  // a label is near with up to one edit per 3 typed bytes
 
 // The typed name as lower-case page bytes: read as UTF-8 when it is valid UTF-8 that
 // Windows-1252 can hold, else taken as page bytes already.
@@ -17,43 +20,78 @@ std::string TypedKey(const std::string& typed) {
   return ToLowerCase(bytes ? *bytes : typed);
 }
 
-bool Matches(const CountryLink& link, const std::vector<std::string>& keys) {
-  const std::string name = ToLowerCase(link.name);
-  return std::any_of(keys.begin(), keys.end(),
-                     [&name](const std::string& key) { return TextEquals(key, name); });
+// The indexes of the links whose label (or, when no label is key, whose name) is key.
+std::vector<size_t> MatchingLinks(const std::vector<CountryLink>& links, const std::string& key) {
+  for (const bool byLabel : {true, false}) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < links.size(); ++i) {
+      const std::string& text = byLabel ? CountryLabel(links[i]) : links[i].name;
+      // Lengths first: a label of a hostile index may be as long as the page.
+      if (text.size() == key.size() && TextEquals(ToLowerCase(text), key)) found.push_back(i);
+    }
+    if (!found.empty()) return found;
+  }
+  return {};
 }
 
-// The number of single-byte insertions, deletions and replacements that turn a into b.
-size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      const size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
+// The first letter of each word of text.
+std::string Initials(const std::string& text) {
+  std::string initials;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != ' ' && (i == 0 || text[i - 1] == ' ')) initials += text[i];
   }
-  return row[b.size()];
+  return initials;
+}
+
+// How far label (lower case) is from key: the fewer edits of the whole or of its start, 0 for
+// its initials.
+size_t Distance(const std::string& key, const std::string& label) {
+  if (key.size() > 1 && TextEquals(Initials(label), key)) return 0;
+  return std::min(EditDistance(key, label), EditDistance(key, LeftPart(label, TextLength(key))));
 }
 
 }  // namespace
 
+std::vector<CountryLink> IndexCountryLinks(const std::string& indexBytes,
+                                           const std::string& siteBase) {
+  std::vector<CountryLink> links;
+  std::string line;
+  SplitLines(indexBytes, line, [&](std::string_view complete) {
+    std::optional<CountryLink> link = ParseIndexLine(std::string(complete), siteBase);
+    if (link) links.push_back(std::move(*link));
+    return true;
+  });
+  return links;
+}
+
+const std::string& CountryLabel(const CountryLink& link) {
+  return link.label.empty() ? link.name : link.label;
+}
+
+std::vector<std::string> CountryLabels(const std::vector<CountryLink>& links) {
+  std::vector<std::string> labels;
+  std::vector<std::string> seen;  // in lower case
+  for (const CountryLink& link : links) {
+    const std::string lower = ToLowerCase(CountryLabel(link));
+    if (std::find(seen.begin(), seen.end(), lower) != seen.end()) continue;
+    seen.push_back(lower);
+    labels.push_back(CountryLabel(link));
+  }
+  return labels;
+}
+
 CountryChoice ChooseCountries(const std::vector<CountryLink>& links,
                               const std::vector<std::string>& names) {
-  std::vector<std::string> keys;
-  for (const std::string& name : names) keys.push_back(TypedKey(name));
   CountryChoice choice;
-  for (const CountryLink& link : links) {
-    if (Matches(link, keys)) choice.links.push_back(link);
+  std::vector<bool> chosen(links.size());
+  for (const std::string& name : names) {
+    const std::vector<size_t> found = MatchingLinks(links, TypedKey(name));
+    if (found.empty()) choice.unknown.push_back(name);
+    if (found.size() > 1) choice.shared.push_back({name, static_cast<int>(found.size())});
+    for (size_t i : found) chosen[i] = true;
   }
-  for (size_t i = 0; i < names.size(); ++i) {
-    const bool found = std::any_of(links.begin(), links.end(), [&](const CountryLink& link) {
-      return Matches(link, {keys[i]});
-    });
-    if (!found) choice.unknown.push_back(names[i]);
+  for (size_t i = 0; i < links.size(); ++i) {
+    if (chosen[i]) choice.links.push_back(links[i]);
   }
   return choice;
 }
@@ -61,19 +99,27 @@ CountryChoice ChooseCountries(const std::vector<CountryLink>& links,
 std::vector<std::string> NearestCountryNames(const std::vector<CountryLink>& links,
                                              const std::string& name, int count) {
   const std::string key = TypedKey(name);
-  std::vector<std::pair<size_t, std::string>> ranked;  // distance, name
-  for (const CountryLink& link : links) {
-    const bool seen = std::any_of(ranked.begin(), ranked.end(), [&link](const auto& r) {
-      return TextEquals(r.second, link.name);
-    });
-    if (!seen) ranked.emplace_back(EditDistance(key, ToLowerCase(link.name)), link.name);
+  const size_t most =
+      std::max<size_t>(1, std::min(key.size(), kEditDistanceBytes) / kNearnessShare);
+  struct Ranked {
+    size_t distance;
+    size_t whole;
+    std::string label;
+  };
+  std::vector<Ranked> ranked;
+  for (const std::string& label : CountryLabels(links)) {
+    const std::string lower = ToLowerCase(label);
+    const size_t distance = Distance(key, lower);
+    if (distance <= most && distance < key.size()) {
+      ranked.push_back({distance, EditDistance(key, lower), label});
+    }
   }
-  std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+    return a.distance != b.distance ? a.distance < b.distance : a.whole < b.whole;
+  });
   std::vector<std::string> nearest;
-  for (const auto& r : ranked) {
-    if (static_cast<int>(nearest.size()) == count) break;
-    nearest.push_back(r.second);
+  for (size_t i = 0; i < ranked.size() && static_cast<int>(i) < count; ++i) {
+    nearest.push_back(ranked[i].label);
   }
   return nearest;
 }

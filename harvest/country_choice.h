@@ -6,17 +6,35 @@
 
 #include "harvest/index_parser.h"
 
-struct CountryChoice {
-  std::vector<CountryLink> links;    // the chosen links, in index order
-  std::vector<std::string> unknown;  // typed names that match no link, as typed
+// A typed name that several entries of the index answer, and how many.
+struct SharedCountryName {
+  std::string typed;
+  int entries = 0;
 };
 
-// The links whose name equals one of names without regard to case. A name may be typed in
-// UTF-8 or in the page's own Windows-1252 bytes (a Windows command line). Every link of a
-// name is chosen, so a name that the index lists twice reads both pages.
+struct CountryChoice {
+  std::vector<CountryLink> links;         // the chosen links, in index order, each once
+  std::vector<std::string> unknown;       // typed names that match no link, as typed
+  std::vector<SharedCountryName> shared;  // typed names that chose more than one link
+};
+
+// The country links of an index page's bytes, in page order; what follows the last line feed
+// is never examined.
+std::vector<CountryLink> IndexCountryLinks(const std::string& indexBytes,
+                                           const std::string& siteBase);
+// The index's own text of a link, as --list-countries shows it: its label, else its name.
+const std::string& CountryLabel(const CountryLink& link);
+// The labels of links in index order, each once without regard to case.
+std::vector<std::string> CountryLabels(const std::vector<CountryLink>& links);
+
+// The links chosen by names, without regard to case: a name chooses the links whose label it
+// is, else those whose name it is (the names of "USA" and "usa (east)" are both "USA"). A
+// name may be typed in UTF-8 or in the page's own Windows-1252 bytes (a Windows command
+// line). Every link a name chooses is read.
 CountryChoice ChooseCountries(const std::vector<CountryLink>& links,
                               const std::vector<std::string>& names);
-// The distinct names of at most count links nearest to name by edit distance, regardless of
-// case: nearest first, in index order among equals. The names are page bytes.
+// At most count distinct labels like name, regardless of case: near it as a whole, near it at
+// their start, or with it as their words' initials ("uk"). Nearest first, in index order
+// among equals; none when no label is near. The labels are page bytes.
 std::vector<std::string> NearestCountryNames(const std::vector<CountryLink>& links,
                                              const std::string& name, int count);

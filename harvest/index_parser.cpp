@@ -27,7 +27,9 @@ std::string CountryName(const std::string& rawName) {
 std::optional<CountryLink> ParseIndexLine(const std::string& line, const std::string& siteBase) {
   if (!StartsWith(line, kCountryLinkPrefix)) return std::nullopt;
   CountryLink link;
-  link.name = CountryName(FieldAt(line, kNameField, kNameSeparator));
+  const std::string rawName = FieldAt(line, kNameField, kNameSeparator);
+  link.name = CountryName(rawName);
+  link.label = TrimSpaces(rawName);
   link.address = Concat(siteBase, kCountryPathPrefix, FieldAt(line, kTargetField, kTargetSeparator));
   return link;
 }

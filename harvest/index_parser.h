@@ -7,6 +7,7 @@
 struct CountryLink {
   std::string name;     // as shown and stored with every channel of the country
   std::string address;  // siteBase + "television/" + link target
+  std::string label;    // the link's own text, spaces trimmed: "usa (east)" of name "USA"
 };
 
 const char kIndexPath[] = "television/tvbar.htm";

@@ -107,18 +107,6 @@ bool TakePage(FetchAhead& ahead, PageBuffer& page) {
   return true;
 }
 
-// The country links of the index page, in page order.
-std::vector<CountryLink> CountryLinks(const PageBuffer& indexPage, const std::string& siteBase) {
-  std::vector<CountryLink> links;
-  std::string line;  // what follows the last line feed is never examined
-  SplitLines(indexPage.bytes, line, [&](std::string_view complete) {
-    std::optional<CountryLink> link = ParseIndexLine(std::string(complete), siteBase);
-    if (link) links.push_back(std::move(*link));
-    return true;
-  });
-  return links;
-}
-
 void ReportPage(const std::string& country, const std::string& address, const PageBuffer& page,
                 int32_t channels) {
   PageReport report;
@@ -138,7 +126,7 @@ bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& lin
   bool taken = TakePage(index, indexPage);
   StopFetchAhead(index);
   if (!taken) return false;
-  links = CountryLinks(indexPage, siteBase);
+  links = IndexCountryLinks(indexPage.bytes, siteBase);
   ReportPage(std::string(), address, indexPage, 0);
   return true;
 }
@@ -151,6 +139,9 @@ bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>
   CountryChoice choice = ChooseCountries(links, countries);
   for (const std::string& name : choice.unknown) {
     ShowUnknownCountry(name, NearestCountryNames(links, name, kNearestNames));
+  }
+  for (const SharedCountryName& shared : choice.shared) {
+    ShowSharedCountryName(shared.typed, shared.entries);
   }
   links = std::move(choice.links);
   return choice.unknown.empty();
@@ -213,7 +204,8 @@ void FinishRun(HarvestState& state, const std::string& outputPath) {
     ShowFinalStatus(state.channelCount, kWordAborted);
     return;
   }
-  if (state.channelCount >= 1) SaveChannels(state, outputPath);
+  if (state.channelCount >= 1 && outputPath.empty()) ShowFinalStatus(state.channelCount, kWordDone);
+  if (state.channelCount >= 1 && !outputPath.empty()) SaveChannels(state, outputPath);
   g_runGate.store(kGateOpen);
 }
 

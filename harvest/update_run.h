@@ -24,7 +24,8 @@ void ResetRunCancel();
 // How long the run waits for a page before it services the window side again.
 const int kPageWaitMilliseconds = 50;
 
-// Harvests siteBase (ending in "/") into state and writes outputPath unless cancelled or empty.
+// Harvests siteBase (ending in "/") into state and writes outputPath unless cancelled or empty
+// (an empty outputPath writes no file, and a list found is DONE).
 // jobs worker threads (1 to 16) fetch country pages ahead; the result does not depend on it.
 // countries, when not empty, names the only countries to read (any case); a name that the
 // index lacks ends the run before any country page is read.

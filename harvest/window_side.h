@@ -49,3 +49,6 @@ void ShowPageRead(const PageReport& report);
 // The run was asked for a country that the index lacks; nearest holds the index's names
 // closest to it. The run then ends at once: no page is read, nothing is shown or written.
 void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest);
+// The run was asked for a country by a name that entries of the index share; all of them
+// are read.
+void ShowSharedCountryName(const std::string& name, int entries);

@@ -46,6 +46,10 @@ void ShowUnknownCountry(const std::string& name, const std::vector<std::string>&
   g_fakeWindow.calls.push_back(call);
 }
 
+void ShowSharedCountryName(const std::string& name, int entries) {
+  g_fakeWindow.calls.push_back(Concat("ShowSharedCountryName ", name, " ", NumberToText(entries)));
+}
+
 void ShowRunFinished() { g_fakeWindow.calls.push_back("ShowRunFinished"); }
 
 void ShowFinalStatus(int32_t count, const std::string& word) {

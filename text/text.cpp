@@ -2,7 +2,9 @@
 // fixed byte ranges for case changes and 32-bit wrapping number conversion.
 #include "text/text.h"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 #include <cstring>
 
 namespace {
@@ -177,4 +179,21 @@ int StoreText(char* block, const std::string& s) {
 
 int ByteAt(const std::string& s, int i) {
   return static_cast<signed char>(s[static_cast<std::string::size_type>(i)]);
+}
+
+size_t EditDistance(std::string_view a, std::string_view b) {
+  a = a.substr(0, kEditDistanceBytes);
+  b = b.substr(0, kEditDistanceBytes);
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
 }

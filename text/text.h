@@ -39,6 +39,11 @@ std::string TextFromBytes(const char* block, int n);
 int StoreText(char* block, const std::string& s);
 // The byte at offset i as a signed 8-bit value; i must lie inside s.
 int ByteAt(const std::string& s, int i);
+// The number of single-byte insertions, deletions and replacements that turn a into b, of
+// their first kEditDistanceBytes bytes: names typed or listed are short, and a longer text
+// must not cost time or memory by its length.
+const size_t kEditDistanceBytes = 64;
+size_t EditDistance(std::string_view a, std::string_view b);
 
 inline std::string::size_type PartSize(const std::string& s) { return s.size(); }
 inline std::string::size_type PartSize(const char* s) { return std::char_traits<char>::length(s); }

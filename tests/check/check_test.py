@@ -771,11 +771,19 @@ def case_options(ctx):
     rc, out, err = ctx.run(["check", "-qj2", "-t", "5", "--", "fifo"])
     writer.wait(10)
     check(rc == 0 and out.startswith("live ") and err == "", "a pipe as the list, --quiet: %d %r %r" % (rc, out, err))
+    # An output that cannot be written is refused before the first probe (the stream hangs).
     os.mkdir(os.path.join(ctx.work, "taken"))
-    rc, _, err = ctx.run(["check", "--output", "taken", "--json", "out.json"])
-    check(rc == 1 and "cannot write --output: taken: is a folder" in err,
-          "unwritable output: exit code %d, %r" % (rc, err))
-    check(ctx.read_json("out.json")[0]["status"] == "live", "the other output was not written")
+    ctx.write_list([("slow", ctx.base + "_fault/hang/tv.ts")], "slow.dat")
+    for args, says in ((["check", "slow.dat", "--output", "taken", "--json", "out.json"], "--output taken: is a folder"),
+                       (["check", "slow.dat", "--json", "none/x.json"], "--json none/x.json: the folder does not exist"),
+                       (["check", "slow.dat", "--dead", "/dev/zero"], "--dead /dev/zero: is a device"),
+                       (["--site", ctx.base + "_fault/hang/", "--check", "--check-m3u", "none/x"],
+                        "--check-m3u none/x: the folder does not exist")):
+        began = time.monotonic()
+        rc, _, err = ctx.run(args + ["--timeout", "30"] if args[0] == "check" else args)
+        check(rc == 2 and says in err and err.count("\n") == 1 and time.monotonic() - began < 10,
+              "%r: exit code %d, %r" % (args, rc, err))
+    check(not os.path.exists(os.path.join(ctx.work, "out.json")), "an output written")
 
 
 def main():

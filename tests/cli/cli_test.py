@@ -96,8 +96,12 @@ def case_golden(ctx):
 
 
 def case_site_without_slash(ctx):
-    rc, _, err = run(ctx.program, ["--site=" + ctx.server.base.rstrip("/")], ctx.work)
-    expect_golden(ctx.work, ctx.fixture, rc, err)
+    """The site without its slash, its index's folder or the index's address is the site."""
+    for site in (ctx.server.base.rstrip("/"), ctx.server.base + "television", ctx.server.base + "television/tvbar.htm"):
+        rc, _, err = run(ctx.program, ["--site=" + site, "-o", "/dev/null", "--json", "-"], ctx.work)
+        check(rc == 0 and last_line(err) == b"Channels found: 232 DONE", "%s: rc %d, %r" % (site, rc, err[-300:]))
+        note = b"morvek-cli: reading the site %s, the part of --site before television/\n" % ctx.server.base.encode()
+        check(err.startswith(note) == ("television" in site), "%s: %r" % (site, err[:200]))
 
 
 def case_details(ctx):
@@ -188,37 +192,55 @@ def case_page_reports(ctx):
 def case_country(ctx):
     """--country reads only the countries named, in index order, as one run; an unknown name
     is refused with the nearest names; a country left out is never fetched (it would hang)."""
-    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "usa",
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "usa", "--country", "usa (EAST)",
                                    "--country", "\u00f6STERREICH"], ctx.work)
     check(rc == 0, "exit code %d, stderr %r" % (rc, err))
     want = [r for r in fixture_rows(ctx) if r.split(b"|")[0] in (b"\xd6sterreich", b"USA")]
     check(read_file(os.path.join(ctx.work, "channels.dat")) == b"".join(r + b"\r\n" for r in want),
           "channels.dat is not the rows of those countries")
     rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "Atlantys"], ctx.work)
-    check(rc == 2 and err.startswith(b'morvek-cli: the index has no country "Atlantys"; nearest: '
-                                     b"Atlantis, ") and err.count(b"\n") == 1, "rc %d, %r" % (rc, err))
+    check(rc == 2 and err == b'morvek-cli: the index has no country "Atlantys"; nearest: ATLANTIS\n',
+          "rc %d, %r" % (rc, err))
+    for typed, says in (("uk", b"nearest: UNITED KINGDOM, USA, usa (east)\n"), ("Austria", b"--list-countries shows its countries\n")):
+        rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", typed], ctx.work)
+        check(rc == 2 and err.endswith(says), "%s: rc %d, %r" % (typed, rc, err))
+    rc, out, err = run(ctx.program, ["--site", ctx.server.base, "--list-countries"], ctx.work)
+    check(rc == 0 and out == "NORWAY\nfrance\n\u00d6STERREICH\nBrazil\nATLANTIS\nCANADA\nUNITED KINGDOM\n"
+          "USA\nusa (east)\n".encode(), "--list-countries: rc %d, %r, %r" % (rc, out, err))
+    for typed, rows in (("usa", 38), ("USA (east)", 41)):
+        rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", typed, "-o", "us.dat"], ctx.work)
+        got = read_file(os.path.join(ctx.work, "us.dat")).count(b"\r\n")
+        check(rc == 0 and got == rows, "%s: rc %d, %d rows, %r" % (typed, rc, got, err[-200:]))
     ctx.restart_server(hanging_site(ctx))
     rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "NORWAY", "--output",
                                    "norway.dat"], ctx.work)
     check(rc == 0 and last_line(err).endswith(b" DONE"), "rc %d, stderr %r" % (rc, err))
+    norway = read_file(os.path.join(ctx.site_root, "television", "norway.htm"))
+    index = b'<a class="rb" href="n1.htm" target="c">Norway\n<a class="rb" href="n2.htm" target="c">NORWAY\n'
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": index, "n1.htm": norway, "n2.htm": norway}))
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--country", "norway"], ctx.work)
+    check(rc == 0 and b'morvek-cli: "norway" names 2 entries of the index; all are read\n' in err,
+          "shared name: rc %d, %r" % (rc, err))
 
 
 def case_save_failure(ctx):
+    """An output that cannot be written is refused before the first request (the site hangs)
+    with one line and exit 2; the null device as the channel file writes none."""
     os.mkdir(os.path.join(ctx.work, "channels.dat"))
-    rc, _, err = run(ctx.program, ["--site", ctx.server.base], ctx.work)
-    check(rc == 1, "exit code %d" % rc)
-    check(b"Update failed!" in err and b"Couldn't save channel list!" in err, "stderr %r" % err)
-    check(b"channels.dat: is a folder, not a regular file" in err, "no reason in %r" % err)
-    check(os.path.isdir(os.path.join(ctx.work, "channels.dat")), "the directory was replaced")
-    for args, path in ((["--output", "none/x.dat"], b"none/x.dat"),
-                       (["--output", "list.dat", "--m3u", "none/x.m3u"], b"none/x.m3u")):
-        rc, _, err = run(ctx.program, ["--site", ctx.server.base] + args, ctx.work)
-        list_failed = path.endswith(b".dat")
-        check(rc == 1 and err.endswith(b"(No such file or directory)\n") and b" DONE" not in err and
-              (b"Couldn't save channel list!\n%s: " % path in err) == list_failed and
-              (b"morvek-cli: cannot write the playlist (--m3u): %s: " % path in err) != list_failed,
-              "%r: rc %d, %r" % (args, rc, err))
-    check(os.path.exists(os.path.join(ctx.work, "list.dat")), "the list beside a failed playlist")
+    hang = ctx.server.base + "_fault/hang/"
+    for args, says in (([], b"--output channels.dat: is a folder, not a regular file; left untouched"),
+                       (["-o", "none/x.dat"], b"--output none/x.dat: the folder does not exist"),
+                       (["-o", "x.dat", "--m3u", "none/x.m3u"], b"--m3u none/x.m3u: the folder does not exist"),
+                       (["-o", "x.dat", "--json", "/dev/zero"], b"--json /dev/zero: is a device")):
+        began = time.monotonic()
+        rc, _, err = run(ctx.program, ["--site", hang, "--timeout", "30"] + args, ctx.work)
+        check(rc == 2 and err.startswith(b"morvek-cli: " + says) and err.count(b"\n") == 1 and
+              time.monotonic() - began < 10, "%r: rc %d, %r" % (args, rc, err))
+    check(os.listdir(ctx.work) == ["channels.dat"], "files written: %r" % os.listdir(ctx.work))
+    rc, _, err = run(ctx.program, ["--site", ctx.server.base, "-o", "/dev/null", "--json", "tv.json",
+                                   "--m3u", "/dev/null"], ctx.work)
+    check(rc == 0 and last_line(err) == b"Channels found: 232 DONE", "null device: rc %d, %r" % (rc, err[-200:]))
+    check(sorted(os.listdir(ctx.work)) == ["channels.dat", "tv.json"], "files %r" % os.listdir(ctx.work))
 
 
 def case_closed_stdout(ctx):
@@ -295,15 +317,21 @@ def case_bad_option(ctx):
                        (["--timeout"], b"--timeout needs"), (["-qx"], b"unknown option -x"),
                        (["--quiet=1"], b"--quiet takes no value"), (["-j"], b"--jobs needs a value"),
                        (["-"], b"unexpected argument -"), (["--country="], b"--country needs a value"),
-                       (["--check-jobs", "4", "--check"], b"--check-jobs needs --check before it"),
+                       (["--check-jobs", "4"], b"--check-jobs needs --check"),
+                       (["chek"], b"unknown command chek; did you mean check?"),
+                       (["--sit", "x"], b"unknown option --sit; did you mean --site?"),
+                       (["--check", "--check-timout=1"], b"did you mean --check-timeout?"),
                        (["--check", "--check-help"], b"unknown option --check-help")):
         rc, out, err = run(ctx.program, args, ctx.work)
         check(rc == 2 and out == b"" and err.count(b"\n") == 1, "%r: rc %d, err %r" % (args, rc, err))
         check(says in err and err.rstrip().endswith(b"(try --help)"), "%r: %r" % (args, err))
+    rc, _, err = run(ctx.program, ["--check-jobs", "0", "--check"], ctx.work)  # any order
+    check(rc == 2 and b"--check-jobs needs a number" in err, "--check-jobs before --check: %r" % err)
     for flag in ("--help", "-h"):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
         check(rc == 0 and b"Usage:" in out and b"Exit codes:" in out and b"  4 " in out and
               b"  129 " in out, flag)
+        check((b"--proxy" in out) != ctx.windows, "%s: the proxy options of this build" % flag)
     for flag in ("--version", "-V"):
         rc, out, _ = run(ctx.program, [flag], ctx.work)
         check(rc == 0 and out.startswith(b"morvek-cli "), "%s: rc %d" % (flag, rc))
@@ -330,6 +358,8 @@ def case_proxy(ctx):
             os.remove(os.path.join(ctx.work, "channels.dat"))
         rc, _, err = run(ctx.program, args, ctx.work, variables)
         check(rc == want, "%r %r: rc %d, stderr %r" % (variables, args, rc, err[-200:]))
+        failed_proxy = b"tvbar.htm: the proxy 127.0.0.1:1: connection refused\n" in err
+        check(failed_proxy == (want == 3 and dead in str(variables) + str(args)), "%r %r: %r" % (variables, args, err))
         if want == 0:
             expect_golden(ctx.work, ctx.fixture, rc, err)
 
@@ -341,8 +371,8 @@ def case_unusual_targets(ctx):
     hang = ctx.server.base + "_fault/hang/"
     for target, reason in (("fifo", b"is a named pipe"), ("/dev/zero", b"is a device")):
         rc, _, err = run(ctx.program, ["--site", hang, "--output", target, "--timeout", "30"], ctx.work)
-        check(rc == 1 and err == b"Update failed!\nCouldn't save channel list!\n%s: %s, not a regular "
-              b"file; left untouched\n" % (target.encode(), reason), "%s: rc %d, %r" % (target, rc, err))
+        check(rc == 2 and err == b"morvek-cli: --output %s: %s, not a regular file; left untouched\n"
+              % (target.encode(), reason), "%s: rc %d, %r" % (target, rc, err))
     with open(os.path.join(ctx.work, "big.dat"), "wb") as f:
         f.truncate((256 << 20) + 1)
     rc, _, err = run(ctx.program, ["--site", ctx.server.base, "--output", "big.dat"], ctx.work)

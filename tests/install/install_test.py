@@ -26,10 +26,26 @@ from check_test import Failure, check, make_media, start_server  # noqa: E402
 FIXTURE = os.path.join(SOURCE, "tests", "fixtures", "sample-channels.dat")
 RUN_LIMIT = 120
 # Where `cmake --install` and the package put each file, below the prefix.
+ZSH_COMPLETION = "share/zsh/vendor-completions/_morvek-cli"  # where Debian's zsh looks
+BASH_COMPLETION = "share/bash-completion/completions/morvek-cli"
 INSTALLED_FILES = ("bin/morvek-cli", "libexec/morvek/morvek-check", "share/man/man1/morvek-cli.1.gz",
-                   "share/bash-completion/completions/morvek-cli", "share/zsh/site-functions/_morvek-cli",
+                   BASH_COMPLETION, ZSH_COMPLETION,
                    "share/doc/morvek/README.md", "share/doc/morvek/copyright",
                    "share/doc/morvek/changelog.gz", "lib/systemd/system/morvek.service")
+# An interactive zsh on a pseudo-terminal (zsh -f FPATH-DIR LINE): compinit with the completion's
+# folder, then LINE and a key bound to complete-word; every match added is printed, one a line.
+ZSH_COMPLETER = r"""
+zmodload zsh/zpty
+zpty z zsh -f -i
+zpty -w z "PS1=''; fpath=(${(q)1} \$fpath); autoload -U compinit; compinit -u -d $PWD/.zcompdump"
+zpty -w z 'compadd() { local -a h; builtin compadd -O h "$@"; print -rl -- $h >> hits; builtin compadd "$@" }'
+zpty -w z 'offer() { : >| hits; zle complete-word; : > done }; zle -N offer; bindkey "^T" offer'
+rm -f done
+zpty -w -n z "$2"$'\x14'
+for i in {1..200}; do [[ -f done ]] && break; sleep 0.05; done
+[[ -f done ]] && cat hits
+zpty -d z
+"""
 WINDOWS_FILES = ("morvek.exe", "morvek-cli.exe", "morvek-check.exe", "README.txt")
 # The mingw runtimes that a static link keeps out of the programs' imports.
 RUNTIME_DLLS = ("libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll")
@@ -72,37 +88,70 @@ def case_manual(ctx):
     check(not missing, "options of --help missing in the manual: %r" % missing)
 
 
-def bash_completions(ctx, words, cwd):
-    script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _morvek_cli; '
-              'printf "%s\\n" "${COMPREPLY[@]}"')
-    rc, out, err = run(["bash", "-c", script, "bash", os.path.join(SOURCE, "completions", "morvek-cli.bash")]
-                       + words, cwd=cwd)
-    check(rc == 0 and err == "", "bash completion of %r: rc %d, %s" % (words, rc, err))
-    return [line for line in out.split("\n") if line]
+def bash_completions(words, cwd, script):
+    """What an interactive bash offers for words (split as readline splits them, "=" apart)
+    through the function that script registers for morvek-cli."""
+    line = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); '
+            'function=$(complete -p morvek-cli | sed -n "s/.* -F \\([^ ]*\\) .*/\\1/p"); '
+            '"$function" morvek-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"; '
+            'printf "%s\\n" "${COMPREPLY[@]}"')
+    rc, out, err = run(["bash", "--norc", "-ic", line, "bash", script] + words, cwd=cwd)
+    check(rc == 0, "bash completion of %r: rc %d, %s" % (words, rc, err))
+    return sorted(set(line for line in out.split("\n") if line))
 
 
-def case_completions(ctx):
-    os.mkdir(os.path.join(ctx.work, "tv lists"))
+def zsh_completions(line, cwd, folder):
+    """What zsh, with compinit over folder, offers at the end of line."""
+    rc, out, err = run(["zsh", "-f", "-c", ZSH_COMPLETER, "zsh", folder, line], cwd=cwd)
+    check(rc == 0 and out, "zsh completion of %r: rc %d, %r %s" % (line, rc, out, err))
+    return set(word.replace("\\", "") for word in out.split("\n") if word)
+
+
+def check_completions(ctx, prefix):
+    """The completions as installed below prefix (share/...), loaded by real shells."""
+    cwd = os.path.join(ctx.work, "completions")
+    os.makedirs(os.path.join(cwd, "tv lists"))
     harvest, check_options = all_options(ctx.program), help_options(ctx.program, "check")
+    bash_file = os.path.join(prefix, BASH_COMPLETION)
     serve_options = help_options(ctx.program, "serve")
     table = ((["morvek-cli", "--"], harvest),
              (["morvek-cli", "check", "--"], check_options),
              (["morvek-cli", "serve", "--"], serve_options),
              (["morvek-cli", "se"], ["serve"]),
              (["morvek-cli", "ch"], ["check"]),
+             (["morvek-cli", "--li"], ["--list-countries"]),
              (["morvek-cli", "--m3u", "tv"], ["tv lists"]),
+             (["morvek-cli", "-o", "tv"], ["tv lists"]),
+             (["morvek-cli", "--output", "=", "tv"], ["tv lists"]),
+             (["morvek-cli", "--output", "="], ["tv lists"]),
              (["morvek-cli", "check", "tv"], ["tv lists"]),
              (["morvek-cli", "--country", ""], []))
     for words, want in table:
-        got = bash_completions(ctx, words, ctx.work)
-        check(sorted(got) == sorted(want), "%r: %r, wanted %r" % (words, got, want))
-    zsh_file = os.path.join(SOURCE, "completions", "_morvek-cli")
-    rc, _, err = run(["zsh", "-n", zsh_file])
-    check(rc == 0, "zsh -n: %s" % err)
-    with open(zsh_file) as f:
+        got = bash_completions(words, cwd, bash_file)
+        # --retry is completed before a check that lacks it lists it in --help.
+        check(set(want) <= set(got) and set(got) - set(want) <= {"--retry", "--check-retry"},
+              "%r: %r, wanted %r" % (words, got, want))
+    zsh_folder = os.path.dirname(os.path.join(prefix, ZSH_COMPLETION))
+    for line, want in (("morvek-cli --li", {"--list-countries"}), ("morvek-cli -o tv", {"tv lists"}),
+                       ("morvek-cli --output=tv", {"tv lists"}), ("morvek-cli check --ou", {"--output"}),
+                       ("morvek-cli --check-ret", {"--check-retry"})):
+        got = zsh_completions(line, cwd, zsh_folder)
+        check(want <= got and len(got) <= 2, "zsh %r: %r" % (line, got))
+    with open(os.path.join(prefix, ZSH_COMPLETION)) as f:
         text = f.read()
     missing = [o for o in set(harvest + check_options + serve_options) if not re.search(r"(?<![\w-])%s(?![\w-])" % o, text)]
     check(not missing, "options missing in the zsh completion: %r" % missing)
+    rc, out, _ = run(["zsh", "-fc", "print -l $fpath"])
+    check("/usr/" + os.path.dirname(ZSH_COMPLETION) in out.split("\n"), "zsh does not read %s" % ZSH_COMPLETION)
+
+
+def case_completions(ctx):
+    """The source tree's completions, laid out as installed."""
+    prefix = os.path.join(ctx.work, "source")
+    for source, target in (("morvek-cli.bash", BASH_COMPLETION), ("_morvek-cli", ZSH_COMPLETION)):
+        os.makedirs(os.path.dirname(os.path.join(prefix, target)), exist_ok=True)
+        shutil.copy(os.path.join(SOURCE, "completions", source), os.path.join(prefix, target))
+    check_completions(ctx, prefix)
 
 
 def run_installed(ctx, prefix, env=None):
@@ -137,11 +186,13 @@ def case_installed(ctx):
     check(rc == 0, "cmake --install: %s" % err)
     missing = [p for p in INSTALLED_FILES if not os.path.isfile(os.path.join(prefix, p))]
     check(not missing, "not installed: %r" % missing)
+    check_completions(ctx, prefix)
     run_installed(ctx, prefix)
 
 
 def case_deb(ctx):
-    rc, out, _ = run(["dpkg-deb", "--field", ctx.package, "Package", "Version", "Depends"])
+    rc, out, _ = run(["dpkg-deb", "--field", ctx.package, "Package", "Version", "Depends", "Recommends"])
+    check("Recommends: bash-completion\n" in out, "the package does not recommend bash-completion: %r" % out)
     check(rc == 0 and "Package: morvek\n" in out, "dpkg-deb --field: %r" % out)
     check("Version: %s\n" % project_version(ctx.build) in out, "package version: %r" % out)
     depends = re.search(r"^Depends: (.*)$", out, re.M)
@@ -155,6 +206,7 @@ def case_deb(ctx):
     check(rc == 0, "dpkg -x: %s" % err)
     missing = [p for p in INSTALLED_FILES if not os.path.isfile(os.path.join(root, "usr", p))]
     check(not missing, "not in the package: %r" % missing)
+    check_completions(ctx, os.path.join(root, "usr"))
     run_installed(ctx, os.path.join(root, "usr"))
 
 
@@ -173,6 +225,8 @@ def case_zip(ctx):
     with open(found["README.txt"], "rb") as f:
         readme = f.read()
     check(readme.count(b"\r\n") == readme.count(b"\n") > 0, "README.txt is not CR LF throughout")
+    check(readme.startswith(b"Morvek for Windows") and b"Debian" not in readme and b"--list-countries" in readme,
+          "README.txt is not the users' README: %r" % readme[:100])
     for exe in ("morvek.exe", "morvek-cli.exe", "morvek-check.exe"):
         shared = [d for d in imported_dlls(found[exe]) if d in RUNTIME_DLLS]
         check(not shared, "%s needs %r" % (exe, shared))

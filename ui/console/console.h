@@ -43,8 +43,6 @@ bool ConsoleCountryRefused();
 // Shows that an extra output could not be written: what it is ("the playlist (--m3u)") and
 // the problem as "PATH: reason". The run's final word then gives no DONE.
 void ShowExportFailure(const std::string& what, const std::string& problem);
-// Shows the channel file's refusal before the run starts, as a failed save shows it.
-void ShowChannelFileRefusal(const std::string& problem);
 // Prints "morvek-cli: <text>" on stderr as a line of its own, past the harvest's live line.
 void ShowConsoleLine(const std::string& text);
 
@@ -94,8 +92,17 @@ struct NamedOutput {
 std::string OutputClash(const std::vector<NamedOutput>& outputs);
 // True when both paths name one file, also when it does not exist yet.
 bool SameFile(const std::string& a, const std::string& b);
+// Why one of outputs (stdout aside) cannot be written, looked at before any work begins: it is
+// not a regular file that may be replaced (a folder, a device, a pipe, read-only) or its
+// folder is missing. One line "OPTION PATH: reason"; empty when all may be written. A failure
+// when the file is written later stays possible.
+std::string OutputTargetRefusal(const std::vector<NamedOutput>& outputs);
 
 // Platform parts (console_posix.cpp, console_win.cpp).
+// True for the system's null device (/dev/null, NUL): an output there writes nothing.
+bool IsNullDevice(const std::string& path);
+// The help lines of the options that choose how pages are fetched, where the build takes any.
+std::string FetchOptionsHelp();
 bool StderrIsTerminal();
 // True when standard output is the file at path (the same device and inode, or volume and
 // file index), as after "> path" in a shell.

@@ -21,6 +21,7 @@ const int kOutputsStopped = 1;
 const int kOutputsCommitted = 2;
 const char kStdoutPlace[] = "standard output";
 const int kLastColumnKept = 1;  // writing the last column would wrap on some terminals
+const char kNoFolder[] = "the folder does not exist";
 
 std::atomic<int> g_stopExitCode{0};
 std::atomic<int> g_outputGate{kOutputsOpen};
@@ -117,6 +118,21 @@ std::string OutputClash(const std::vector<NamedOutput>& outputs) {
                       aStdout ? b.path : a.path, ", which is ", kStdoutPlace);
       }
     }
+  }
+  return std::string();
+}
+
+std::string OutputTargetRefusal(const std::vector<NamedOutput>& outputs) {
+  for (const NamedOutput& output : outputs) {
+    if (TextEquals(output.path, kStandardOutputName)) continue;
+    const SaveTarget target = FindSaveTarget(output.path);
+    std::string refusal = target.refusal;
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(target.path).parent_path();
+    if (refusal.empty() && !folder.empty() && !std::filesystem::is_directory(folder, error)) {
+      refusal = kNoFolder;
+    }
+    if (!refusal.empty()) return Concat(output.option, " ", output.path, ": ", refusal);
   }
   return std::string();
 }

@@ -36,7 +36,10 @@ void ReadLong(const std::vector<std::string>& args, size_t* i, const std::vector
       arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
   const OptionSpec* option = FindLong(table, name);
   if (option == nullptr) {
-    given.refusal = Concat("unknown option ", arg.substr(0, equals));
+    std::vector<std::string> names;
+    for (const OptionSpec& known : table) names.push_back(known.name);
+    given.refusal =
+        Concat("unknown option ", arg.substr(0, equals), DidYouMean(name, names, kLongDashes));
     return;
   }
   std::string value;
@@ -101,6 +104,26 @@ GivenArguments ReadArguments(const std::vector<std::string>& args,
     }
   }
   return given;
+}
+
+std::string NearestWord(const std::string& typed, const std::vector<std::string>& words) {
+  std::string nearest;
+  size_t least = kMostSlips + 1;
+  for (const std::string& word : words) {
+    const size_t distance = EditDistance(typed, word);
+    if (distance < least && distance < typed.size()) {
+      least = distance;
+      nearest = word;
+    }
+  }
+  return nearest;
+}
+
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& words,
+                       const std::string& prefix) {
+  const std::string nearest = NearestWord(typed, words);
+  if (nearest.empty()) return std::string();
+  return Concat("; did you mean ", prefix, nearest, "?");
 }
 
 std::vector<OptionSpec> PrefixedOptions(const std::vector<OptionSpec>& table,

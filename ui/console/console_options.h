@@ -36,6 +36,14 @@ struct GivenArguments {
 GivenArguments ReadArguments(const std::vector<std::string>& args,
                              const std::vector<OptionSpec>& table);
 
+// The word of words nearest to typed, when typed is a slip of it (at most kMostSlips edits,
+// fewer than typed has bytes); else empty.
+const size_t kMostSlips = 2;
+std::string NearestWord(const std::string& typed, const std::vector<std::string>& words);
+// "; did you mean PREFIX WORD?" for the word nearest to typed, or empty.
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& words,
+                       const std::string& prefix);
+
 // table's options with prefix before each long name and no short letters, for the options
 // of one command given to another ("--check-jobs").
 std::vector<OptionSpec> PrefixedOptions(const std::vector<OptionSpec>& table,

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -25,6 +26,11 @@ const size_t kHeapProbe = 120 << 10;
 const uintptr_t kPageSize = 4096;
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 const auto kSaveEndPoll = std::chrono::milliseconds(10);
+const char kNullDevice[] = "/dev/null";
+const char kFetchOptionsHelp[] =
+    "  --proxy URL     fetch through this proxy (default: http_proxy, https_proxy)\n"
+    "  --noproxy LIST  reach these comma-separated hosts directly, * for all\n"
+    "                  (default: no_proxy)\n";
 
 sigset_t StopSignals() {
   sigset_t stops;
@@ -126,3 +132,12 @@ bool WriteStream(FILE* stream, const std::string& utf8) {
   // stderr is unbuffered; stdout is flushed by the caller when it matters.
   return written && (stream != stdout || !std::ferror(stream));
 }
+
+bool IsNullDevice(const std::string& path) {
+  struct stat given {};
+  struct stat null {};
+  return stat(path.c_str(), &given) == 0 && stat(kNullDevice, &null) == 0 &&
+         S_ISCHR(given.st_mode) && given.st_rdev == null.st_rdev;
+}
+
+std::string FetchOptionsHelp() { return kFetchOptionsHelp; }

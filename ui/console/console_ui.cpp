@@ -38,6 +38,7 @@ const char kChannelLimitReached[] = "the run keeps at most ";
 const char kChannelLimitKept[] = " channels; the rest of the site was not read";
 const char kNewWord[] = " new, ";
 const char kGoneWord[] = " gone)";
+const char kListCountriesHint[] = "; --list-countries shows its countries";
 
 struct ConsoleSide {
   ConsoleOptions options;
@@ -241,10 +242,6 @@ void ShowExportFailure(const std::string& what, const std::string& problem) {
   ShowConsoleLine(Concat("cannot write ", what, ": ", problem));
 }
 
-void ShowChannelFileRefusal(const std::string& problem) {
-  WriteErr(Concat(kSaveFailedTitle, "\n", kSaveFailedText, "\n", problem, "\n"));
-}
-
 // Called once per country page line: a flag test.
 bool ServiceRunEvent() { return RunCancelled(); }
 
@@ -313,8 +310,15 @@ void ShowUnknownCountry(const std::string& name, const std::vector<std::string>&
   for (size_t i = 0; i < nearest.size(); ++i) {
     text += Concat(i == 0 ? "; nearest: " : ", ", Cp1252ToTerminalText(nearest[i]));
   }
+  if (nearest.empty()) text += kListCountriesHint;
   ShowConsoleLine(text);
   g_console.countryRefused = true;
+}
+
+void ShowSharedCountryName(const std::string& name, int entries) {
+  if (g_console.options.quiet) return;
+  ShowConsoleLine(Concat("\"", TypedText(name), "\" names ", NumberToText(entries),
+                         " entries of the index; all are read"));
 }
 
 void ShowRunFinished() {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "harvest/channel_file.h"
+#include "text/text.h"
 #include "ui/console/console.h"
 #include "ui/console/console_win.h"
 
@@ -17,6 +18,8 @@ const int kUtf8CodePage = CP_UTF8;
 // The system ends the process about five seconds after a close event.
 const int kCloseWaitMilliseconds = 4500;
 const int kCloseWaitStep = 50;
+// The names of the null device, in any case, with or without the colon and the device prefix.
+const char* const kNullDeviceNames[] = {"nul", "nul:", "\\\\.\\nul"};
 
 // Runs on a thread of its own that the system starts for the event. Ctrl-C and Ctrl-Break
 // only stop the run. Closing the console ends the process once this returns, so a save
@@ -120,3 +123,14 @@ bool WriteStream(FILE* stream, const std::string& utf8) {
   return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) &&
          written == wide.size();
 }
+
+bool IsNullDevice(const std::string& path) {
+  const std::string lower = ToLowerCase(path);
+  for (const char* name : kNullDeviceNames) {
+    if (TextEquals(lower, name)) return true;
+  }
+  return false;
+}
+
+// The Windows build fetches over WinINet, directly: there is nothing to choose.
+std::string FetchOptionsHelp() { return std::string(); }

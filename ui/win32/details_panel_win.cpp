@@ -214,6 +214,7 @@ void ShowCountryPageTaken(const std::string&) {}
 
 // The window program harvests every country, so the run never asks it about one.
 void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
+void ShowSharedCountryName(const std::string&, int) {}
 
 void ShowFinalStatus(int32_t count, const std::string& word) {
   SetWindowTextA(ControlHandle(kStatusLabel),
