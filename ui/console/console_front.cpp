@@ -26,6 +26,7 @@ std::atomic<int> g_stopExitCode{0};
 std::atomic<int> g_outputGate{kOutputsOpen};
 static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 bool g_stdoutFailed = false;
+StopSource g_stop;  // the program's one stop: Ctrl-C, SIGTERM, SIGHUP, a failed stdout
 
 // The file a save at path would replace, resolved as far as it exists.
 std::filesystem::path ResolvedPath(const std::string& path) {
@@ -64,8 +65,11 @@ bool StopRun(int exitCode) {
   g_outputGate.compare_exchange_strong(open, kOutputsStopped);
   CancelRun();
   CancelFetches();
+  g_stop.RequestStop();
   return first;
 }
+
+StopToken ConsoleStopToken() { return g_stop.Token(); }
 
 int StopExitCode() { return g_stopExitCode.load(); }
 
