@@ -257,7 +257,8 @@ int main(int argc, char** argv) {
   static HarvestState* const runState = new HarvestState;
   HarvestState& state = *runState;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.outputPath, options.jobs, options.countries);
+  RunUpdate(state, options.siteBase, options.outputPath, options.jobs, options.countries,
+            ConsoleStopToken());
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "harvest/channel_list.h"
+#include "harvest/stop_token.h"
 
 struct HarvestState {
   std::string country;
@@ -20,5 +21,6 @@ struct HarvestState {
   int32_t countryTotal = 0;   // country links on the index page that the run reads
   int32_t countriesDone = 0;  // of those, the pages read so far
   std::string saveProblem;    // why the last save failed: the path and the reason
+  StopToken stop;             // the run's, as RunUpdate took it
   ChannelList channels;
 };

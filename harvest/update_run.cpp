@@ -22,11 +22,6 @@ namespace {
 
 const int kNearestNames = 3;  // named for a country that the index lacks
 
-// Cancellation and the save exclude each other: whichever claims the gate first wins.
-enum RunGate { kGateOpen, kGateCancelled, kGateSaving };
-std::atomic<int> g_runGate{kGateOpen};
-static_assert(std::atomic<int>::is_always_lock_free, "CancelRun runs in signal handlers");
-
 void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
   AddRecord(state.channels, std::move(record));
   ShowChannel(state.channels.cursor->record);  // the record just added
@@ -47,7 +42,7 @@ struct CountryScan {
 // Takes one line's channel, if it completes one; false when the user stopped the run.
 template <typename TakeLine>
 bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
-  if (ServiceRunEvent()) {
+  if (ServiceRunEvent() || state.stop.StopRequested()) {
     state.aborted = true;
     return false;
   }
@@ -195,33 +190,21 @@ void SaveChannels(HarvestState& state, const std::string& outputPath) {
 
 void FinishRun(HarvestState& state, const std::string& outputPath) {
   ShowRunFinished();
-  // A cancel that came before this point stops the run like the Close button; one that
-  // comes later finds the save under way and no longer applies.
-  if (!state.aborted) {
-    int expected = kGateOpen;
-    if (!g_runGate.compare_exchange_strong(expected, kGateSaving)) state.aborted = true;
-  }
+  // A stop that came before this point stops the run like the Close button; one that comes
+  // later finds the save under way and no longer applies.
+  if (state.stop.StopRequested()) state.aborted = true;
   if (state.aborted) {
     ShowFinalStatus(state.channelCount, kWordAborted);
     return;
   }
   if (state.channelCount >= 1) SaveChannels(state, outputPath);
-  g_runGate.store(kGateOpen);
 }
 
 }  // namespace
 
-bool CancelRun() {
-  int expected = kGateOpen;
-  return g_runGate.compare_exchange_strong(expected, kGateCancelled) || expected == kGateCancelled;
-}
-
-bool RunCancelled() { return g_runGate.load() == kGateCancelled; }
-
-void ResetRunCancel() { g_runGate.store(kGateOpen); }
-
 void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
-               int jobs, const std::vector<std::string>& countries) {
+               int jobs, const std::vector<std::string>& countries, const StopToken& stop) {
+  state.stop = stop;
   std::vector<CountryLink> links;
   if (ReadCountryLinks(siteBase, links)) {
     if (!ChooseLinks(links, countries)) return;

@@ -56,7 +56,7 @@ bool WriteStdout(const std::string& text, const std::string& what, bool flush = 
 // True once a write to stdout failed.
 bool StdoutFailed();
 
-// Stops the run (CancelRun, CancelFetches, the stop token) and keeps the first exit code
+// Stops the run (the stop token, CancelFetches) and keeps the first exit code
 // asked for; true for the first stop. Called from the stop-signal thread or a console control
 // handler, never from a signal handler.
 bool StopRun(int exitCode);

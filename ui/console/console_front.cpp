@@ -63,7 +63,6 @@ bool StopRun(int exitCode) {
   const bool first = g_stopExitCode.compare_exchange_strong(expected, exitCode);
   int open = kOutputsOpen;
   g_outputGate.compare_exchange_strong(open, kOutputsStopped);
-  CancelRun();
   CancelFetches();
   g_stop.RequestStop();
   return first;
