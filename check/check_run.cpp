@@ -286,25 +286,21 @@ class CheckRun {
   void StartLookUp(const std::string& name) {
     limiter_.StartLookUp(name);
     lookUps_[name];
-    pool_.Post([queue = queue_, lookUp = steps_.lookUp, name] {
-      Completion completion;
-      completion.name = name;
-      completion.key = lookUp(name);
-      queue->Post(std::move(completion));
-    });
+    auto completion = std::make_shared<Completion>();
+    completion->name = name;
+    pool_.Post([completion, lookUp = steps_.lookUp] { completion->key = lookUp(completion->name); },
+               [completion, queue = queue_] { queue->Post(std::move(*completion)); });
   }
 
   void Probe(Row& row) {
     row.state = RowState::kProbing;
     row.call = ++lastCall_;
-    pool_.Post([queue = queue_, probe = steps_.probe, index = row.index, call = row.call,
-                address = row.address, scheme = row.scheme, limits = row.limits] {
-      Completion completion;
-      completion.row = index;
-      completion.call = call;
-      completion.outcome = probe(address, scheme, limits);
-      queue->Post(std::move(completion));
-    });
+    auto completion = std::make_shared<Completion>();
+    completion->row = row.index;
+    completion->call = row.call;
+    pool_.Post([completion, probe = steps_.probe, address = row.address, scheme = row.scheme,
+                limits = row.limits] { completion->outcome = probe(address, scheme, limits); },
+               [completion, queue = queue_] { queue->Post(std::move(*completion)); });
   }
 
   void Take(Completion& completion) {

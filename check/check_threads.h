@@ -25,7 +25,9 @@ class CallPool {
   ~CallPool();
   CallPool(const CallPool&) = delete;
   CallPool& operator=(const CallPool&) = delete;
-  void Post(std::function<void()> call);
+  // Runs work on a thread of the pool, then then: the thread counts as free again before
+  // then runs, so that a call posted in answer to then finds it.
+  void Post(std::function<void()> work, std::function<void()> then);
 
  private:
   std::shared_ptr<PoolState> state_;
