@@ -15,9 +15,17 @@ size_t HostLimiter::NameIndex(const std::string& name) {
 
 void HostLimiter::Queue(uint32_t row, const std::string& name) {
   const size_t index = NameIndex(name);
-  names_[index].rows.push_back(row);
+  Name& entry = names_[index];
+  if (next_.size() <= row) next_.resize(row + 1, kNoRow);
+  next_[row] = kNoRow;
   ++queued_;
-  if (names_[index].rows.size() == 1) Refresh(index);
+  if (entry.tail != kNoRow) {
+    next_[entry.tail] = row;
+    entry.tail = row;
+    return;
+  }
+  entry.head = entry.tail = row;
+  Refresh(index);
 }
 
 // A new row of a known host leaves room for the checks in its line.
@@ -31,11 +39,11 @@ bool HostLimiter::MayStart(const Name& name) const {
 
 void HostLimiter::Refresh(size_t index) {
   const Name& name = names_[index];
-  if (name.rows.empty()) return;
+  if (name.head == kNoRow) return;
   if (MayStart(name)) {
-    ready_.emplace(name.rows.front(), index);
+    ready_.emplace(name.head, index);
   } else {
-    ready_.erase({name.rows.front(), index});
+    ready_.erase({name.head, index});
   }
 }
 
@@ -49,7 +57,9 @@ uint32_t HostLimiter::TakeNext() {
   if (ready_.empty()) return kNoRow;
   const auto [row, index] = *ready_.begin();
   ready_.erase(ready_.begin());
-  names_[index].rows.pop_front();
+  Name& name = names_[index];
+  name.head = next_[row];
+  if (name.head == kNoRow) name.tail = kNoRow;
   --queued_;
   Refresh(index);
   return row;

@@ -50,7 +50,8 @@ class HostLimiter {
     bool known = false;
     bool lookingUp = false;
     int lookUpWaiters = 0;
-    std::deque<uint32_t> rows;  // queued, in list order
+    uint32_t head = kNoRow;  // its queued rows, in list order, linked through next_
+    uint32_t tail = kNoRow;
   };
   struct Key {
     int open = 0;
@@ -64,6 +65,7 @@ class HostLimiter {
 
   int perHost_;
   size_t queued_ = 0;
+  std::vector<uint32_t> next_;  // the row after each in its name's queue
   std::vector<Name> names_;
   std::map<std::string, size_t> nameIndex_;
   std::map<std::string, Key> keys_;
