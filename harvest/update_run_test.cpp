@@ -359,8 +359,10 @@ TEST_F(UpdateRunTest, CancelDuringAFetchAbortsAndWritesNothing) {
   };
   Run();
   EXPECT_TRUE(state_.aborted);
-  // The stop is seen at the first line of the page after it: Sweden's channel is not taken.
-  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 1 ABORTED");
+  // The run sees the stop at its next line, which the fetch ahead may reach before or after
+  // Norway's channel; Sweden's is never taken.
+  const std::string last = g_fakeWindow.calls.back();
+  EXPECT_TRUE(last == "ShowFinalStatus 0 ABORTED" || last == "ShowFinalStatus 1 ABORTED") << last;
   EXPECT_FALSE(OutputExists());
 }
 
