@@ -92,9 +92,9 @@ bool ScanCountryPage(HarvestState& state, const PageBuffer& page, CutPage& cut,
 
 // The next page of ahead, servicing the window side while it is on its way; false when the
 // run must stop first.
-bool TakePage(FetchAhead& ahead, PageBuffer& page) {
+bool TakePage(FetchAhead& ahead, PageBuffer& page, const StopToken& stop) {
   while (!TakeNextPage(ahead, kPageWaitMilliseconds, page)) {
-    if (ServiceWhileFetching()) return false;
+    if (ServiceWhileFetching() || stop.StopRequested()) return false;
   }
   return true;
 }
@@ -123,11 +123,12 @@ void ReportPage(const std::string& country, const std::string& address, const Pa
 }
 
 // Fetches the index page; false when the run stopped while waiting for it.
-bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links) {
+bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links,
+                      const StopToken& stop) {
   const std::string address = Concat(siteBase, kIndexPath);
   FetchAhead index = StartFetchAhead({address}, 1);
   PageBuffer indexPage;
-  bool taken = TakePage(index, indexPage);
+  bool taken = TakePage(index, indexPage, stop);
   StopFetchAhead(index);
   if (!taken) return false;
   links = CountryLinks(indexPage, siteBase);
@@ -164,7 +165,7 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   for (size_t index = 0; index < links.size(); ++index) {
     const CountryLink& link = links[index];
     state.country = link.name;
-    if (!TakePage(ahead, page)) {
+    if (!TakePage(ahead, page, state.stop)) {
       state.aborted = true;
       break;
     }
@@ -206,7 +207,7 @@ void RunUpdate(HarvestState& state, const std::string& siteBase, const std::stri
                int jobs, const std::vector<std::string>& countries, const StopToken& stop) {
   state.stop = stop;
   std::vector<CountryLink> links;
-  if (ReadCountryLinks(siteBase, links)) {
+  if (ReadCountryLinks(siteBase, links, stop)) {
     if (!ChooseLinks(links, countries)) return;
     ReadCountryPages(state, links, jobs);
   } else {
