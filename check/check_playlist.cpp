@@ -24,6 +24,11 @@ const char kUserAgentOption[] = "http-user-agent=";
 const char* const kReferrerOptions[] = {"http-referrer=", "http-referer="};
 const char kUserAgentHeader[] = "user-agent";
 const char kReferrerHeader[] = "referer";
+// Headers the request itself decides, which players do not take from a list.
+const char* const kDroppedHeaders[] = {"host", "content-length", "transfer-encoding"};
+// The bytes of an HTTP token besides letters and digits.
+const char kTokenMarks[] = "!#$%&'*+-.^_`|~";
+const size_t kHeaderLineExtraBytes = 4;  // ": " and the line end
 const char kNameAttribute[] = "tvg-name";
 const char kGroupAttribute[] = "group-title";
 const char kIdAttribute[] = "tvg-id";
@@ -70,8 +75,33 @@ std::string_view AfterTag(std::string_view text, const char* tag) {
   return TrimSpacesView(text.substr(std::strlen(tag)));
 }
 
+// True when value holds a line end or a NUL byte, which would cut a header line.
 bool HasLineEnd(const std::string& value) {
-  return value.find_first_of("\r\n") != std::string::npos;
+  return value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+bool IsHttpToken(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    const bool alphanumeric =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alphanumeric && (c == '\0' || std::strchr(kTokenMarks, c) == nullptr)) return false;
+  }
+  return true;
+}
+
+bool IsDroppedHeader(const std::string& lowerName) {
+  for (const char* dropped : kDroppedHeaders) {
+    if (TextEquals(lowerName, dropped)) return true;
+  }
+  return false;
+}
+
+// The bytes the request's agent, referrer and header lines add to each request.
+size_t RequestBytes(const StreamRequest& request) {
+  size_t bytes = request.userAgent.size() + request.referrer.size() + 2 * kHeaderLineExtraBytes;
+  for (const std::string& header : request.headers) bytes += header.size() + kHeaderLineExtraBytes;
+  return bytes;
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -121,12 +151,12 @@ void ReadInfo(std::string_view info, EntryReading& reading) {
   }
 }
 
+// Takes a header whose name is an HTTP token and whose value holds no line end; the ones the
+// request decides itself are dropped.
 void AddHeader(StreamRequest& request, const std::string& name, const std::string& value) {
-  if (name.empty() || HasLineEnd(name) || HasLineEnd(value) ||
-      name.find_first_of(" :\t") != std::string::npos) {
-    return;
-  }
+  if (!IsHttpToken(name) || HasLineEnd(value)) return;
   const std::string lower = ToLowerCase(name);
+  if (IsDroppedHeader(lower)) return;
   if (TextEquals(lower, kUserAgentHeader)) {
     request.userAgent = value;
   } else if (TextEquals(lower, kReferrerHeader)) {
@@ -175,11 +205,13 @@ void ReadPlaylist(CheckList& list) {
   const std::string& bytes = list.bytes;
   EntryReading reading{bytes, CheckEntry(), false, StreamRequest()};
   size_t at = 0;
+  size_t lineNumber = 0;
   while (at < bytes.size()) {
     const Line line = NextLine(bytes, &at);
+    ++lineNumber;
     if (line.textLength > kMaxPlaylistLineBytes) {
-      list.problem = Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes),
-                            " bytes");
+      list.problem =
+          Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes), " bytes");
       return;
     }
     if (line.text.empty()) continue;
@@ -198,6 +230,12 @@ void ReadPlaylist(CheckList& list) {
     if (TooMany(list, list.entries.size() + 1)) return;
     reading.entry.streamUrl = SpanOf(bytes, line.text);
     const StreamRequest& request = reading.request;
+    if (RequestBytes(request) > kMaxEntryHeaderBytes) {
+      list.problem =
+          Concat("the entry on line ", std::to_string(lineNumber), " sends headers of more than ",
+                 std::to_string(kMaxEntryHeaderBytes), " bytes");
+      return;
+    }
     if (!request.userAgent.empty() || !request.referrer.empty() || !request.headers.empty()) {
       reading.entry.request = static_cast<uint32_t>(list.requests.size());
       list.requests.push_back(std::move(reading.request));

@@ -12,6 +12,9 @@
 const size_t kMaxListEntries = 1000000;
 const size_t kMaxPlaylistLineBytes = 64 * 1024;
 const size_t kMaxEntryHeaders = 16;
+// The bytes of what one entry's requests send beside the library's own headers (agent,
+// referrer, header lines), well under the media library's 8 KiB for all of a request's headers.
+const size_t kMaxEntryHeaderBytes = 4096;
 
 enum class ListKind { kChannelFile, kPlaylist };
 
@@ -24,7 +27,7 @@ struct CheckList {
   // group-title (category) and the address (streamUrl).
   std::vector<CheckEntry> entries;
   std::vector<StreamRequest> requests;  // from #EXTVLCOPT and #EXTHTTP, of the entries with any
-  std::string problem;  // why the list cannot be checked, or ""
+  std::string problem;                  // why the list cannot be checked, or ""
 };
 
 // A list that starts with #EXTM3U (after a byte-order mark and blank lines), with a comment

@@ -20,7 +20,9 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
       {"http://s/1\nhttp://s/2", ListKind::kPlaylist, {"", ""}, {"http://s/1", "http://s/2"}},
       {"\xEF\xBB\xBF\r\n#EXTM3U\r\n#EXTINF:-1 tvg-name=\"T\" group-title=\"G, H\",Title\r\n"
        "rtsp://s/1\r\n#EXTINF:5,\nhttp://s/2\n#EXTINF:-1,dangling\n",
-       ListKind::kPlaylist, {"Title", ""}, {"rtsp://s/1", "http://s/2"}},
+       ListKind::kPlaylist,
+       {"Title", ""},
+       {"rtsp://s/1", "http://s/2"}},
   };
   for (const Case& c : cases) {
     const CheckList list = ParseCheckList(c.file);
@@ -36,7 +38,10 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
   const CheckList list = ParseCheckList(
       "#EXTM3U\r\n#EXTINF:-1 tvg-id=one tvg-country=\"DE\" group-title=\"News\",Eins\r\n"
       "#EXTVLCOPT:http-user-agent=Player 1\r\n#EXTVLCOPT:http-referrer=http://r/\r\n"
-      "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\"}\r\n"
+      "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\","
+      "\"X\\u0000Y\":\"z\",\"Host\":\"h\",\"content-length\":\"5\",\"Transfer-Encoding\":"
+      "\"chunked\","
+      "\"X Y\":\"1\",\"X-Nul\":\"v\\u0000\",\"X-Token\":\"t\"}\r\n"
       "http://s/1\r\n");
   ASSERT_EQ(list.entries.size(), 1u);
   const CheckEntry& entry = list.entries[0];
@@ -44,7 +49,10 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
   EXPECT_EQ(ListText(list, {&entry}),
             "#EXTM3U\r\n#EXTINF:-1 tvg-id=one tvg-country=\"DE\" group-title=\"News\",Eins\r\n"
             "#EXTVLCOPT:http-user-agent=Player 1\r\n#EXTVLCOPT:http-referrer=http://r/\r\n"
-            "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\"}\r\n"
+            "#EXTHTTP:{\"Cookie\":\"a=b\",\"Bad\":\"x\\r\\nHost: evil\",\"Referer\":\"http://r2/\","
+            "\"X\\u0000Y\":\"z\",\"Host\":\"h\",\"content-length\":\"5\",\"Transfer-Encoding\":"
+            "\"chunked\","
+            "\"X Y\":\"1\",\"X-Nul\":\"v\\u0000\",\"X-Token\":\"t\"}\r\n"
             "http://s/1\r\n");
   EXPECT_EQ(EntryText(list, entry.tvgId), "one");
   EXPECT_EQ(EntryText(list, entry.country), "DE");
@@ -52,20 +60,30 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
   const StreamRequest& request = EntryRequest(list, entry);
   EXPECT_EQ(request.userAgent, "Player 1");
   EXPECT_EQ(request.referrer, "http://r2/");
-  EXPECT_EQ(request.headers, std::vector<std::string>{"Cookie: a=b"});  // no injected line
+  // No injected line, no key or value that would cut one, none the request decides itself.
+  EXPECT_EQ(request.headers, (std::vector<std::string>{"Cookie: a=b", "X-Token: t"}));
 }
 
 TEST(CheckPlaylistTest, LinesHeadersAndEntriesAreBounded) {
   const std::string info = "#EXTINF:-1,";
   const std::string longest(kMaxPlaylistLineBytes - info.size(), 'x');
   EXPECT_TRUE(ParseCheckList("#EXTM3U\n" + info + longest + "\r\nhttp://s/\n").problem.empty());
-  EXPECT_FALSE(ParseCheckList("#EXTM3U\n" + info + "x" + longest + "\nhttp://s/\n").problem.empty());
+  EXPECT_FALSE(
+      ParseCheckList("#EXTM3U\n" + info + "x" + longest + "\nhttp://s/\n").problem.empty());
 
   std::string headers;
-  for (size_t i = 0; i <= kMaxEntryHeaders; ++i) headers += "\"X-" + std::to_string(i) + "\":\"v\",";
+  for (size_t i = 0; i <= kMaxEntryHeaders; ++i)
+    headers += "\"X-" + std::to_string(i) + "\":\"v\",";
   headers.pop_back();
   const CheckList many = ParseCheckList("#EXTM3U\n#EXTHTTP:{" + headers + "}\nhttp://s/\n");
   EXPECT_EQ(EntryRequest(many, many.entries[0]).headers.size(), kMaxEntryHeaders);
+
+  const std::string agent(kMaxEntryHeaderBytes - 8, 'a');  // its line adds ": " and CR LF
+  EXPECT_TRUE(ParseCheckList("#EXTM3U\n#EXTVLCOPT:http-user-agent=" + agent + "\nhttp://s/\n")
+                  .problem.empty());
+  EXPECT_EQ(
+      ParseCheckList("#EXTM3U\n\n#EXTVLCOPT:http-user-agent=x" + agent + "\nhttp://s/\n").problem,
+      "the entry on line 4 sends headers of more than 4096 bytes");
 
   std::string entries = "#EXTM3U\n";
   for (size_t i = 0; i < kMaxListEntries; ++i) entries += "http://s/\n";

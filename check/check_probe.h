@@ -23,6 +23,9 @@ struct StreamRequest {
 // Everything the media library reads for one check (wrappers, heads, playlists, segments,
 // packets) comes out of this budget; what is past it reads as the end of the stream.
 const int64_t kCheckBudgetBytes = 4 * 1024 * 1024;
+// The HTTP requests one check sends (redirects, wrappers, playlists, segments, range requests);
+// a check that would send more ends with a verdict that says so.
+const int kCheckMaxRequests = 64;
 
 struct ProbeLimits {
   CheckClock::time_point deadline;
@@ -32,20 +35,23 @@ struct ProbeLimits {
   // deadline keeps it alive.
   std::shared_ptr<std::atomic<int64_t>> bytesLeft =
       std::make_shared<std::atomic<int64_t>>(kCheckBudgetBytes);
+  std::shared_ptr<std::atomic<int>> requestsLeft =
+      std::make_shared<std::atomic<int>>(kCheckMaxRequests);
   StopToken stop;  // the run's: a stop interrupts the probe
 };
 
 struct ProbeOutcome {
   ContentKind kind = ContentKind::kMedia;
-  std::string body;    // the wrapper's text when kind is a wrapper
-  CheckResult result;  // the verdict for every other kind
+  std::string body;     // the wrapper's text when kind is a wrapper
+  std::string address;  // where the reply came from after redirects, for a wrapper's entries
+  CheckResult result;   // the verdict for every other kind
 };
 
 // Prepares the media library for probes from many threads; call once before the first.
 void StartMediaLibrary();
 // Opens address (a byte-stream or RTSP address), reads its first bytes and judges them: a
 // wrapper comes back with its text, media of a stream format is probed for its codecs and
-// read until a packet of audio or video arrives. Blocks: the check runs it on its call pool,
+// read until a frame of audio or video decodes. Blocks: the check runs it on its call pool,
 // and a step that no interrupt reaches (a name lookup) may hold it past the deadline.
 ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
                           const ProbeLimits& limits);

@@ -332,7 +332,7 @@ class CheckRun {
                                                 NumberToText(kMaxWrapperDepth), " deep"));
     } else if (IsWrapper(outcome.kind)) {
       Frame frame;
-      frame.entries = WrapperEntries(outcome.kind, outcome.body, address);
+      frame.entries = WrapperEntries(outcome.kind, outcome.body, outcome.address);
       frame.depth = depth + 1;
       if (frame.entries.empty()) {
         result = Judged(Verdict::kNoMedia, "wrapper without entries");

@@ -29,6 +29,26 @@ const char kHttpErrorLog[] = "HTTP error ";
 const char kRtspMethodLog[] = "method ";
 const char kRtspFailureLog[] = " failed: ";
 const char kResolveFailureLog[] = "Failed to resolve hostname";
+const char kRtmpServerErrorLog[] = "Server error: ";
+const char* const kRtmpNotFoundWords[] = {"no such stream", "not found"};
+const char* const kAnsweredProtocols[] = {"HTTP", "RTSP", "RTMP"};
+// The media types that name a stream format, and its demuxer.
+struct MimeFormat {
+  const char* mimeType;
+  const char* format;
+};
+const MimeFormat kMimeFormats[] = {{"audio/mpeg", "mp3"},
+                                   {"audio/mp3", "mp3"},
+                                   {"audio/aac", "aac"},
+                                   {"audio/aacp", "aac"},
+                                   {"audio/x-aac", "aac"},
+                                   {"video/mp2t", "mpegts"},
+                                   {"application/vnd.apple.mpegurl", "hls"},
+                                   {"application/x-mpegurl", "hls"},
+                                   {"audio/mpegurl", "hls"},
+                                   {"audio/x-mpegurl", "hls"}};
+const char* const kFollowedSchemes[] = {"http", "https"};
+const double kLeastRateSeconds = 1.0;
 const char kRegionNote[] = ": may be blocked in this region";
 const char kCredentialsNote[] = ": needs credentials";
 struct StatusNoteEntry {
@@ -49,10 +69,10 @@ struct NamedQuality {
   const char* label;
 };
 const NamedQuality kNamedQualities[] = {
-    {"4k", "4K"},      {"uhd", "4K"},     {"2160p", "4K"},  {"uhdtv", "4K"},   {"fhd", "FHD"},
-    {"fullhd", "FHD"}, {"1080p", "FHD"},  {"1080i", "FHD"}, {"1080", "FHD"},   {"hd", "HD"},
-    {"720p", "HD"},    {"720", "HD"},     {"hdtv", "HD"},   {"sd", "SD"},      {"576p", "SD"},
-    {"576i", "SD"},    {"480p", "SD"},    {"480i", "SD"},   {"sdtv", "SD"}};
+    {"4k", "4K"},      {"uhd", "4K"},    {"2160p", "4K"},  {"uhdtv", "4K"}, {"fhd", "FHD"},
+    {"fullhd", "FHD"}, {"1080p", "FHD"}, {"1080i", "FHD"}, {"1080", "FHD"}, {"hd", "HD"},
+    {"720p", "HD"},    {"720", "HD"},    {"hdtv", "HD"},   {"sd", "SD"},    {"576p", "SD"},
+    {"576i", "SD"},    {"480p", "SD"},   {"480i", "SD"},   {"sdtv", "SD"}};
 const char kFormatNameEnd = ',';
 
 }  // namespace
@@ -246,7 +266,9 @@ CheckResult OpenFailure(int error, const std::string& statusLine, const std::str
   }
   // A status line with no HTTP error code: an RTSP or MMS refusal, or a host not found.
   if (!statusLine.empty()) {
-    const bool answered = StartsWith(statusLine, "RTSP") || StartsWith(statusLine, "HTTP");
+    bool answered = false;
+    for (const char* answering : kAnsweredProtocols)
+      answered = answered || StartsWith(statusLine, answering);
     return Judged(answered ? Verdict::kError : Verdict::kUnreachable, statusLine);
   }
   return Judged(Verdict::kUnreachable, LibraryErrorText(error));
@@ -273,8 +295,11 @@ CheckResult MediaResult(const MediaFound& media) {
   for (const std::string* part : {&media.video, &media.audio}) {
     if (!part->empty()) detail += Concat(", ", *part);
   }
-  if (!media.packetArrived) {
+  if (media.packets == 0) {
     return Judged(Verdict::kNoMedia, Concat(detail, ": no media packet ", media.silence));
+  }
+  if (!media.frameDecoded) {
+    return Judged(Verdict::kNoMedia, Concat(detail, ": no frame decoded ", media.silence));
   }
   if (media.bitrate > 0) {
     detail += Concat(", ", NumberToText(static_cast<int32_t>(media.bitrate / 1000)), " kb/s");
@@ -305,7 +330,40 @@ std::string StatusFromLibraryLog(const std::string& logLine) {
     return reason.empty() ? Concat("RTSP ", code) : Concat("RTSP ", code, " ", reason);
   }
   if (line.find(kResolveFailureLog) != std::string::npos) return "host not found";
+  const size_t rtmp = line.find(kRtmpServerErrorLog);
+  if (rtmp != std::string::npos) {
+    const std::string words = TrimSpaces(line.substr(rtmp + sizeof kRtmpServerErrorLog - 1));
+    for (const char* notFound : kRtmpNotFoundWords) {
+      if (ToLowerCase(words).find(notFound) != std::string::npos) return "RTMP stream not found";
+    }
+    return Concat("RTMP ", words);
+  }
   return std::string();
+}
+
+std::string FormatOfMimeType(const std::string& mimeType) {
+  const std::string mime = TrimSpaces(ToLowerCase(mimeType.substr(0, mimeType.find(';'))));
+  for (const MimeFormat& known : kMimeFormats) {
+    if (TextEquals(mime, known.mimeType)) return known.format;
+  }
+  return std::string();
+}
+
+std::string ForeignRedirectScheme(const std::string& location) {
+  const size_t colon = location.find(':');
+  const size_t slash = location.find('/');
+  const bool relative = colon == std::string::npos || (slash != std::string::npos && slash < colon);
+  if (relative) return std::string();
+  const std::string scheme = ToLowerCase(location.substr(0, colon));
+  for (const char* followed : kFollowedSchemes) {
+    if (TextEquals(scheme, followed)) return std::string();
+  }
+  return scheme;
+}
+
+int64_t MeasuredBitrate(int64_t bytes, double seconds) {
+  if (!(seconds >= kLeastRateSeconds)) return 0;
+  return static_cast<int64_t>(static_cast<double>(bytes) * 8 / seconds);
 }
 
 std::string QualityOfHeight(int height) {

@@ -61,17 +61,27 @@ struct MediaFound {
   std::string video;
   std::string audio;
   int64_t bitrate = 0;
-  bool packetArrived = false;  // a packet of an audio or video stream was read
-  std::string silence;         // why none was, e.g. "within 10 s"
+  int64_t packets = 0;        // packets of an audio or video stream read
+  bool frameDecoded = false;  // a frame of audio or video decoded from them
+  std::string silence;        // why none did, e.g. "within 10 s"
   double fps = 0;
   int height = 0;
 };
-// Live when a video or audio codec was recognised and a packet of it arrived, else no-media.
+// Live when a video or audio codec was recognised and a frame of it decoded, else no-media.
 CheckResult MediaResult(const MediaFound& media);
 
 // The status the media library's log line reports, in the check's words: "HTTP 404 Not
-// Found", "RTSP 454 Session Not Found", "host not found"; "" for any other line.
+// Found", "RTSP 454 Session Not Found", "RTMP stream not found", "host not found"; "" for any
+// other line.
 std::string StatusFromLibraryLog(const std::string& logLine);
+
+// The demuxer a reply's media type names ("audio/mpeg; charset=x" -> "mp3"), or "" when the
+// type names no stream format.
+std::string FormatOfMimeType(const std::string& mimeType);
+// The scheme of a redirect's target when the check does not follow it there ("file"), else "".
+std::string ForeignRedirectScheme(const std::string& location);
+// Bits per second of bytes over seconds of timestamps; 0 when the span is under a second.
+int64_t MeasuredBitrate(int64_t bytes, double seconds);
 
 // The quality label of a picture height: "SD", "HD" (720 rows), "FHD" (1080), "4K" (2160); ""
 // when the height is unknown.

@@ -118,25 +118,32 @@ TEST(CheckVerdictTest, StatusLinesComeFromTheLibraryLog) {
       {"[tcp @ 0x55d1] Failed to resolve hostname nowhere.invalid: Name or service not known\n",
        "host not found"},
       {"[mpegts @ 0x55d1] probed stream 0 failed\n", ""},
+      {"[rtmp @ 0x1] Server error: No such stream\n", "RTMP stream not found"},
+      {"[rtmp @ 0x1] Server error: Play denied\n", "RTMP Play denied"},
   };
   for (const auto& c : cases) EXPECT_EQ(StatusFromLibraryLog(c.first), c.second) << c.first;
 }
 
-TEST(CheckVerdictTest, MediaIsLiveOnlyWhenAPacketOfARecognisedCodecArrived) {
+TEST(CheckVerdictTest, MediaIsLiveOnlyWhenAFrameOfARecognisedCodecDecoded) {
   struct Case {
     MediaFound media;
     Verdict verdict;
     const char* detail;
   };
   const Case cases[] = {
-      {{"mpegts", "h264 320x240", "aac", 640000, true, ""},
+      {{"mpegts", "h264 320x240", "aac", 640000, 9, true, "", 0, 0},
        Verdict::kLive,
        "mpegts, h264 320x240, aac, 640 kb/s"},
-      {{"mp3", "", "mp3", 0, true, ""}, Verdict::kLive, "mp3, mp3"},
-      {{"rtsp", "", "pcm_mulaw", 64000, false, "within 3 s"},
+      {{"mp3", "", "mp3", 0, 1, true, "", 0, 0}, Verdict::kLive, "mp3, mp3"},
+      {{"rtsp", "", "pcm_mulaw", 64000, 0, false, "within 3 s", 0, 0},
        Verdict::kNoMedia,
        "rtsp, pcm_mulaw: no media packet within 3 s"},
-      {{"data", "", "", 0, true, ""}, Verdict::kNoMedia, "no audio or video recognised in data"},
+      {{"mpegts", "mpeg2video", "", 0, 40, false, "before the stream ended", 0, 0},
+       Verdict::kNoMedia,
+       "mpegts, mpeg2video: no frame decoded before the stream ended"},
+      {{"data", "", "", 0, 1, true, "", 0, 0},
+       Verdict::kNoMedia,
+       "no audio or video recognised in data"},
   };
   for (const Case& c : cases) {
     CheckResult result = MediaResult(c.media);
@@ -160,14 +167,40 @@ TEST(CheckVerdictTest, OnlyStreamFormatsAreOpened) {
             "png_pipe (piped png sequence), not a stream format");
 }
 
+TEST(CheckVerdictTest, ReplyTypesNameTheirFormatAndRedirectsLeaveTheWeb) {
+  const std::pair<const char*, const char*> types[] = {
+      {"audio/mpeg", "mp3"},      {"Audio/AACP; charset=x", "aac"},
+      {"video/MP2T", "mpegts"},   {"application/vnd.apple.mpegurl", "hls"},
+      {"audio/x-mpegurl", "hls"}, {"video/mp4", ""},
+      {"text/html", ""},          {"", ""}};
+  for (const auto& c : types) EXPECT_EQ(FormatOfMimeType(c.first), c.second) << c.first;
+  const std::pair<const char*, const char*> locations[] = {{"file:///etc/passwd", "file"},
+                                                           {"FTP://h/x", "ftp"},
+                                                           {"https://h/x", ""},
+                                                           {"HTTP://h/x", ""},
+                                                           {"/new/list.m3u", ""},
+                                                           {"a/b:c", ""},
+                                                           {"", ""}};
+  for (const auto& c : locations) EXPECT_EQ(ForeignRedirectScheme(c.first), c.second) << c.first;
+  const std::pair<std::pair<int64_t, double>, int64_t> rates[] = {
+      {{250000, 1.0}, 2000000}, {{250000, 2.0}, 1000000}, {{250000, 0.96}, 0}, {{0, -1.0}, 0}};
+  for (const auto& c : rates) EXPECT_EQ(MeasuredBitrate(c.first.first, c.first.second), c.second);
+}
+
 TEST(CheckVerdictTest, QualityLabelsComeFromHeightAndName) {
   const std::pair<int, const char*> heights[] = {
       {0, ""}, {240, "SD"}, {576, "SD"}, {720, "HD"}, {1080, "FHD"}, {1088, "FHD"}, {2160, "4K"}};
   for (const auto& c : heights) EXPECT_EQ(QualityOfHeight(c.first), c.second) << c.first;
-  const std::pair<const char*, const char*> names[] = {
-      {"Das Erste HD", "HD"}, {"Sport 1080i", "FHD"}, {"Kino (Full HD)", "FHD"},
-      {"Nature UHD", "4K"},   {"x-4K", "4K"},         {"Arte 720p", "HD"},
-      {"News SD", "SD"},      {"HDMI Shop", ""},      {"Channel 5", ""},  {"", ""}};
+  const std::pair<const char*, const char*> names[] = {{"Das Erste HD", "HD"},
+                                                       {"Sport 1080i", "FHD"},
+                                                       {"Kino (Full HD)", "FHD"},
+                                                       {"Nature UHD", "4K"},
+                                                       {"x-4K", "4K"},
+                                                       {"Arte 720p", "HD"},
+                                                       {"News SD", "SD"},
+                                                       {"HDMI Shop", ""},
+                                                       {"Channel 5", ""},
+                                                       {"", ""}};
   for (const auto& c : names) EXPECT_EQ(QualityInName(c.first), c.second) << c.first;
 }
 

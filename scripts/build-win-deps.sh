@@ -51,13 +51,14 @@ echo "=== win-deps: ffmpeg $ffmpeg_version"
 # Protocols: the check's whitelist (check/check_probe_av.cpp) less rtmpe, rtmpte and
 # ffrtmpcrypt, which need a big-number library; tls is schannel's. Demuxers: the stream
 # formats, and the formats most often served instead, which the check names. Parsers and
-# decoders: the codecs whose picture size and frame rate the check reports.
+# decoders: the codecs whose picture size and frame rate the check reports, and whose first
+# frame makes a stream live (a codec without a decoder here is judged by its packets).
 protocols=http,https,tcp,tls,mmsh,mmst,rtmp,rtmps,rtmpt,rtmpts,ffrtmphttp,crypto,httpproxy
 demuxers=mpegts,mpegps,flv,live_flv,asf,mov,matroska,ogg,mp3,aac,loas,hls,rtsp,nsv,rm
 demuxers=$demuxers,sdp,srt,webvtt,ass,wav,avi,gif,image_png_pipe,image_jpeg_pipe
 parsers=aac,aac_latm,ac3,flac,h263,h264,hevc,mpeg4video,mpegaudio,mpegvideo,opus,vorbis
 decoders=aac,aac_latm,ac3,mp1,mp2,mp3,pcm_alaw,pcm_mulaw,h263,h264,hevc,flv,mpeg1video
-decoders=$decoders,mpeg2video,mpeg4,vp6f
+decoders=$decoders,mpeg2video,mpeg4,vp6f,eac3,opus,vorbis,wmav1,wmav2,wmv1,wmv2,wmv3,vc1,vp8,vp9
 (cd "$ffmpeg_src"
  ./configure --prefix="$prefix" --enable-cross-compile --target-os=mingw32 --arch=x86_64 \
    --cross-prefix=$host- --cc=$host-gcc-posix --cxx=$host-g++-posix \

@@ -8,8 +8,11 @@ Media is made at test time with ffmpeg; the web server is tests/server/test_serv
 RTSP server tests/server/rtsp_server.py (the rtsp case is skipped, exit 77, without it).
 --stall-resolver names tests/check/stall_resolver.c built as a library, for the hostile case."""
 import argparse
+import concurrent.futures
+import itertools
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -73,6 +76,49 @@ def make_media(root):
     os.mkdir(os.path.join(root, "hls"))
     subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(root, "tv.ts"), "-c", "copy", "-f", "hls",
                     "-hls_list_size", "0", os.path.join(root, "hls", "index.m3u8")], check=True)
+
+
+def make_doubtful_media(root):
+    """Beside make_media's: media that a packet reader takes for live and players do not play, or
+    the reverse, and the places it is served from."""
+    lavfi = ["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i"]
+    subprocess.run(lavfi + ["testsrc=size=320x240:rate=25", "-t", "3", "-c:v", "mpeg2video",
+                            os.path.join(root, "long.ts")], check=True)  # declares no rate
+    subprocess.run(lavfi + ["sine", "-t", "20", "-c:a", "libmp3lame", "-b:a", "128k",
+                            os.path.join(root, "radio-long.mp3")], check=True)
+    subprocess.run(lavfi + ["testsrc=size=160x120:rate=10", "-t", "1", "-c:v", "mpeg4",
+                            os.path.join(root, "tail.mp4")], check=True)
+    chance = random.Random(25)
+    noise = lambda n: bytes(chance.getrandbits(8) for _ in range(n))
+    with open(os.path.join(root, "tv.ts"), "rb") as f:
+        packets = [f.read(188) for _ in range(400)]
+    with open(os.path.join(root, "noise.ts"), "wb") as f:  # tables and PES headers, then random bytes
+        f.write(b"".join(p if i < 3 else p[:32] + noise(156) if p[1] & 0x40 else p[:4] + noise(184)
+                         for i, p in enumerate(packets)))
+    with open(os.path.join(root, "radio.mp3"), "rb") as f:
+        mp3 = f.read()
+    with open(os.path.join(root, "radio-long.mp3"), "rb") as f, open(os.path.join(root, "cut.mp3"), "wb") as g:
+        g.write(f.read()[1001:])  # joined mid-stream, as from a radio server
+    syncsafe = lambda size: bytes((size >> s) & 0x7F for s in (21, 14, 7, 0))
+    # An ID3 tag of one frame of size zero bytes that no reader parses, written in blocks: a
+    # 5 MiB string would stay in this process, and in the peak RSS of every program it starts.
+    id3 = lambda size, *after: itertools.chain(
+        [b"ID3\x04\x00\x00" + syncsafe(size + 10) + b"ZOBS" + syncsafe(size) + b"\0\0"],
+        (b"\0" * min(65536, size - at) for at in range(0, size, 65536)), after)
+    for name, pieces in (("noise.mp3", id3(1000, noise(64000))), ("big-tag.mp3", id3(5 << 20, mp3)),
+                         ("tag-only.mp3", id3(2000)), ("head.ts", packets[:6])):
+        with open(os.path.join(root, name), "wb") as f:
+            for piece in pieces:
+                f.write(piece)
+    os.makedirs(os.path.join(root, "new", "sub"))
+    shutil.copy(os.path.join(root, "tv.ts"), os.path.join(root, "new", "sub", "live.ts"))
+    with open(os.path.join(root, "new", "list.m3u"), "w") as f:
+        f.write("sub/live.ts\n")
+    with open(os.path.join(root, "hls", "master.m3u8"), "w") as f:
+        f.write("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=300000\nindex.m3u8\n")
+    os.mkdir(os.path.join(root, "hls404"))
+    with open(os.path.join(root, "hls", "index.m3u8")) as f, open(os.path.join(root, "hls404", "index.m3u8"), "w") as g:
+        g.write(f.read())
 
 
 def start_server(script, work, name, *args):
@@ -214,6 +260,60 @@ def case_verdicts(ctx):
     check(streams == [by_name[n]["played"] for n, _ in rows if by_name[n]["status"] == "live"], "m3u %r" % streams)
 
 
+def doubtful_rows(b):
+    """(name, address, status, words in the detail, whether ffmpeg is asked too)."""
+    return [("ts", b + "tv.ts", "live", "mpeg2video", True), ("mp3", b + "radio.mp3", "live", "mp3", True),
+            ("html", b + "page.htm", "no-media", "", True), ("404", b + "missing.ts", "error", "404", True),
+            ("hls", b + "hls/index.m3u8", "live", "hls", True),
+            ("noise ts", b + "noise.ts", "no-media", "no frame decoded", True),
+            ("noise mp3", b + "noise.mp3", "no-media", "", True), ("big tag", b + "big-tag.mp3", "live", "mp3", True),
+            ("tag only", b + "tag-only.mp3", "no-media", "", True),
+            ("mp4 index at end", b + "tail.mp4", "live", "mov, mpeg4 160x120", True),
+            ("moved list", b + "_to/new~list.m3u", "live", "", False),
+            ("moved master", b + "_to/hls~master.m3u8", "live", "hls", True),
+            ("segments 404", b + "hls404/index.m3u8", "error", "segments answer HTTP 404", True),
+            ("to file", b + "_to/file:~~~etc~passwd", "unsupported", "redirect to file:", True),
+            ("two-way redirect", b + "_pingpong/0/tv.ts", "error", "redirect loop", True),
+            ("silent ts", b + "_fault/stall/60000/head.ts", "no-media", "", True),
+            ("nested", b + "_nest/0", "no-media", "within 64 requests", False),
+            ("rate unsaid", b + "long.ts", "live", "kb/s", True),
+            ("radio", b + "_fault/rate/16000/cut.mp3", "live", "mp3", True)]
+
+
+def frames_decoded(address):
+    """How many frames `ffmpeg -i address -t 3` decodes: what players show of it."""
+    try:
+        done = subprocess.run(["ffmpeg", "-nostdin", "-v", "quiet", "-rw_timeout", "3000000", "-i", address,
+                               "-t", "3", "-f", "framecrc", "-"], capture_output=True, timeout=20)
+    except subprocess.TimeoutExpired:
+        return 0
+    return sum(1 for line in done.stdout.splitlines() if line and not line.startswith(b"#"))
+
+
+def case_plays(ctx):
+    """live means what players show; a server that answered is named, never unreachable."""
+    make_doubtful_media(ctx.media)
+    rows = doubtful_rows(ctx.base)
+    ctx.write_list([(n, a) for n, a, _, _, _ in rows])
+    rc, _, err = ctx.run(["check", "--timeout", "3", "--jobs", "8", "--per-host", "8", "--json", "out.json"])
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    by_name = {r["name"]: r for r in ctx.read_json("out.json")}
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        frames = dict(zip([n for n, _, _, _, ask in rows if ask],
+                          pool.map(frames_decoded, [a for _, a, _, _, ask in rows if ask])))
+    faults = []
+    for name, _, status, words, _ in rows:
+        got = by_name[name]
+        if got["status"] != status or words not in got["detail"]:
+            faults.append("%s: %s (%s), wanted %s (%s)" % (name, got["status"], got["detail"], status, words))
+        if name in frames and (frames[name] > 0) != (got["status"] == "live"):
+            faults.append("%s: %s, while ffmpeg decodes %d frames" % (name, got["status"], frames[name]))
+    check(not faults, "; ".join(faults))
+    check(by_name["moved list"]["played"] == ctx.base + "new/sub/live.ts", "played %r" % by_name["moved list"])
+    size = os.path.getsize(os.path.join(ctx.media, "long.ts"))
+    check(abs(by_name["rate unsaid"]["bitrate"] - size * 8 / 3) < size * 8 / 3 / 4, "%r" % by_name["rate unsaid"])
+
+
 def case_rtsp(ctx):
     interpreters = [sys.executable] + [p for p in ("/usr/bin/python3",) if p != sys.executable]
     for python in interpreters:
@@ -263,7 +363,8 @@ def case_rtmp(ctx):
     conf = os.path.join(ctx.work, "nginx.conf")
     with open(conf, "w") as f:
         f.write("load_module %s;\ndaemon off;\nmaster_process off;\npid %s/nginx.pid;\nerror_log %s/nginx.log;\n"
-                "events {}\nrtmp { server { listen 127.0.0.1:%d; application live { live on; } } }\n"
+                "events {}\nrtmp { server { listen 127.0.0.1:%d; application live { live on; }\n"
+                "application strict { live on; idle_streams off; } } }\n"
                 % (NGINX_RTMP, ctx.work, ctx.work, port))
     ctx.servers.append(subprocess.Popen([NGINX, "-c", conf, "-p", ctx.work], stderr=subprocess.DEVNULL))
     base = "rtmp://127.0.0.1:%d/live/" % port
@@ -278,12 +379,15 @@ def case_rtmp(ctx):
     ctx.servers.append(subprocess.Popen(
         ["ffmpeg", "-loglevel", "quiet", "-re", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi",
          "-i", "sine=sample_rate=44100", "-t", "20", "-c:v", "flv1", "-c:a", "aac", "-f", "flv", base + "tv"]))
-    ctx.write_list([("rtmp", base + "tv"), ("rtmpt", "rtmpt" + ctx.base[4:] + "live/tv")])
+    ctx.write_list([("rtmp", base + "tv"), ("rtmpt", "rtmpt" + ctx.base[4:] + "live/tv"),
+                    ("missing", base.replace("/live/", "/strict/") + "none")])
     rc, _, err = ctx.run(["check", "--timeout", "5", "--json", "out.json"])
     check(rc == 0, "exit code %d: %s" % (rc, err))
     by_name = {r["name"]: r for r in ctx.read_json("out.json")}
     check((by_name["rtmp"]["status"], by_name["rtmp"]["video"]) == ("live", "flv1 320x240"), "rtmp %r" % by_name["rtmp"])
     check(by_name["rtmpt"]["detail"] != "invalid argument", "rtmpt made no connection: %r" % by_name["rtmpt"])
+    missing = by_name["missing"]
+    check((missing["status"], missing["detail"]) == ("error", "RTMP stream not found"), "missing %r" % missing)
     return 0
 
 
@@ -539,7 +643,7 @@ def case_harvest_then_check(ctx):
 
 def case_hostile(ctx):
     """Hostile servers: every verdict comes within the time-out plus 1 s, the whole check stays
-    small, only media packets make a stream live, and no RTSP session asks for UDP."""
+    small, only decoded frames make a stream live, and no RTSP session asks for UDP."""
     timeout = 2
     rtsp_base, setup_log = ctx.start_silent_rtsp()
     rows = ctx.hostile_rows(rtsp_base, ctx.stall_resolver)

@@ -35,6 +35,7 @@ Prefixes (each takes the rest of the path as its body source):
                                     milliseconds
     /_fault/hang/<rest>             send the headers and nothing more; the connection stays
                                     open until the client gives up or the server stops
+    /_fault/rate/<n>/<rest>         send the body at <n> bytes a second, a tenth at a time
     /_fault/zero/<o1,o2,...>/<rest> replace the body bytes at these offsets by zero bytes
     /_status/<code>/<rest>          reply with status <code> (an error page body too)
     /_need/<Name>=<value>/<rest>    403 unless the request carries the header Name with
@@ -42,6 +43,9 @@ Prefixes (each takes the rest of the path as its body source):
     /_loop/<rest>                   302 to the same address, for ever
     /_redirect/<rest>               302 to /<rest> (absolute address built from the Host
                                     header); chain it for several hops
+    /_to/<target>                   301 to <target> with each "~" read as "/", as it stands
+                                    when it holds ":" (file:~~~etc~passwd), else below "/"
+    /_pingpong/<n>/<rest>           302 to /_pingpong/<1-n>/<rest>: a loop of two addresses
     /_chunked/<rest>                chunked transfer encoding, 1000-byte chunks, no
                                     Content-Length
     /_type/<type>/<subtype>/<rest>  reply with Content-Type <type>/<subtype>, whatever the
@@ -73,6 +77,9 @@ Body sources (the end of the chain):
                                     segments it names do not exist
     /_png/<w>x<h>                   a PNG whose header declares <w> x <h> pixels, with the
                                     pixel data of its first rows only
+    /_nest/<n>                      an HLS master playlist whose one variant is /_nest/<n+1>
+
+A file asked for with "Range: bytes=<from>-" is answered 206 from that byte on.
 
 Proxy: a request line with an absolute address ("GET http://any.host/page.htm"), as a client
 sends it to a forward proxy, is answered from the address's path like any other request, so
@@ -94,6 +101,7 @@ import argparse
 import itertools
 import mimetypes
 import os
+import re
 import signal
 import socket
 import struct
@@ -189,6 +197,7 @@ class Reply:
         self.zero_offsets = []
         self.chunked = False
         self.content_type = None  # replaces the body's own type when set
+        self.rate = None  # bytes a second
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -245,7 +254,7 @@ class Handler(BaseHTTPRequestHandler):
             head = parts[0]
             if head == "_fault" and len(parts) >= 2:
                 kind = parts[1]
-                if kind in ("delay", "stall", "trickle", "closeat", "zero"):
+                if kind in ("delay", "stall", "trickle", "closeat", "zero", "rate"):
                     if len(parts) < 3:
                         raise ValueError("/_fault/%s needs a value" % kind)
                     value = parts[2]
@@ -258,6 +267,8 @@ class Handler(BaseHTTPRequestHandler):
                         reply.trickle_ms = int(value)
                     elif kind == "closeat":
                         reply.close_at = int(value)
+                    elif kind == "rate":
+                        reply.rate = int(value)
                     else:
                         reply.zero_offsets += [int(v) for v in value.split(",") if v]
                 elif kind == "close":
@@ -297,6 +308,16 @@ class Handler(BaseHTTPRequestHandler):
                 reply.headers.append(("Location", "http://%s%s" % (host, target) if host else target))
                 reply.body = html_body("Moved to %s" % target)
                 return reply
+            elif head in ("_to", "_pingpong") and len(parts) >= 2:
+                if head == "_to":
+                    target = parts[1].replace("~", "/")
+                    target = target if ":" in target else "/" + target
+                else:
+                    target = "/".join(["", head, str(1 - int(parts[1]))] + parts[2:])
+                reply.status = 301 if head == "_to" else 302
+                reply.headers.append(("Location", target))
+                reply.body = html_body("Moved")
+                return reply
             elif head == "_chunked":
                 reply.chunked = True
                 parts = parts[1:]
@@ -333,6 +354,9 @@ class Handler(BaseHTTPRequestHandler):
             width, height = (int(v) for v in parts[1].split("x"))
             reply.headers.append(("Content-Type", "image/png"))
             return png_body(width, height)
+        if parts[:1] == ["_nest"] and len(parts) == 2:
+            reply.headers.append(("Content-Type", "application/vnd.apple.mpegurl"))
+            return bytes_body(b"#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1000\n%d\n" % (int(parts[1]) + 1))
         if parts == ["_peak"]:
             return bytes_body(("peak %d\n" % self.server.peak).encode("ascii"))
         if parts == ["_peer"]:
@@ -360,7 +384,14 @@ class Handler(BaseHTTPRequestHandler):
             return html_body("Not found: /%s" % "/".join(parts))
         kind = mimetypes.guess_type(full)[0] or "application/octet-stream"
         reply.headers.append(("Content-Type", kind))
-        return Body(os.path.getsize(full), lambda: file_blocks(full))
+        size = os.path.getsize(full)
+        start = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        if start and reply.status == 200 and int(start.group(1)) < size:
+            reply.status = 206
+            start = int(start.group(1))
+            reply.headers.append(("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size)))
+            return Body(size - start, lambda: file_blocks(full, start))
+        return Body(size, lambda: file_blocks(full))
 
     def send_reply(self, reply, send_body):
         body = reply.body
@@ -385,6 +416,14 @@ class Handler(BaseHTTPRequestHandler):
             return
         if reply.trickle_ms is not None:
             self.trickle(body, reply.trickle_ms)
+            return
+        if reply.rate is not None:
+            self.close_connection = True
+            for block in body.blocks():
+                for start in range(0, len(block), max(1, reply.rate // 10)):
+                    self.wfile.write(block[start:start + max(1, reply.rate // 10)])
+                    self.wfile.flush()
+                    time.sleep(0.1)
             return
         pause_at = body.size // 2 if reply.stall_ms is not None else None
         cut_at = None
@@ -456,8 +495,9 @@ class Handler(BaseHTTPRequestHandler):
                 return
 
 
-def file_blocks(path):
+def file_blocks(path, start=0):
     with open(path, "rb") as f:
+        f.seek(start)
         while True:
             block = f.read(COPY_BLOCK)
             if not block:
