@@ -26,7 +26,12 @@ std::atomic<int> g_stopExitCode{0};
 std::atomic<int> g_outputGate{kOutputsOpen};
 static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 bool g_stdoutFailed = false;
-StopSource g_stop;  // the program's one stop: Ctrl-C, SIGTERM, SIGHUP, a failed stdout
+// The program's one stop: Ctrl-C, SIGTERM, SIGHUP, a failed stdout. Never destroyed: the
+// stop-signal thread may still be asking for it while the program exits.
+StopSource& ProgramStop() {
+  static StopSource* const stop = new StopSource();
+  return *stop;
+}
 
 // The file a save at path would replace, resolved as far as it exists.
 std::filesystem::path ResolvedPath(const std::string& path) {
@@ -64,11 +69,11 @@ bool StopRun(int exitCode) {
   int open = kOutputsOpen;
   g_outputGate.compare_exchange_strong(open, kOutputsStopped);
   CancelFetches();
-  g_stop.RequestStop();
+  ProgramStop().RequestStop();
   return first;
 }
 
-StopToken ConsoleStopToken() { return g_stop.Token(); }
+StopToken ConsoleStopToken() { return ProgramStop().Token(); }
 
 int StopExitCode() { return g_stopExitCode.load(); }
 
