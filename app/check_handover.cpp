@@ -9,6 +9,7 @@
 
 #include "app/check_handover.h"
 #include "check/check_command.h"
+#include "serve/serve_command.h"
 #include "harvest/system_error.h"
 #include "text/text.h"
 #include "ui/console/console.h"
@@ -55,3 +56,5 @@ int CheckHarvestedList(ChannelList& /*list*/, const std::vector<GivenOption>& /*
                        bool /*quiet*/) {
   return SayMissing();
 }
+
+int RunServeCommand(const std::vector<std::string>& /*args*/) { return SayMissing(); }

@@ -1,6 +1,7 @@
 // morvek-cli: harvests the directory site from the console into channels.dat, showing
 // progress on stderr and, on request, every channel on stdout, a playlist and JSON.
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
 #include "harvest/update_run.h"
+#include "serve/serve_command.h"
 #include "text/text.h"
 #include "ui/console/console.h"
 
@@ -21,6 +23,7 @@ const char kWindowsProxyRefusal[] =
 const char kUsage[] =
     "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
     "       morvek-cli check [LIST] [OPTION]...   (see morvek-cli check --help)\n"
+    "       morvek-cli serve [OPTION]...          (see morvek-cli serve --help)\n"
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
     "working directory, one line per channel.\n"
@@ -52,7 +55,7 @@ const char kUsage[] =
     "\n"
     "Exit codes:\n"
     "  0    done: the list was written\n"
-    "  1    a file, or stdout, could not be written\n"
+    "  1    a file, or stdout, could not be written, or memory ran out\n"
     "  2    bad options, two outputs on one file or on stdout, or a country that the\n"
     "       index lacks\n"
     "  3    no channel was found; nothing was written\n"
@@ -66,6 +69,8 @@ const char kSlash[] = "/";
 
 const char kPlaylistExport[] = "the playlist (--m3u)";
 const char kJsonExport[] = "the JSON list (--json)";
+const char kOutOfMemory[] =
+    "cannot allocate memory; stopped, and every file not yet replaced was left as it was";
 const int kDefaultJobs = 4;
 const int kWorkerExitMilliseconds = 500;
 const int kLongestTimeoutSeconds = 86400;
@@ -197,24 +202,29 @@ CliOptions ParseArguments(const std::vector<std::string>& args) {
   return options;
 }
 
-// Writes one extra output: to stdout for "-", else through the safe file replacement. A
-// failure names the export, its path and the reason.
-void WriteExport(const std::string& what, const std::string& path, const std::string& text) {
+// Writes one extra output in pieces: to stdout for "-", else through the safe file
+// replacement. A failure names the export, its path and the reason.
+void WriteExport(const std::string& what, const std::string& path, const ContentWriter& write) {
   if (TextEquals(path, kStandardOutputName)) {
-    WriteStdout(text, what, true);
+    const bool written = write([&what](const char* bytes, size_t count) {
+      return WriteStdout(std::string(bytes, count), what);
+    });
+    if (written) WriteStdout(std::string(), what, true);
     return;
   }
-  const ReplaceOutcome outcome = WriteTextFile(path, text);
+  const ReplaceOutcome outcome = ReplaceFile(path, write);
   if (!outcome.saved) ShowExportFailure(what, outcome.problem);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  UseBinaryStandardStreams();
+// The program; main adds only the answer to a failed allocation.
+int RunProgram(int argc, char** argv) {
   if (argc >= 2 && TextEquals(argv[1], "check")) {
     HandOverToCheckProgram(argv, true);
     return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
+  if (argc >= 2 && TextEquals(argv[1], "serve")) {
+    HandOverToCheckProgram(argv, true);
+    return RunServeCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
   CliOptions options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
   if (!options.refusal.empty()) {
@@ -229,8 +239,10 @@ int main(int argc, char** argv) {
   // --version, naming the check's libraries.
   if (options.check || options.version) HandOverToCheckProgram(argv, options.check);
   if (options.version) {
-    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(), "\ncheck: ",
-                      CheckLibraryVersions(), "\n").c_str(), stdout);
+    std::fputs(Concat(kVersionText, "fetch: ", FetchLibraryVersion(),
+                      "\ncheck: ", CheckLibraryVersions(), "\n")
+                   .c_str(),
+               stdout);
     return kExitOk;
   }
   if (!SetFetchProxy(options.proxy, options.noProxy)) {
@@ -262,10 +274,13 @@ int main(int argc, char** argv) {
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) {
-      WriteExport(kPlaylistExport, options.m3uPath, M3uText(state.channels));
+      WriteExport(kPlaylistExport, options.m3uPath,
+                  [&state](const ByteSink& sink) { return WriteM3u(state.channels, sink); });
     }
     if (!options.jsonPath.empty()) {
-      WriteExport(kJsonExport, options.jsonPath, ChannelJsonText(state.channels));
+      WriteExport(kJsonExport, options.jsonPath, [&state](const ByteSink& sink) {
+        return WriteChannelJson(state.channels, sink);
+      });
     }
   }
   FinishConsole();
@@ -281,4 +296,17 @@ int main(int argc, char** argv) {
     return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  UseBinaryStandardStreams();
+  try {
+    return RunProgram(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Every output replaces its file whole or not at all: those not yet replaced stay old.
+    ShowConsoleLine(kOutOfMemory);
+    return kExitWriteFailed;
+  }
 }

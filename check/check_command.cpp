@@ -6,9 +6,11 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -17,6 +19,7 @@
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
 #include "check/check_results.h"
+#include "check/check_picture_files.h"
 #include "check/check_run.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
@@ -33,7 +36,7 @@ const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kUsage[] =
     "Usage: morvek-cli check [LIST] [--jobs N] [--timeout SECONDS] [--per-host N]\n"
     "                        [--output FILE] [--m3u FILE] [--dead FILE] [--json FILE]\n"
-    "                        [--user-agent TEXT] [--quiet] [--help]\n"
+    "                        [--pictures DIR] [--user-agent TEXT] [--quiet] [--help]\n"
     "\n"
     "Checks the stream address of every entry of LIST, a channels.dat or an M3U playlist\n"
     "(channels.dat in the working directory; - reads standard input; an http or https\n"
@@ -49,6 +52,9 @@ const char kUsage[] =
     "  --dead FILE        write the entries that are not live, in LIST's format\n"
     "  --json FILE        write every row with its verdict and media details as JSON\n"
     "                     (- for stdout)\n"
+    "  --pictures DIR     keep a picture of each live entry with video as DIR/N.jpg, N\n"
+    "                     its position in LIST (1 for the first); DIR's pictures of\n"
+    "                     entries without one this time are removed\n"
     "  --user-agent TEXT  the User-Agent of requests whose entry names none\n"
     "  -q, --quiet        show no progress and no summary (the verdicts still show)\n"
     "  -h, --help         show this text\n"
@@ -56,7 +62,7 @@ const char kUsage[] =
     "\n"
     "After a harvest, `morvek-cli --check` takes these options as --check-jobs,\n"
     "--check-timeout, --check-per-host, --check-output, --check-m3u, --check-dead,\n"
-    "--check-json and --check-user-agent.\n"
+    "--check-json, --check-pictures and --check-user-agent.\n"
     "Ctrl-C stops the check; nothing is written then.\n"
     "\n"
     "Exit codes:\n"
@@ -87,6 +93,7 @@ struct CheckOptions {
   std::string m3uPath;
   std::string jsonPath;
   std::string deadPath;
+  std::string picturesPath;
   std::string userAgent;
   bool quiet = false;
   bool help = false;
@@ -110,6 +117,7 @@ std::string* TextOption(CheckOptions& options, const std::string& name) {
   if (TextEquals(name, "m3u")) return &options.m3uPath;
   if (TextEquals(name, "json")) return &options.jsonPath;
   if (TextEquals(name, "dead")) return &options.deadPath;
+  if (TextEquals(name, "pictures")) return &options.picturesPath;
   if (TextEquals(name, "user-agent")) return &options.userAgent;
   return nullptr;
 }
@@ -164,6 +172,10 @@ std::string ReadList(const std::string& path, int timeoutSeconds, std::string& b
     return list.problem;
   }
   if (!TextEquals(path, kStandardInputName)) {
+    // Held once: a file's bytes go into memory taken for them at the start, not grown by doubling.
+    std::error_code unknown;
+    const uintmax_t size = std::filesystem::file_size(path, unknown);
+    if (!unknown && size <= kListReadLimit) bytes.reserve(static_cast<size_t>(size));
     return ReadInputFile(path, kListReadLimit, true, [&bytes](const char* piece, size_t count) {
       bytes.append(piece, count);
       return true;
@@ -267,7 +279,7 @@ void DrawProgress(CheckConsole& console, bool force) {
 // Entry text as UTF-8: a UTF-8 playlist's as it is, page text decoded with its references.
 std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
   if (list.kind == ListKind::kPlaylist) return list.utf8 ? bytes : Cp1252ToUtf8(bytes);
-  return DecodeCharacterReferences(Cp1252ToUtf8(bytes));
+  return PageTextToUtf8(bytes);
 }
 
 // The address a check requests for an entry: a page's address with its references decoded.
@@ -281,7 +293,8 @@ std::string PlayedUtf8(const CheckList& list, const CheckEntry& entry, const Che
   if (TextEquals(result.played, RequestAddress(list, entry))) {
     return EntryUtf8(list, TrimSpaces(EntryText(list, entry.streamUrl)));
   }
-  return list.utf8 ? result.played : Cp1252ToUtf8(result.played);
+  // A wrapper or a server named it: its bytes need not be the list's encoding, nor UTF-8.
+  return list.utf8 ? AnyTextToUtf8(result.played) : Cp1252ToUtf8(result.played);
 }
 
 // A live picture whose measured label differs from the one in its name.
@@ -367,9 +380,9 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
   object["detail"] = Cp1252ToUtf8(result.detail);
   object["played"] = TextOrNull(result.played.empty() ? std::string()
                                                       : PlayedUtf8(list, entry, result));
-  object["format"] = TextOrNull(result.format);
-  object["video"] = TextOrNull(result.video);
-  object["audio"] = TextOrNull(result.audio);
+  object["format"] = TextOrNull(AnyTextToUtf8(result.format));
+  object["video"] = TextOrNull(AnyTextToUtf8(result.video));
+  object["audio"] = TextOrNull(AnyTextToUtf8(result.audio));
   object["bitrate"] =
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();
@@ -550,6 +563,15 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
 }
 
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
+  std::unique_ptr<PictureFiles> pictures;
+  CheckSettings settings = options.settings;
+  if (!options.picturesPath.empty()) {
+    if (!PicturesAvailable()) return Refuse("--pictures: this build makes no pictures");
+    const std::string problem = PictureFiles::Problem(options.picturesPath);
+    if (!problem.empty()) return Refuse(Concat("--pictures: ", problem));
+    pictures = std::make_unique<PictureFiles>(options.picturesPath, list.entries.size());
+    settings.pictures = true;
+  }
   CheckOutcome outcome;
   const std::vector<uint32_t> targetOf = DistinctTargets(options, list, outcome);
   outcome.results.kept.assign(list.entries.size(), KeptResult());
@@ -567,10 +589,16 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
     const CheckEntry& entry = list.entries[targetOf[index]];
     return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
   };
-  CheckStreams(targetOf.size(), targetAt, options.settings,
-               [&](size_t index, const CheckResult& probed) {
+  CheckStreams(targetOf.size(), targetAt, settings, [&](size_t index, const CheckResult& probed) {
     const uint32_t entry = targetOf[index];
-    const CheckResult result = RowResult(list.entries[entry], probed);
+    CheckResult result = RowResult(list.entries[entry], probed);
+    if (pictures && !result.picture.jpeg.empty()) {
+      pictures->Write(entry, result.picture.jpeg);
+      for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
+        pictures->Write(r, result.picture.jpeg);
+      }
+    }
+    result.picture = Picture();  // the results kept until the outputs hold no pictures
     KeepResult(outcome.results, entry, result);
     for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
       outcome.results.kept[r] = outcome.results.kept[entry];
@@ -582,8 +610,13 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   }, ConsoleStopToken());
   if (ConsoleStopToken().StopRequested() || StopExitCode() != 0) return Stopped(options, console);
   ShowSummary(console);
-  const OutputsEnd end = WriteOutputs(options, list, outcome);
+  OutputsEnd end = WriteOutputs(options, list, outcome);
   if (end == OutputsEnd::kStopped) return Stopped(options, console);
+  const std::string picturesProblem = pictures ? pictures->Commit() : "";
+  if (!picturesProblem.empty()) {
+    WriteErr(Concat(kProgramPrefix, kCommandPrefix, "--pictures: ", picturesProblem, "\n"));
+    end = OutputsEnd::kFailed;
+  }
   // A stop that came once the outputs had begun let them complete; it still gives the exit.
   if (StopExitCode() != 0) return StopExitCode();
   return end == OutputsEnd::kFailed ? kExitWriteFailed : kExitOk;
@@ -642,8 +675,14 @@ int RefuseCheckOptions(const std::vector<GivenOption>& given,
 int CheckHarvestedList(ChannelList& list, const std::vector<GivenOption>& given, bool quiet) {
   CheckOptions options = CheckOptionsFrom(given, kCheckOptionPrefix);
   options.quiet = options.quiet || quiet;
-  // The records as the rows of a channels.dat, which is what the harvest wrote.
+  // The records as the rows of a channels.dat, which is what the harvest wrote, held once.
   std::string bytes;
+  size_t size = 0;
+  ForEachRecord(list, [&size](const ChannelRecord& r) {
+    size += r.country.size() + r.channel.size() + r.bitrate.size() + r.category.size() +
+            r.about.size() + r.streamUrl.size() + r.homepage.size() + kChannelFields;
+  });
+  bytes.reserve(size);
   Rewind(list);
   for (const ChannelRecord* record = NextRecord(list); record != nullptr;
        record = NextRecord(list)) {

@@ -12,9 +12,9 @@
 // The check's options. Every build of morvek-cli reads them, also after --check with the
 // prefix below ("--check-jobs 16"), so that a new one needs only its line here.
 inline const std::vector<OptionSpec> kCheckOptions = {
-    {"jobs", 'j', true},   {"timeout", 't', true},  {"per-host", 0, true},
-    {"output", 'o', true}, {"m3u", 0, true},        {"dead", 0, true},
-    {"json", 0, true},     {"user-agent", 0, true}, {"quiet", 'q', false}};
+    {"jobs", 'j', true},   {"timeout", 't', true}, {"per-host", 0, true}, {"output", 'o', true},
+    {"m3u", 0, true},      {"dead", 0, true},      {"json", 0, true},     {"user-agent", 0, true},
+    {"quiet", 'q', false}, {"pictures", 0, true}};
 const char kCheckOptionPrefix[] = "check-";
 
 // Where the check lives in another program (morvek-cli, kept free of the media

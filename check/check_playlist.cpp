@@ -201,6 +201,22 @@ bool TooMany(CheckList& list, size_t count) {
   return true;
 }
 
+// Why the list cannot be read line by line: its first line longer than kMaxListLineBytes, or "".
+std::string LongLineProblem(const std::string& bytes) {
+  size_t number = 1;
+  for (size_t start = 0; start < bytes.size(); ++number) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    const bool carriageReturn = end > start && bytes[end - 1] == '\r';
+    if (end - start - (carriageReturn ? 1 : 0) > kMaxListLineBytes) {
+      return Concat("line ", std::to_string(number), " is longer than ",
+                    std::to_string(kMaxListLineBytes), " bytes");
+    }
+    start = end + 1;
+  }
+  return std::string();
+}
+
 void ReadPlaylist(CheckList& list) {
   const std::string& bytes = list.bytes;
   EntryReading reading{bytes, CheckEntry(), false, StreamRequest()};
@@ -209,11 +225,6 @@ void ReadPlaylist(CheckList& list) {
   while (at < bytes.size()) {
     const Line line = NextLine(bytes, &at);
     ++lineNumber;
-    if (line.textLength > kMaxPlaylistLineBytes) {
-      list.problem =
-          Concat("a line is longer than ", std::to_string(kMaxPlaylistLineBytes), " bytes");
-      return;
-    }
     if (line.text.empty()) continue;
     const bool first = list.entries.empty() && !reading.started;
     if (first && list.header.empty() && LowerStartsWith(line.text, kPlaylistHeader)) {
@@ -256,7 +267,8 @@ size_t FirstLineStart(const std::string& bytes) {
 
 bool IsPlaylist(const std::string& bytes, size_t start) {
   const size_t end = bytes.find_first_of("\r\n", start);
-  const std::string first = bytes.substr(start, end == std::string::npos ? end : end - start);
+  const size_t length = end == std::string::npos ? bytes.size() - start : end - start;
+  const std::string first = bytes.substr(start, std::min(length, kMaxListLineBytes));
   if (first.empty() || first.find(kChannelSeparator) != std::string::npos) return false;
   if (first[0] == kComment) return true;
   const StreamScheme scheme = SchemeOf(TrimSpaces(first));
@@ -283,6 +295,8 @@ CheckList ChannelFileList(std::string bytes) {
     list.problem = Concat("it holds more than ", std::to_string(kListReadLimit), " bytes");
     return list;
   }
+  list.problem = LongLineProblem(list.bytes);
+  if (!list.problem.empty()) return list;
   list.entries = ParseChannelRows(list.bytes);
   if (TooMany(list, list.entries.size())) list.entries.clear();
   return list;
@@ -299,6 +313,8 @@ CheckList ParseCheckList(std::string bytes) {
     list.problem = Concat("it holds more than ", std::to_string(kListReadLimit), " bytes");
     return list;
   }
+  list.problem = LongLineProblem(list.bytes);
+  if (!list.problem.empty()) return list;
   ReadPlaylist(list);
   if (list.header.empty()) list.header = "#EXTM3U\n";
   return list;

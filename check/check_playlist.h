@@ -10,7 +10,8 @@
 #include "check/check_probe.h"
 
 const size_t kMaxListEntries = 1000000;
-const size_t kMaxPlaylistLineBytes = 64 * 1024;
+// The longest line of a list, a playlist's or a channels.dat's row, without its line end.
+const size_t kMaxListLineBytes = 64 * 1024;
 const size_t kMaxEntryHeaders = 16;
 // The bytes of what one entry's requests send beside the library's own headers (agent,
 // referrer, header lines), well under the media library's 8 KiB for all of a request's headers.

@@ -66,10 +66,14 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
 
 TEST(CheckPlaylistTest, LinesHeadersAndEntriesAreBounded) {
   const std::string info = "#EXTINF:-1,";
-  const std::string longest(kMaxPlaylistLineBytes - info.size(), 'x');
+  const std::string longest(kMaxListLineBytes - info.size(), 'x');
   EXPECT_TRUE(ParseCheckList("#EXTM3U\n" + info + longest + "\r\nhttp://s/\n").problem.empty());
-  EXPECT_FALSE(
-      ParseCheckList("#EXTM3U\n" + info + "x" + longest + "\nhttp://s/\n").problem.empty());
+  EXPECT_EQ(ParseCheckList("#EXTM3U\n" + info + "x" + longest + "\nhttp://s/\n").problem,
+            "line 2 is longer than 65536 bytes");
+  // A channels.dat's rows have the same bound.
+  const std::string row = "C|N|300|News|About|http://s/|" + std::string(kMaxListLineBytes, 'h');
+  EXPECT_TRUE(ParseCheckList(row.substr(0, kMaxListLineBytes) + "\r\n").problem.empty());
+  EXPECT_EQ(ParseCheckList("C|a|||||\r\n" + row + "\n").problem, "line 2 is longer than 65536 bytes");
 
   std::string headers;
   for (size_t i = 0; i <= kMaxEntryHeaders; ++i)

@@ -37,7 +37,8 @@ struct ProbeLimits {
       std::make_shared<std::atomic<int64_t>>(kCheckBudgetBytes);
   std::shared_ptr<std::atomic<int>> requestsLeft =
       std::make_shared<std::atomic<int>>(kCheckMaxRequests);
-  StopToken stop;  // the run's: a stop interrupts the probe
+  StopToken stop;        // the run's: a stop interrupts the probe
+  bool picture = false;  // a live stream with video gives one picture (check_picture.h)
 };
 
 struct ProbeOutcome {

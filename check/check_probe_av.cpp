@@ -4,6 +4,8 @@
 // live once libavcodec decodes a frame of its audio or video.
 #include "check/check_probe.h"
 
+#include "check/check_picture.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -34,6 +36,8 @@ const int kMaxStreams = 64;
 const int64_t kFirstFrameBytes = 2 * 1024 * 1024;
 const int64_t kRateBytes = 1024 * 1024;
 const auto kRateTime = std::chrono::milliseconds(1500);
+// Packets read on for a picture when the first frame decoded was a sound.
+const int64_t kPictureBytes = 1024 * 1024;
 const int kDecoderThreads = 1;
 // Decoders see at most this many pixels a picture (4096 x 2304); no single allocation of the
 // media library exceeds kMaxAllocationBytes, whatever size a stream declares.
@@ -585,19 +589,56 @@ int64_t MeasureRate(AVFormatContext* media, const Decoders& decoders, PacketSpan
   return MeasuredBitrate(span.bytes, span.Seconds());
 }
 
-// Decodes a first frame of the streams found and, when no rate is declared, measures it.
-void ReadFrames(AVFormatContext* media, MediaFound& found, ProbeState& state) {
+bool HasVideo(const Decoders& decoders) {
+  for (const AVCodecContext* decoder : decoders.All()) {
+    if (decoder != nullptr && decoder->codec_type == AVMEDIA_TYPE_VIDEO) return true;
+  }
+  return false;
+}
+
+// Reads on for a picture when the first frame was a sound, within kPictureBytes more of
+// packets and the deadline; true when one came out into frame.
+bool DecodePicture(AVFormatContext* media, const Decoders& decoders, PacketSpan& span,
+                   AVFrame* frame, ProbeState& state) {
+  if (frame->width > 0) return true;
+  if (!HasVideo(decoders)) return false;
+  AVPacket* packet = av_packet_alloc();
+  if (packet == nullptr) return false;
+  const int64_t most = span.bytes + kPictureBytes;
+  bool decoded = false;
+  while (!decoded && span.bytes < most && Interrupted(&state) == 0 &&
+         av_read_frame(media, packet) >= 0) {
+    AVCodecContext* decoder = decoders.Of(packet->stream_index);
+    if (decoder != nullptr) span.Add(media->streams[packet->stream_index], packet);
+    if (decoder != nullptr && decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
+      decoded = FrameComesOut(decoder, packet, frame) && frame->width > 0;
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  return decoded;
+}
+
+// Decodes a first frame of the streams found and, when no rate is declared, measures it. The
+// picture of the video when one is asked for.
+Picture ReadFrames(AVFormatContext* media, MediaFound& found, ProbeState& state) {
   const Decoders decoders(media);
   AVFrame* frame = av_frame_alloc();
-  if (frame == nullptr) return;
+  if (frame == nullptr) return Picture();
   PacketSpan span;
   found.frameDecoded = DecodeFirstFrame(media, decoders, span, frame, state);
   found.packets = span.packets;
   state.packetsFull = !found.frameDecoded && span.bytes >= kFirstFrameBytes;
+  Picture picture;
+  if (found.frameDecoded && state.limits.picture &&
+      DecodePicture(media, decoders, span, frame, state)) {
+    picture = PictureOfFrame(*frame);
+  }
   av_frame_free(&frame);
   if (found.frameDecoded && found.bitrate == 0) {
     found.bitrate = MeasureRate(media, decoders, span, state);
   }
+  return picture;
 }
 
 // Codec options for the streams known before they are analysed: pictures bounded in pixels.
@@ -659,7 +700,8 @@ ProbeOutcome ProbeMedia(const std::string& address, StreamScheme scheme, AVIOCon
   error = FindStreams(media);
   MediaFound found = Describe(media);
   const bool recognised = !found.video.empty() || !found.audio.empty();
-  if (recognised) ReadFrames(media, found, state);
+  Picture picture;
+  if (recognised) picture = ReadFrames(media, found, state);
   found.silence = Silence(state);
   avformat_close_input(&media);
   if (!recognised && answered) return NothingPlays(found.format, state);
@@ -670,6 +712,7 @@ ProbeOutcome ProbeMedia(const std::string& address, StreamScheme scheme, AVIOCon
   if (!recognised && error < 0) return Failure(error, state, scheme);
   ProbeOutcome outcome;
   outcome.result = MediaResult(found);
+  if (outcome.result.verdict == Verdict::kLive) outcome.result.picture = std::move(picture);
   return outcome;
 }
 

@@ -177,6 +177,7 @@ class CheckRun {
       row.limits.timeoutSeconds = settings_.timeoutSeconds;
       row.limits.request = target.request;
       row.limits.stop = stop_;
+      row.limits.picture = settings_.pictures;
       Follow(row, TrimSpaces(target.address), 0);
     }
   }

@@ -21,6 +21,7 @@ struct CheckSettings {
   int jobs = 8;             // checks at once
   int timeoutSeconds = 10;  // from the start of a check to its verdict
   int perHost = 4;          // connections to one host at once
+  bool pictures = false;    // a live stream with video gives a picture with its result
 };
 
 // One address to check, with what its requests send.

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "check/check_picture.h"
+
 enum class Verdict { kLive, kNoMedia, kError, kUnreachable, kUnsupported, kNoStream };
 const int kVerdictCount = 6;
 // "live", "no-media", "error", "unreachable", "unsupported", "no-stream".
@@ -21,6 +23,7 @@ struct CheckResult {
   double fps = 0;       // frames per second of the video, 0 when unknown
   int height = 0;       // picture height, 0 when unknown
   int64_t elapsedMs = 0;
+  Picture picture;  // of a live stream with video, when the check makes pictures
 };
 
 CheckResult Judged(Verdict verdict, const std::string& detail);

@@ -38,6 +38,12 @@ else()
   endforeach()
   add_custom_target(morvek_compressed_docs ALL DEPENDS ${compressed})
 
+  # The service unit of serve, for the package, which installs below /usr and does not
+  # enable it.
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(MORVEK_SERVE_PROGRAM "${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/morvek-cli")
+  configure_file(packaging/morvek.service "${CMAKE_BINARY_DIR}/packaging/morvek.service" @ONLY)
+  install(FILES "${CMAKE_BINARY_DIR}/packaging/morvek.service" DESTINATION lib/systemd/system)
   install(TARGETS morvek-cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   install(TARGETS morvek-check RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/morvek")
   install(FILES "${CMAKE_BINARY_DIR}/man/morvek-cli.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
@@ -58,7 +64,9 @@ else()
          "morvek-cli reads a public directory site of internet television channels,\n"
          "cuts the channels out of its country pages, gives each a category and writes\n"
          "them to channels.dat, an M3U playlist or JSON. morvek-cli check checks\n"
-         "every stream address of such a list with FFmpeg's libavformat.")
+         "every stream address of such a list with FFmpeg's libavformat. morvek-cli\n"
+         "serve keeps the list fresh and serves playlists to media players over HTTP\n"
+         "(a systemd unit, morvek.service, not enabled by default).")
 endif()
 
 set(CPACK_PACKAGE_NAME morvek)

@@ -1,19 +1,23 @@
-# bash completion of morvek-cli: its options, the check command and its list, file names
-# after the options that write files. Country names come from the site, so none are offered.
+# bash completion of morvek-cli: its options, the check and serve commands, file names
+# after the options that name files. Country names come from the site, so none are offered.
 _morvek_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   local harvest="--site --output --m3u --json --country --jobs --timeout --proxy --noproxy
     --details --quiet --verbose --help --version --check --check-jobs --check-timeout
-    --check-per-host --check-output --check-m3u --check-dead --check-json --check-user-agent"
-  local check="--jobs --timeout --per-host --output --m3u --dead --json --user-agent --quiet
-    --help --version"
+    --check-per-host --check-output --check-m3u --check-dead --check-json --check-pictures
+    --check-user-agent"
+  local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
+    --quiet --help --version"
+  local serve="--data --listen --harvest-every --check-every --site --playlist --token-file
+    --jobs --timeout --per-host --user-agent --quiet --verbose --help"
   case $prev in
-    --output | --m3u | --dead | --json | --check-output | --check-m3u | --check-dead | \
-      --check-json)
+    --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
+      --check-dead | --check-json | --check-pictures | --data | --playlist | --token-file)
       _morvek_cli_files "$cur"
       return ;;
     --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
-      --check-jobs | --check-timeout | --check-per-host | --user-agent | --check-user-agent)
+      --check-jobs | --check-timeout | --check-per-host | --user-agent | --check-user-agent | \
+      --listen | --harvest-every | --check-every)
       COMPREPLY=()
       return ;;
   esac
@@ -25,8 +29,12 @@ _morvek_cli() {
     fi
     return
   fi
+  if [[ $COMP_CWORD -gt 1 && ${COMP_WORDS[1]} == serve ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$serve" -- "$cur")
+    return
+  fi
   if [[ $COMP_CWORD -eq 1 && $cur != -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W check -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W "check serve" -- "$cur")
     return
   fi
   mapfile -t COMPREPLY < <(compgen -W "$harvest" -- "$cur")

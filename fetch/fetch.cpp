@@ -1,6 +1,7 @@
 // The platform-independent chunk loop of a page fetch.
 #include "fetch/fetch.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "text/text.h"
@@ -20,8 +21,26 @@ void SetPageByteLimit(size_t bytes) {
   g_pageByteLimit.store(bytes == 0 || bytes > kPageByteLimit ? kPageByteLimit : bytes);
 }
 
+namespace {
+
+// The first memory a page takes; it then doubles.
+const size_t kFirstPageCapacity = 64 * 1024;
+
+// Makes room for size more bytes in page, up to limit; false when room said no.
+bool GrowPage(std::string& page, size_t size, size_t limit, const PageRoom& room) {
+  const size_t held = page.capacity();
+  if (page.size() + size <= held) return true;
+  size_t wanted = std::max({page.size() + size, held * 2, kFirstPageCapacity});
+  if (wanted > limit) wanted = std::max(limit, page.size() + size);
+  if (room && !room(wanted - held)) return false;
+  page.reserve(wanted);
+  return true;
+}
+
+}  // namespace
+
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
-                    const std::atomic<bool>* stop, PageBuffer reuse) {
+                    const std::atomic<bool>* stop, PageBuffer reuse, const PageRoom& room) {
   PageBuffer page = std::move(reuse);
   page.bytes.clear();
   page.outcome = FetchOutcome();  // a reused buffer brings its old page's outcome
@@ -42,6 +61,7 @@ PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
       // A page of exactly the limit ends well at the next read; only more bytes reach it.
       limitReached = size > limit - page.bytes.size();
       if (limitReached) size = limit - page.bytes.size();
+      if (!GrowPage(page.bytes, size, limit, room)) break;
       page.bytes.append(chunk.data(), size);
       if (limitReached) break;
     }

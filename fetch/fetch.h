@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 // What became of a fetch, beside its bytes: they stay the page whatever happened (the body of
@@ -52,11 +53,17 @@ struct FetchTransport {
   FetchOutcome (*outcome)(FetchConnection* connection) = nullptr;
 };
 
+// Asked before a page's memory grows by bytes, and may wait for them to be free; false ends
+// the page with what it has (a stop).
+using PageRoom = std::function<bool(size_t bytes)>;
+
 // The chunk loop over any transport; FetchPage runs it over the platform's. When stop is given
 // and becomes true, the loop ends at the next chunk with what it has. The page is collected in
-// reuse's memory, emptied first, so that a page read after another needs no new memory.
+// reuse's memory, emptied first, so that a page read after another needs no new memory; it
+// grows by doubling, each step asked of room when one is given.
 PageBuffer ReadPage(const std::string& address, const FetchTransport& transport,
-                    const std::atomic<bool>* stop = nullptr, PageBuffer reuse = PageBuffer());
+                    const std::atomic<bool>* stop = nullptr, PageBuffer reuse = PageBuffer(),
+                    const PageRoom& room = nullptr);
 
 // The transport FetchPage uses. Tests may point it at a fake.
 extern const FetchTransport* g_fetchTransport;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -21,10 +22,14 @@ struct FetchAheadShared {
   size_t nextToTake = 0;   // the next page the reader takes
   bool readerWaiting = false;  // the reader waits for page nextToTake
   int workers = 0;         // workers started
+  size_t budget = kAheadByteBudget;
+  size_t held = 0;           // memory of the pages in the workers' hands, waiting, and spare
+  bool outOfMemory = false;  // a worker could not allocate: the reader throws
   std::atomic<bool> stopped{false};
   std::mutex lock;
   std::condition_variable pageReady;  // the reader waits here
-  std::condition_variable roomFree;   // the workers wait here
+  std::condition_variable roomFree;   // the workers wait here for a page to claim
+  std::condition_variable bytesFree;  // and here for memory to grow a page
 };
 
 namespace {
@@ -78,7 +83,19 @@ bool MayClaim(const FetchAheadShared& shared) {
          shared.nextToClaim < shared.nextToTake + shared.jobs;
 }
 
-void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
+// Waits until page index may grow by more bytes and counts them; false after a stop.
+bool MakeRoom(FetchAheadShared& shared, size_t index, size_t more) {
+  std::unique_lock<std::mutex> guard(shared.lock);
+  shared.bytesFree.wait(guard, [&] {
+    return shared.stopped.load() || index == shared.nextToTake ||
+           shared.held + more <= shared.budget;
+  });
+  if (shared.stopped.load()) return false;
+  shared.held += more;
+  return true;
+}
+
+void WorkOn(FetchAheadShared* shared) {
   std::unique_lock<std::mutex> guard(shared->lock);
   for (;;) {
     shared->roomFree.wait(guard, [&] { return shared->stopped.load() || MayClaim(*shared) ||
@@ -90,11 +107,18 @@ void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
       reuse = std::move(shared->spare.back());
       shared->spare.pop_back();
     }
+    size_t counted = reuse.bytes.capacity();  // a spare page's memory is counted already
     guard.unlock();
     PageBuffer page = ReadPage(shared->addresses[index], *shared->transport, &shared->stopped,
-                               std::move(reuse));
+                               std::move(reuse), [shared, index, &counted](size_t more) {
+                                 counted += more;
+                                 return MakeRoom(*shared, index, more);
+                               });
     guard.lock();
     if (shared->stopped.load()) break;
+    // The string may have taken a little more than was asked for; the count follows it.
+    shared->held += page.bytes.capacity();
+    shared->held -= counted;
     if (shared->prepare && !(shared->readerWaiting && index == shared->nextToTake)) {
       guard.unlock();
       shared->prepare(index, page);
@@ -105,7 +129,16 @@ void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
     shared->fetched[index] = true;
     if (index == shared->nextToTake) shared->pageReady.notify_one();
   }
-  guard.unlock();
+}
+
+void RunWorker(std::shared_ptr<FetchAheadShared> shared) {
+  try {
+    WorkOn(shared.get());
+  } catch (const std::bad_alloc&) {
+    std::lock_guard<std::mutex> guard(shared->lock);
+    shared->outOfMemory = true;
+    shared->pageReady.notify_all();
+  }
   shared.reset();
   CountWorkerOut();
 }
@@ -130,8 +163,9 @@ void StartWorkers(const std::shared_ptr<FetchAheadShared>& shared) {
 }  // namespace
 
 FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs,
-                           PagePreparer prepare) {
+                           PagePreparer prepare, size_t budget) {
   auto shared = std::make_shared<FetchAheadShared>();
+  shared->budget = budget;
   shared->addresses = addresses;
   shared->prepare = std::move(prepare);
   shared->pages.resize(addresses.size());
@@ -155,20 +189,28 @@ bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page) {
   if (shared->workers == 0) {
     shared->pages[index] = ReadPage(shared->addresses[index], *shared->transport);
     shared->fetched[index] = true;
+    shared->held += shared->pages[index].bytes.capacity();
   }
   shared->readerWaiting = true;
   bool ready = shared->pageReady.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] {
-    return shared->fetched[index] || shared->stopped.load();
+    return shared->fetched[index] || shared->stopped.load() || shared->outOfMemory;
   });
   shared->readerWaiting = false;
+  if (shared->outOfMemory) throw std::bad_alloc();
   if (!ready || !shared->fetched[index]) return false;
-  if (page.bytes.capacity() > 0 && shared->spare.size() < shared->jobs) {
+  PageBuffer taken = std::move(shared->pages[index]);
+  shared->pages[index] = PageBuffer();
+  shared->held -= taken.bytes.capacity();
+  // The reader's last page is kept for a worker to reuse, while the budget has room for it.
+  const size_t kept = page.bytes.capacity();
+  if (kept > 0 && shared->spare.size() < shared->jobs && shared->held + kept <= shared->budget) {
+    shared->held += kept;
     shared->spare.push_back(std::move(page));
   }
-  page = std::move(shared->pages[index]);
-  shared->pages[index] = PageBuffer();
+  page = std::move(taken);
   ++shared->nextToTake;
   shared->roomFree.notify_one();
+  shared->bytesFree.notify_all();
   return true;
 }
 
@@ -182,6 +224,7 @@ void StopFetchAhead(FetchAhead& ahead) {
     ahead.shared->spare.clear();
     ahead.shared->pageReady.notify_all();
     ahead.shared->roomFree.notify_all();
+    ahead.shared->bytesFree.notify_all();
   }
   ahead.shared.reset();
 }

@@ -13,6 +13,11 @@
 
 const int kMinJobs = 1;
 const int kMaxJobs = 16;
+// The memory that the pages held ahead share, whatever the number of jobs: the pages being
+// fetched, those waiting to be taken, and emptied pages kept for reuse. A worker whose page
+// would grow past it waits for room; the page the reader takes next never waits, so it may
+// add up to one page limit (kPageByteLimit) on top.
+const size_t kAheadByteBudget = size_t{256} << 20;
 
 struct FetchAheadShared;  // owned jointly by the reader and the workers
 struct FetchAhead {
@@ -30,11 +35,12 @@ using PagePreparer = std::function<void(size_t index, const PageBuffer& page)>;
 
 // Starts fetching addresses in order over the current transport with jobs workers (clamped to
 // 1..16), each page then handed to prepare as told above when one is given. At most jobs pages
-// are fetched or held beyond the last one taken.
+// are fetched or held beyond the last one taken, in at most budget bytes.
 FetchAhead StartFetchAhead(const std::vector<std::string>& addresses, int jobs,
-                           PagePreparer prepare = nullptr);
+                           PagePreparer prepare = nullptr, size_t budget = kAheadByteBudget);
 // Waits at most milliseconds for the next page in list order. True with the page (moved out of
 // the fetcher) when it came; false when it is still on its way, or none is left, or stopped.
+// Throws std::bad_alloc when a worker ran out of memory.
 bool TakeNextPage(FetchAhead& ahead, int milliseconds, PageBuffer& page);
 // Ends the fetching without waiting: pages not yet taken are dropped, workers end after their
 // current chunk. Safe to call twice.

@@ -1,5 +1,5 @@
-// M3U and JSON of the channel list. Page text is decoded from Windows-1252 here; escaping
-// inside JSON is left to nlohmann-json.
+// M3U and JSON of the channel list. Page text is decoded from Windows-1252 and its character
+// references here; escaping inside JSON is left to nlohmann-json.
 #include "harvest/channel_export.h"
 
 #include <nlohmann/json.hpp>
@@ -30,12 +30,26 @@ const char kJsonArrayEnd[] = "]\n";
 const char kJsonEmptyArray[] = "[]\n";
 const char kJsonObjectSeparator[] = ",\n";
 const char kJsonLineEnd[] = "\n";
-const size_t kJsonPieceBytes = 64 * 1024;  // handed to the sink at a time
+const size_t kPieceBytes = 64 * 1024;  // handed to the sink at a time
+
+const size_t kMostKbpsDigits = 9;  // a number of kbit/s past this is no bitrate
 
 const char kLineFeed = '\n';
 const char kCarriageReturn = '\r';
 
 std::string M3uValue(const std::string& utf8) { return Utf8Replacing(utf8, kControlStandIn); }
+
+// The bitrate as a number of kbit/s when its text is one (digits only), else null.
+nlohmann::ordered_json Kbps(const std::string& bitrate) {
+  const std::string digits = TrimSpaces(bitrate);
+  if (digits.empty() || digits.size() > kMostKbpsDigits ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return nlohmann::ordered_json();
+  }
+  int64_t kbps = 0;
+  for (char digit : digits) kbps = kbps * 10 + (digit - '0');
+  return nlohmann::ordered_json(kbps);
+}
 
 std::string M3uAttribute(const std::string& utf8) {
   std::string value = M3uValue(utf8);
@@ -57,29 +71,33 @@ std::string M3uEntryText(const std::string& name, const std::string& country,
 }
 
 std::string M3uEntry(const ChannelRecord& record) {
-  return M3uEntryText(Cp1252ToUtf8(record.channel), Cp1252ToUtf8(record.country),
-                      Cp1252ToUtf8(record.category), Cp1252ToUtf8(record.streamUrl));
+  return M3uEntryText(PageTextToUtf8(record.channel), PageTextToUtf8(record.country),
+                      PageTextToUtf8(record.category), PageTextToUtf8(record.streamUrl));
 }
 
-std::string M3uText(ChannelList& list) {
+bool WriteM3u(const ChannelList& list, const ByteSink& sink) {
   std::string text = kM3uHeader;
-  Rewind(list);
-  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
-       record = NextRecord(list)) {
-    text += M3uEntry(*record);
-  }
-  return text;
+  bool written = true;
+  ForEachRecord(list, [&](const ChannelRecord& record) {
+    if (!written) return;
+    text += M3uEntry(record);
+    if (text.size() < kPieceBytes) return;
+    written = sink(text.data(), text.size());
+    text.clear();
+  });
+  return written && (text.empty() || sink(text.data(), text.size()));
 }
 
 nlohmann::ordered_json ChannelJson(const ChannelRecord& record) {
   nlohmann::ordered_json object;
-  object["country"] = Cp1252ToUtf8(record.country);
-  object["name"] = Cp1252ToUtf8(record.channel);
-  object["bitrate"] = Cp1252ToUtf8(record.bitrate);
-  object["category"] = Cp1252ToUtf8(record.category);
-  object["about"] = Cp1252ToUtf8(record.about);
-  object["stream"] = Cp1252ToUtf8(record.streamUrl);
-  object["homepage"] = Cp1252ToUtf8(record.homepage);
+  object["country"] = PageTextToUtf8(record.country);
+  object["name"] = PageTextToUtf8(record.channel);
+  object["bitrate"] = PageTextToUtf8(record.bitrate);
+  object["kbps"] = Kbps(record.bitrate);
+  object["category"] = PageTextToUtf8(record.category);
+  object["about"] = PageTextToUtf8(record.about);
+  object["stream"] = PageTextToUtf8(record.streamUrl);
+  object["homepage"] = PageTextToUtf8(record.homepage);
   return object;
 }
 
@@ -89,8 +107,9 @@ bool WriteJsonArray(size_t count, const std::function<nlohmann::ordered_json(siz
   std::string text = kJsonArrayStart;
   for (size_t i = 0; i < count; ++i) {
     if (i > 0) text += kJsonObjectSeparator;
-    text += objectAt(i).dump();
-    if (text.size() >= kJsonPieceBytes) {
+    // Texts reach here as UTF-8; should one not, it is written with U+FFFD, never thrown.
+    text += objectAt(i).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (text.size() >= kPieceBytes) {
       if (!sink(text.data(), text.size())) return false;
       text.clear();
     }
@@ -100,29 +119,16 @@ bool WriteJsonArray(size_t count, const std::function<nlohmann::ordered_json(siz
   return sink(text.data(), text.size());
 }
 
-std::string JsonArrayText(size_t count,
-                          const std::function<nlohmann::ordered_json(size_t)>& objectAt) {
-  std::string text;
-  WriteJsonArray(count, objectAt, [&text](const char* bytes, size_t size) {
-    text.append(bytes, size);
-    return true;
-  });
-  return text;
-}
-
-std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects) {
-  return JsonArrayText(objects.size(), [&objects](size_t i) { return objects[i]; });
-}
-
-std::string ChannelJsonText(ChannelList& list) {
-  std::vector<nlohmann::ordered_json> objects;
-  objects.reserve(list.count);
-  Rewind(list);
-  for (const ChannelRecord* record = NextRecord(list); record != nullptr;
-       record = NextRecord(list)) {
-    objects.push_back(ChannelJson(*record));
-  }
-  return JsonArrayText(objects);
+bool WriteChannelJson(const ChannelList& list, const ByteSink& sink) {
+  const ChannelNode* node = list.first.get();
+  return WriteJsonArray(
+      list.count,
+      [&node](size_t) {
+        nlohmann::ordered_json object = ChannelJson(node->record);
+        node = node->next.get();
+        return object;
+      },
+      sink);
 }
 
 ReplaceOutcome WriteTextFile(const std::string& path, const std::string& text,

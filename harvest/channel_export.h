@@ -17,28 +17,27 @@ const char kStandardOutputName[] = "-";
 
 const char kM3uHeader[] = "#EXTM3U\n";
 // The two playlist lines of one channel (#EXTINF with name, country and category, then the
-// stream address), or nothing when the channel has no stream address.
+// stream address), or nothing when the channel has no stream address. Page text is decoded
+// with its character references, as the check requests and exports it.
 std::string M3uEntry(const ChannelRecord& record);
 // The same two lines from UTF-8 texts that a caller decoded itself.
 std::string M3uEntryText(const std::string& name, const std::string& country,
                          const std::string& group, const std::string& stream);
-// The whole playlist: the header, then the entry of every channel with a stream, in list order.
-std::string M3uText(ChannelList& list);
+// The whole playlist handed to sink in pieces: the header, then the entry of every channel with
+// a stream, in list order. False when the sink refused a piece.
+bool WriteM3u(const ChannelList& list, const ByteSink& sink);
 
-// One channel as a JSON object with the keys country, name, bitrate, category, about,
-// stream and homepage, in that order, the values as UTF-8 strings. Callers may add keys.
+// One channel as a JSON object with the keys country, name, bitrate (the text of the file),
+// kbps (its number, or null), category, about, stream and homepage, in that order, the texts
+// decoded as in M3uEntry. Callers may add keys.
 nlohmann::ordered_json ChannelJson(const ChannelRecord& record);
-// A JSON array of the objects, one object per line.
-std::string JsonArrayText(const std::vector<nlohmann::ordered_json>& objects);
-// The same for count objects made one at a time by objectAt, so that only one is held.
-std::string JsonArrayText(size_t count,
-                          const std::function<nlohmann::ordered_json(size_t)>& objectAt);
-// The same text handed to sink in pieces, so that the whole text is never held; false when the
-// sink refused a piece.
+// A JSON array of count objects made one at a time by objectAt, one object per line, handed to
+// sink in pieces, so that only one object and one piece are held; false when the sink refused
+// a piece.
 bool WriteJsonArray(size_t count, const std::function<nlohmann::ordered_json(size_t)>& objectAt,
                     const ByteSink& sink);
-// The whole list as JsonArrayText of ChannelJson, in list order.
-std::string ChannelJsonText(ChannelList& list);
+// The whole list as WriteJsonArray of ChannelJson, in list order.
+bool WriteChannelJson(const ChannelList& list, const ByteSink& sink);
 
 // Replaces the file at path with text through ReplaceFile; on failure the old file is left
 // as it was and the outcome names the path and the reason.

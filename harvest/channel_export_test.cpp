@@ -14,6 +14,17 @@ ChannelRecord Record(const std::string& channel, const std::string& stream) {
   return {"\xD6sterreich", channel, "300K", "News", "about \"it\"", stream, "http://h/"};
 }
 
+// What a writer hands its sink, collected.
+template <typename Writer>
+std::string Written(Writer write) {
+  std::string text;
+  write([&text](const char* bytes, size_t count) {
+    text.append(bytes, count);
+    return true;
+  });
+  return text;
+}
+
 TEST(ChannelExportTest, M3uEntriesQuoteAttributesAndBlankControlCharacters) {
   struct Case { ChannelRecord record; std::string entry; };
   const std::vector<Case> cases = {
@@ -23,6 +34,9 @@ TEST(ChannelExportTest, M3uEntriesQuoteAttributesAndBlankControlCharacters) {
       {Record("Say \"Hi\"\r\n#EXTINF\x1B", "http://x/\ty\x9D"),
        "#EXTINF:-1 tvg-name=\"Say 'Hi'  #EXTINF \" tvg-country=\"\u00D6sterreich\" "
        "group-title=\"News\",Say \"Hi\"  #EXTINF \nhttp://x/ y \n"},
+      {Record("Aurora &amp; Screen &quot;HD&quot;", "http://x/live.ts?a=1&amp;b=2"),
+       "#EXTINF:-1 tvg-name=\"Aurora & Screen 'HD'\" tvg-country=\"\u00D6sterreich\" "
+       "group-title=\"News\",Aurora & Screen \"HD\"\nhttp://x/live.ts?a=1&b=2\n"},
       {Record("No stream", ""), ""},
       {Record("Blank stream", "\r\n "), ""},
   };
@@ -32,7 +46,7 @@ TEST(ChannelExportTest, M3uEntriesQuoteAttributesAndBlankControlCharacters) {
   AddRecord(list, Record("One", "rtsp://1"));
   AddRecord(list, Record("None", ""));
   AddRecord(list, Record("Two", "rtsp://2"));
-  const std::string text = M3uText(list);
+  const std::string text = Written([&list](const ByteSink& sink) { return WriteM3u(list, sink); });
   EXPECT_EQ(text.rfind(kM3uHeader, 0), 0u);
   EXPECT_LT(text.find("rtsp://1"), text.find("rtsp://2"));
   EXPECT_EQ(text.find("None"), std::string::npos);
@@ -42,17 +56,23 @@ TEST(ChannelExportTest, JsonReadsBackAsTheRecordsInUtf8) {
   ChannelList list;
   AddRecord(list, Record("Esc\x1B\"\\", "mms://a"));
   AddRecord(list, Record("\x81\x80", ""));
-  const std::string text = ChannelJsonText(list);
+  AddRecord(list, {"", "A &amp; B", " 700 ", "", "", "http://s/?a=1&amp;b=2", ""});
+  const std::string text =
+      Written([&list](const ByteSink& sink) { return WriteChannelJson(list, sink); });
   EXPECT_EQ(text.find('\x1B'), std::string::npos) << "control characters are escaped";
   const nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(text);
-  ASSERT_EQ(parsed.size(), 2u);
-  EXPECT_EQ(parsed[0].dump(),
-            "{\"country\":\"\u00D6sterreich\",\"name\":\"Esc\\u001b\\\"\\\\\",\"bitrate\":\"300K\","
-            "\"category\":\"News\",\"about\":\"about \\\"it\\\"\",\"stream\":\"mms://a\","
-            "\"homepage\":\"http://h/\"}");
+  ASSERT_EQ(parsed.size(), 3u);
+  EXPECT_EQ(
+      parsed[0].dump(),
+      "{\"country\":\"\u00D6sterreich\",\"name\":\"Esc\\u001b\\\"\\\\\",\"bitrate\":\"300K\","
+      "\"kbps\":null,\"category\":\"News\",\"about\":\"about \\\"it\\\"\",\"stream\":\"mms://a\","
+      "\"homepage\":\"http://h/\"}");
   EXPECT_EQ(parsed[1]["name"], "\xC2\x81\u20AC");
   EXPECT_EQ(parsed[1]["stream"], "");
-  EXPECT_EQ(JsonArrayText({}), "[]\n");
+  EXPECT_EQ((std::vector<nlohmann::ordered_json>{parsed[2]["name"], parsed[2]["kbps"],
+                                                 parsed[2]["bitrate"], parsed[2]["stream"]}),
+            (std::vector<nlohmann::ordered_json>{"A & B", 700, " 700 ", "http://s/?a=1&b=2"}));
+  EXPECT_EQ(Written([](const ByteSink& sink) { return WriteJsonArray(0, nullptr, sink); }), "[]\n");
 }
 
 TEST(ChannelExportTest, ChangesCountWholeRowsAsOftenAsTheyOccur) {

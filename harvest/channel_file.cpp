@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <random>
 
 #include "harvest/system_error.h"
@@ -30,6 +31,7 @@ const char kNoTempFile[] = "no new file can be created in its folder";
 const char kNotWritten[] = "the new list could not be written in full; left as it was";
 const char kNotReplaced[] = "could not be replaced; left as it was";
 const char kHeld[] = "not replaced, as the run was stopped; left as it was";
+const char kNoMemory[] = "cannot allocate memory";
 
 std::atomic<int> g_savesUnderWay{0};
 static_assert(std::atomic<int>::is_always_lock_free, "SaveUnderWay runs in signal handlers");
@@ -105,6 +107,34 @@ ReplaceOutcome Refused(const std::string& path, const std::string& reason) {
   return ReplaceOutcome{false, Concat(path, kProblemSeparator, reason)};
 }
 
+// Runs its action when the scope ends, however it ends, unless dismissed.
+template <typename Action>
+struct ScopeGuard {
+  Action action;
+  bool armed = true;
+  ~ScopeGuard() {
+    if (armed) action();
+  }
+};
+template <typename Action>
+ScopeGuard<Action> OnScopeExit(Action action) {
+  return ScopeGuard<Action>{std::move(action)};
+}
+
+// The content written into the temporary file; why not, else "". A writer that throws (no
+// memory, a text it cannot encode) is a failed write like any other.
+std::string WriteContent(TempFile* file, const ContentWriter& writeContent) {
+  try {
+    const bool written = writeContent(
+        [file](const char* bytes, size_t count) { return WriteTempFile(file, bytes, count); });
+    return written ? std::string() : WithSystemReason(kNotWritten);
+  } catch (const std::bad_alloc&) {
+    return Concat(kNotWritten, " (", kNoMemory, ")");
+  } catch (const std::exception& failure) {
+    return Concat(kNotWritten, " (", failure.what(), ")");
+  }
+}
+
 // ReplaceFile once the stop signals are held back.
 ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& writeContent,
                                const ReplaceGate& mayReplace) {
@@ -120,21 +150,27 @@ ReplaceOutcome ReplaceHeldBack(const std::string& path, const ContentWriter& wri
   }
   if (created.file == nullptr) return Refused(path, WithSystemReason(kNoTempFile));
 
+  // Whatever ends this save before the rename, a throw included, leaves no temporary file.
   TempFile* file = created.file;
-  const bool written = writeContent(
-      [file](const char* bytes, size_t count) { return WriteTempFile(file, bytes, count); });
-  std::string reason = written ? std::string() : WithSystemReason(kNotWritten);
+  auto removeTemp = OnScopeExit([&file, &tempPath] {
+    if (file != nullptr) CloseTempFile(file);
+    RemoveTempFile(tempPath);
+  });
+  std::string reason = WriteContent(file, writeContent);
+  const bool written = reason.empty();
   const bool closed = CloseTempFile(file);
+  file = nullptr;
   if (written && !closed) reason = WithSystemReason(kNotWritten);
   if (written && closed && mayReplace && !mayReplace()) {
-    RemoveTempFile(tempPath);
     ReplaceOutcome held = Refused(path, kHeld);
     held.held = true;
     return held;
   }
-  if (written && closed && MoveTempFileOver(tempPath, target.path)) return ReplaceOutcome{true, ""};
+  if (written && closed && MoveTempFileOver(tempPath, target.path)) {
+    removeTemp.armed = false;
+    return ReplaceOutcome{true, ""};
+  }
   if (reason.empty()) reason = WithSystemReason(kNotReplaced);
-  RemoveTempFile(tempPath);
   return Refused(path, reason);
 }
 
@@ -208,10 +244,11 @@ ReplaceOutcome ReplaceFile(const std::string& path, const ContentWriter& writeCo
   // temporary file that is not counted.
   ++g_savesUnderWay;
   HoldStopSignals();
-  ReplaceOutcome outcome = ReplaceHeldBack(path, writeContent, mayReplace);
-  --g_savesUnderWay;
-  ReleaseStopSignals();
-  return outcome;
+  const auto release = OnScopeExit([] {
+    --g_savesUnderWay;
+    ReleaseStopSignals();
+  });
+  return ReplaceHeldBack(path, writeContent, mayReplace);
 }
 
 bool SaveUnderWay() { return g_savesUnderWay.load() > 0; }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <new>
 
 #include "harvest/channel_file.h"
 #include "tests/temp_folder.h"
@@ -122,6 +123,18 @@ TEST_F(ChannelFilePosixTest, AStopDuringTheSaveWaitsForItsEnd) {
     EXPECT_EQ(ReadBytes(target), half + half);
     EXPECT_EQ(Entries(), std::vector<std::string>{kChannelFileName});
   }
+}
+
+// A writer that throws leaves the stop signals as they were before the save, so that a later
+// Ctrl-C still stops the program.
+TEST_F(ChannelFilePosixTest, AThrowingWriterReleasesTheStopSignals) {
+  const ReplaceOutcome saved = ReplaceFile(PathOf(kChannelFileName),
+                                           [](const ByteSink&) -> bool { throw std::bad_alloc(); });
+  sigset_t held;
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &held), 0);
+  EXPECT_FALSE(saved.saved);
+  EXPECT_FALSE(sigismember(&held, SIGINT) || sigismember(&held, SIGTERM));
+  EXPECT_TRUE(Entries().empty());
 }
 
 // A file size limit makes write() stop short and then fail with EFBIG exactly as a full

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -173,16 +175,27 @@ TEST_F(ChannelFileOnDiskTest, ADirectoryNamedLikeTheFileIsAFailure) {
 TEST_F(ChannelFileOnDiskTest, AWriteFailingPartWayLeavesTheOldFile) {
   ChannelList big;
   for (int i = 0; i < 50; ++i) AddRecord(big, OnlyChannel(std::string(1000, 'n')));
-  for (int failAt : {1, 3, 13}) {  // the content takes 13 writes
-    WriteBytes(target_, kOldContent);
-    int calls = 0;
-    const ReplaceOutcome saved = ReplaceFile(target_, [&](const ByteSink& sink) {
-      return WriteChannelLines(big, [&](const char* bytes, size_t count) {
-        return ++calls != failAt && sink(bytes, count);
+  // The content takes 13 writes; the write at failAt fails, or throws (as a writer that runs
+  // out of memory or meets text it cannot encode does), and the save reports it.
+  enum { kFails, kNoMemory, kThrows };
+  for (int how : {kFails, kNoMemory, kThrows}) {
+    for (int failAt : {1, 3, 13}) {
+      WriteBytes(target_, kOldContent);
+      int calls = 0;
+      const ReplaceOutcome saved = ReplaceFile(target_, [&](const ByteSink& sink) {
+        return WriteChannelLines(big, [&](const char* bytes, size_t count) {
+          if (++calls == failAt && how == kNoMemory) throw std::bad_alloc();
+          if (calls == failAt && how == kThrows) throw std::runtime_error("bad text");
+          return calls != failAt && sink(bytes, count);
+        });
       });
-    });
-    ExpectFailedSaveLeftOldFile(saved);
-    EXPECT_EQ(calls, failAt);
+      ExpectFailedSaveLeftOldFile(saved);
+      EXPECT_EQ(calls, failAt);
+      if (how == kNoMemory) {
+        EXPECT_NE(saved.problem.find("cannot allocate memory"), std::string::npos);
+      }
+      EXPECT_FALSE(SaveUnderWay());
+    }
   }
 }
 

@@ -16,15 +16,10 @@ void AddRecord(ChannelList& list, ChannelRecord record) {
     node->next = std::move(list.first);
     list.first = std::move(node);
   } else {
-    node->previous = list.cursor;
     node->next = std::move(list.cursor->next);
     list.cursor->next = std::move(node);
   }
-  if (added->next) {
-    added->next->previous = added;
-  } else {
-    list.last = added;
-  }
+  if (!added->next) list.last = added;
   list.cursor = added;
   ++list.count;
 }

@@ -38,7 +38,6 @@ TEST(ChannelListTest, RecordsComeBackInDiscoveryOrderAsCopies) {
   EXPECT_EQ(list.first->record.country, "France");
   EXPECT_EQ(list.first->record.homepage, "http://a/");
   EXPECT_EQ(list.last->record.channel, "c");
-  EXPECT_EQ(list.last->previous->previous, list.first.get());
 }
 
 TEST(ChannelListTest, NextRecordStopsOnTheLastRecordAndKeepsTheCursorThere) {
@@ -71,8 +70,6 @@ TEST(ChannelListTest, AddRecordLinksAfterTheCursorOrInFrontAfterRewind) {
   Rewind(list);
   AddRecord(list, Named("a"));  // cursor on none: in front of the first record
   EXPECT_EQ(list.first->record.channel, "a");
-  EXPECT_EQ(list.first->previous, nullptr);
-  EXPECT_EQ(list.first->next->previous, list.first.get());
   AddRecord(list, Named("a2"));  // after "a", before "b"
   Rewind(list);
   NextRecord(list);
@@ -82,12 +79,6 @@ TEST(ChannelListTest, AddRecordLinksAfterTheCursorOrInFrontAfterRewind) {
   EXPECT_EQ(Names(list), (std::vector<std::string>{"a", "a2", "b", "c", "d"}));
   EXPECT_EQ(list.last->record.channel, "d");
   EXPECT_EQ(list.count, 5u);
-  // Walking back from the last record gives the same order reversed.
-  std::vector<std::string> backwards;
-  for (const ChannelNode* n = list.last; n != nullptr; n = n->previous) {
-    backwards.push_back(n->record.channel);
-  }
-  EXPECT_EQ(backwards, (std::vector<std::string>{"d", "c", "b", "a2", "a"}));
 }
 
 TEST(ChannelListTest, LongListIsDestroyedWithoutDeepRecursion) {

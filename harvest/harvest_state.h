@@ -7,6 +7,10 @@
 #include "harvest/channel_list.h"
 #include "harvest/stop_token.h"
 
+// The most channels one run keeps, far past any real directory: a site that lists more is
+// read no further, and the run keeps, saves and exports those it has.
+const int32_t kMaxChannelsPerRun = 2000000;
+
 struct HarvestState {
   std::string country;
   std::string channel;
@@ -21,6 +25,8 @@ struct HarvestState {
   int32_t countryTotal = 0;   // country links on the index page that the run reads
   int32_t countriesDone = 0;  // of those, the pages read so far
   std::string saveProblem;    // why the last save failed: the path and the reason
-  StopToken stop;             // the run's, as RunUpdate took it
+  int32_t channelLimit = kMaxChannelsPerRun;  // a test's smaller bound
+  bool channelLimitReached = false;           // the run stopped reading there
+  StopToken stop;                             // the run's, as RunUpdate took it
   ChannelList channels;
 };

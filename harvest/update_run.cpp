@@ -39,7 +39,8 @@ struct CountryScan {
   RowLineValues values;   // the values of a line the run cuts itself, memory kept
 };
 
-// Takes one line's channel, if it completes one; false when the user stopped the run.
+// Takes one line's channel, if it completes one; false when the user stopped the run or the
+// run holds as many channels as it may.
 template <typename TakeLine>
 bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
   if (ServiceRunEvent() || state.stop.StopRequested()) {
@@ -47,8 +48,10 @@ bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
     return false;
   }
   std::optional<ChannelRecord> record = takeLine();
-  if (record) CompleteChannel(state, std::move(*record));
-  return true;
+  if (!record) return true;
+  CompleteChannel(state, std::move(*record));
+  state.channelLimitReached = state.channelCount >= state.channelLimit;
+  return !state.channelLimitReached;
 }
 
 // Takes the lines of bytes that line feeds end, the first one joined to the carried line, and
@@ -159,13 +162,19 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
   FetchAhead ahead = StartFetchAhead(addresses, jobs, [cuts](size_t index, const PageBuffer& page) {
     CutCountryPage(page.bytes, (*cuts)[index % cuts->size()]);
   });
+  // The workers stop however the run ends, a failed allocation included.
+  struct StopAtEnd {
+    FetchAhead& ahead;
+    ~StopAtEnd() { StopFetchAhead(ahead); }
+  } stopAtEnd{ahead};
   CountryScan scan;
   state.countryTotal = static_cast<int32_t>(links.size());
   PageBuffer page;  // each page read hands its memory back to the fetcher for a later page
   for (size_t index = 0; index < links.size(); ++index) {
     const CountryLink& link = links[index];
     state.country = link.name;
-    if (!TakePage(ahead, page, state.stop)) {
+    // A stop makes every fetch end at once, so the pages left would come in without end.
+    if (state.stop.StopRequested() || !TakePage(ahead, page, state.stop)) {
       state.aborted = true;
       break;
     }
@@ -175,7 +184,6 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
     ++state.countriesDone;
     ReportPage(link.name, link.address, page, state.channelCount - countBefore);
   }
-  StopFetchAhead(ahead);
 }
 
 void SaveChannels(HarvestState& state, const std::string& outputPath) {

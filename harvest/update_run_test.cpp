@@ -121,6 +121,19 @@ class UpdateRunTest : public TempFolderTest {
   std::string output_;
 };
 
+// A site that lists more channels than a run keeps is read no further; the run keeps, saves
+// and reports those it has.
+TEST_F(UpdateRunTest, ARunStopsReadingAtItsChannelBound) {
+  SetIndex({{"no.htm", "NORWAY"}, {"se.htm", "sweden"}});
+  SetCountry("no.htm", RowLines("A") + RowLines("B") + RowLines("C"));
+  SetCountry("se.htm", RowLines("D"));
+  state_.channelLimit = 2;
+  Run();
+  EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Norway/B"}));
+  EXPECT_TRUE(state_.channelLimitReached && !state_.aborted);
+  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 2 DONE");
+}
+
 TEST_F(UpdateRunTest, CompletesChannelsInOrderAndFinishesWithTheSave) {
   SetIndex({{"no.htm", "NORWAY"}, {"se.htm", "sweden"}});
   SetCountry("no.htm", "<table>\n" + RowLines("A") + RowLines("B") + "</table>\n");

@@ -2,18 +2,22 @@
 # Installs the Debian 12 packages that Morvek needs, when any is missing.
 #   scripts/install-deps.sh [--build | --test]
 # --build: only what building morvek-cli and morvek-check needs (compiler, CMake, libcurl,
-# FFmpeg, libxml2, nlohmann-json). --test: what the tests and the packages need on top
-# (GoogleTest, mingw-w64, Wine, Xvfb, clang, GStreamer, ffmpeg for test media, nginx-rtmp, mandoc,
-# lintian, and the sources of FFmpeg and libxml2 for the Windows build...). Without an option, both.
+# FFmpeg with libswscale, libxml2, nlohmann-json; libmicrohttpd, SQLite and zlib for serve).
+# --test: what the tests and the packages need on top (GoogleTest, mingw-w64, Wine, Xvfb, clang,
+# GStreamer, ffmpeg for test media, nginx-rtmp, mandoc, lintian, wrk for serve's benchmark,
+# Chromium and Selenium for its web page, and the sources of FFmpeg and libxml2 for the Windows
+# build...). Without an option, both.
 set -euo pipefail
 build=(cmake g++ make pkg-config libcurl4-openssl-dev nlohmann-json3-dev
-       libavformat-dev libavcodec-dev libavutil-dev libxml2-dev)
+       libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libxml2-dev
+       libmicrohttpd-dev libsqlite3-dev zlib1g-dev)
 test=(googletest libgtest-dev g++-mingw-w64-x86-64-posix
       wine64 xvfb xauth imagemagick xdotool python3 fonts-liberation curl time
       clang libclang-rt-14-dev mpv ffmpeg nginx-core libnginx-mod-rtmp
       python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
       gstreamer1.0-plugins-ugly
-      mandoc zsh dpkg-dev file lintian libz-mingw-w64-dev)
+      mandoc zsh dpkg-dev file lintian libz-mingw-w64-dev wrk
+      chromium chromium-driver python3-selenium)
 case "${1:-}" in
   --build) packages=("${build[@]}") ;;
   --test) packages=("${test[@]}") ;;

@@ -9,13 +9,13 @@ set(MORVEK_CLI_ARGS
     --site-root "${PROJECT_SOURCE_DIR}/sample-site")
 
 if(WIN32)
-  set(MORVEK_CLI_CASES golden bad_option exports utf8 page_reports jobs_agree_sample proxy silent_server)
+  set(MORVEK_CLI_CASES golden bad_option exports utf8 html_text page_reports jobs_agree_sample proxy silent_server)
   set(MORVEK_CLI_PROGRAM ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:morvek-cli>)
 else()
   set(MORVEK_CLI_CASES golden site_without_slash details quiet nothing_found page_reports country
       save_failure bad_option proxy exports utf8 closed_stdout live_line playlist_in_player silent_server
-      sigint_during_country_page sigterm_during_index_page jobs_agree_sample jobs_agree_generated
-      hostile_pages unusual_targets failed_stdout hangup_during_save separator_in_field)
+      sigint_during_country_page sigint_before_many_links sigterm_during_index_page jobs_agree_sample jobs_agree_generated
+      hostile_pages unusual_targets failed_stdout hangup_during_save separator_in_field html_text out_of_memory)
   set(MORVEK_CLI_PROGRAM $<TARGET_FILE:morvek-cli>)
 endif()
 

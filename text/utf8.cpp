@@ -221,6 +221,14 @@ std::string DecodeCharacterReferences(const std::string& text) {
   return out;
 }
 
+std::string PageTextToUtf8(const std::string& bytes) {
+  return DecodeCharacterReferences(Cp1252ToUtf8(bytes));
+}
+
+std::string AnyTextToUtf8(const std::string& bytes) {
+  return IsUtf8(bytes) ? bytes : Cp1252ToUtf8(bytes);
+}
+
 bool IsUtf8(const std::string& text) {
   for (size_t at = 0; at < text.size();) {
     if (NextCodePoint(text, &at) < 0) return false;

@@ -37,3 +37,9 @@ std::string Utf8Replacing(const std::string& text, const std::string& replacemen
 // is, so this works on UTF-8 text and on raw page bytes alike. A reference needs its ";";
 // an unknown name or a number of no character stays as written.
 std::string DecodeCharacterReferences(const std::string& text);
+// Page text (Windows-1252 bytes of HTML) as the exports and the console show it: decoded to
+// UTF-8 with its character references. channels.dat keeps the page's bytes.
+std::string PageTextToUtf8(const std::string& bytes);
+// A text of no known encoding (an address a server or a wrapper named, a library's words) as
+// UTF-8: valid UTF-8 stays as it is, anything else is read as Windows-1252.
+std::string AnyTextToUtf8(const std::string& bytes);

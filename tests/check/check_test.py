@@ -459,6 +459,30 @@ def case_playlist(ctx):
         check(rc == 0 and out.encode() == f.read(), "--m3u - %r" % out)
 
 
+def case_pictures(ctx):
+    """--pictures DIR: a JPEG per live entry with video named by position, stale ones removed,
+    a link in their place replaced and never followed; a DIR that is no folder is refused."""
+    pictures = os.path.join(ctx.work, "pics")
+    os.mkdir(pictures)
+    target = os.path.join(ctx.work, "target")
+    open(target, "w").close()
+    os.symlink(target, os.path.join(pictures, "1.jpg"))
+    for stale in ("2.jpg", "4.jpg"):
+        with open(os.path.join(pictures, stale), "w") as f:
+            f.write("old")
+    names = ["TV", "Radio", "../../<b>x</b>", "Gone"]
+    paths = ["tv.ts", "radio.mp3", "tv.ts?again", "_status/404/gone.ts"]
+    playlist = "#EXTM3U\n" + "".join("#EXTINF:-1,%s\n%s%s\n" % (n, ctx.base, p) for n, p in zip(names, paths))
+    rc, _, err = ctx.run(["check", "-", "--quiet", "--pictures", pictures], input=playlist.encode())
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    check(sorted(os.listdir(pictures)) == ["1.jpg", "3.jpg"], "pictures %s" % os.listdir(pictures))
+    with open(os.path.join(pictures, "1.jpg"), "rb") as f:
+        check(f.read(2) == b"\xff\xd8" and os.path.getsize(target) == 0, "picture, target untouched")
+    for refused in (os.path.join(ctx.work, "target"), "/dev/null"):
+        rc, _, err = ctx.run(["check", "-", "--pictures", refused], input=playlist.encode())
+        check(rc == 2 and "is not a folder" in err, "%s: %d %s" % (refused, rc, err))
+
+
 def case_page_text(ctx):
     """Addresses and names in a channels.dat are HTML text: requested and exported decoded."""
     with open(os.path.join(ctx.media, "a&b.ts"), "wb") as f:
@@ -486,6 +510,20 @@ def case_page_text(ctx):
     for name, kept in (("live.dat", rows[0:1] + rows[2:3]), ("dead.dat", rows[1:2] + rows[3:5])):
         with open(os.path.join(ctx.work, name), "rb") as f:
             check(f.read() == b"".join(r + b"\r\n" for r in kept), "%s keeps the page's bytes" % name)
+
+
+def case_foreign_bytes(ctx):
+    """Wrappers that name an address of bytes that are not UTF-8: the outputs hold it as text,
+    and nothing is left behind."""
+    for name, text in (("bytes.m3u", "%stv.ts?\xff\n"), ("bytes.pls", "[playlist]\nFile1=%sradio.mp3?\xe9\n")):
+        with open(os.path.join(ctx.media, name), "wb") as f:
+            f.write((text % ctx.base).encode("latin-1"))
+    data = ("#EXTM3U\n#EXTINF:-1,M3U\n%sbytes.m3u\n#EXTINF:-1,PLS\n%sbytes.pls\n" % (ctx.base, ctx.base)).encode()
+    rc, _, err = ctx.run(["check", "-", "--json", "out.json", "--m3u", "live.m3u"], input=data)
+    check(rc == 0, "exit code %d: %s" % (rc, err))
+    played = [r["played"] for r in ctx.read_json("out.json")]
+    check(played == [ctx.base + "tv.ts?\u00ff", ctx.base + "radio.mp3?\u00e9"], "played %r" % played)
+    check(sorted(os.listdir(ctx.work)) == ["http.port", "live.m3u", "media", "out.json"], "%r" % os.listdir(ctx.work))
 
 
 def case_ctrl_c(ctx):
@@ -694,6 +732,12 @@ def case_options(ctx):
                        (["--check", "--check-per-host=0"], "--check-per-host needs a number from 1 to 64 (try")):
         rc, _, err = ctx.run(args)
         check(says in err, "%r: %r" % (args, err))
+    # Standard output that is the file an output names: the verdict lines or the output would vanish.
+    for args in (["check", "--json", "f"], ["--details", "--output", "f"]):
+        with open(os.path.join(ctx.work, "f"), "wb") as f:
+            done = subprocess.run(ctx.program + args, cwd=ctx.work, stdout=f, stderr=subprocess.PIPE, timeout=RUN_LIMIT)
+        check(done.returncode == 2 and b"would both write to f, which is standard output" in done.stderr,
+              "%r > f: %d %r" % (args, done.returncode, done.stderr))
     rc, out, err = ctx.run(["check", "-qolive.dat", "-j", "2", "--per-host=2", "-"], input=data)
     with open(os.path.join(ctx.work, "live.dat"), "rb") as f:
         live = f.read()

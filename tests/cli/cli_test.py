@@ -9,8 +9,10 @@ script starts tests/server/test_server.py on a free 127.0.0.1 port for the case 
 afterwards. Every case runs in a fresh temporary working directory.
 """
 import argparse
+import html
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -259,6 +261,22 @@ def case_hostile_pages(ctx):
     check(b"|N1|" in read_file(os.path.join(ctx.work, "channels.dat")), "channels.dat")
 
 
+def case_out_of_memory(ctx):
+    """A failed allocation ends the run with a line and exit 1, the old list as it was."""
+    if b"libasan" in subprocess.run(["ldd", ctx.program[-1]], capture_output=True).stdout:
+        return  # a sanitizer reserves more address space than the limit allows
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": make_site.index_line("../_fill/10/endless", "Endless").encode()}))
+    with open(os.path.join(ctx.work, "channels.dat"), "wb") as f:
+        f.write(OLD_CONTENT)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (200 << 20, 200 << 20))
+    done = subprocess.run(ctx.program + ["--site", ctx.server.base], cwd=ctx.work, capture_output=True,
+                          timeout=RUN_LIMIT, preexec_fn=limit)
+    check(done.returncode == 1 and b"morvek-cli: cannot allocate memory" in done.stderr,
+          "rc %d, %r" % (done.returncode, done.stderr[-300:]))
+    check(os.listdir(ctx.work) == ["channels.dat"] and read_file(os.path.join(ctx.work, "channels.dat")) == OLD_CONTENT,
+          "left %r" % os.listdir(ctx.work))
+
+
 def case_bad_option(ctx):
     os.mkdir(os.path.join(ctx.work, "sub"))
     os.symlink("real.dat", os.path.join(ctx.work, "link.dat"))
@@ -387,8 +405,10 @@ def case_exports(ctx):
     check(last_line(err) == want, "last status %r" % last_line(err))
     fields = [row.decode("cp1252").split("|") for row in rows]
     objects = json.loads(read_file(os.path.join(ctx.work, "list.json")).decode("utf-8"))
-    keys = ["country", "name", "bitrate", "category", "about", "stream", "homepage"]
-    check(objects == [dict(zip(keys, f)) for f in fields], "list.json differs from the rows")
+    keys = ["country", "name", "bitrate", "kbps", "category", "about", "stream", "homepage"]
+    want = [[html.unescape(v) for v in f[:3]] + [int(f[2]) if f[2].isdigit() else None] +
+            [html.unescape(v) for v in f[3:]] for f in fields]
+    check(objects == [dict(zip(keys, f)) for f in want], "list.json differs from the rows")
     playlist = read_file(os.path.join(ctx.work, "list.m3u")).decode("utf-8").split("\n")
     check(playlist[0] == "#EXTM3U" and playlist[2::2] == [f[5] for f in fields if f[5]],
           "list.m3u streams differ: %r" % playlist[:5])
@@ -433,6 +453,22 @@ def case_utf8(ctx):
         data.decode("utf-8")
     check("\u00d6ster\ufffd[2jreich" in err.decode("utf-8"), "stderr %r" % err)
     check("M\u00fcnster \ufffd]0;x\ufffdEins\ufffd" in out.decode("utf-8"), "stdout %r" % out)
+
+
+def case_html_text(ctx):
+    """Page text is HTML: the playlist, the JSON and the details hold it decoded, as the check
+    requests it; channels.dat keeps the page's bytes."""
+    name, stream = 'Aurora &amp; Screen &quot;HD&quot;', "http://127.0.0.1:1/live.ts?a=1&amp;b=2"
+    page = read_file(os.path.join(ctx.site_root, "television", "norway.htm")).replace(b"Aurora Screen", name.encode())
+    page = page.replace(b"mms://media.aurora-screen.example.com/live0", stream.encode())
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": b'<a class="rb" href="n.htm" target="c">NORWAY\n', "n.htm": page}))
+    rc, out, _ = run(ctx.program, ["--site", ctx.server.base, "--details", "--json", "j", "--m3u", "m"], ctx.work)
+    name, stream = html.unescape(name), html.unescape(stream)
+    first = json.loads(read_file(os.path.join(ctx.work, "j")))[0]
+    check(rc == 0 and b"&amp;" in read_file(os.path.join(ctx.work, "channels.dat")) and
+          (first["name"], first["stream"], first["kbps"]) == (name, stream, 700) and
+          read_file(os.path.join(ctx.work, "m")).decode().split("\n")[2] == stream and
+          ("Channel:    %s\nBitrate:" % name).encode() in out, "rc %d, %r, %r" % (rc, first, out[:300]))
 
 
 def case_separator_in_field(ctx):
@@ -598,6 +634,18 @@ def case_sigint_during_country_page(ctx):
     check(last_line(err).startswith(b"Channels found: ") and last_line(err).endswith(b" ABORTED"),
           "last status %r" % last_line(err))
     check(took < 5, "took %.1f s to stop" % took)
+
+
+def case_sigint_before_many_links(ctx):
+    """A stop ends the walk of the index at once: the links left, whose fetches the stop ends
+    at once, are not announced."""
+    links = 100000
+    index = "".join(make_site.index_line("gone%d.htm" % n, "Gone%d" % n) + "\n" for n in range(links))
+    ctx.restart_server(write_site(ctx, {"tvbar.htm": index.encode()}))
+    rc, err, took = stop_while_fetching(ctx, ctx.server.base, signal.SIGINT, b"Reading Gone20\n")
+    announced = err.count(b"Reading ")
+    check(rc == 130 and announced < links // 2 and took < 5,
+          "rc %d after %.1f s, %d of %d countries announced" % (rc, took, announced, links))
 
 
 def case_sigterm_during_index_page(ctx):

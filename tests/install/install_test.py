@@ -29,7 +29,7 @@ RUN_LIMIT = 120
 INSTALLED_FILES = ("bin/morvek-cli", "libexec/morvek/morvek-check", "share/man/man1/morvek-cli.1.gz",
                    "share/bash-completion/completions/morvek-cli", "share/zsh/site-functions/_morvek-cli",
                    "share/doc/morvek/README.md", "share/doc/morvek/copyright",
-                   "share/doc/morvek/changelog.gz")
+                   "share/doc/morvek/changelog.gz", "lib/systemd/system/morvek.service")
 WINDOWS_FILES = ("morvek.exe", "morvek-cli.exe", "morvek-check.exe", "README.txt")
 # The mingw runtimes that a static link keeps out of the programs' imports.
 RUNTIME_DLLS = ("libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll")
@@ -52,7 +52,7 @@ def help_options(program, *command):
     check(rc == 0, "%r --help: rc %d" % (command, rc))
     options = set(re.findall(r"(?<![\w-])(--[a-z0-9]+(?:-[a-z0-9]+)*)", out))
     options.discard("--opt")  # "--opt=value", the form every value option takes
-    return sorted(o for o in options if not (command and o.startswith("--check")))
+    return sorted(o for o in options if not (command == ("check",) and o.startswith("--check")))
 
 
 def all_options(program):
@@ -84,8 +84,11 @@ def bash_completions(ctx, words, cwd):
 def case_completions(ctx):
     os.mkdir(os.path.join(ctx.work, "tv lists"))
     harvest, check_options = all_options(ctx.program), help_options(ctx.program, "check")
+    serve_options = help_options(ctx.program, "serve")
     table = ((["morvek-cli", "--"], harvest),
              (["morvek-cli", "check", "--"], check_options),
+             (["morvek-cli", "serve", "--"], serve_options),
+             (["morvek-cli", "se"], ["serve"]),
              (["morvek-cli", "ch"], ["check"]),
              (["morvek-cli", "--m3u", "tv"], ["tv lists"]),
              (["morvek-cli", "check", "tv"], ["tv lists"]),
@@ -98,7 +101,7 @@ def case_completions(ctx):
     check(rc == 0, "zsh -n: %s" % err)
     with open(zsh_file) as f:
         text = f.read()
-    missing = [o for o in set(harvest + check_options) if not re.search(r"(?<![\w-])%s(?![\w-])" % o, text)]
+    missing = [o for o in set(harvest + check_options + serve_options) if not re.search(r"(?<![\w-])%s(?![\w-])" % o, text)]
     check(not missing, "options missing in the zsh completion: %r" % missing)
 
 
@@ -143,7 +146,7 @@ def case_deb(ctx):
     check("Version: %s\n" % project_version(ctx.build) in out, "package version: %r" % out)
     depends = re.search(r"^Depends: (.*)$", out, re.M)
     names = [d.split()[0] for d in depends.group(1).split(", ")] if depends else []
-    for library in ("libc6", "libcurl4", "libavformat59", "libxml2"):
+    for library in ("libc6", "libcurl4", "libavformat59", "libxml2", "libmicrohttpd12", "libsqlite3-0"):
         check(library in names, "Depends lacks %s: %r" % (library, names))
     rc, out, err = run(["lintian", "--fail-on", "error", ctx.package], timeout=300)
     check(rc == 0, "lintian: %s%s" % (out, err))

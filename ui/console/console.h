@@ -92,14 +92,18 @@ struct NamedOutput {
   std::string path;
 };
 // Why these outputs cannot all be written: two of them name one file (the same device and
-// inode when it exists, the same resolved path when it does not) or both go to stdout. One
-// line naming both options; empty when they can.
+// inode when it exists, the same resolved path when it does not), both go to stdout, or one
+// goes to stdout while stdout is the file another names. One line naming both options; empty
+// when they can.
 std::string OutputClash(const std::vector<NamedOutput>& outputs);
 // True when both paths name one file, also when it does not exist yet.
 bool SameFile(const std::string& a, const std::string& b);
 
 // Platform parts (console_posix.cpp, console_win.cpp).
 bool StderrIsTerminal();
+// True when standard output is the file at path (the same device and inode, or volume and
+// file index), as after "> path" in a shell.
+bool StdoutIsFile(const std::string& path);
 // The width of the terminal on stderr in columns; 0 when unknown.
 int TerminalColumns();
 int64_t MonotonicMilliseconds();

@@ -120,6 +120,10 @@ std::string OutputClash(const std::vector<NamedOutput>& outputs) {
       if (!aStdout && !bStdout && SameFile(a.path, b.path)) {
         return Concat(a.option, " and ", b.option, " name the same file ", b.path);
       }
+      if (aStdout != bStdout && StdoutIsFile(aStdout ? b.path : a.path)) {
+        return Concat(a.option, " and ", b.option, " would both write to ",
+                      aStdout ? b.path : a.path, ", which is ", kStdoutPlace);
+      }
     }
   }
   return std::string();

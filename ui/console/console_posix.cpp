@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,6 +83,13 @@ void PrepareHeapForLargeLists() {
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool StdoutIsFile(const std::string& path) {
+  struct stat out {};
+  struct stat file {};
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &file) == 0 &&
+         out.st_dev == file.st_dev && out.st_ino == file.st_ino;
+}
 
 int TerminalColumns() {
   winsize size{};

@@ -34,6 +34,8 @@ const char kNoCountryLinks[] = "the index page holds no country links";
 const char kNoChannelRows[] = "the country pages hold no channel rows";
 const char kNoCountryPage[] = "no country page could be read: ";
 const char kChannelBlocks[] = "the channel blocks";
+const char kChannelLimitReached[] = "the run keeps at most ";
+const char kChannelLimitKept[] = " channels; the rest of the site was not read";
 const char kNewWord[] = " new, ";
 const char kGoneWord[] = " gone)";
 
@@ -267,7 +269,7 @@ void ShowChannel(const ChannelRecord& record) {
   if (!g_console.options.details || StdoutFailed()) return;
   std::string block;
   for (const std::string& line : ChannelBlockLines(record)) {
-    block += Concat(Cp1252ToTerminalText(line), "\n");
+    block += Concat(Utf8ToTerminalText(PageTextToUtf8(line)), "\n");
   }
   ClearLive();  // stdout and stderr may share the terminal
   if (!WriteStdout(block, kChannelBlocks)) return;
@@ -318,6 +320,10 @@ void ShowUnknownCountry(const std::string& name, const std::vector<std::string>&
 void ShowRunFinished() {
   // The blocks reach their reader before the save: a reader gone stops the run unsaved.
   if (g_console.options.details) WriteStdout(std::string(), kChannelBlocks, true);
+  if (g_console.state->channelLimitReached) {
+    ShowConsoleLine(Concat(kWarningPrefix, kChannelLimitReached,
+                           NumberToText(g_console.state->channelLimit), kChannelLimitKept));
+  }
   WaitForOldList();
   if (g_console.oldList) {
     g_console.newListReading = std::async(std::launch::async | std::launch::deferred,

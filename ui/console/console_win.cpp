@@ -5,6 +5,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstring>
+
 #include "harvest/channel_file.h"
 #include "ui/console/console.h"
 #include "ui/console/console_win.h"
@@ -49,7 +51,32 @@ std::wstring Utf8ToWide(const std::string& utf8) {
   return wide;
 }
 
+// The volume and the identity of an open file within it; false when they cannot be asked.
+static bool FileIdentity(HANDLE file, FILE_ID_INFO& identity) {
+  return GetFileInformationByHandleEx(file, FileIdInfo, &identity, sizeof identity) != 0;
+}
+
 bool StderrIsTerminal() { return IsConsole(GetStdHandle(STD_ERROR_HANDLE)); }
+
+bool StdoutIsFile(const std::string& path) {
+  HANDLE stdoutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  FILE_ID_INFO out{};
+  if (GetFileType(stdoutHandle) != FILE_TYPE_DISK || !FileIdentity(stdoutHandle, out)) {
+    return false;
+  }
+  HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_ID_INFO named{};
+  const bool known = FileIdentity(file, named);
+  CloseHandle(file);
+  // Wine names no volume for a handle it inherited from a Unix shell; the file's own identity
+  // still tells.
+  const bool sameVolume =
+      out.VolumeSerialNumber == 0 || out.VolumeSerialNumber == named.VolumeSerialNumber;
+  return known && sameVolume && std::memcmp(&out.FileId, &named.FileId, sizeof out.FileId) == 0;
+}
 
 int TerminalColumns() {
   CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""Measures `morvek-cli serve` and prints figures beside their targets:
+
+  playlist     GET /playlist.m3u of 20,000 entries on loopback with 16 connections (wrk, 10 s):
+               requests per second and p99 latency, beside nginx serving the same bytes as a
+               static file in the same run (targets: at least half of nginx's rate; p99 under
+               50 ms)
+  slow         1,000 clients that send their request one byte a second, and the time a normal
+               client then takes for /playlist.m3u (target: under 1 s)
+  memory       a database of 100,000 entries with 30 results each: its size per result, the
+               time from the start to the listening line, the resident memory after the start
+               and with the playlist answered (targets: under 1 s; at most 150 MB), and what
+               the JSON of every entry costs on top
+
+    python3 bench/serve_bench.py [--program build/native/morvek-cli] [--seconds 10]
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+PLAYLIST_ENTRIES = 20000
+MEMORY_ENTRIES = 100000
+RESULTS_PER_ENTRY = 30
+SLOW_CLIENTS = 1000
+CONNECTIONS = 16
+
+
+def write_playlist(path, count):
+    with open(path, "w") as f:
+        f.write("#EXTM3U\n")
+        for n in range(count):
+            f.write('#EXTINF:-1 tvg-id="c%d.x" tvg-country="Country %d" group-title="Group %d",Channel %d\n'
+                    "http://127.0.0.1:1/stream/%d.ts\n" % (n, n % 90, n % 12, n, n))
+
+
+class Serve:
+    starts = 0
+
+    def __init__(self, program, data, args):
+        Serve.starts += 1
+        self.log_path = "%s-%d.log" % (data, Serve.starts)
+        self.log = open(self.log_path, "wb")
+        self.began = time.monotonic()
+        self.process = subprocess.Popen([program, "serve", "--data", data, "--listen", "127.0.0.1:0"] + args,
+                                        stderr=self.log)
+        self.wait_for(r"listening on 127\.0\.0\.1:(\d+)")
+        self.started = time.monotonic() - self.began
+        self.port = int(re.search(r"listening on 127\.0\.0\.1:(\d+)", self.text()).group(1))
+
+    def text(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def wait_for(self, pattern, count=1, limit=600):
+        deadline = time.time() + limit
+        while len(re.findall(pattern, self.text())) < count:
+            if self.process.poll() is not None or time.time() > deadline:
+                sys.exit("serve: no %r: %s" % (pattern, self.text()[-2000:]))
+            time.sleep(0.05)
+
+    def get(self, path):
+        with urllib.request.urlopen("http://127.0.0.1:%d%s" % (self.port, path), timeout=60) as reply:
+            return reply.read()
+
+    def memory_mb(self):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            fields = dict(line.split(":", 1) for line in f)
+        return int(fields["VmRSS"].split()[0]) / 1024, int(fields["VmHWM"].split()[0]) / 1024
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(30)
+        self.log.close()
+
+
+def wrk(url, seconds):
+    """(requests per second, p99 in ms)."""
+    out = subprocess.run(["wrk", "-t2", "-c%d" % CONNECTIONS, "-d%ds" % seconds, "--latency", url],
+                         capture_output=True, text=True, check=True).stdout
+    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    value, unit = re.search(r"99%\s+([\d.]+)(us|ms|s)\b", out).groups()
+    return rate, float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit]
+
+
+def start_nginx(work, body):
+    root = os.path.join(work, "nginx")
+    os.makedirs(os.path.join(root, "html"))
+    os.chmod(work, 0o755)  # nginx's workers drop root for nobody
+    with open(os.path.join(root, "html", "playlist.m3u"), "wb") as f:
+        f.write(body)
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    with open(os.path.join(root, "nginx.conf"), "w") as f:
+        f.write("worker_processes 2; pid %s/nginx.pid; error_log %s/error.log;\n"
+                "events { worker_connections 1024; }\n"
+                "http { access_log off; sendfile on; keepalive_requests 100000;\n"
+                "  client_body_temp_path %s; proxy_temp_path %s; fastcgi_temp_path %s;\n"
+                "  uwsgi_temp_path %s; scgi_temp_path %s;\n"
+                "  server { listen 127.0.0.1:%d; root %s/html; } }\n"
+                % ((root,) * 7 + (port, root)))
+    process = subprocess.Popen(["nginx", "-p", root, "-c", os.path.join(root, "nginx.conf"), "-g", "daemon off;"])
+    time.sleep(0.5)
+    url = "http://127.0.0.1:%d/playlist.m3u" % port
+    with urllib.request.urlopen(url, timeout=10) as reply:
+        if reply.read() != body:
+            sys.exit("nginx does not serve the playlist")
+    return process, url
+
+
+def slow_clients(serve):
+    """Opens SLOW_CLIENTS connections that trickle their request; the slowest of the normal
+    requests made meanwhile, in seconds."""
+    request = b"GET /playlist.m3u?status=all HTTP/1.1\r\nHost: x\r\n"
+    clients = []
+    for _ in range(SLOW_CLIENTS):
+        s = socket.create_connection(("127.0.0.1", serve.port))
+        s.setblocking(False)
+        clients.append(s)
+    slowest = 0
+    for second in range(5):
+        for s in clients:
+            try:
+                s.send(request[second:second + 1])
+            except OSError:
+                pass
+        began = time.monotonic()
+        serve.get("/playlist.m3u?status=all")
+        slowest = max(slowest, time.monotonic() - began)
+        time.sleep(max(0, 1 - (time.monotonic() - began)))
+    for s in clients:
+        s.close()
+    return slowest
+
+
+def fill_history(database, results):
+    """Gives every entry `results` results, one a day, the last one live."""
+    db = sqlite3.connect(database)
+    now = int(time.time())
+    ids = [row[0] for row in db.execute("SELECT id FROM entries")]
+    rows = ((i, now - (results - k) * 3600, "live" if k % 3 else "error", "mpegts" if k % 3 else "HTTP 404 Not Found",
+             "mpegts", "h264 1280x720", "aac", 2500000, 25.0, 720, 800) for i in ids for k in range(results))
+    db.executemany("INSERT INTO results(entry_id, time, status, detail, format, video, audio, bitrate, fps, height, "
+                   "elapsed) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+    db.execute("UPDATE entries SET checks = ?, live = ?, last_time = ?, last_status = 'live', last_detail = 'mpegts', "
+               "last_format = 'mpegts', last_video = 'h264 1280x720', last_audio = 'aac', last_bitrate = 2500000, "
+               "last_fps = 25, last_height = 720, last_elapsed = 800", (results, results * 2 // 3, now))
+    db.execute("INSERT OR REPLACE INTO meta(name, value) VALUES('last_check', ?)", (now,))
+    db.commit()
+    db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    db.close()
+    return len(ids) * results
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
+    parser.add_argument("--seconds", type=int, default=10)
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="morvek-serve-bench-")
+    try:
+        playlist = os.path.join(work, "list.m3u")
+        write_playlist(playlist, PLAYLIST_ENTRIES)
+        serve = Serve(args.program, os.path.join(work, "data"),
+                      ["--playlist", playlist, "--jobs", "64", "--per-host", "64", "--check-every", "1d", "-q"])
+        while b'"run":null' not in serve.get("/status.json") or b'"last_check":null' in serve.get("/status.json"):
+            time.sleep(0.5)
+        url = "http://127.0.0.1:%d/playlist.m3u?status=all" % serve.port
+        body = serve.get("/playlist.m3u?status=all")
+        nginx, nginx_url = start_nginx(work, body)
+        try:
+            served = wrk(url, args.seconds)
+            static = wrk(nginx_url, args.seconds)
+        finally:
+            nginx.terminate()
+            nginx.wait(10)
+        print("playlist  %d entries, %d bytes, %d connections, %d s each" %
+              (PLAYLIST_ENTRIES, len(body), CONNECTIONS, args.seconds))
+        print("  serve   %8.0f requests/s  p99 %6.1f ms" % served)
+        print("  nginx   %8.0f requests/s  p99 %6.1f ms" % static)
+        print("  serve at %.0f%% of nginx's rate (target >= 50%%), p99 target < 50 ms" % (100 * served[0] / static[0]))
+        print("slow      %d clients at one byte a second: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
+              % (SLOW_CLIENTS, slow_clients(serve)))
+        serve.stop()
+
+        write_playlist(playlist, MEMORY_ENTRIES)
+        data = os.path.join(work, "big")
+        serve = Serve(args.program, data, ["--playlist", playlist, "--check-every", "1d"])
+        serve.wait_for(r"check started")
+        serve.stop()
+        database = os.path.join(data, "morvek.db")
+        results = fill_history(database, RESULTS_PER_ENTRY)
+        size = os.path.getsize(database)
+        serve = Serve(args.program, data, ["--playlist", playlist, "--harvest-every", "1d", "--check-every", "1d",
+                                           "-q"])
+        started = serve.memory_mb()[0]
+        serve.get("/playlist.m3u?status=all")
+        playlist_rss = serve.memory_mb()[0]
+        began = time.monotonic()
+        json_bytes = len(serve.get("/channels.json"))
+        json_seconds = time.monotonic() - began
+        rss, peak = serve.memory_mb()
+        serve.stop()
+        print("memory    %d entries, %d results: database %.1f MB, %.0f bytes per result" %
+              (MEMORY_ENTRIES, results, size / 1e6, size / results))
+        print("  start to listening %.2f s (target < 1 s)" % serve.started)
+        print("  resident after the start %.0f MB, with /playlist.m3u answered %.0f MB (target <= 150 MB)"
+              % (started, playlist_rss))
+        print("  /channels.json of every entry: %.0f MB in %.1f s; resident after it %.0f MB, peak %.0f MB"
+              % (json_bytes / 1e6, json_seconds, rss, peak))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,6 @@
+// The Windows build's FFmpeg has no scaler and no JPEG encoder: no pictures there.
+#include "check/check_picture.h"
+
+bool PicturesAvailable() { return false; }
+
+Picture PictureOfFrame(const AVFrame&) { return Picture(); }

@@ -1,0 +1,335 @@
+// `morvek-cli serve`: options, the data folder and its lock, the HTTP server and the schedule,
+// and a clean end on SIGTERM or Ctrl-C.
+#include "serve/serve_command.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "fetch/fetch.h"
+#include "harvest/channel_file.h"
+#include "harvest/system_error.h"
+#include "harvest/update_run.h"
+#include "serve/serve_http.h"
+#include "serve/serve_runs.h"
+#include "text/text.h"
+#include "ui/console/console.h"
+#include "ui/console/console_options.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: morvek-cli serve [OPTION]...\n"
+    "\n"
+    "Keeps the channel list fresh and serves it to media players over HTTP: harvests the\n"
+    "directory site and the playlists given, checks every entry, keeps every result in a\n"
+    "database, and answers GET /playlist.m3u (the live entries), /channels.json,\n"
+    "/channels/ID/history.json, /channels.dat, /status.json, /metrics and /healthz.\n"
+    "\n"
+    "  --data DIR            keep the database in DIR (default $XDG_DATA_HOME/morvek,\n"
+    "                        else ~/.local/share/morvek)\n"
+    "  --listen ADDR:PORT    answer on this address (default 127.0.0.1:8765; [ADDR]:PORT\n"
+    "                        for IPv6; port 0 takes a free one)\n"
+    "  --harvest-every D     harvest again when the last harvest is older than D\n"
+    "                        (default 24h; D is a number with s, m, h or d)\n"
+    "  --check-every D       check every entry again after D (default 6h)\n"
+    "  --site URL            harvest the directory site at URL (default: the built-in one,\n"
+    "                        unless --playlist is given)\n"
+    "  --playlist LIST       also serve the entries of this playlist or channels.dat (a file\n"
+    "                        or an http(s) address), read again at every harvest; repeatable\n"
+    "  --token-file FILE     POST /runs/check and /runs/harvest start a run now when they carry\n"
+    "                        \"Authorization: Bearer\" and the token in FILE; without it they\n"
+    "                        are refused\n"
+    "  --jobs N, --timeout S, --per-host N, --user-agent TEXT\n"
+    "                        as for morvek-cli check\n"
+    "  -q, --quiet           say failures only\n"
+    "  -v, --verbose         add a line per source read\n"
+    "  -h, --help            show this text\n"
+    "\n"
+    "SIGTERM or Ctrl-C ends it within two seconds, keeping the finished results (exit 0).\n"
+    "Exit codes: 1 the data folder, the database or the address cannot be used, or another\n"
+    "serve uses the folder; 2 bad options.\n";
+const char kServePrefix[] = "serve: ";
+const char kTryHelp[] = " (try morvek-cli serve --help)\n";
+const char kDefaultAddress[] = "127.0.0.1";
+const uint16_t kDefaultPort = 8765;
+const char kLockName[] = "morvek.lock";
+const char kDataFolderName[] = "morvek";
+const int64_t kDefaultHarvestEvery = 24 * 3600;
+const int64_t kDefaultCheckEvery = 6 * 3600;
+const int kMaxCheckJobs = 64;
+const int kMaxTimeoutSeconds = 3600;
+const int kMaxPerHost = 64;
+const int kStopPollMilliseconds = 100;
+const int kExitServeFailed = 1;
+const rlim_t kSpareFiles = 256;  // for the database, the checks and the harvest beside the clients
+
+const std::vector<OptionSpec> kServeOptions = {
+    {"data", 0, true},        {"listen", 0, true},     {"harvest-every", 0, true},
+    {"check-every", 0, true}, {"site", 0, true},       {"playlist", 0, true},
+    {"token-file", 0, true},  {"jobs", 'j', true},     {"timeout", 't', true},
+    {"per-host", 0, true},    {"user-agent", 0, true}, {"quiet", 'q', false},
+    {"verbose", 'v', false}};
+
+struct ServeOptions {
+  ServeSettings settings;
+  HttpSettings http;
+  std::string tokenFile;
+  bool siteGiven = false;
+  bool help = false;
+  std::string refusal;
+};
+
+int Say(const std::string& line, int code) {
+  std::fputs(Concat(kProgramPrefix, kServePrefix, line, "\n").c_str(), stderr);
+  return code;
+}
+
+// "ADDR:PORT" or "[ADDR]:PORT" into the settings; the refusal, or "".
+std::string ReadListen(const std::string& text, HttpSettings& http) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return "--listen needs ADDR:PORT";
+  std::string address = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+  }
+  if (address.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+    return "--listen needs ADDR:PORT with a port from 0 to 65535";
+  }
+  http.address = address;
+  http.port = static_cast<uint16_t>(std::stoi(port));
+  return std::string();
+}
+
+std::string TakeOption(const GivenOption& given, ServeOptions& options) {
+  const std::string& name = given.name;
+  ServeSettings& s = options.settings;
+  if (name == "harvest-every" || name == "check-every") {
+    const std::optional<int64_t> seconds = ParseDuration(given.value);
+    if (!seconds) return Concat("--", name, " needs a duration such as 90s, 15m, 6h or 2d");
+    (name == "harvest-every" ? s.harvestEverySeconds : s.checkEverySeconds) = *seconds;
+  } else if (name == "jobs" || name == "timeout" || name == "per-host") {
+    const int most = name == "jobs"      ? kMaxCheckJobs
+                     : name == "timeout" ? kMaxTimeoutSeconds
+                                         : kMaxPerHost;
+    const OptionNumber number = ReadNumber(given, 1, most, name == "timeout" ? "seconds" : "");
+    int& field = name == "jobs"      ? s.check.jobs
+                 : name == "timeout" ? s.check.timeoutSeconds
+                                     : s.check.perHost;
+    field = number.number;
+    return number.refusal;
+  } else if (name == "listen") {
+    return ReadListen(given.value, options.http);
+  } else if (name == "data") {
+    s.dataDir = given.value;
+  } else if (name == "site") {
+    s.siteBase = given.value;
+    options.siteGiven = true;
+  } else if (name == "playlist") {
+    s.playlists.push_back(given.value);
+  } else if (name == "token-file") {
+    options.tokenFile = given.value;
+  } else if (name == "user-agent") {
+    s.userAgent = given.value;
+  } else if (name == "quiet") {
+    s.quiet = true;
+  } else if (name == "verbose") {
+    s.verbose = true;
+  } else if (name == "help") {
+    options.help = true;
+  } else {
+    return Concat("--", name, " is not an option of serve");
+  }
+  return std::string();
+}
+
+ServeOptions ParseServeOptions(const std::vector<std::string>& args) {
+  std::vector<OptionSpec> table = kServeOptions;
+  table.push_back(kCommandFlags.front());  // --help
+  const GivenArguments given = ReadArguments(args, table);
+  ServeOptions options;
+  options.http.address = kDefaultAddress;
+  options.http.port = kDefaultPort;
+  options.settings.harvestEverySeconds = kDefaultHarvestEvery;
+  options.settings.checkEverySeconds = kDefaultCheckEvery;
+  for (size_t i = 0; i < given.options.size() && options.refusal.empty(); ++i) {
+    options.refusal = TakeOption(given.options[i], options);
+  }
+  if (options.refusal.empty()) options.refusal = given.refusal;
+  if (options.refusal.empty() && !given.operands.empty()) {
+    options.refusal = Concat("unexpected argument ", given.operands.front());
+  }
+  if (options.refusal.empty() && options.settings.quiet && options.settings.verbose) {
+    options.refusal = "--quiet and --verbose exclude each other";
+  }
+  ServeSettings& s = options.settings;
+  if (!options.siteGiven && s.playlists.empty()) s.siteBase = kSiteBase;
+  if (!s.siteBase.empty() && s.siteBase.back() != '/') s.siteBase += '/';
+  return options;
+}
+
+std::string DefaultDataFolder() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  if (dataHome != nullptr && dataHome[0] == '/') return Concat(dataHome, "/", kDataFolderName);
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') return std::string();
+  return Concat(home, "/.local/share/", kDataFolderName);
+}
+
+// Makes the data folder (owner only) when missing; the problem, or "".
+std::string PrepareDataFolder(const std::string& folder) {
+  if (folder.empty()) return "no data folder: give --data DIR (HOME is not set)";
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return Concat(folder, " is not a folder that can be made or used");
+  }
+  if (access(folder.c_str(), R_OK | W_OK | X_OK) != 0) {
+    return Concat(folder, ": ", SystemErrorText(errno));
+  }
+  return std::string();
+}
+
+// Takes the folder's lock for this process's life; -1 with why in problem. A second serve on
+// the same folder is refused here, before it opens the database.
+int TakeFolderLock(const std::string& folder, std::string& problem) {
+  const std::string path = Concat(folder, "/", kLockName);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    problem = Concat(path, ": ", SystemErrorText(errno));
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    problem = errno == EWOULDBLOCK
+                  ? Concat("another serve uses ", folder, "; stop it first or give another --data")
+                  : Concat(path, ": ", SystemErrorText(errno));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The token of --token-file; problem says why there is none.
+std::string ReadToken(const std::string& path, std::string& problem) {
+  std::string bytes;
+  problem = ReadInputFile(path, kMaxTokenBytes, false, [&bytes](const char* piece, size_t n) {
+    bytes.append(piece, n);
+    return true;
+  });
+  if (!problem.empty()) return std::string();
+  while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
+  const std::string token = TrimSpaces(bytes);
+  if (token.empty()) problem = "holds no token";
+  if (token.find_first_of("\r\n") != std::string::npos) problem = "holds more than one line";
+  return token;
+}
+
+// Room for kMaxConnections clients beside the program's own files.
+void RaiseFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = kMaxConnections + kSpareFiles;
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// An IPv6 address in brackets, as it goes before a port.
+std::string ShownAddress(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : Concat("[", address, "]");
+}
+
+}  // namespace
+
+std::optional<int64_t> ParseDuration(const std::string& text) {
+  const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  if (digits == 0 || digits + 1 < text.size() || text.size() > 12) return std::nullopt;
+  int64_t unit = 1;
+  if (digits < text.size()) {
+    const char suffix = text[digits];
+    if (suffix == 'm')
+      unit = 60;
+    else if (suffix == 'h')
+      unit = 3600;
+    else if (suffix == 'd')
+      unit = 86400;
+    else if (suffix != 's')
+      return std::nullopt;
+  }
+  const int64_t seconds = std::stoll(text.substr(0, digits)) * unit;
+  if (seconds < 1 || seconds > kMaxDurationSeconds) return std::nullopt;
+  return seconds;
+}
+
+int RunServeCommand(const std::vector<std::string>& args) {
+  ServeOptions options = ParseServeOptions(args);
+  if (!options.refusal.empty()) {
+    std::fputs(Concat(kProgramPrefix, kServePrefix, options.refusal, kTryHelp).c_str(), stderr);
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  ServeSettings& settings = options.settings;
+  if (!options.tokenFile.empty()) {
+    std::string problem;
+    options.http.token = ReadToken(options.tokenFile, problem);
+    if (!problem.empty())
+      return Say(Concat("--token-file ", options.tokenFile, ": ", problem), kExitUsage);
+  }
+  if (settings.dataDir.empty()) settings.dataDir = DefaultDataFolder();
+  std::string problem = PrepareDataFolder(settings.dataDir);
+  if (!problem.empty()) return Say(problem, kExitServeFailed);
+  const int lock = TakeFolderLock(settings.dataDir, problem);
+  if (lock < 0) return Say(problem, kExitServeFailed);
+  bool readOnly = false;
+  DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem, readOnly);
+  if (!db) {
+    return Say(Concat("cannot open the database in ", settings.dataDir, ": ", problem),
+               kExitServeFailed);
+  }
+  if (readOnly) {
+    ServeLog(settings, LogLevel::kFailure,
+             Concat("the database cannot be written (", problem,
+                    "): its last state is served, and new results are not kept"));
+  }
+
+  ServeView view;
+  Runner runner;
+  runner.settings = settings;
+  runner.db = db.get();
+  runner.view = &view;
+  LoadView(runner);
+  // Before any thread starts: every thread then holds the stop signals back for the one that
+  // takes them.
+  InstallStopHandlers();
+  RaiseFileLimit();
+  HttpServerHandle http = StartHttpServer(
+      options.http, view, *db,
+      [&runner](const std::string& kind) { return RequestRun(runner, kind); }, problem);
+  if (!http) return Say(problem, kExitServeFailed);
+  {
+    std::shared_lock<std::shared_mutex> viewLock(view.mutex);
+    ServeLog(settings, LogLevel::kAlways,
+             Concat("listening on ", ShownAddress(options.http.address), ":",
+                    std::to_string(ListeningPort(*http)), ", ", std::to_string(view.entries.size()),
+                    " entries, data in ", settings.dataDir));
+  }
+  RunSchedule(runner, [] { return StopExitCode() != 0; });
+  http.reset();
+  db.reset();
+  close(lock);
+  ServeLog(settings, LogLevel::kRun, "stopped");
+  return kExitOk;
+}

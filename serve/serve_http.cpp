@@ -1,0 +1,444 @@
+// The HTTP side of serve: routes, conditional answers, gzip, the run requests' token, and the
+// answers kept ready per query until the entries change.
+#include "serve/serve_http.h"
+
+#include <arpa/inet.h>
+#include <malloc.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "serve/web_assets.h"
+#include "text/text.h"
+
+namespace {
+
+const char kPlaylistPath[] = "/playlist.m3u";
+const char kChannelsPath[] = "/channels.json";
+const char kChannelFilePath[] = "/channels.dat";
+const char kStatusPath[] = "/status.json";
+const char kMetricsPath[] = "/metrics";
+const char kHealthPath[] = "/healthz";
+const char kRunsPrefix[] = "/runs/";
+const char kEntriesPrefix[] = "/channels/";
+const char kHistorySuffix[] = "/history.json";
+const char kPictureSuffix[] = "/picture.jpg";
+const size_t kMaxIdDigits = 18;
+
+const char kPlaylistType[] = "audio/x-mpegurl; charset=utf-8";
+const char kJsonType[] = "application/json";
+const char kChannelFileType[] = "text/plain; charset=windows-1252";
+const char kTextType[] = "text/plain; charset=utf-8";
+const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+const char kJpegType[] = "image/jpeg";
+const char kGetMethods[] = "GET, HEAD";
+const char kPostMethods[] = "POST";
+const char kBearerPrefix[] = "Bearer ";
+const int kGzipLevel = 6;
+const size_t kLeastGzipBytes = 256;
+const int kGzipWindowBits = 15 + 16;  // a gzip wrapper around the deflate stream
+
+const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+struct Answer {
+  unsigned status = MHD_HTTP_OK;
+  std::string contentType = kTextType;
+  std::string body;
+  bool compressible = false;  // gzip is offered
+  // The body compressed, made when a client first asks for it.
+  mutable std::once_flag gzipOnce;
+  mutable std::string gzip;
+  std::string etag;          // with its quotes; "" for none
+  std::string lastModified;  // an HTTP date; "" for none
+  std::string allow;
+  bool challenge = false;  // asks for a bearer token
+};
+using AnswerPtr = std::shared_ptr<const Answer>;
+
+struct CachedAnswer {
+  int64_t version = 0;
+  AnswerPtr answer;
+};
+
+}  // namespace
+
+struct HttpServer {
+  HttpSettings settings;
+  ServeView* view = nullptr;
+  Database* db = nullptr;
+  RunRequest requestRun;
+  MHD_Daemon* daemon = nullptr;
+  std::mutex cacheMutex;
+  std::unordered_map<std::string, CachedAnswer> cache;
+  std::mutex makeMutex;  // one filtered answer is made at a time
+};
+
+void HttpServerStopper::operator()(HttpServer* server) const {
+  if (server->daemon != nullptr) MHD_stop_daemon(server->daemon);
+  delete server;
+}
+
+namespace {
+
+std::string HttpDate(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm parts {};
+  gmtime_r(&t, &parts);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDayNames[parts.tm_wday],
+                parts.tm_mday, kMonthNames[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour,
+                parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+std::string Gzip(const std::string& body) {
+  z_stream stream{};
+  if (deflateInit2(&stream, kGzipLevel, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    return std::string();
+  std::string out(deflateBound(&stream, body.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  stream.avail_in = static_cast<uInt>(body.size());
+  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int code = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return code == Z_STREAM_END ? out : std::string();
+}
+
+std::string EntityTag(const std::string& body) {
+  char text[24];
+  std::snprintf(text, sizeof text, "\"%016zx\"", std::hash<std::string>()(body));
+  return text;
+}
+
+// A body answer with its tag, and its gzip form when that is smaller.
+AnswerPtr BodyAnswer(const std::string& type, std::string body, int64_t modified) {
+  auto answer = std::make_shared<Answer>();
+  answer->contentType = type;
+  answer->etag = EntityTag(body);
+  if (modified > 0) answer->lastModified = HttpDate(modified);
+  answer->compressible = body.size() > kLeastGzipBytes;
+  answer->body = std::move(body);
+  return answer;
+}
+
+std::shared_ptr<Answer> PlainAnswer(unsigned status, const std::string& text) {
+  auto answer = std::make_shared<Answer>();
+  answer->status = status;
+  answer->body = Concat(text, "\n");
+  return answer;
+}
+
+std::string HeaderValue(MHD_Connection* connection, const char* name) {
+  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+  return value == nullptr ? std::string() : value;
+}
+
+// True when the client takes gzip: a "gzip" coding in Accept-Encoding not weighted q=0.
+bool AcceptsGzip(const std::string& accepted) {
+  size_t start = 0;
+  while (start <= accepted.size()) {
+    size_t end = accepted.find(',', start);
+    if (end == std::string::npos) end = accepted.size();
+    const std::string item = ToLowerCase(TrimSpaces(accepted.substr(start, end - start)));
+    const std::string coding = TrimSpaces(item.substr(0, item.find(';')));
+    if (coding == "gzip") {
+      const size_t q = item.find("q=");
+      // q=0, q=0.0 and the like refuse it; any other weight takes it.
+      return q == std::string::npos ||
+             TrimSpaces(item.substr(q + 2)).find_first_not_of("0.") != std::string::npos;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// The tag of the gzip form: another representation, so another tag.
+std::string GzipTag(const std::string& etag) {
+  return Concat(etag.substr(0, etag.size() - 1), "-gz\"");
+}
+
+// True when the client holds this answer already, in either form.
+bool NotModified(MHD_Connection* connection, const Answer& answer) {
+  const std::string tags = HeaderValue(connection, MHD_HTTP_HEADER_IF_NONE_MATCH);
+  if (!tags.empty()) {
+    return !answer.etag.empty() &&
+           (tags.find(answer.etag) != std::string::npos ||
+            tags.find(GzipTag(answer.etag)) != std::string::npos || TrimSpaces(tags) == "*");
+  }
+  const std::string since = HeaderValue(connection, MHD_HTTP_HEADER_IF_MODIFIED_SINCE);
+  return !since.empty() && since == answer.lastModified;
+}
+
+void FreeHeld(void* held) {
+  auto* answer = static_cast<AnswerPtr*>(held);
+  const bool large = (*answer)->body.size() > kMaxCachedAnswerBytes;
+  delete answer;
+  // The memory of a large answer made for one request goes back to the system at once.
+  if (large) malloc_trim(0);
+}
+
+void AddCommonHeaders(MHD_Response* response) {
+  MHD_add_response_header(response, "Content-Security-Policy",
+                          std::string(kContentSecurityPolicy).c_str());
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+}
+
+MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
+  const bool notModified = answer->status == MHD_HTTP_OK && NotModified(connection, *answer);
+  bool gzip = !notModified && answer->compressible &&
+              AcceptsGzip(HeaderValue(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+  if (gzip) {
+    std::call_once(answer->gzipOnce, [&answer] { answer->gzip = Gzip(answer->body); });
+    gzip = !answer->gzip.empty();
+  }
+  const std::string& body = gzip ? answer->gzip : answer->body;
+  const size_t size = notModified ? 0 : body.size();
+  // The answer stays alive until the library has sent its bytes.
+  auto* held = new AnswerPtr(answer);
+  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+      size, const_cast<char*>(body.data()), FreeHeld, held);
+  if (response == nullptr) {
+    delete held;
+    return MHD_NO;
+  }
+  AddCommonHeaders(response);
+  if (!notModified) MHD_add_response_header(response, "Content-Type", answer->contentType.c_str());
+  if (!answer->etag.empty()) {
+    MHD_add_response_header(response, "ETag",
+                            (gzip ? GzipTag(answer->etag) : answer->etag).c_str());
+    MHD_add_response_header(response, "Cache-Control", "no-cache");
+  }
+  if (!answer->lastModified.empty()) {
+    MHD_add_response_header(response, "Last-Modified", answer->lastModified.c_str());
+  }
+  if (answer->compressible) MHD_add_response_header(response, "Vary", "Accept-Encoding");
+  if (gzip) MHD_add_response_header(response, "Content-Encoding", "gzip");
+  if (!answer->allow.empty()) MHD_add_response_header(response, "Allow", answer->allow.c_str());
+  if (answer->challenge) MHD_add_response_header(response, "WWW-Authenticate", "Bearer");
+  const unsigned status = notModified ? MHD_HTTP_NOT_MODIFIED : answer->status;
+  const MHD_Result queued = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+struct Arguments {
+  std::vector<std::pair<std::string, std::string>> list;
+  bool tooMany = false;
+};
+
+MHD_Result TakeArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
+  auto* arguments = static_cast<Arguments*>(cls);
+  if (arguments->list.size() >= kMaxQueryArguments) {
+    arguments->tooMany = true;
+    return MHD_NO;
+  }
+  arguments->list.emplace_back(key, value == nullptr ? "" : value);
+  return MHD_YES;
+}
+
+// The entry id of "/channels/ID<suffix>", or none.
+std::optional<int64_t> EntryIdIn(const std::string& path, const char* suffix) {
+  const size_t prefix = sizeof kEntriesPrefix - 1;
+  const size_t tail = std::strlen(suffix);
+  if (path.size() <= prefix + tail || !StartsWith(path, kEntriesPrefix) ||
+      path.compare(path.size() - tail, tail, suffix) != 0) {
+    return std::nullopt;
+  }
+  const std::string digits = path.substr(prefix, path.size() - prefix - tail);
+  if (digits.empty() || digits.size() > kMaxIdDigits ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoll(digits);
+}
+
+bool TokenMatches(const std::string& given, const std::string& token) {
+  // Every byte is compared, so that the time taken does not tell how much matched.
+  unsigned char differ = given.size() == token.size() ? 0 : 1;
+  for (size_t i = 0; i < given.size() && i < token.size(); ++i) {
+    differ |= static_cast<unsigned char>(given[i] ^ token[i]);
+  }
+  return differ == 0;
+}
+
+AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, const std::string& kind) {
+  if (server.settings.token.empty()) {
+    return PlainAnswer(MHD_HTTP_FORBIDDEN, "runs are started over HTTP only with --token-file");
+  }
+  const std::string authorization = HeaderValue(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (!StartsWith(authorization, kBearerPrefix) ||
+      !TokenMatches(authorization.substr(sizeof kBearerPrefix - 1), server.settings.token)) {
+    auto answer = (PlainAnswer(MHD_HTTP_UNAUTHORIZED, "a bearer token is needed"));
+    answer->challenge = true;
+    return answer;
+  }
+  if (!server.requestRun(kind)) return PlainAnswer(MHD_HTTP_CONFLICT, "a run is under way");
+  return PlainAnswer(MHD_HTTP_ACCEPTED, Concat("the ", kind, " starts"));
+}
+
+// The answer kept ready for key at version, or null.
+AnswerPtr CachedAt(HttpServer& server, const std::string& key, int64_t version) {
+  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
+  const auto found = server.cache.find(key);
+  if (found != server.cache.end() && found->second.version == version) return found->second.answer;
+  return nullptr;
+}
+
+// A filtered answer, made once per query and version of the entries: one thread makes it while
+// the others wait for it, so that readers never hold the runs off the entries for long.
+AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Arguments& arguments) {
+  const bool playlist = path == kPlaylistPath;
+  const FilterQuery query =
+      ParseFilter(arguments.list, playlist ? StatusFilter::kLive : StatusFilter::kAll, !playlist);
+  if (!query.refusal.empty()) return PlainAnswer(MHD_HTTP_BAD_REQUEST, query.refusal);
+  std::string key = path;
+  for (const auto& [name, value] : arguments.list) key += Concat("\n", name, "=", value);
+  if (AnswerPtr ready = CachedAt(server, key, server.view->version.load())) return ready;
+  std::lock_guard<std::mutex> making(server.makeMutex);
+  std::shared_lock<std::shared_mutex> lock(server.view->mutex);
+  const int64_t version = server.view->version.load();
+  if (AnswerPtr ready = CachedAt(server, key, version)) return ready;
+  AnswerPtr answer = playlist ? BodyAnswer(kPlaylistType, PlaylistText(*server.view, query.filter),
+                                           server.view->changed)
+                              : BodyAnswer(kJsonType, ChannelsJson(*server.view, query.filter),
+                                           server.view->changed);
+  if (answer->body.size() > kMaxCachedAnswerBytes) return answer;
+  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
+  if (server.cache.size() >= kMaxCachedAnswers) server.cache.clear();
+  server.cache[key] = CachedAnswer{version, answer};
+  return answer;
+}
+
+AnswerPtr ViewAnswer(HttpServer& server, const std::string& path) {
+  std::shared_lock<std::shared_mutex> lock(server.view->mutex);
+  if (path == kStatusPath) return BodyAnswer(kJsonType, StatusJson(*server.view), 0);
+  if (path == kMetricsPath) {
+    auto answer = std::make_shared<Answer>();
+    answer->contentType = kMetricsType;
+    answer->body = MetricsText(*server.view);
+    return answer;
+  }
+  if (server.view->channelFile.empty())
+    return PlainAnswer(MHD_HTTP_NOT_FOUND, "no channels.dat yet");
+  return BodyAnswer(kChannelFileType, server.view->channelFile, server.view->changed);
+}
+
+AnswerPtr MethodNotAllowed(const char* allowed) {
+  auto answer = (PlainAnswer(MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed"));
+  answer->allow = allowed;
+  return answer;
+}
+
+AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::string& path,
+                const std::string& method) {
+  const bool get = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
+  if (StartsWith(path, kRunsPrefix)) {
+    const std::string kind = path.substr(sizeof kRunsPrefix - 1);
+    if (kind != "check" && kind != "harvest") return PlainAnswer(MHD_HTTP_NOT_FOUND, "not found");
+    if (method != MHD_HTTP_METHOD_POST) return MethodNotAllowed(kPostMethods);
+    return RunAnswer(server, connection, kind);
+  }
+  const WebAsset* asset = FindWebAsset(path);
+  const std::optional<int64_t> history = EntryIdIn(path, kHistorySuffix);
+  const std::optional<int64_t> picture = EntryIdIn(path, kPictureSuffix);
+  const bool known = asset != nullptr || history || picture || path == kPlaylistPath ||
+                     path == kChannelsPath || path == kChannelFilePath || path == kStatusPath ||
+                     path == kMetricsPath || path == kHealthPath;
+  if (!known) return PlainAnswer(MHD_HTTP_NOT_FOUND, "not found");
+  if (!get) return MethodNotAllowed(kGetMethods);
+  if (path == kPlaylistPath || path == kChannelsPath) {
+    Arguments arguments;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, TakeArgument, &arguments);
+    if (arguments.tooMany) return PlainAnswer(MHD_HTTP_BAD_REQUEST, "too many query arguments");
+    return FilteredAnswer(server, path, arguments);
+  }
+  if (path == kHealthPath) return PlainAnswer(MHD_HTTP_OK, "ok");
+  if (asset != nullptr)
+    return BodyAnswer(std::string(asset->contentType), std::string(asset->body), 0);
+  if (history) {
+    const std::optional<std::string> json = HistoryJson(*server.db, *history);
+    if (!json) return PlainAnswer(MHD_HTTP_NOT_FOUND, "no such entry");
+    return BodyAnswer(kJsonType, *json, 0);
+  }
+  if (picture) {
+    const std::optional<std::string> jpeg = PictureJpeg(*server.db, *picture);
+    if (!jpeg) return PlainAnswer(MHD_HTTP_NOT_FOUND, "no picture");
+    return BodyAnswer(kJpegType, *jpeg, 0);
+  }
+  return ViewAnswer(server, path);
+}
+
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char* /*version*/, const char* /*upload*/, size_t* uploadSize,
+                  void** state) {
+  auto& server = *static_cast<HttpServer*>(cls);
+  // The first call comes with the headers; answering once the request is complete keeps the
+  // connection open for the next request.
+  static int headersRead;
+  if (*state == nullptr) {
+    *state = &headersRead;
+    return MHD_YES;
+  }
+  // No request takes a body: the connection of one that sends any is closed at its first byte.
+  if (*uploadSize > 0) return MHD_NO;
+  const std::string path = url;
+  if (path.size() > kMaxPathBytes) {
+    return Send(connection, PlainAnswer(MHD_HTTP_URI_TOO_LONG, "address too long"));
+  }
+  return Send(connection, Route(server, connection, path, method));
+}
+
+}  // namespace
+
+HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, Database& db,
+                                 const RunRequest& requestRun, std::string& problem) {
+  HttpServerHandle server(new HttpServer);
+  server->settings = settings;
+  server->view = &view;
+  server->db = &db;
+  server->requestRun = requestRun;
+  sockaddr_in v4{};
+  sockaddr_in6 v6{};
+  const sockaddr* address = nullptr;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+  if (inet_pton(AF_INET, settings.address.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(settings.port);
+    address = reinterpret_cast<const sockaddr*>(&v4);
+  } else if (inet_pton(AF_INET6, settings.address.c_str(), &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(settings.port);
+    address = reinterpret_cast<const sockaddr*>(&v6);
+    flags |= MHD_USE_IPv6;
+  } else {
+    problem = Concat(settings.address, " is not an IP address");
+    return nullptr;
+  }
+  server->daemon = MHD_start_daemon(
+      flags, settings.port, nullptr, nullptr, Handle, server.get(), MHD_OPTION_SOCK_ADDR, address,
+      MHD_OPTION_THREAD_POOL_SIZE, kHttpThreads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kMaxRequestHeaderBytes, MHD_OPTION_END);
+  if (server->daemon == nullptr) {
+    problem = Concat("cannot listen on ", settings.address, ":", std::to_string(settings.port),
+                     " (in use, or not an address of this machine)");
+    return nullptr;
+  }
+  return server;
+}
+
+uint16_t ListeningPort(HttpServer& server) {
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(server.daemon, MHD_DAEMON_INFO_BIND_PORT);
+  return info == nullptr ? server.settings.port : info->port;
+}

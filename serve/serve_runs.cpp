@@ -1,0 +1,511 @@
+// The harvest and check runs of serve and their schedule. Times come from the database, so a
+// restart resumes the schedule; one run at a time.
+#include "serve/serve_runs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <shared_mutex>
+
+#include "check/check_playlist.h"
+#include "check/check_probe.h"
+#include "harvest/channel_file.h"
+#include "harvest/system_error.h"
+#include "harvest/update_run.h"
+#include "text/text.h"
+#include "text/utf8.h"
+#include "ui/console/console.h"
+
+namespace {
+
+const char kLogPrefix[] = "morvek-cli: serve: ";
+const char kHarvest[] = "harvest";
+const char kCheck[] = "check";
+const char kLastHarvest[] = "last_harvest";
+const char kLastCheck[] = "last_check";
+const char kHarvestMs[] = "last_harvest_ms";
+const char kHarvestComplete[] = "last_harvest_complete";
+const char kCheckMs[] = "last_check_ms";
+const char kSeq[] = "seq";
+const char kCountPrefix[] = "count:";
+const char kNewListName[] = "harvest.dat";
+const int kHarvestJobs = 4;
+const int kListTimeoutSeconds = 60;
+const int kScheduleWaitMilliseconds = 200;
+const int64_t kSecondsPerDay = 86400;
+
+std::mutex g_logMutex;  // lines from the runs and the program entry do not interleave
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Seconds(int64_t milliseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(milliseconds) / 1000);
+  return text;
+}
+
+// When a harvest whose sources did not all give a new list is tried again.
+int64_t RetryAfter(const ServeSettings& settings) {
+  return std::min(settings.harvestEverySeconds, kHarvestRetrySeconds);
+}
+
+std::string PageText(const std::string& bytes) {
+  return DecodeCharacterReferences(Cp1252ToUtf8(TrimSpaces(bytes)));
+}
+
+SourceEntry SiteEntry(const ChannelRecord& record) {
+  SourceEntry e;
+  e.name = PageText(record.channel);
+  e.country = PageText(record.country);
+  e.category = PageText(record.category);
+  e.group = e.category;
+  e.stream = PageText(record.streamUrl);
+  e.homepage = PageText(record.homepage);
+  e.bitrate = PageText(record.bitrate);
+  return e;
+}
+
+// An entry of a list given with --playlist: a playlist's texts as they are (Windows-1252 page
+// text when not UTF-8), a channels.dat's rows as the harvest's.
+SourceEntry ListEntry(const CheckList& list, const CheckEntry& entry) {
+  const auto text = [&list](TextSpan span) {
+    const std::string bytes = TrimSpaces(EntryText(list, span));
+    if (list.kind == ListKind::kChannelFile) return PageText(bytes);
+    return DecodeCharacterReferences(list.utf8 ? Utf8Replacing(bytes, "?") : Cp1252ToUtf8(bytes));
+  };
+  SourceEntry e;
+  e.name = text(entry.channel);
+  e.country = text(entry.country);
+  e.category = text(entry.category);
+  e.group = e.category;
+  e.tvgId = text(entry.tvgId);
+  e.stream = TrimSpaces(EntryText(list, entry.streamUrl));
+  e.request = RequestText(EntryRequest(list, entry));
+  if (list.kind == ListKind::kChannelFile) {
+    const std::string line = EntryText(list, entry.line);
+    e.stream = PageText(e.stream);
+    e.bitrate = PageText(FieldAt(line, 3, "|"));
+    e.homepage = PageText(FieldAt(line, 7, "|"));
+  }
+  return e;
+}
+
+// The entries of a playlist or channels.dat at a path or address; problem says why none.
+std::vector<SourceEntry> ReadListEntries(const std::string& where, std::string& problem) {
+  std::string bytes;
+  if (IsListAddress(where)) {
+    ListBytes list = DownloadList(where, kListTimeoutSeconds, static_cast<int64_t>(kListReadLimit));
+    bytes = std::move(list.bytes);
+    problem = list.problem;
+  } else {
+    problem = ReadInputFile(where, kListReadLimit, false, [&bytes](const char* piece, size_t n) {
+      bytes.append(piece, n);
+      return true;
+    });
+  }
+  std::vector<SourceEntry> entries;
+  if (!problem.empty()) return entries;
+  const CheckList list = ParseCheckList(std::move(bytes));
+  problem = list.problem;
+  for (const CheckEntry& entry : list.entries) {
+    SourceEntry e = ListEntry(list, entry);
+    if (!e.stream.empty()) entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+std::string DataPath(const Runner& runner, const char* name) {
+  return Concat(runner.settings.dataDir, "/", name);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::string bytes;
+  ReadInputFile(path, kListReadLimit, false, [&bytes](const char* piece, size_t n) {
+    bytes.append(piece, n);
+    return true;
+  });
+  return bytes;
+}
+
+// Takes a source's new entries unless HarvestRefusal says no; true when taken.
+bool TakeSource(Runner& runner, const std::string& source, const std::vector<SourceEntry>& entries,
+                int64_t seq, int64_t now) {
+  const std::string countName = Concat(kCountPrefix, source);
+  const int64_t previous = MetaValue(*runner.db, countName).value_or(0);
+  const std::string refusal = HarvestRefusal(previous, static_cast<int64_t>(entries.size()));
+  if (!refusal.empty()) {
+    ServeLog(runner.settings, LogLevel::kFailure,
+             Concat("harvest of ", source, " ", refusal, "; the last list is kept"));
+    return false;
+  }
+  if (!ReplaceSourceEntries(*runner.db, source, entries, now, seq) ||
+      !SetMetaValue(*runner.db, countName, static_cast<int64_t>(entries.size()))) {
+    ServeLog(runner.settings, LogLevel::kFailure,
+             Concat("cannot store the harvest of ", source, ": ", DatabaseError(*runner.db),
+                    "; the last list is kept"));
+    return false;
+  }
+  ServeLog(runner.settings, LogLevel::kDetail,
+           Concat("harvest of ", source, ": ", std::to_string(entries.size()), " entries"));
+  return true;
+}
+
+// Harvests the site into harvest.dat; its entries, or none when it stopped or found nothing.
+std::vector<SourceEntry> HarvestSite(Runner& runner) {
+  const std::string newPath = DataPath(runner, kNewListName);
+  auto state = std::make_unique<HarvestState>();
+  ConsoleOptions console;
+  console.quiet = !runner.settings.verbose;
+  console.outputPath = newPath;
+  StartConsole(console, *state);
+  RunUpdate(*state, runner.settings.siteBase, newPath, kHarvestJobs, {}, ConsoleStopToken());
+  FinishConsole();
+  std::vector<SourceEntry> entries;
+  if (ConsoleStopToken().StopRequested()) return entries;
+  ForEachRecord(state->channels, [&entries](const ChannelRecord& record) {
+    SourceEntry e = SiteEntry(record);
+    if (!e.stream.empty()) entries.push_back(std::move(e));
+  });
+  return entries;
+}
+
+// Puts the database's entries into the view with the change sequence seq.
+void Reload(Runner& runner, int64_t seq, bool channelFileChanged) {
+  std::vector<EntryRow> rows = LoadEntries(*runner.db);
+  std::string channelFile;
+  if (channelFileChanged) channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
+  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+  SetEntries(*runner.view, std::move(rows));
+  runner.view->seq = std::max(runner.view->seq, seq);
+  runner.view->changed = Now();
+  if (channelFileChanged) runner.view->channelFile = std::move(channelFile);
+}
+
+void SetRun(Runner& runner, const std::string& kind, int64_t total) {
+  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+  runner.view->run = RunState{kind, Now(), 0, total, 0};
+}
+
+int64_t NextSeq(Runner& runner) {
+  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+  return runner.view->seq + 1;
+}
+
+// Harvests the site and every playlist; false when a stop cut it short.
+bool RunHarvest(Runner& runner) {
+  const ServeSettings& settings = runner.settings;
+  const int64_t began = SteadyMilliseconds();
+  ServeLog(settings, LogLevel::kRun, "harvest started");
+  SetRun(runner, kHarvest, 1 + static_cast<int64_t>(settings.playlists.size()));
+  const int64_t seq = NextSeq(runner);
+  const int64_t now = Now();
+  std::vector<std::string> sources;
+  bool siteTaken = false;
+  size_t found = 0;
+  size_t kept = 0;  // sources whose new list was not taken
+  if (!settings.siteBase.empty()) {
+    sources.push_back(kSiteSource);
+    const std::vector<SourceEntry> entries = HarvestSite(runner);
+    const std::string newPath = DataPath(runner, kNewListName);
+    if (ConsoleStopToken().StopRequested()) {
+      std::remove(newPath.c_str());
+      SetRun(runner, "", 0);
+      return false;
+    }
+    found += entries.size();
+    siteTaken = TakeSource(runner, kSiteSource, entries, seq, now);
+    if (!siteTaken) ++kept;
+    if (siteTaken &&
+        std::rename(newPath.c_str(), DataPath(runner, kChannelFileName).c_str()) != 0) {
+      ServeLog(settings, LogLevel::kFailure,
+               Concat("cannot keep channels.dat: ", SystemErrorText(LastSystemError())));
+    }
+    std::remove(newPath.c_str());
+  }
+  for (const std::string& playlist : settings.playlists) {
+    sources.push_back(playlist);
+    std::string problem;
+    const std::vector<SourceEntry> entries = ReadListEntries(playlist, problem);
+    if (ConsoleStopToken().StopRequested()) break;
+    found += entries.size();
+    if (!problem.empty()) {
+      ServeLog(settings, LogLevel::kFailure,
+               Concat("cannot read ", playlist, ": ", problem, "; the last list is kept"));
+      ++kept;
+    } else if (!TakeSource(runner, playlist, entries, seq, now)) {
+      ++kept;
+    }
+  }
+  if (!ConsoleStopToken().StopRequested()) KeepSources(*runner.db, sources);
+  Reload(runner, seq, siteTaken);
+  SetRun(runner, "", 0);
+  if (ConsoleStopToken().StopRequested()) return false;
+  const int64_t took = SteadyMilliseconds() - began;
+  SetMetaValue(*runner.db, kLastHarvest, Now());
+  SetMetaValue(*runner.db, kHarvestComplete, kept == 0 ? 1 : 0);
+  SetMetaValue(*runner.db, kHarvestMs, took);
+  SetMetaValue(*runner.db, kSeq, seq);
+  {
+    std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+    runner.view->lastHarvest = Now();
+    runner.view->lastHarvestComplete = kept == 0;
+    runner.view->lastHarvestSeconds = static_cast<double>(took) / 1000;
+  }
+  std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
+  ServeLog(settings, LogLevel::kRun,
+           Concat("harvest done: ", std::to_string(found), " entries found, ",
+                  std::to_string(runner.view->entries.size()), " served, in ", Seconds(took),
+                  kept == 0 ? ""
+                            : Concat("; ", std::to_string(kept),
+                                     " sources kept their last list, tried again in ",
+                                     Seconds(RetryAfter(settings) * 1000))));
+  return true;
+}
+
+LastResult StoredResult(const NewResult& r) {
+  const CheckResult& c = r.result;
+  return LastResult{r.time,    VerdictWord(c.verdict),
+                    c.detail,  c.format,
+                    c.video,   c.audio,
+                    c.bitrate, c.fps,
+                    c.height,  c.elapsedMs};
+}
+
+// The results of a check not yet committed, and when the last batch was.
+struct PendingResults {
+  std::vector<NewResult> results;
+  int64_t lastCommit = 0;
+  bool failureSaid = false;
+};
+
+// Stores the pictures of results, each marked frozen when it is the same as the entry's last;
+// for each result whether its picture is frozen, or none when it has none (or it could not be
+// stored).
+std::vector<std::optional<bool>> StorePictures(Database& db,
+                                               const std::vector<NewResult>& results) {
+  std::vector<std::optional<bool>> frozen(results.size());
+  for (size_t i = 0; i < results.size(); ++i) {
+    const Picture& picture = results[i].result.picture;
+    if (picture.jpeg.empty()) continue;
+    if (StorePicture(db, results[i].entryId, results[i].time, picture.jpeg, picture.hash,
+                     picture.black)) {
+      frozen[i] = PictureFrozen(db, results[i].entryId);
+    }
+  }
+  return frozen;
+}
+
+// Commits the pending results to the database and the view. A database that cannot be
+// written (a full disk, a read-only file) is said once per run; the view still takes them.
+void Commit(Runner& runner, PendingResults& pending) {
+  pending.lastCommit = SteadyMilliseconds();
+  if (pending.results.empty()) return;
+  const int64_t seq = NextSeq(runner);
+  std::vector<std::pair<int32_t, int32_t>> counts;
+  const bool stored =
+      AddResults(*runner.db, pending.results, seq, counts) && SetMetaValue(*runner.db, kSeq, seq);
+  if (!stored && !pending.failureSaid) {
+    ServeLog(runner.settings, LogLevel::kFailure,
+             Concat("cannot store check results: ", DatabaseError(*runner.db),
+                    "; they are served until the program ends"));
+    pending.failureSaid = true;
+  }
+  const std::vector<std::optional<bool>> frozen = StorePictures(*runner.db, pending.results);
+  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+  ServeView& view = *runner.view;
+  for (size_t i = 0; i < pending.results.size(); ++i) {
+    const auto found = view.indexOf.find(pending.results[i].entryId);
+    if (found == view.indexOf.end()) continue;
+    EntryRow& row = view.entries[found->second];
+    row.last = StoredResult(pending.results[i]);
+    row.seq = seq;
+    if (frozen[i]) {
+      row.picture = true;
+      row.black = pending.results[i].result.picture.black;
+      row.frozen = *frozen[i];
+    }
+    if (stored && i < counts.size()) {
+      row.checks = counts[i].first;
+      row.live = counts[i].second;
+    }
+  }
+  view.seq = seq;
+  view.changed = Now();
+  ++view.version;
+  if (stored) view.resultsStored += static_cast<int64_t>(pending.results.size());
+  if (!stored) ++view.storeFailures;
+  pending.results.clear();
+}
+
+// Checks every entry; false when a stop cut it short (its finished results are kept).
+bool RunCheck(Runner& runner) {
+  const ServeSettings& settings = runner.settings;
+  std::vector<std::pair<int64_t, CheckTarget>> targets;
+  {
+    std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
+    for (const EntryRow& row : runner.view->entries) {
+      targets.emplace_back(
+          row.id, CheckTarget{row.entry.stream, RequestOf(row.entry.request, settings.userAgent)});
+    }
+  }
+  const int64_t began = SteadyMilliseconds();
+  ServeLog(settings, LogLevel::kRun,
+           Concat("check started: ", std::to_string(targets.size()), " entries"));
+  SetRun(runner, kCheck, static_cast<int64_t>(targets.size()));
+  PendingResults pending;
+  pending.lastCommit = began;
+  int64_t live = 0;
+  const auto targetAt = [&targets](size_t index) { return targets[index].second; };
+  CheckSettings check = settings.check;
+  check.pictures = PicturesAvailable();
+  CheckStreams(targets.size(), targetAt, check,
+               [&](size_t index, const CheckResult& result) {
+                 pending.results.push_back(NewResult{targets[index].first, Now(), result});
+                 if (result.verdict == Verdict::kLive) ++live;
+                 {
+                   std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+                   ++runner.view->run.done;
+                   runner.view->run.live = live;
+                 }
+                 if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds)
+                   Commit(runner, pending);
+               },
+               ConsoleStopToken());
+  Commit(runner, pending);
+  SetRun(runner, "", 0);
+  const int64_t took = SteadyMilliseconds() - began;
+  if (ConsoleStopToken().StopRequested()) {
+    ServeLog(settings, LogLevel::kRun, "check stopped; its finished results are kept");
+    return false;
+  }
+  const bool pruned = PruneResults(*runner.db, Now() - kHistoryDays * kSecondsPerDay);
+  if (!pruned) {
+    ServeLog(settings, LogLevel::kFailure,
+             Concat("cannot prune the history: ", DatabaseError(*runner.db)));
+  }
+  Reload(runner, 0, false);
+  SetMetaValue(*runner.db, kLastCheck, Now());
+  SetMetaValue(*runner.db, kCheckMs, took);
+  const double seconds = static_cast<double>(took) / 1000;
+  {
+    std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+    runner.view->lastCheck = Now();
+    runner.view->lastCheckSeconds = seconds;
+    runner.view->lastCheckRate = seconds > 0 ? static_cast<double>(targets.size()) / seconds : 0;
+  }
+  ServeLog(settings, LogLevel::kRun,
+           Concat("check done: ", std::to_string(live), " live of ", std::to_string(targets.size()),
+                  " in ", Seconds(took)));
+  return true;
+}
+
+bool Due(const std::optional<int64_t>& last, int64_t every) {
+  return !last || Now() - *last >= every || *last > Now();
+}
+
+// The run to start now, or "".
+std::string NextRun(Runner& runner) {
+  {
+    std::lock_guard<std::mutex> lock(runner.mutex);
+    if (!runner.requested.empty()) {
+      std::string kind;
+      kind.swap(runner.requested);
+      runner.busy = true;
+      return kind;
+    }
+  }
+  std::optional<int64_t> lastHarvest;
+  std::optional<int64_t> lastCheck;
+  bool complete = true;
+  {
+    std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
+    lastHarvest = runner.view->lastHarvest;
+    complete = runner.view->lastHarvestComplete;
+    lastCheck = runner.view->lastCheck;
+  }
+  std::string kind;
+  if (Due(lastHarvest,
+          complete ? runner.settings.harvestEverySeconds : RetryAfter(runner.settings))) {
+    kind = kHarvest;
+  } else if (Due(lastCheck, runner.settings.checkEverySeconds)) {
+    kind = kCheck;
+  }
+  if (!kind.empty()) {
+    std::lock_guard<std::mutex> lock(runner.mutex);
+    runner.busy = true;
+  }
+  return kind;
+}
+
+}  // namespace
+
+void ServeLog(const ServeSettings& settings, LogLevel level, const std::string& line) {
+  if (level == LogLevel::kRun && settings.quiet) return;
+  if (level == LogLevel::kDetail && !settings.verbose) return;
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  const std::string text = Concat(kLogPrefix, line, "\n");
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string HarvestRefusal(int64_t previousCount, int64_t foundCount) {
+  if (foundCount <= 0) return "found nothing";
+  if (static_cast<double>(foundCount) <
+      static_cast<double>(previousCount) * kLeastShareOfLastHarvest) {
+    return Concat("found ", std::to_string(foundCount), " entries, fewer than half of the last ",
+                  std::to_string(previousCount));
+  }
+  return std::string();
+}
+
+void LoadView(Runner& runner) {
+  std::vector<EntryRow> rows = LoadEntries(*runner.db);
+  int64_t seq = MetaValue(*runner.db, kSeq).value_or(0);
+  int64_t changed = 0;  // the last change the database holds, for a Last-Modified that lasts
+  for (const EntryRow& row : rows) {
+    seq = std::max(seq, row.seq);
+    changed = std::max({changed, row.lastSeen, row.last ? row.last->time : 0});
+  }
+  const std::string channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
+  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+  ServeView& view = *runner.view;
+  SetEntries(view, std::move(rows));
+  view.seq = seq;
+  view.changed = changed;
+  view.channelFile = channelFile;
+  view.lastHarvest = MetaValue(*runner.db, kLastHarvest);
+  view.lastHarvestComplete = MetaValue(*runner.db, kHarvestComplete).value_or(1) != 0;
+  view.lastCheck = MetaValue(*runner.db, kLastCheck);
+  view.lastHarvestSeconds =
+      static_cast<double>(MetaValue(*runner.db, kHarvestMs).value_or(0)) / 1000;
+  view.lastCheckSeconds = static_cast<double>(MetaValue(*runner.db, kCheckMs).value_or(0)) / 1000;
+}
+
+bool RequestRun(Runner& runner, const std::string& kind) {
+  std::lock_guard<std::mutex> lock(runner.mutex);
+  if (runner.busy || !runner.requested.empty()) return false;
+  runner.requested = kind;
+  runner.wake.notify_all();
+  return true;
+}
+
+void RunSchedule(Runner& runner, const std::function<bool()>& stopped) {
+  while (!stopped()) {
+    const std::string kind = NextRun(runner);
+    if (kind == kHarvest && RunHarvest(runner)) RunCheck(runner);
+    if (kind == kCheck) RunCheck(runner);
+    std::unique_lock<std::mutex> lock(runner.mutex);
+    runner.busy = false;
+    if (kind.empty()) {
+      runner.wake.wait_for(lock, std::chrono::milliseconds(kScheduleWaitMilliseconds));
+    }
+  }
+}
