@@ -584,7 +584,7 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   console.done.assign(list.entries.size(), false);
   console.duplicates = list.entries.size() - targetOf.size();
   if (console.progress.live) DrawProgress(console, true);
-  // Targets are made when their check starts, on the worker threads: only reads.
+  // Targets are made when their check starts.
   const auto targetAt = [&options, &list, &targetOf](size_t index) {
     const CheckEntry& entry = list.entries[targetOf[index]];
     return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
@@ -607,8 +607,8 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
     for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
       NoteResult(console, r, result);
     }
-  });
-  if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
+  }, ConsoleStopToken());
+  if (ConsoleStopToken().StopRequested() || StopExitCode() != 0) return Stopped(options, console);
   ShowSummary(console);
   OutputsEnd end = WriteOutputs(options, list, outcome);
   if (end == OutputsEnd::kStopped) return Stopped(options, console);

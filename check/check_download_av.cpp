@@ -7,7 +7,6 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "harvest/update_run.h"
 #include "text/text.h"
 
 namespace {
@@ -22,7 +21,7 @@ struct DownloadClock {
 
 int DownloadInterrupted(void* opaque) {
   const DownloadClock* clock = static_cast<const DownloadClock*>(opaque);
-  return RunCancelled() || CheckClock::now() >= clock->deadline ? 1 : 0;
+  return CheckClock::now() >= clock->deadline ? 1 : 0;
 }
 
 std::string ErrorWords(int error) {
