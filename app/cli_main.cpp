@@ -335,7 +335,8 @@ int RunProgram(int argc, char** argv) {
   static HarvestState* const runState = new HarvestState;
   HarvestState& state = *runState;
   StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.console.outputPath, options.jobs, options.countries);
+  RunUpdate(state, options.siteBase, options.console.outputPath, options.jobs, options.countries,
+            ConsoleStopToken());
   // The playlist and the JSON go with a written list only.
   if (ConsoleListWritten()) {
     if (!options.m3uPath.empty()) {

@@ -12,12 +12,18 @@ at a time (morvek-cli with its default --per-host 4, i.e. 32 over the 8 addresse
 set where half of the 200 streams stall, at 16 and 64 at a time, with --per-host raised to
 the --jobs value so that both hold the same number of connections.
 
+For morvek-cli each run also shows the floor that no checker honouring the time-out and the
+per-host cap can beat: the longer of one time-out (when any entry stalls) and the sum of the
+entries' own times (their elapsed_ms in a run of that set at 1 at a time) over the slots the
+host limits allow; and the time over it (target: at most 1.15).
+
 The peer is installed with npm into build/bench-peer/ (its dependency axios-curlirize held at
 1.3.7: later releases make it crash at start); without npm its rows are skipped.
 
     python3 bench/check_vs_peer.py [--program build/native/morvek-cli] [--delay-ms 100]
                                    [--timeout 5] [--peer-dir build/bench-peer]
                                    [--stalled 8] [--rows corpus:1,corpus:16,stalls:16,stalls:64]
+                                   [--no-peer]
 """
 import argparse
 import json
@@ -30,6 +36,7 @@ import tempfile
 import threading
 import time
 
+DEFAULT_PER_HOST = 4
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 from check_jobs import HOSTS, start_media_servers, stop_media_servers  # noqa: E402
@@ -132,8 +139,19 @@ def run_morvek(program, work, playlist, jobs, per_host, timeout):
         command += ["--per-host", str(per_host)]
     seconds, peak = run_tree(command, work)
     with open(output, encoding="utf-8") as f:
-        live = {r["name"] for r in json.load(f) if r["status"] == "live"}
-    return seconds, peak, live
+        results = json.load(f)
+    live = {r["name"] for r in results if r["status"] == "live"}
+    return seconds, peak, live, sum(r["elapsed_ms"] for r in results) / 1000
+
+
+def floor_text(seconds, own, entries, jobs, per_host, timeout):
+    """The floor of a run and the time over it; "" when the entries' own times are unknown."""
+    if own is None:
+        return ""
+    slots = min(jobs, len(HOSTS) * (per_host or DEFAULT_PER_HOST))
+    stalls = any(name.endswith("stalled") or name.startswith("h") and not live for name, _, live in entries)
+    floor = max(timeout if stalls else 0, own / slots)
+    return "floor %.1f s, %.2f over it (target 1.15)" % (floor, seconds / floor)
 
 
 def run_peer(peer, work, playlist, jobs, timeout):
@@ -175,9 +193,10 @@ def main():
     parser.add_argument("--rows", default="corpus:1,corpus:16,stalls:16,stalls:64",
                         help="which runs, as SET:AT-A-TIME,...")
     parser.add_argument("--peer-dir", default=os.path.join(ROOT, "build", "bench-peer"))
+    parser.add_argument("--no-peer", action="store_true", help="morvek-cli's rows only")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
-    peer, why = install_peer(os.path.abspath(args.peer_dir))
+    peer, why = (None, "--no-peer") if args.no_peer else install_peer(os.path.abspath(args.peer_dir))
     if peer is None:
         print("peer rows skipped: %s" % why)
     work = tempfile.mkdtemp(prefix="morvek-peer-bench-")
@@ -194,14 +213,18 @@ def main():
                                                        args.timeout))
         print("%-10s %4s  %-22s  %-22s  %7s  %7s  %s" % ("set", "at", "morvek-cli (s, MB, right)",
                                                       "iptv-checker", "faster", "memory", "targets"))
+        own_times = {}  # the sum of the entries' own times, from a run at 1
         for name, jobs, per_host in runs:
             entries = sets[name]
             playlist = os.path.join(work, name + ".m3u")
             write_corpus(playlist, entries)
-            ms, mm, mlive = run_morvek(program, work, playlist, jobs, per_host, args.timeout)
+            ms, mm, mlive, own = run_morvek(program, work, playlist, jobs, per_host, args.timeout)
+            if jobs == 1:
+                own_times[name] = own
             mine = "%6.1f %6.1f %3d/%d" % (ms, mm, right(entries, mlive), len(entries))
+            floor = floor_text(ms, own_times.get(name), entries, jobs, per_host, args.timeout)
             if peer is None:
-                print("%-10s %4d  %-22s  %-22s" % (name, jobs, mine, "skipped"))
+                print("%-10s %4d  %-22s  %-22s  %s" % (name, jobs, mine, "skipped", floor))
                 continue
             ps, pm, plive = run_peer(peer, work, playlist, jobs, args.timeout)
             theirs = "%6.1f %6.1f %3d/%d" % (ps, pm, right(entries, plive), len(entries))
@@ -217,6 +240,8 @@ def main():
             wrong = sorted(n for n, _, is_live in entries if (n in mlive) != is_live)
             if wrong:
                 print("    morvek-cli wrong on: %s" % " ".join(wrong))
+            if floor:
+                print("    morvek-cli: %s" % floor)
     finally:
         stop_media_servers(servers, work)
 

@@ -682,7 +682,7 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   for (int round = 0; !pending.empty(); ++round) {
     const bool lastRound = round == options.retries;
     std::vector<uint32_t> again;
-    // Targets are made when their check starts, on the worker threads: only reads.
+    // Targets are made when their check starts.
     const auto targetAt = [&options, &list, &pending](size_t index) {
       const CheckEntry& entry = list.entries[pending[index]];
       return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
@@ -710,8 +710,10 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
       for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
         NoteResult(console, r, result);
       }
-    });
-    if (RunCancelled() || StopExitCode() != 0) return Stopped(options, console);
+    }, ConsoleStopToken());
+    if (ConsoleStopToken().StopRequested() || StopExitCode() != 0) {
+      return Stopped(options, console);
+    }
     std::sort(again.begin(), again.end());  // checked again in list order
     pending = std::move(again);
     console.again = pending.size();

@@ -8,7 +8,6 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "harvest/update_run.h"
 #include "text/text.h"
 
 namespace {
@@ -23,7 +22,7 @@ struct DownloadClock {
 
 int DownloadInterrupted(void* opaque) {
   const DownloadClock* clock = static_cast<const DownloadClock*>(opaque);
-  return RunCancelled() || CheckClock::now() >= clock->deadline ? 1 : 0;
+  return CheckClock::now() >= clock->deadline ? 1 : 0;
 }
 
 // The address the reader ended up at after redirects; address itself when it tells none.

@@ -1,5 +1,5 @@
 // One look at one address through FFmpeg's libavformat: what the server answers, and for
-// media what it holds. Bounded by a deadline, a byte budget and the run's cancel (Ctrl-C).
+// media what it holds. Bounded by a deadline, a byte budget and the run's stop token.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 
 #include "check/check_threads.h"
 #include "check/check_verdict.h"
+#include "harvest/stop_token.h"
 
 // What a request sends beside the address, as a player would for this entry; empty fields
 // leave the library's own.
@@ -36,8 +37,8 @@ struct ProbeLimits {
       std::make_shared<std::atomic<int64_t>>(kCheckBudgetBytes);
   std::shared_ptr<std::atomic<int>> requestsLeft =
       std::make_shared<std::atomic<int>>(kCheckMaxRequests);
-  ThreadSlot* slot = nullptr;  // the check's thread slot, which its probes run in
-  bool picture = false;        // a live stream with video gives one picture (check_picture.h)
+  StopToken stop;        // the run's: a stop interrupts the probe
+  bool picture = false;  // a live stream with video gives one picture (check_picture.h)
 };
 
 struct ProbeOutcome {
@@ -51,9 +52,8 @@ struct ProbeOutcome {
 void StartMediaLibrary();
 // Opens address (a byte-stream or RTSP address), reads its first bytes and judges them: a
 // wrapper comes back with its text, media of a stream format is probed for its codecs and
-// read until a frame of audio or video decodes. The probe runs on a thread in the check's
-// slot, so a step that no interrupt reaches (a name lookup) cannot hold the verdict past the
-// deadline; without a slot (the check's went to a probe left behind) it is a time-out at once.
+// read until a frame of audio or video decodes. Blocks: the check runs it on its call pool,
+// and a step that no interrupt reaches (a name lookup) may hold it past the deadline.
 ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
                           const ProbeLimits& limits);
 

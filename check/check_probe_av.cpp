@@ -18,7 +18,6 @@ extern "C" {
 #include <mutex>
 #include <vector>
 
-#include "harvest/update_run.h"
 #include "text/text.h"
 
 namespace {
@@ -44,8 +43,6 @@ const int kDecoderThreads = 1;
 // media library exceeds kMaxAllocationBytes, whatever size a stream declares.
 const int64_t kMaxDecodedPixels = 4096 * 2304;
 const size_t kMaxAllocationBytes = 16 * 1024 * 1024;
-// A probe that has not ended this long after the deadline is left behind with a time-out.
-const auto kVerdictGrace = std::chrono::milliseconds(500);
 const int kLogLineBytes = 1024;
 // The http reader follows this many redirects in a row, then fails with a plain I/O error;
 // its trace line for each reply's code tells that failure from others, and counts requests.
@@ -96,7 +93,7 @@ thread_local ProbeState* t_probe = nullptr;
 
 int Interrupted(void* opaque) {
   ProbeState* state = static_cast<ProbeState*>(opaque);
-  if (RunCancelled() || state->overRequests) return 1;
+  if (state->limits.stop.StopRequested() || state->overRequests) return 1;
   const CheckClock::time_point now = CheckClock::now();
   if (now >= state->limits.deadline) {
     state->timedOut = true;
@@ -779,13 +776,13 @@ ProbeOutcome ProbeMediaAfterHead(const std::string& address, StreamScheme scheme
     ProbeOutcome outcome = ProbeFormat(address, scheme, reader, namedFormat, state);
     const bool allKept = reader.sourcePosition <= TextLength(reader.kept);
     if (outcome.result.verdict == Verdict::kLive || !allKept || TimeIsUp(state) ||
-        state.overBudget || state.overRequests || RunCancelled()) {
+        state.overBudget || state.overRequests || state.limits.stop.StopRequested()) {
       return outcome;
     }
   }
   int error = 0;
   const AVInputFormat* format = SeekFormat(address, reader, state, &error);
-  if (format == nullptr && error == AVERROR_EXIT && RunCancelled()) {
+  if (format == nullptr && error == AVERROR_EXIT && state.limits.stop.StopRequested()) {
     return Failure(error, state, scheme);
   }
   if (format == nullptr) return NothingPlays("", state);
@@ -841,7 +838,7 @@ ProbeOutcome ProbeByteStream(const std::string& address, StreamScheme scheme, Pr
   return outcome;
 }
 
-// One probe and its result, shared by the probing thread and the one waiting for it.
+// One probe and its result.
 struct ProbeJob {
   ProbeState state;
   ProbeOutcome outcome;
@@ -872,16 +869,8 @@ void StartMediaLibrary() {
 
 ProbeOutcome ProbeAddress(const std::string& address, StreamScheme scheme,
                           const ProbeLimits& limits) {
-  auto job = std::make_shared<ProbeJob>();
-  job->state.limits = limits;
-  job->state.limits.slot = nullptr;  // the thread's own copy; the slot is the caller's
-  // The thread owns the job with this one: one stuck where no interrupt reaches ends later.
-  const bool ended = RunInSlot(
-      *limits.slot, [job, address, scheme] { RunProbe(*job, address, scheme); },
-      limits.deadline + kVerdictGrace);
-  if (ended) return job->outcome;
-  if (RunCancelled()) return Judgement(Verdict::kUnreachable, "stopped");
-  ProbeOutcome late;
-  late.result = OpenFailure(0, "", "", true, limits.timeoutSeconds);
-  return late;
+  ProbeJob job;
+  job.state.limits = limits;
+  RunProbe(job, address, scheme);
+  return job.outcome;
 }

@@ -1,140 +1,94 @@
-// The check engine: workers take the next row whose host has a free connection, look its host
-// up when it is the first of that name, follow its wrappers and probe; the caller's thread
-// reports results as they come in.
+// The check engine. The owner loop runs on the caller's thread: it starts rows while --jobs
+// and the host limits allow, waits on one completion queue until the earliest deadline, a
+// completion or a stop, moves each row to its next state and reports verdicts. Only this
+// thread touches the rows and the host limiter; the pool's threads run the name lookups and
+// probes and post what they found.
 #include "check/check_run.h"
 
 #include <algorithm>
 #include <condition_variable>
-#include <map>
-#include <memory>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
-#include <thread>
 #include <unordered_map>
 
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include "check/check_probe.h"
+#include "check/check_hosts.h"
+#include "check/check_threads.h"
 #include "check/check_wrapper.h"
-#include "harvest/update_run.h"
 #include "text/text.h"
 
 namespace {
 
-const auto kWaitStep = std::chrono::milliseconds(50);
-const auto kStopGrace = std::chrono::seconds(1);  // for workers to notice a cancel
-const uint32_t kNoRow = UINT32_MAX;
 const char kMmsOverHttp[] = "mmsh";
 const char kMmsOverTcp[] = "mmst";
+const auto kIdleWait = std::chrono::hours(1);  // no deadline ahead: only a completion or a stop
 
-// The rows of one host name that wait to be taken, in list order (linked through the board's
-// nextInHost), and the key the name stands for once it has been looked up.
-struct RowHost {
-  std::string name;  // "" for the addresses no probe opens
-  std::string key;   // set once, before known
-  bool known = false;
-  bool lookingUp = false;  // its first row is being looked up; the others wait
-  uint32_t head = kNoRow;
-  uint32_t tail = kNoRow;
+// What a pool thread posts back: a lookup's address, or a probe's outcome.
+struct Completion {
+  uint32_t row = kNoRow;  // kNoRow for a lookup
+  uint64_t call = 0;      // the probe call it answers
+  std::string name;       // a lookup's name and the address it resolved to
+  std::string key;
+  ProbeOutcome outcome;
 };
 
-// Shared by the caller and the workers; workers hold it too, so the caller may leave them
-// behind after a cancel. ready holds the first waiting row of every host name that has room
-// for a new row, so taking the next row costs no scan of the list. Connections are counted by
-// key, the address a name resolves to.
-struct CheckBoard {
-  CheckTargetAt targetAt;
-  CheckSettings settings;
-  std::shared_ptr<SlotPool> slots;
-  std::vector<uint32_t> hostOf;      // the row host of each target
-  std::vector<uint32_t> nextInHost;  // the row after each in its host's queue
-  std::vector<RowHost> hosts;        // fixed once the run starts
+// The owner's one queue: the pool posts to it, a stop wakes it.
+struct CompletionQueue {
   std::mutex mutex;
-  std::condition_variable changed;  // a connection came free, a check ended, a worker left
-  std::map<std::string, std::string> hostKeys;  // host name -> the address it resolves to
-  std::set<std::string> lookingUp;              // names whose lookup is under way
-  std::map<std::string, std::vector<uint32_t>> hostsOfKey;  // the row hosts of each key
-  std::set<uint32_t> ready;
-  size_t queuedCount = 0;
-  std::map<std::string, int> openPerHost;
-  std::map<std::string, int> waitingPerHost;  // running checks waiting for another host
-  // Checks ended but not yet reported; a result is held only until it is reported.
-  std::vector<std::pair<size_t, CheckResult>> finished;
-  int workersRunning = 0;
-};
+  std::condition_variable posted;
+  std::deque<Completion> completions;
+  bool stopped = false;
 
-// One row's check: its deadline, the addresses it has opened, and the host whose connection
-// it holds from probe to probe.
-struct Trail {
-  ProbeLimits limits;
-  std::set<std::string> seen;
-  std::string heldHost;
-};
-
-// Room for one more connection to host; a new row also leaves room for the running checks
-// that wait for that host, so that a check's next step never waits behind new rows.
-bool HostHasRoom(CheckBoard& board, const std::string& host, bool newRow) {
-  if (host.empty()) return true;
-  const int waiting = newRow ? board.waitingPerHost[host] : 0;
-  return board.openPerHost[host] + waiting < board.settings.perHost;
-}
-
-// Puts the first waiting row of a host name into ready when a new row of it may start, else
-// takes it out. A name not looked up yet may start: its lookup comes first.
-void RefreshReady(CheckBoard& board, uint32_t h) {
-  const RowHost& host = board.hosts[h];
-  if (host.head == kNoRow) return;
-  if (!host.lookingUp && (!host.known || HostHasRoom(board, host.key, true))) {
-    board.ready.insert(host.head);
-  } else {
-    board.ready.erase(host.head);
-  }
-}
-
-void RefreshKey(CheckBoard& board, const std::string& key) {
-  auto names = board.hostsOfKey.find(key);
-  if (names == board.hostsOfKey.end()) return;
-  for (uint32_t h : names->second) RefreshReady(board, h);
-}
-
-void ClaimHost(CheckBoard& board, const std::string& host) {
-  if (host.empty()) return;
-  ++board.openPerHost[host];
-  RefreshKey(board, host);
-}
-
-void ReleaseHost(CheckBoard& board, const std::string& host) {
-  if (host.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(board.mutex);
-    --board.openPerHost[host];
-    RefreshKey(board, host);
-  }
-  board.changed.notify_all();
-}
-
-// Waits for a free connection to host; false when the deadline passes or the run is cancelled.
-bool AcquireHost(CheckBoard& board, const std::string& host, CheckClock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(board.mutex);
-  ++board.waitingPerHost[host];
-  RefreshKey(board, host);
-  bool got = true;
-  while (!HostHasRoom(board, host, false)) {
-    if (RunCancelled() || CheckClock::now() >= deadline) {
-      got = false;
-      break;
+  void Post(Completion completion) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      completions.push_back(std::move(completion));
     }
-    board.changed.wait_for(lock, kWaitStep);
+    posted.notify_one();
   }
-  --board.waitingPerHost[host];
-  if (got) {
-    ClaimHost(board, host);
-  } else {
-    RefreshKey(board, host);
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopped = true;
+    }
+    posted.notify_one();
   }
-  return got;
-}
+};
+
+// The states of a row that has left the queue (queued rows are the limiter's; done rows are
+// reported and forgotten). kFollowing: between steps, taking the next address of the row or
+// of its wrappers; a row that follows a wrapper goes through the other states for each entry.
+enum class RowState { kFollowing, kLookingUp, kWaitingForHost, kProbing };
+
+// A wrapper whose entries a row follows, or an mms address tried over HTTP, then TCP.
+struct Frame {
+  std::vector<std::string> entries;
+  size_t next = 1;  // the entry after the one being followed
+  int depth = 0;    // of the entries
+  bool mms = false;
+  CheckResult first;  // of the first entry (of mms: over HTTP)
+};
+
+struct Row {
+  uint32_t index = 0;
+  RowState state = RowState::kFollowing;
+  CheckClock::time_point start;  // left the queue; its one deadline counts from here
+  CheckClock::time_point deadline;
+  ProbeLimits limits;
+  std::string address;  // followed now
+  StreamScheme scheme = StreamScheme::kNone;
+  int depth = 0;
+  std::string name;  // the host name looked up or the address waited for
+  std::string key;   // the address whose connection it holds or waits for
+  bool holds = false;
+  uint64_t call = 0;  // its probe in flight
+  std::set<std::string> seen;
+  std::vector<Frame> frames;
+};
 
 // The numeric address a host name stands for, its first IPv4 one when it has any: "127.1",
 // "2130706433" and "localhost" all give "127.0.0.1". The name itself when it does not resolve.
@@ -153,283 +107,313 @@ std::string ResolvedHost(const std::string& host) {
     }
   }
   char text[NI_MAXHOST] = {};
-  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr,
-                                 0, NI_NUMERICHOST);
+  const int failed = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0,
+                                 NI_NUMERICHOST);
   freeaddrinfo(found);
   return failed != 0 ? host : std::string(text);
 }
 
-// The numeric address of host, looked up on a thread in slot until `until`; the name itself
-// when the lookup fails or is left behind.
-std::string LookUp(ThreadSlot& slot, const std::string& host, CheckClock::time_point until) {
-  auto key = std::make_shared<std::string>(host);
-  if (!RunInSlot(slot, [key, host] { *key = ResolvedHost(host); }, until)) return host;
-  return *key;
-}
-
-// The key that counts connections: the numeric address of the host, looked up once per name;
-// a second asker waits for the first one's lookup.
-std::string HostKey(CheckBoard& board, const std::string& host, ThreadSlot& slot,
-                    CheckClock::time_point until) {
-  if (host.empty()) return host;
-  std::unique_lock<std::mutex> lock(board.mutex);
-  for (;;) {
-    auto known = board.hostKeys.find(host);
-    if (known != board.hostKeys.end()) return known->second;
-    if (board.lookingUp.count(host) == 0) break;
-    if (RunCancelled() || CheckClock::now() >= until) return host;
-    board.changed.wait_for(lock, kWaitStep);
-  }
-  board.lookingUp.insert(host);
-  lock.unlock();
-  const std::string key = LookUp(slot, host, until);
-  lock.lock();
-  board.hostKeys[host] = key;
-  board.lookingUp.erase(host);
-  lock.unlock();
-  board.changed.notify_all();
-  return key;
-}
-
-// The first waiting row whose host has room, with that connection claimed; none when all rows
-// are taken or the run is cancelled. The first row of a host name looks the name up (in the
-// worker's slot, bounded by the time-out) and goes back to the front of its queue when the
-// address it resolves to has no room. *lookupStart is when that lookup began.
-bool TakeNextRow(CheckBoard& board, ThreadSlot& slot, size_t* index,
-                 CheckClock::time_point* lookupStart) {
-  std::unique_lock<std::mutex> lock(board.mutex);
-  while (board.queuedCount > 0 && !RunCancelled()) {
-    if (board.ready.empty()) {
-      board.changed.wait_for(lock, kWaitStep);
-      continue;
-    }
-    const uint32_t row = *board.ready.begin();
-    board.ready.erase(board.ready.begin());
-    const uint32_t h = board.hostOf[row];
-    RowHost& host = board.hosts[h];
-    host.head = board.nextInHost[row];
-    if (host.head == kNoRow) host.tail = kNoRow;
-    --board.queuedCount;
-    if (!host.known) {
-      host.lookingUp = true;
-      lock.unlock();
-      *lookupStart = CheckClock::now();
-      const auto until = *lookupStart + std::chrono::seconds(board.settings.timeoutSeconds);
-      const std::string key = HostKey(board, host.name, slot, until);
-      lock.lock();
-      host.key = key;
-      host.known = true;
-      host.lookingUp = false;
-      board.hostsOfKey[key].push_back(h);
-      if (!HostHasRoom(board, key, true)) {  // back to the front of its queue
-        board.nextInHost[row] = host.head;
-        host.head = row;
-        if (host.tail == kNoRow) host.tail = row;
-        ++board.queuedCount;
-        RefreshKey(board, key);
-        continue;
-      }
-    }
-    *index = row;
-    if (host.key.empty()) {
-      RefreshReady(board, h);
-    } else {
-      ClaimHost(board, host.key);
-    }
-    return true;
-  }
-  return false;
-}
-
-// Queues every target under its host name, in list order. An address no probe opens has no
-// host and needs no lookup.
-void QueueRows(CheckBoard& board, size_t count) {
-  std::unordered_map<std::string, uint32_t> hostIndex;
-  board.hostOf.resize(count);
-  board.nextInHost.assign(count, kNoRow);
-  for (size_t i = 0; i < count; ++i) {
-    const std::string address = TrimSpaces(board.targetAt(i).address);
-    const StreamScheme scheme = SchemeOf(address);
-    const bool opened = scheme != StreamScheme::kNone && scheme != StreamScheme::kUnsupported;
-    const std::string name = opened ? HostOf(address) : std::string();
-    const auto [it, added] = hostIndex.emplace(name, static_cast<uint32_t>(board.hosts.size()));
-    if (added) {
-      board.hosts.emplace_back();
-      board.hosts.back().name = name;
-      board.hosts.back().known = name.empty();
-    }
-    RowHost& host = board.hosts[it->second];
-    board.hostOf[i] = it->second;
-    const uint32_t row = static_cast<uint32_t>(i);
-    if (host.tail == kNoRow) {
-      host.head = row;
-    } else {
-      board.nextInHost[host.tail] = row;
-    }
-    host.tail = row;
-  }
-  board.queuedCount = count;
-  for (const RowHost& host : board.hosts) {
-    if (host.head != kNoRow) board.ready.insert(host.head);
-  }
-}
-
-CheckResult TimeUp(const Trail& trail) {
-  if (RunCancelled()) return Judged(Verdict::kUnreachable, "stopped");
-  return OpenFailure(0, "", "", true, trail.limits.timeoutSeconds);
-}
-
-// Opens address with one connection of its host: the one the check holds when the host is
-// the same, else a new one, given up when the deadline passes while it waits.
-ProbeOutcome ProbeWithConnection(CheckBoard& board, const std::string& address, StreamScheme scheme,
-                                 Trail& trail) {
-  const std::string host =
-      HostKey(board, HostOf(address), *trail.limits.slot, trail.limits.deadline);
-  if (!TextEquals(trail.heldHost, host)) {
-    ReleaseHost(board, trail.heldHost);
-    trail.heldHost.clear();
-    if (!AcquireHost(board, host, trail.limits.deadline)) {
-      ProbeOutcome outcome;
-      outcome.result = TimeUp(trail);
-      return outcome;
-    }
-    trail.heldHost = host;
-  }
-  return ProbeAddress(address, scheme, trail.limits);
-}
-
-CheckResult FollowAddress(CheckBoard& board, const std::string& address, int depth, Trail& trail);
-
-// The first entry that plays; else the verdict of the first entry.
-CheckResult FollowEntries(CheckBoard& board, const ProbeOutcome& wrapper,
-                          const std::string& address, int depth, Trail& trail) {
-  if (depth >= kMaxWrapperDepth) {
-    return Judged(Verdict::kNoMedia,
-                  Concat("wrappers nested more than ", NumberToText(kMaxWrapperDepth), " deep"));
-  }
-  const std::vector<std::string> entries = WrapperEntries(wrapper.kind, wrapper.body, address);
-  if (entries.empty()) return Judged(Verdict::kNoMedia, "wrapper without entries");
-  CheckResult first;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    CheckResult result = FollowAddress(board, entries[i], depth + 1, trail);
-    if (result.verdict == Verdict::kLive) return result;
-    if (i == 0) first = result;
-    if (RunCancelled() || CheckClock::now() >= trail.limits.deadline) break;
-  }
-  return first;
-}
-
-// mms: MMS over HTTP first, then over TCP, as players do; the HTTP answer counts unless
-// only TCP reached the server.
-CheckResult FollowMms(CheckBoard& board, const std::string& address, int depth, Trail& trail) {
-  CheckResult overHttp = FollowAddress(board, WithScheme(address, kMmsOverHttp), depth, trail);
-  if (overHttp.verdict == Verdict::kLive || RunCancelled()) return overHttp;
-  CheckResult overTcp = FollowAddress(board, WithScheme(address, kMmsOverTcp), depth, trail);
-  return overTcp.verdict == Verdict::kUnreachable ? overHttp : overTcp;
-}
-
-CheckResult FollowAddress(CheckBoard& board, const std::string& address, int depth, Trail& trail) {
+// The host name a row is queued under: "" for an address no probe opens.
+std::string QueueName(const std::string& address) {
   const StreamScheme scheme = SchemeOf(address);
-  if (scheme == StreamScheme::kNone) return Judged(Verdict::kNoStream, "no stream address");
-  if (scheme == StreamScheme::kUnsupported) {
-    return Judged(Verdict::kUnsupported, "not an address this check can open");
-  }
-  if (!trail.seen.insert(address).second) {
-    return Judged(Verdict::kNoMedia, Concat("wrapper loop back to ", address));
-  }
-  if (scheme == StreamScheme::kMms) return FollowMms(board, address, depth, trail);
-  ProbeOutcome outcome = ProbeWithConnection(board, address, scheme, trail);
-  if (IsWrapper(outcome.kind)) return FollowEntries(board, outcome, outcome.address, depth, trail);
-  if (outcome.result.verdict == Verdict::kLive) outcome.result.played = address;
-  return outcome.result;
+  const bool opened = scheme != StreamScheme::kNone && scheme != StreamScheme::kUnsupported;
+  return opened ? HostOf(address) : std::string();
 }
 
-// Checks one row in the worker's slot; the time-out counts from when the check starts. A row
-// whose host lookup was left behind at the time-out (the slot went with it) has that verdict:
-// its probe would only wait for the same lookup again.
-CheckResult CheckRow(CheckBoard& board, size_t index, ThreadSlot& slot,
-                     CheckClock::time_point lookupStart) {
-  const RowHost& host = board.hosts[board.hostOf[index]];
-  if (!slot.held) {
-    ReleaseHost(board, host.key);
-    Trail lookup;
-    lookup.limits.timeoutSeconds = board.settings.timeoutSeconds;
-    CheckResult result = TimeUp(lookup);
-    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           CheckClock::now() - lookupStart).count();
-    return result;
-  }
-  const CheckTarget target = board.targetAt(index);
-  const CheckClock::time_point start = CheckClock::now();
-  Trail trail;
-  trail.limits.deadline = start + std::chrono::seconds(board.settings.timeoutSeconds);
-  trail.limits.timeoutSeconds = board.settings.timeoutSeconds;
-  trail.limits.request = target.request;
-  trail.limits.slot = &slot;
-  trail.limits.picture = board.settings.pictures;
-  trail.heldHost = host.key;
-  CheckResult result = FollowAddress(board, TrimSpaces(target.address), 0, trail);
-  ReleaseHost(board, trail.heldHost);
-  result.elapsedMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - start).count();
-  return result;
-}
+class CheckRun {
+ public:
+  CheckRun(const CheckTargetAt& targetAt, const CheckSettings& settings,
+           const CheckProgress& progress, const StopToken& stop, const CheckSteps& steps)
+      : targetAt_(targetAt),
+        settings_(settings),
+        progress_(progress),
+        stop_(stop),
+        steps_(steps),
+        limiter_(settings.perHost),
+        pool_(settings.jobs + kMaxLeftBehindProbes) {}
 
-void RunWorker(std::shared_ptr<CheckBoard> board) {
-  ThreadSlot slot{board->slots, false};
-  size_t index = 0;
-  CheckClock::time_point lookupStart;
-  while (TakeSlot(slot) && TakeNextRow(*board, slot, &index, &lookupStart)) {
-    CheckResult result = CheckRow(*board, index, slot, lookupStart);
-    std::lock_guard<std::mutex> lock(board->mutex);
-    board->finished.emplace_back(index, std::move(result));
-    board->changed.notify_all();
+  void Run(size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      limiter_.Queue(static_cast<uint32_t>(i), QueueName(TrimSpaces(targetAt_(i).address)));
+    }
+    StopWaker waker = stop_.OnStop([queue = queue_] { queue->Stop(); });
+    while (!stop_.StopRequested()) {
+      StartRows();
+      if (rows_.empty() && !limiter_.HasQueued()) return;
+      std::deque<Completion> completions;
+      {
+        std::unique_lock<std::mutex> lock(queue_->mutex);
+        queue_->posted.wait_until(lock, NextDeadline(), [this] {
+          return queue_->stopped || !queue_->completions.empty();
+        });
+        if (queue_->stopped) return;
+        completions.swap(queue_->completions);
+      }
+      for (Completion& completion : completions) Take(completion);
+      TimeOut();
+    }
   }
-  ReturnSlot(slot);
-  std::lock_guard<std::mutex> lock(board->mutex);
-  --board->workersRunning;
-  board->changed.notify_all();
-}
+
+ private:
+  int LeftBehind() const {
+    int count = leftBehindProbes_;
+    for (const auto& lookUp : lookUps_) count += lookUp.second.empty() ? 1 : 0;
+    return count;
+  }
+
+  // A row starts when a job is free, the pool has a thread for it beside the calls left
+  // behind, and the limiter has a row whose host has room.
+  void StartRows() {
+    const size_t jobs = static_cast<size_t>(settings_.jobs);
+    while (rows_.size() < jobs && rows_.size() + LeftBehind() < jobs + kMaxLeftBehindProbes) {
+      const uint32_t index = limiter_.TakeNext();
+      if (index == kNoRow) return;
+      const CheckTarget target = targetAt_(index);
+      Row& row = rows_[index];
+      row.index = index;
+      row.start = CheckClock::now();
+      row.deadline = row.start + std::chrono::seconds(settings_.timeoutSeconds);
+      row.limits.deadline = row.deadline;
+      row.limits.timeoutSeconds = settings_.timeoutSeconds;
+      row.limits.request = target.request;
+      row.limits.stop = stop_;
+      row.limits.picture = settings_.pictures;
+      Follow(row, TrimSpaces(target.address), 0);
+    }
+  }
+
+  CheckClock::time_point NextDeadline() const {
+    CheckClock::time_point next = CheckClock::now() + kIdleWait;
+    for (const auto& [index, row] : rows_) next = std::min(next, TimeLimit(row));
+    return next;
+  }
+
+  // A probe may answer until kVerdictGrace after the deadline; a row in any other state ends
+  // at its deadline.
+  static CheckClock::time_point TimeLimit(const Row& row) {
+    return row.state == RowState::kProbing ? row.deadline + kVerdictGrace : row.deadline;
+  }
+
+  // Follows address and what its verdict leads to, until a blocking step is under way or the
+  // row is done.
+  void Follow(Row& row, std::string address, int depth) {
+    for (;;) {
+      std::optional<CheckResult> result = Enter(row, address, depth);
+      if (!result || !Deliver(row, std::move(*result), &address, &depth)) return;
+    }
+  }
+
+  // The verdict of an address that needs no probe; else starts its first blocking step.
+  std::optional<CheckResult> Enter(Row& row, const std::string& address, int depth) {
+    const StreamScheme scheme = SchemeOf(address);
+    if (scheme == StreamScheme::kNone) return Judged(Verdict::kNoStream, "no stream address");
+    if (scheme == StreamScheme::kUnsupported) {
+      return Judged(Verdict::kUnsupported, "not an address this check can open");
+    }
+    if (!row.seen.insert(address).second) {
+      return Judged(Verdict::kNoMedia, Concat("wrapper loop back to ", address));
+    }
+    if (scheme == StreamScheme::kMms) {  // MMS over HTTP first, then over TCP, as players do
+      Frame frame;
+      frame.mms = true;
+      frame.depth = depth;
+      frame.entries = {WithScheme(address, kMmsOverHttp), WithScheme(address, kMmsOverTcp)};
+      row.frames.push_back(frame);
+      return Enter(row, frame.entries[0], depth);
+    }
+    row.address = address;
+    row.scheme = scheme;
+    row.depth = depth;
+    Connect(row);
+    return std::nullopt;
+  }
+
+  // Hands the verdict of the address followed to the wrappers around it: true with the next
+  // address to follow, false when the row is done. A wrapper gives its first entry that plays,
+  // else the verdict of its first; mms gives the HTTP answer unless only TCP reached the server.
+  bool Deliver(Row& row, CheckResult result, std::string* address, int* depth) {
+    while (!row.frames.empty()) {
+      Frame& frame = row.frames.back();
+      const bool live = result.verdict == Verdict::kLive;
+      if (frame.mms && frame.next == 1 && !live) {
+        frame.first = result;
+        frame.next = 2;
+        *address = frame.entries[1];
+        *depth = frame.depth;
+        return true;
+      }
+      if (frame.mms && frame.next == 2 && result.verdict == Verdict::kUnreachable) {
+        result = frame.first;
+      }
+      if (!frame.mms && !live) {
+        if (frame.next == 1) frame.first = result;
+        if (frame.next < frame.entries.size() && CheckClock::now() < row.deadline) {
+          *address = frame.entries[frame.next++];
+          *depth = frame.depth;
+          return true;
+        }
+        result = frame.first;
+      }
+      row.frames.pop_back();
+    }
+    Finish(row, std::move(result));
+    return false;
+  }
+
+  // Looks the host up when its name is new, else probes on the connection the row holds for
+  // it, or on a new one, or waits in its line.
+  void Connect(Row& row) {
+    const std::string name = HostOf(row.address);
+    if (!limiter_.Known(name)) {
+      row.state = RowState::kLookingUp;
+      row.name = name;
+      if (!limiter_.LookingUp(name)) StartLookUp(name);
+      lookUps_[name].push_back(row.index);
+      limiter_.AddLookUpWaiter(name, 1);
+      return;
+    }
+    const std::string key = limiter_.KeyOf(name);
+    if (row.holds && TextEquals(row.key, key)) return Probe(row);
+    Release(row);
+    row.key = key;
+    if (key.empty()) return Probe(row);
+    if (limiter_.OpenOrWait(key, row.index)) {
+      row.holds = true;
+      return Probe(row);
+    }
+    row.state = RowState::kWaitingForHost;
+  }
+
+  void StartLookUp(const std::string& name) {
+    limiter_.StartLookUp(name);
+    lookUps_[name];
+    auto completion = std::make_shared<Completion>();
+    completion->name = name;
+    pool_.Post([completion, lookUp = steps_.lookUp] { completion->key = lookUp(completion->name); },
+               [completion, queue = queue_] { queue->Post(std::move(*completion)); });
+  }
+
+  void Probe(Row& row) {
+    row.state = RowState::kProbing;
+    row.call = ++lastCall_;
+    auto completion = std::make_shared<Completion>();
+    completion->row = row.index;
+    completion->call = row.call;
+    pool_.Post([completion, probe = steps_.probe, address = row.address, scheme = row.scheme,
+                limits = row.limits] { completion->outcome = probe(address, scheme, limits); },
+               [completion, queue = queue_] { queue->Post(std::move(*completion)); });
+  }
+
+  void Take(Completion& completion) {
+    if (completion.row == kNoRow) return LookUpEnded(completion.name, completion.key);
+    const auto found = rows_.find(completion.row);
+    if (found == rows_.end() || found->second.call != completion.call) {
+      --leftBehindProbes_;
+      return;
+    }
+    ProbeEnded(found->second, std::move(completion.outcome));
+  }
+
+  void LookUpEnded(const std::string& name, const std::string& key) {
+    const std::vector<uint32_t> waiting = std::move(lookUps_[name]);
+    lookUps_.erase(name);
+    limiter_.AddLookUpWaiter(name, -static_cast<int>(waiting.size()));
+    limiter_.EndLookUp(name, key);
+    for (uint32_t index : waiting) Connect(rows_.at(index));
+  }
+
+  void ProbeEnded(Row& row, ProbeOutcome outcome) {
+    row.state = RowState::kFollowing;
+    row.call = 0;
+    std::string address = row.address;
+    int depth = row.depth;
+    CheckResult result = std::move(outcome.result);
+    if (IsWrapper(outcome.kind) && depth >= kMaxWrapperDepth) {
+      result = Judged(Verdict::kNoMedia, Concat("wrappers nested more than ",
+                                                NumberToText(kMaxWrapperDepth), " deep"));
+    } else if (IsWrapper(outcome.kind)) {
+      Frame frame;
+      frame.entries = WrapperEntries(outcome.kind, outcome.body, outcome.address);
+      frame.depth = depth + 1;
+      if (frame.entries.empty()) {
+        result = Judged(Verdict::kNoMedia, "wrapper without entries");
+      } else {
+        row.frames.push_back(frame);
+        return Follow(row, frame.entries[0], frame.depth);
+      }
+    } else if (result.verdict == Verdict::kLive) {
+      result.played = address;
+    }
+    if (Deliver(row, std::move(result), &address, &depth)) Follow(row, address, depth);
+  }
+
+  // Ends the rows past their time limit, one at a time: an end frees a connection, which the
+  // next row in that host's line takes over.
+  void TimeOut() {
+    for (;;) {
+      const CheckClock::time_point now = CheckClock::now();
+      const auto late = std::find_if(rows_.begin(), rows_.end(), [now](const auto& entry) {
+        return now >= TimeLimit(entry.second);
+      });
+      if (late == rows_.end()) return;
+      if (late->second.state == RowState::kProbing) ++leftBehindProbes_;
+      Finish(late->second, OpenFailure(0, "", "", true, settings_.timeoutSeconds));
+    }
+  }
+
+  void Release(Row& row) {
+    if (!row.holds) return;
+    row.holds = false;
+    const uint32_t next = limiter_.Close(row.key);
+    if (next == kNoRow) return;
+    Row& taker = rows_.at(next);
+    taker.holds = true;  // too late to probe: TimeOut ends it
+    if (CheckClock::now() < taker.deadline) Probe(taker);
+  }
+
+  void Finish(Row& row, CheckResult result) {
+    if (row.state == RowState::kLookingUp) {
+      std::vector<uint32_t>& waiting = lookUps_[row.name];
+      waiting.erase(std::find(waiting.begin(), waiting.end(), row.index));
+      limiter_.AddLookUpWaiter(row.name, -1);
+    } else if (row.state == RowState::kWaitingForHost && !row.holds) {
+      limiter_.LeaveLine(row.key, row.index);
+    }
+    Release(row);
+    result.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - row.start)
+            .count();
+    const uint32_t index = row.index;
+    rows_.erase(index);
+    progress_(index, result);
+  }
+
+  const CheckTargetAt& targetAt_;
+  const CheckSettings settings_;
+  const CheckProgress& progress_;
+  const StopToken stop_;
+  const CheckSteps steps_;
+  HostLimiter limiter_;
+  std::shared_ptr<CompletionQueue> queue_ = std::make_shared<CompletionQueue>();
+  std::unordered_map<uint32_t, Row> rows_;
+  std::unordered_map<std::string, std::vector<uint32_t>> lookUps_;  // in flight: who waits
+  int leftBehindProbes_ = 0;  // probes in flight whose row has ended
+  uint64_t lastCall_ = 0;
+  CallPool pool_;  // last: its threads go before what their calls post to
+};
 
 }  // namespace
 
-void CheckStreams(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
-                  const CheckProgress& progress) {
-  StartMediaLibrary();
-  auto board = std::make_shared<CheckBoard>();
-  board->targetAt = targetAt;
-  board->settings = settings;
-  QueueRows(*board, count);
-  const size_t workerCount = std::min(count, static_cast<size_t>(settings.jobs));
-  board->slots = NewSlotPool(static_cast<int>(workerCount));
-  board->workersRunning = static_cast<int>(workerCount);
-  std::vector<std::thread> workers;
-  for (size_t i = 0; i < workerCount; ++i) workers.emplace_back(RunWorker, board);
+void CheckStreamsWith(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
+                      const CheckProgress& progress, const StopToken& stop,
+                      const CheckSteps& steps) {
+  CheckRun run(targetAt, settings, progress, stop, steps);
+  run.Run(count);
+}
 
-  std::unique_lock<std::mutex> lock(board->mutex);
-  CheckClock::time_point giveUpAt = CheckClock::time_point::max();
-  while (board->workersRunning > 0 || !board->finished.empty()) {
-    std::vector<std::pair<size_t, CheckResult>> finished;
-    finished.swap(board->finished);
-    if (RunCancelled()) finished.clear();  // checks cut short by the cancel say nothing
-    for (const auto& [index, result] : finished) {
-      lock.unlock();
-      progress(index, result);
-      lock.lock();
-    }
-    if (RunCancelled() && giveUpAt == CheckClock::time_point::max())
-      giveUpAt = CheckClock::now() + kStopGrace;
-    if (CheckClock::now() >= giveUpAt) break;
-    if (board->finished.empty()) board->changed.wait_for(lock, kWaitStep);
-  }
-  const bool allEnded = board->workersRunning == 0;
-  lock.unlock();
-  // A worker stuck where no cancel reaches (a name lookup) is left behind; it owns its board.
-  for (std::thread& worker : workers) {
-    if (allEnded) {
-      worker.join();
-    } else {
-      worker.detach();
-    }
-  }
+void CheckStreams(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
+                  const CheckProgress& progress, const StopToken& stop) {
+  StartMediaLibrary();
+  CheckStreamsWith(count, targetAt, settings, progress, stop,
+                   CheckSteps{ResolvedHost, ProbeAddress});
 }

@@ -1,5 +1,6 @@
-// Checks the stream addresses of a list in parallel: worker threads, a cap on connections
-// per host, wrapper playlists followed to the stream that plays.
+// Checks the stream addresses of a list in parallel: one owner loop on the caller's thread,
+// the blocking calls on a pool, a cap on connections per host, wrapper playlists followed to
+// the stream that plays.
 #pragma once
 
 #include <functional>
@@ -8,8 +9,13 @@
 
 #include "check/check_probe.h"
 #include "check/check_verdict.h"
+#include "harvest/stop_token.h"
 
 const int kMaxWrapperDepth = 5;
+// A probe has its deadline; the verdict of a probe that has not ended this long after it (a
+// name lookup inside the media library, which no interrupt reaches) is a time-out, and its
+// thread is left to end on its own.
+const auto kVerdictGrace = std::chrono::milliseconds(500);
 
 struct CheckSettings {
   int jobs = 8;             // checks at once
@@ -24,18 +30,30 @@ struct CheckTarget {
   StreamRequest request;
 };
 
-// The target of each index, made when it is needed; called on the worker threads, so it only
-// reads what it shares.
+// The target of each index, made when its check starts (on the calling thread).
 using CheckTargetAt = std::function<CheckTarget(size_t index)>;
 // Called on the calling thread for each finished check, in finishing order.
 using CheckProgress = std::function<void(size_t index, const CheckResult& result)>;
 
 // Checks the addresses of count targets and gives each result to progress as its check ends;
 // nothing else holds the results. Hosts are counted by the address their name resolves to, so
-// that two spellings of one server share its connections; a name is looked up when its first
-// row comes up to run (once, bounded by the time-out), so probing starts at once. A check's
-// time-out runs from its start, and it keeps its connection while it follows its wrappers on
-// the same host. A cancelled run (Ctrl-C) ends within about a second; the checks not finished
-// by then are not reported.
+// that two spellings of one server share its connections; a name is looked up once, by the
+// first row of it that starts. A row's time-out runs from when it leaves the queue and covers
+// its name lookup, its wait for a connection and its probes; its verdict comes at the latest
+// kVerdictGrace after. A check keeps its connection while it follows its wrappers on the same
+// host. A stop ends the run at once; the checks not finished by then are not reported. Runs
+// may go on in one process one after the other and at the same time.
 void CheckStreams(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
-                  const CheckProgress& progress);
+                  const CheckProgress& progress, const StopToken& stop);
+
+// The blocking steps of a check, which run on the pool's threads; tests pass fakes.
+struct CheckSteps {
+  // The numeric address a host name stands for; the name itself when it does not resolve.
+  std::function<std::string(const std::string& name)> lookUp;
+  std::function<ProbeOutcome(const std::string& address, StreamScheme scheme,
+                             const ProbeLimits& limits)>
+      probe;
+};
+void CheckStreamsWith(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
+                      const CheckProgress& progress, const StopToken& stop,
+                      const CheckSteps& steps);

@@ -1,34 +1,34 @@
-// The threads that probes and name lookups run on. A step that no interrupt reaches (a name
-// lookup) cannot hold a verdict past its deadline: the waiting check leaves the thread behind,
-// and it ends on its own later. Threads come out of a pool of slots, so that left-behind
-// threads never pile up: each check holds a slot while it runs, and one that leaves a thread
-// behind gives it that slot until the thread ends.
+// The threads that run the check's blocking calls (name lookups, probes): a fixed pool that
+// the check's owner loop posts calls to. A call that no interrupt reaches (a name lookup)
+// cannot hold a verdict past its deadline: the owner stops waiting for it, and its thread
+// rejoins the pool once the call returns.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <memory>
 
-// Left-behind threads beyond the ones of the running checks; when that many are alive, a new
-// check waits for one to end before it starts.
+// Calls left behind beyond the running checks: the owner starts no new row while the running
+// rows and the calls left behind would need more threads than the pool has.
 const int kMaxLeftBehindProbes = 32;
 
 using CheckClock = std::chrono::steady_clock;
 
-struct SlotPool;
+struct PoolState;
 
-// A check's claim on one thread; it loses it to a thread it leaves behind.
-struct ThreadSlot {
-  std::shared_ptr<SlotPool> pool;
-  bool held = false;
+// Threads are started as calls need them, up to most, and kept for the next call.
+class CallPool {
+ public:
+  explicit CallPool(int most);
+  // Threads that wait end now; a thread in a call ends when the call returns. Calls not
+  // started yet are dropped.
+  ~CallPool();
+  CallPool(const CallPool&) = delete;
+  CallPool& operator=(const CallPool&) = delete;
+  // Runs work on a thread of the pool, then then: the thread counts as free again before
+  // then runs, so that a call posted in answer to then finds it.
+  void Post(std::function<void()> work, std::function<void()> then);
+
+ private:
+  std::shared_ptr<PoolState> state_;
 };
-
-// A pool for checks running at once and kMaxLeftBehindProbes more.
-std::shared_ptr<SlotPool> NewSlotPool(int checksAtOnce);
-// Waits until slot holds one of its pool's slots; false when the run is cancelled first.
-bool TakeSlot(ThreadSlot& slot);
-void ReturnSlot(ThreadSlot& slot);
-// Runs work on a thread of the slot's and waits for it until `until` or a cancel; true when it
-// ended. Else the thread keeps the slot and whatever work holds, and false comes back, at once
-// when the slot is no longer held.
-bool RunInSlot(ThreadSlot& slot, std::function<void()> work, CheckClock::time_point until);

@@ -98,7 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_site.pages = SplitPages(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   g_fetchTransport = &kMemoryTransport;
   ResetFakeWindow();
-  ResetRunCancel();
 
   HarvestState state;
   RunUpdate(state, kBase, kRefusedOutput);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "harvest/channel_list.h"
+#include "harvest/stop_token.h"
 
 // The most channels one run keeps, far past any real directory: a site that lists more is
 // read no further, and the run keeps, saves and exports those it has.
@@ -26,5 +27,6 @@ struct HarvestState {
   std::string saveProblem;    // why the last save failed: the path and the reason
   int32_t channelLimit = kMaxChannelsPerRun;  // a test's smaller bound
   bool channelLimitReached = false;           // the run stopped reading there
+  StopToken stop;                             // the run's, as RunUpdate took it
   ChannelList channels;
 };

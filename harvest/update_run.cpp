@@ -22,11 +22,6 @@ namespace {
 
 const int kNearestNames = 3;  // named for a country that the index lacks
 
-// Cancellation and the save exclude each other: whichever claims the gate first wins.
-enum RunGate { kGateOpen, kGateCancelled, kGateSaving };
-std::atomic<int> g_runGate{kGateOpen};
-static_assert(std::atomic<int>::is_always_lock_free, "CancelRun runs in signal handlers");
-
 void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
   AddRecord(state.channels, std::move(record));
   ShowChannel(state.channels.cursor->record);  // the record just added
@@ -48,7 +43,7 @@ struct CountryScan {
 // run holds as many channels as it may.
 template <typename TakeLine>
 bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
-  if (ServiceRunEvent()) {
+  if (ServiceRunEvent() || state.stop.StopRequested()) {
     state.aborted = true;
     return false;
   }
@@ -100,9 +95,9 @@ bool ScanCountryPage(HarvestState& state, const PageBuffer& page, CutPage& cut,
 
 // The next page of ahead, servicing the window side while it is on its way; false when the
 // run must stop first.
-bool TakePage(FetchAhead& ahead, PageBuffer& page) {
+bool TakePage(FetchAhead& ahead, PageBuffer& page, const StopToken& stop) {
   while (!TakeNextPage(ahead, kPageWaitMilliseconds, page)) {
-    if (ServiceWhileFetching()) return false;
+    if (ServiceWhileFetching() || stop.StopRequested()) return false;
   }
   return true;
 }
@@ -119,11 +114,12 @@ void ReportPage(const std::string& country, const std::string& address, const Pa
 }
 
 // Fetches the index page; false when the run stopped while waiting for it.
-bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links) {
+bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links,
+                      const StopToken& stop) {
   const std::string address = Concat(siteBase, kIndexPath);
   FetchAhead index = StartFetchAhead({address}, 1);
   PageBuffer indexPage;
-  bool taken = TakePage(index, indexPage);
+  bool taken = TakePage(index, indexPage, stop);
   StopFetchAhead(index);
   if (!taken) return false;
   links = IndexCountryLinks(indexPage.bytes, siteBase);
@@ -169,7 +165,7 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
     const CountryLink& link = links[index];
     state.country = link.name;
     // A stop makes every fetch end at once, so the pages left would come in without end.
-    if (RunCancelled() || !TakePage(ahead, page)) {
+    if (state.stop.StopRequested() || !TakePage(ahead, page, state.stop)) {
       state.aborted = true;
       break;
     }
@@ -194,36 +190,24 @@ void SaveChannels(HarvestState& state, const std::string& outputPath) {
 
 void FinishRun(HarvestState& state, const std::string& outputPath) {
   ShowRunFinished();
-  // A cancel that came before this point stops the run like the Close button; one that
-  // comes later finds the save under way and no longer applies.
-  if (!state.aborted) {
-    int expected = kGateOpen;
-    if (!g_runGate.compare_exchange_strong(expected, kGateSaving)) state.aborted = true;
-  }
+  // A stop that came before this point stops the run like the Close button; one that comes
+  // later finds the save under way and no longer applies.
+  if (state.stop.StopRequested()) state.aborted = true;
   if (state.aborted) {
     ShowFinalStatus(state.channelCount, kWordAborted);
     return;
   }
   if (state.channelCount >= 1 && outputPath.empty()) ShowFinalStatus(state.channelCount, kWordDone);
   if (state.channelCount >= 1 && !outputPath.empty()) SaveChannels(state, outputPath);
-  g_runGate.store(kGateOpen);
 }
 
 }  // namespace
 
-bool CancelRun() {
-  int expected = kGateOpen;
-  return g_runGate.compare_exchange_strong(expected, kGateCancelled) || expected == kGateCancelled;
-}
-
-bool RunCancelled() { return g_runGate.load() == kGateCancelled; }
-
-void ResetRunCancel() { g_runGate.store(kGateOpen); }
-
 void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
-               int jobs, const std::vector<std::string>& countries) {
+               int jobs, const std::vector<std::string>& countries, const StopToken& stop) {
+  state.stop = stop;
   std::vector<CountryLink> links;
-  if (ReadCountryLinks(siteBase, links)) {
+  if (ReadCountryLinks(siteBase, links, stop)) {
     if (!ChooseLinks(links, countries)) return;
     ReadCountryPages(state, links, jobs);
   } else {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "harvest/harvest_state.h"
+#include "harvest/stop_token.h"
 
 const char kSiteBase[] = MORVEK_SITE_BASE;  // set by the build; ends in "/"
 const char kStatusPrefix[] = "Channels found: ";
@@ -13,14 +14,6 @@ const char kWordDone[] = " DONE";
 const char kSaveFailedTitle[] = "Update failed!";
 const char kSaveFailedText[] = "Couldn't save channel list!";
 
-// Cancels the run from any thread or a signal handler: ServiceRunEvent implementations may
-// answer stop from RunCancelled(), and a run not yet saving then ends aborted, writing nothing.
-// False when the save had already begun, which the cancel then no longer stops.
-bool CancelRun();
-bool RunCancelled();
-// Opens the run for a new cancel; for repeated runs in one process (the tests).
-void ResetRunCancel();
-
 // How long the run waits for a page before it services the window side again.
 const int kPageWaitMilliseconds = 50;
 
@@ -28,7 +21,8 @@ const int kPageWaitMilliseconds = 50;
 // (an empty outputPath writes no file, and a list found is DONE).
 // jobs worker threads (1 to 16) fetch country pages ahead; the result does not depend on it.
 // countries, when not empty, names the only countries to read (any case); a name that the
-// index lacks ends the run before any country page is read.
+// index lacks ends the run before any country page is read. A stop that comes before the save
+// begins ends the run aborted, writing nothing; one that comes later lets the save complete.
 void RunUpdate(HarvestState& state, const std::string& siteBase = kSiteBase,
                const std::string& outputPath = kChannelFileName, int jobs = 1,
-               const std::vector<std::string>& countries = {});
+               const std::vector<std::string>& countries = {}, const StopToken& stop = StopToken());

@@ -166,10 +166,10 @@ std::vector<SourceEntry> HarvestSite(Runner& runner) {
   console.quiet = !runner.settings.verbose;
   console.outputPath = newPath;
   StartConsole(console, *state);
-  RunUpdate(*state, runner.settings.siteBase, newPath, kHarvestJobs);
+  RunUpdate(*state, runner.settings.siteBase, newPath, kHarvestJobs, {}, ConsoleStopToken());
   FinishConsole();
   std::vector<SourceEntry> entries;
-  if (RunCancelled()) return entries;
+  if (ConsoleStopToken().StopRequested()) return entries;
   ForEachRecord(state->channels, [&entries](const ChannelRecord& record) {
     SourceEntry e = SiteEntry(record);
     if (!e.stream.empty()) entries.push_back(std::move(e));
@@ -215,7 +215,7 @@ bool RunHarvest(Runner& runner) {
     sources.push_back(kSiteSource);
     const std::vector<SourceEntry> entries = HarvestSite(runner);
     const std::string newPath = DataPath(runner, kNewListName);
-    if (RunCancelled()) {
+    if (ConsoleStopToken().StopRequested()) {
       std::remove(newPath.c_str());
       SetRun(runner, "", 0);
       return false;
@@ -234,7 +234,7 @@ bool RunHarvest(Runner& runner) {
     sources.push_back(playlist);
     std::string problem;
     const std::vector<SourceEntry> entries = ReadListEntries(playlist, problem);
-    if (RunCancelled()) break;
+    if (ConsoleStopToken().StopRequested()) break;
     found += entries.size();
     if (!problem.empty()) {
       ServeLog(settings, LogLevel::kFailure,
@@ -244,10 +244,10 @@ bool RunHarvest(Runner& runner) {
       ++kept;
     }
   }
-  if (!RunCancelled()) KeepSources(*runner.db, sources);
+  if (!ConsoleStopToken().StopRequested()) KeepSources(*runner.db, sources);
   Reload(runner, seq, siteTaken);
   SetRun(runner, "", 0);
-  if (RunCancelled()) return false;
+  if (ConsoleStopToken().StopRequested()) return false;
   const int64_t took = SteadyMilliseconds() - began;
   SetMetaValue(*runner.db, kLastHarvest, Now());
   SetMetaValue(*runner.db, kHarvestComplete, kept == 0 ? 1 : 0);
@@ -377,11 +377,12 @@ bool RunCheck(Runner& runner) {
                  }
                  if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds)
                    Commit(runner, pending);
-               });
+               },
+               ConsoleStopToken());
   Commit(runner, pending);
   SetRun(runner, "", 0);
   const int64_t took = SteadyMilliseconds() - began;
-  if (RunCancelled()) {
+  if (ConsoleStopToken().StopRequested()) {
     ServeLog(settings, LogLevel::kRun, "check stopped; its finished results are kept");
     return false;
   }

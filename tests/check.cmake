@@ -48,7 +48,7 @@ else()
   target_link_libraries(stall_resolver PRIVATE ${CMAKE_DL_LIBS})
   set(CHECK_CASES verdicts rtsp rtmp per_host ctrl_c many harvest_then_check options
                   stop_while_writing closed_stdout program_lookup terminal_progress hostile playlist
-                  page_text left_behind plays foreign_bytes pictures lists)
+                  page_text left_behind plays foreign_bytes pictures lookup_inside_timeout lists)
   set(CHECK_DRIVER_ARGS --stall-resolver $<TARGET_FILE:stall_resolver> -- $<TARGET_FILE:morvek-cli>)
   set(CHECK_SUFFIX "")
 endif()

@@ -578,6 +578,21 @@ def case_ctrl_c(ctx):
         check(not os.path.exists(os.path.join(ctx.work, name)), "%s was written" % name)
 
 
+def case_lookup_inside_timeout(ctx):
+    """A lookup that ends just inside --timeout leaves the probe what is left of it: the verdict
+    comes within the time-out plus the grace (0.5 s), where a fresh time-out would double it."""
+    if not ctx.stall_resolver:
+        print("SKIP: no stalling resolver")
+        return 77
+    timeout = 6  # the lookup takes 5 s, and the media library's own lookup another 5 s
+    ctx.write_list([("late", "http://late.%s/tv.ts" % STALLED_HOST)])
+    rc, err, _, _ = ctx.run_measured(["check", "--timeout", str(timeout), "--json", "out.json"],
+                                     ctx.stalled_resolver_env(ctx.stall_resolver))
+    got = ctx.read_json("out.json")[0]
+    check(rc == 0 and got["status"] == "unreachable", "exit code %d, %r: %s" % (rc, got, err))
+    check(got["elapsed_ms"] <= timeout * 1000 + 500 + 300, "verdict after %d ms" % got["elapsed_ms"])
+
+
 def case_left_behind(ctx):
     """Lookups that stall leave threads behind; they stay bounded while the check goes on."""
     if not ctx.stall_resolver:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "harvest/harvest_state.h"
+#include "harvest/stop_token.h"
 
 struct ConsoleOptions {
   bool details = false;  // print each channel's block on stdout
@@ -53,9 +54,12 @@ bool WriteStdout(const std::string& text, const std::string& what, bool flush = 
 // True once a write to stdout failed.
 bool StdoutFailed();
 
-// Stops the run (CancelRun, CancelFetches) and keeps the first exit code asked for; true
-// for the first stop. Async-signal-safe.
+// Stops the run (the stop token, CancelFetches) and keeps the first exit code
+// asked for; true for the first stop. Called from the stop-signal thread or a console control
+// handler, never from a signal handler.
 bool StopRun(int exitCode);
+// The stop that StopRun asks for: the program's runs take it.
+StopToken ConsoleStopToken();
 // The exit code of the first stop (129 hang-up, 130 interrupt, 141 closed output,
 // 143 termination, 1 stdout failed), else 0.
 int StopExitCode();

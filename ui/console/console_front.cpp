@@ -27,6 +27,12 @@ std::atomic<int> g_stopExitCode{0};
 std::atomic<int> g_outputGate{kOutputsOpen};
 static_assert(std::atomic<int>::is_always_lock_free, "written from a signal handler");
 bool g_stdoutFailed = false;
+// The program's one stop: Ctrl-C, SIGTERM, SIGHUP, a failed stdout. Never destroyed: the
+// stop-signal thread may still be asking for it while the program exits.
+StopSource& ProgramStop() {
+  static StopSource* const stop = new StopSource();
+  return *stop;
+}
 
 // The file a save at path would replace, resolved as far as it exists.
 std::filesystem::path ResolvedPath(const std::string& path) {
@@ -63,10 +69,12 @@ bool StopRun(int exitCode) {
   const bool first = g_stopExitCode.compare_exchange_strong(expected, exitCode);
   int open = kOutputsOpen;
   g_outputGate.compare_exchange_strong(open, kOutputsStopped);
-  CancelRun();
   CancelFetches();
+  ProgramStop().RequestStop();
   return first;
 }
+
+StopToken ConsoleStopToken() { return ProgramStop().Token(); }
 
 int StopExitCode() { return g_stopExitCode.load(); }
 

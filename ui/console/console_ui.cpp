@@ -242,8 +242,8 @@ void ShowExportFailure(const std::string& what, const std::string& problem) {
   ShowConsoleLine(Concat("cannot write ", what, ": ", problem));
 }
 
-// Called once per country page line: a flag test.
-bool ServiceRunEvent() { return RunCancelled(); }
+// Called once per country page line: a stop reaches the run through its token.
+bool ServiceRunEvent() { return ConsoleStopToken().StopRequested(); }
 
 void ShowCountryPageTaken(const std::string& country) {
   AnnounceCountry(country);
@@ -252,7 +252,7 @@ void ShowCountryPageTaken(const std::string& country) {
 // While a page downloads, a live line names the country being read and keeps its count fresh.
 // Nothing is printed otherwise: the lines written do not depend on how the fetches go.
 bool ServiceWhileFetching() {
-  if (RunCancelled()) return true;
+  if (ConsoleStopToken().StopRequested()) return true;
   if (!g_console.progress.live || g_console.state == nullptr) return false;
   if (g_console.state->country != g_console.country) {
     AnnounceCountry(g_console.state->country);
@@ -285,7 +285,7 @@ void ShowChannelCount(int32_t count) {
 
 void ShowPageRead(const PageReport& report) {
   // A page that a stop cut short did not fail.
-  if (StopExitCode() != 0 || RunCancelled()) return;
+  if (StopExitCode() != 0 || ConsoleStopToken().StopRequested()) return;
   if (report.country.empty()) {
     g_console.index = report;
     g_console.indexRead = true;
