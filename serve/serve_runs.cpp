@@ -57,9 +57,7 @@ int64_t RetryAfter(const ServeSettings& settings) {
   return std::min(settings.harvestEverySeconds, kHarvestRetrySeconds);
 }
 
-std::string PageText(const std::string& bytes) {
-  return DecodeCharacterReferences(Cp1252ToUtf8(TrimSpaces(bytes)));
-}
+std::string PageText(const std::string& bytes) { return PageTextToUtf8(TrimSpaces(bytes)); }
 
 SourceEntry SiteEntry(const ChannelRecord& record) {
   SourceEntry e;
