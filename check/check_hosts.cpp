@@ -128,7 +128,7 @@ uint32_t HostLimiter::Close(const std::string& key) {
     --host.open;
   } else {
     next = host.line.front();
-    host.line.pop_front();
+    host.line.erase(host.line.begin());
   }
   RefreshKey(key);
   return next;
