@@ -114,6 +114,10 @@ import urllib.parse
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+# Stream servers send MPEG-TS as video/mp2t; a machine's /etc/mime.types may map .ts to a
+# translation file's text type instead.
+mimetypes.add_type("video/mp2t", ".ts")
+
 BIG_BLOCK = 64 * 1024
 BIG_LINE = 64
 CHUNKED_PIECE = 1000
