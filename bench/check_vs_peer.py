@@ -12,10 +12,11 @@ at a time (morvek-cli with its default --per-host 4, i.e. 32 over the 8 addresse
 set where half of the 200 streams stall, at 16 and 64 at a time, with --per-host raised to
 the --jobs value so that both hold the same number of connections.
 
-For morvek-cli each run also shows the floor that no checker honouring the time-out and the
-per-host cap can beat: the longer of one time-out (when any entry stalls) and the sum of the
-entries' own times (their elapsed_ms in a run of that set at 1 at a time) over the slots the
-host limits allow; and the time over it (target: at most 1.15).
+For morvek-cli each run also shows its floors (bench/check_floor.py), from the entries' own
+times (their elapsed_ms in a run of that set at 1 at a time): the one no checker honouring the
+time-out and the per-host cap can beat, and the time of an overhead-free checker that starts
+the entries in list order, which cannot know which of them stall before it starts them; and
+the time over them (target: at most 1.15 over the floor).
 
 The peer is installed with npm into build/bench-peer/ (its dependency axios-curlirize held at
 1.3.7: later releases make it crash at start); without npm its rows are skipped.
@@ -39,7 +40,8 @@ import time
 DEFAULT_PER_HOST = 4
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-from check_jobs import HOSTS, start_media_servers, stop_media_servers  # noqa: E402
+from check_floor import floor_text, floors  # noqa: E402
+from check_jobs import HOSTS, host_of, start_media_servers, stop_media_servers  # noqa: E402
 
 PEER_PACKAGE = {"name": "bench-peer", "private": True, "dependencies": {"iptv-checker": "0.26.0"},
                 "overrides": {"axios-curlirize": "1.3.7"}}
@@ -141,17 +143,16 @@ def run_morvek(program, work, playlist, jobs, per_host, timeout):
     with open(output, encoding="utf-8") as f:
         results = json.load(f)
     live = {r["name"] for r in results if r["status"] == "live"}
-    return seconds, peak, live, sum(r["elapsed_ms"] for r in results) / 1000
+    return seconds, peak, live, [(host_of(r["stream"]), r["elapsed_ms"] / 1000) for r in results]
 
 
-def floor_text(seconds, own, entries, jobs, per_host, timeout):
-    """The floor of a run and the time over it; "" when the entries' own times are unknown."""
+def run_floor_text(seconds, own, entries, jobs, per_host, timeout):
+    """The floors of a run and the time over them; "" when the entries' own times are unknown."""
     if own is None:
         return ""
-    slots = min(jobs, len(HOSTS) * (per_host or DEFAULT_PER_HOST))
-    stalls = any(name.endswith("stalled") or name.startswith("h") and not live for name, _, live in entries)
-    floor = max(timeout if stalls else 0, own / slots)
-    return "floor %.1f s, %.2f over it (target 1.15)" % (floor, seconds / floor)
+    stalled = [name.endswith("stalled") or name.startswith("h") and not live for name, _, live in entries]
+    timed = [(host, seconds_, stall) for (host, seconds_), stall in zip(own, stalled)]
+    return floor_text(seconds, floors(timed, jobs, per_host or DEFAULT_PER_HOST, timeout))
 
 
 def run_peer(peer, work, playlist, jobs, timeout):
@@ -213,7 +214,7 @@ def main():
                                                        args.timeout))
         print("%-10s %4s  %-22s  %-22s  %7s  %7s  %s" % ("set", "at", "morvek-cli (s, MB, right)",
                                                       "iptv-checker", "faster", "memory", "targets"))
-        own_times = {}  # the sum of the entries' own times, from a run at 1
+        own_times = {}  # the entries' hosts and own times, from a run at 1
         for name, jobs, per_host in runs:
             entries = sets[name]
             playlist = os.path.join(work, name + ".m3u")
@@ -222,7 +223,7 @@ def main():
             if jobs == 1:
                 own_times[name] = own
             mine = "%6.1f %6.1f %3d/%d" % (ms, mm, right(entries, mlive), len(entries))
-            floor = floor_text(ms, own_times.get(name), entries, jobs, per_host, args.timeout)
+            floor = run_floor_text(ms, own_times.get(name), entries, jobs, per_host, args.timeout)
             if peer is None:
                 print("%-10s %4d  %-22s  %-22s  %s" % (name, jobs, mine, "skipped", floor))
                 continue
