@@ -6,7 +6,6 @@
 //   check_engine_perftest [rows] [probe milliseconds]
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <queue>
 #include <string>
 #include <thread>
@@ -49,8 +48,8 @@ double InOrderSeconds(int rows, int jobs, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rows = argc > 1 ? std::atoi(argv[1]) : 200;
-  const int probeMs = argc > 2 ? std::atoi(argv[2]) : 100;
+  const int rows = argc > 1 ? TextToNumber(argv[1]) : 200;
+  const int probeMs = argc > 2 ? TextToNumber(argv[2]) : 100;
   if (rows <= 0 || probeMs < 0) {
     std::fprintf(stderr, "usage: check_engine_perftest [rows] [probe milliseconds]\n");
     return 2;
