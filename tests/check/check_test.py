@@ -618,10 +618,11 @@ def case_left_behind(ctx):
 
 
 def case_stop_while_writing(ctx):
-    """Ctrl-C once the checks are done but before an output is in place writes nothing (130)."""
-    ctx.write_list([("row %d" % i, "") for i in range(20000)])
-    process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--output", "live.dat", "--m3u", "live.m3u",
-                                              "--json", "out.json"],
+    """Ctrl-C once the checks are done but before an output is in place writes nothing (130).
+    The first output, --dead, is 40 MB, so that the stop comes while it is being written even on
+    a loaded machine (an empty first output would be in place before the signal arrives)."""
+    ctx.write_list([("row %d %s" % (i, "x" * 4000), "") for i in range(10000)])
+    process = subprocess.Popen(ctx.program + ["check", "--jobs", "1", "--dead", "dead.dat", "--json", "out.json"],
                                cwd=ctx.work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     for line in iter(process.stderr.readline, b""):
         if line.startswith(b"live 0, "):  # the summary, printed right before the outputs
@@ -801,19 +802,23 @@ def case_options(ctx):
     check(not os.path.exists(os.path.join(ctx.work, "out.json")), "an output written")
 
 
-def main():
+def run_case(cases, make_context, prefix, options=()):
+    """Runs the case --case names, from cases (a script's globals), in a work folder of its own
+    that it removes after, with the servers the context started; options are further options
+    the script takes (their values "" by default). The exit code: 0 passed, 1 failed, or what
+    the case returned (77: skipped)."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", required=True)
-    parser.add_argument("--stall-resolver", default="")
+    for option in options:
+        parser.add_argument(option, default="")
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     program = args.program[1:] if args.program[:1] == ["--"] else args.program
-    work = tempfile.mkdtemp(prefix="morvek-check-")
+    work = tempfile.mkdtemp(prefix=prefix)
     ctx = None
     try:
-        ctx = Context(program, work)
-        ctx.stall_resolver = args.stall_resolver
-        status = globals()["case_" + args.case](ctx) or 0
+        ctx = make_context(program, work, args)
+        status = cases["case_" + args.case](ctx) or 0
     except Failure as failure:
         print("FAIL %s: %s" % (args.case, failure))
         status = 1
@@ -825,6 +830,14 @@ def main():
     if status == 0:
         print("ok %s" % args.case)
     return status
+
+
+def main():
+    def context(program, work, args):
+        ctx = Context(program, work)
+        ctx.stall_resolver = args.stall_resolver
+        return ctx
+    return run_case(globals(), context, "morvek-check-", ["--stall-resolver"])
 
 
 if __name__ == "__main__":

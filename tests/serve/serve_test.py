@@ -4,7 +4,6 @@ playlist with live, dead and stalling streams) and checks its runs, answers and 
 per call, so each shows as its own CTest test.
 
     serve_test.py --case NAME -- PROGRAM [ARGS...]"""
-import argparse
 import gzip
 import http.client
 import os
@@ -15,13 +14,12 @@ import socket
 import sqlite3
 import subprocess
 import sys
-import tempfile
 import time
 import json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "check"))
-from check_test import Failure, check, make_media, start_server  # noqa: E402
+from check_test import Failure, check, make_media, run_case, start_server  # noqa: E402
 from make_site import write_site  # noqa: E402
 
 WAIT = 60
@@ -283,27 +281,7 @@ def case_player(ctx):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--case", required=True)
-    parser.add_argument("program", nargs=argparse.REMAINDER)
-    args = parser.parse_args()
-    program = args.program[1:] if args.program[:1] == ["--"] else args.program
-    work = tempfile.mkdtemp(prefix="morvek-serve-")
-    ctx = None
-    try:
-        ctx = Context(program, work)
-        status = globals()["case_" + args.case](ctx) or 0
-    except Failure as failure:
-        print("FAIL %s: %s" % (args.case, failure))
-        status = 1
-    finally:
-        for process in ctx.servers if ctx else []:
-            process.terminate()
-            process.wait(10)
-        shutil.rmtree(work, ignore_errors=True)
-    if status == 0:
-        print("ok %s" % args.case)
-    return status
+    return run_case(globals(), lambda program, work, _: Context(program, work), "morvek-serve-")
 
 
 if __name__ == "__main__":
