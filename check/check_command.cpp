@@ -314,12 +314,6 @@ void DrawProgress(CheckConsole& console, bool force) {
   PutProgressLine(console.progress, text);
 }
 
-// Entry text as UTF-8: a UTF-8 playlist's as it is, page text decoded with its references.
-std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
-  if (list.kind == ListKind::kPlaylist) return list.utf8 ? bytes : Cp1252ToUtf8(bytes);
-  return PageTextToUtf8(bytes);
-}
-
 // The address a check requests for an entry: a page's address with its references decoded, a
 // playlist's relative one resolved.
 std::string RequestAddress(const CheckList& list, const CheckEntry& entry) {

@@ -364,6 +364,11 @@ CheckList ParseCheckList(std::string bytes, const std::string& base) {
 
 std::string EntryText(const CheckList& list, TextSpan span) { return SpanText(list.bytes, span); }
 
+std::string EntryUtf8(const CheckList& list, const std::string& bytes) {
+  if (list.kind == ListKind::kPlaylist) return list.utf8 ? bytes : Cp1252ToUtf8(bytes);
+  return PageTextToUtf8(bytes);
+}
+
 const StreamRequest& EntryRequest(const CheckList& list, const CheckEntry& entry) {
   static const StreamRequest kNone;
   return entry.request == kNoRequest ? kNone : list.requests[entry.request];

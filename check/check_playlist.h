@@ -46,6 +46,9 @@ CheckList ParseCheckList(std::string bytes, const std::string& base = std::strin
 CheckList ChannelFileList(std::string bytes);
 // A piece of the list's bytes, e.g. an entry's channel.
 std::string EntryText(const CheckList& list, TextSpan span);
+// Entry text as UTF-8, as every export shows it: a UTF-8 playlist's as it is, a Windows-1252
+// one's converted, a channels.dat's as page text with its character references decoded.
+std::string EntryUtf8(const CheckList& list, const std::string& bytes);
 // What the entry's requests send; an empty request when its lines name nothing.
 const StreamRequest& EntryRequest(const CheckList& list, const CheckEntry& entry);
 // The address of an entry as written, spaces trimmed; a playlist's relative one resolved

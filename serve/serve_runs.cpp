@@ -71,13 +71,10 @@ SourceEntry SiteEntry(const ChannelRecord& record) {
   return e;
 }
 
-// An entry of a list given with --playlist: a playlist's texts as they are (Windows-1252 page
-// text when not UTF-8), a channels.dat's rows as the harvest's.
+// An entry of a list given with --playlist, its texts as the check's exports give them.
 SourceEntry ListEntry(const CheckList& list, const CheckEntry& entry) {
   const auto text = [&list](TextSpan span) {
-    const std::string bytes = TrimSpaces(EntryText(list, span));
-    if (list.kind == ListKind::kChannelFile) return PageText(bytes);
-    return DecodeCharacterReferences(list.utf8 ? Utf8Replacing(bytes, "?") : Cp1252ToUtf8(bytes));
+    return EntryUtf8(list, TrimSpaces(EntryText(list, span)));
   };
   SourceEntry e;
   e.name = text(entry.channel);
