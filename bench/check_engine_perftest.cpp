@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "check/check_playlist.h"
 #include "check/check_run.h"
 #include "text/text.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 const int kHosts = 8;
 const int kPerHost = 4;
+const int kMaxProbeMs = 10000;  // under the runs' time-out, so that every probe ends live
 
 // The end of the in-order schedule of rows of equal length spread round-robin over the hosts.
 double InOrderSeconds(int rows, int jobs, double seconds) {
@@ -50,8 +52,11 @@ double InOrderSeconds(int rows, int jobs, double seconds) {
 int main(int argc, char** argv) {
   const int rows = argc > 1 ? TextToNumber(argv[1]) : 200;
   const int probeMs = argc > 2 ? TextToNumber(argv[2]) : 100;
-  if (rows <= 0 || probeMs < 0) {
-    std::fprintf(stderr, "usage: check_engine_perftest [rows] [probe milliseconds]\n");
+  if (rows <= 0 || static_cast<size_t>(rows) > kMaxListEntries || probeMs < 0 ||
+      probeMs > kMaxProbeMs) {
+    std::fprintf(stderr,
+                 "usage: check_engine_perftest [rows, at most %zu] [probe ms, at most %d]\n",
+                 kMaxListEntries, kMaxProbeMs);
     return 2;
   }
   CheckSteps steps;
