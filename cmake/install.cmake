@@ -25,6 +25,58 @@ if(WIN32)
   endif()
   install(FILES "${CMAKE_BINARY_DIR}/README.txt" DESTINATION .)
 
+  # The licences, in licenses/: Morvek's, and those of every library linked into the programs
+  # (FFmpeg and libxml2 from the check's prefix, zlib, the MinGW runtime and GCC's runtime from
+  # Debian's cross packages, nlohmann-json compiled in), with where their sources are.
+  function(morvek_zip_licence source name)
+    if(NOT EXISTS "${source}")
+      return()
+    endif()
+    file(READ "${source}" text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE "${CMAKE_BINARY_DIR}/licenses/${name}.txt" "${text}")
+    set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
+    install(FILES "${CMAKE_BINARY_DIR}/licenses/${name}.txt" DESTINATION licenses)
+  endfunction()
+  function(morvek_debian_version package out)
+    execute_process(COMMAND dpkg-query -W "-f=\${source:Package} \${source:Version}" ${package}
+                    OUTPUT_VARIABLE version ERROR_QUIET)
+    set(${out} "${version}" PARENT_SCOPE)
+  endfunction()
+  morvek_zip_licence("${PROJECT_SOURCE_DIR}/LICENSE" morvek-LICENSE)
+  set(licences "${MORVEK_WIN_DEPS}/share/licenses")
+  morvek_zip_licence("${licences}/ffmpeg-LICENSE.md" ffmpeg-LICENSE)
+  morvek_zip_licence("${licences}/ffmpeg-COPYING.LGPLv2.1" ffmpeg-COPYING.LGPLv2.1)
+  morvek_zip_licence("${licences}/libxml2-Copyright" libxml2-Copyright)
+  morvek_zip_licence(/usr/share/doc/libz-mingw-w64-dev/copyright zlib-copyright)
+  morvek_zip_licence(/usr/share/doc/mingw-w64-x86-64-dev/copyright mingw-w64-runtime-copyright)
+  morvek_zip_licence(/usr/share/doc/gcc-mingw-w64-base/copyright gcc-runtime-copyright)
+  morvek_zip_licence(/usr/share/doc/nlohmann-json3-dev/copyright nlohmann-json-copyright)
+  morvek_debian_version(libavformat-dev ffmpeg_source)
+  morvek_debian_version(libxml2-dev xml_source)
+  morvek_debian_version(libz-mingw-w64-dev zlib_source)
+  morvek_debian_version(mingw-w64-x86-64-dev mingw_source)
+  morvek_debian_version(gcc-mingw-w64-x86-64-posix-runtime gcc_source)
+  morvek_debian_version(nlohmann-json3-dev json_source)
+  file(WRITE "${CMAKE_BINARY_DIR}/licenses/SOURCES.txt.in"
+       "Where the sources of these programs are\n"
+       "=======================================\n\n"
+       "Morvek ${PROJECT_VERSION} is free software under the GNU General Public License, version 2\n"
+       "or (at your option) any later version (morvek-LICENSE.txt). Its source, with the script\n"
+       "that cross-builds the libraries below (scripts/build-win-deps.sh, which names the\n"
+       "configure options used), is published beside this zip by whoever gave it to you.\n\n"
+       "The programs link these libraries statically. Each is built unchanged from Debian's\n"
+       "source package of the version named (apt-get source PACKAGE=VERSION, or\n"
+       "https://sources.debian.org/src/PACKAGE/VERSION/):\n\n"
+       "  FFmpeg (libavformat, libavcodec, libavutil), LGPL-2.1-or-later: ${ffmpeg_source}\n"
+       "  libxml2, MIT: ${xml_source}\n"
+       "  zlib, Zlib: ${zlib_source}\n"
+       "  MinGW-w64 runtime and winpthreads, ZPL-2.1 and MIT: ${mingw_source}\n"
+       "  GCC's runtime (libstdc++, libgcc), GPL-3 with the GCC Runtime Library Exception: ${gcc_source}\n"
+       "  nlohmann-json (compiled in from its header), MIT: ${json_source}\n")
+  morvek_zip_licence("${CMAKE_BINARY_DIR}/licenses/SOURCES.txt.in" SOURCES)
+
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "morvek-${PROJECT_VERSION}-win64")
 else()

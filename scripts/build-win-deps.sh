@@ -71,5 +71,11 @@ decoders=$decoders,mpeg2video,mpeg4,vp6f,eac3,opus,vorbis,wmav1,wmav2,wmv1,wmv2,
  make -s -j "$jobs" >/dev/null
  make -s install >/dev/null)
 
+# Their licence texts, which the zip carries beside the programs that link them.
+mkdir -p "$prefix/share/licenses"
+cp "$ffmpeg_src/LICENSE.md" "$prefix/share/licenses/ffmpeg-LICENSE.md"
+cp "$ffmpeg_src/COPYING.LGPLv2.1" "$prefix/share/licenses/ffmpeg-COPYING.LGPLv2.1"
+cp "$xml_src/Copyright" "$prefix/share/licenses/libxml2-Copyright"
+
 printf '%s\n' "$stamp_text" >"$stamp"
 echo "win-deps: built in $(( $(date +%s) - began )) s into $prefix"

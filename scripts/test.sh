@@ -3,12 +3,28 @@
 # threaded tests under ThreadSanitizer, a short libFuzzer run of each fuzz target, the
 # Windows build under Wine (unit, fetch, console and GUI tests, with Xvfb for the window),
 # and the packages made of the native and Windows builds.
+#   scripts/test.sh [--quick]
+# --quick: the native build and the tests that need no Wine, sanitizer or browser, for the inner
+# loop while working (a few minutes once the build is there). CI runs the full set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") quick=0 ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
 scripts/install-deps.sh
 scripts/lint.sh
 
 jobs=$(nproc)
+if [ $quick -eq 1 ]; then
+  echo "=== native: build"
+  cmake --preset native >/dev/null
+  cmake --build --preset native -j "$jobs"
+  echo "=== native: test (quick: without the browser tests)"
+  ctest --preset native -j "$jobs" -LE browser
+  exit 0
+fi
 for preset in native asan; do
   echo "=== $preset: build"
   cmake --preset "$preset" >/dev/null

@@ -11,4 +11,4 @@ if(NOT MORVEK_SYSTEM_PYTHON)
 endif()
 add_test(NAME page_serve COMMAND ${MORVEK_SYSTEM_PYTHON} "${CMAKE_CURRENT_SOURCE_DIR}/serve/page_test.py"
                                  $<TARGET_FILE:morvek-cli> "${CMAKE_BINARY_DIR}/page-shots")
-set_tests_properties(page_serve PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
+set_tests_properties(page_serve PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS browser)

@@ -47,6 +47,10 @@ for i in {1..200}; do [[ -f done ]] && break; sleep 0.05; done
 zpty -d z
 """
 WINDOWS_FILES = ("morvek.exe", "morvek-cli.exe", "morvek-check.exe", "README.txt")
+# licenses/: Morvek's and those of the libraries linked into the programs, and their sources.
+WINDOWS_LICENCES = ("morvek-LICENSE.txt", "ffmpeg-LICENSE.txt", "ffmpeg-COPYING.LGPLv2.1.txt",
+                    "libxml2-Copyright.txt", "zlib-copyright.txt", "mingw-w64-runtime-copyright.txt",
+                    "gcc-runtime-copyright.txt", "nlohmann-json-copyright.txt", "SOURCES.txt")
 # The mingw runtimes that a static link keeps out of the programs' imports.
 RUNTIME_DLLS = ("libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll")
 WINDOW_TITLE = "Morvek v1.0"
@@ -206,6 +210,10 @@ def case_deb(ctx):
     check(rc == 0, "dpkg -x: %s" % err)
     missing = [p for p in INSTALLED_FILES if not os.path.isfile(os.path.join(root, "usr", p))]
     check(not missing, "not in the package: %r" % missing)
+    with open(os.path.join(root, "usr", "share/doc/morvek/copyright"), encoding="utf-8") as f:
+        copyright_text = f.read()
+    check(copyright_text.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+          and "License: GPL-2+\n" in copyright_text, "copyright is not a DEP-5 file naming GPL-2+")
     check_completions(ctx, os.path.join(root, "usr"))
     run_installed(ctx, os.path.join(root, "usr"))
 
@@ -221,7 +229,11 @@ def case_zip(ctx):
     with zipfile.ZipFile(ctx.package) as archive:
         archive.extractall(folder)
     found = {name: os.path.join(top, name) for top, _, names in os.walk(folder) for name in names}
-    check(sorted(found) == sorted(WINDOWS_FILES), "zip holds %r" % sorted(found))
+    check(sorted(found) == sorted(WINDOWS_FILES + WINDOWS_LICENCES), "zip holds %r" % sorted(found))
+    with open(found["SOURCES.txt"], "rb") as f:
+        sources = f.read()
+    check(b"GNU General Public License, version 2" in sources and b"ffmpeg 7:" in sources
+          and b"gcc-mingw-w64 " in sources, "SOURCES.txt lacks the licence or a version: %r" % sources)
     with open(found["README.txt"], "rb") as f:
         readme = f.read()
     check(readme.count(b"\r\n") == readme.count(b"\n") > 0, "README.txt is not CR LF throughout")
