@@ -107,6 +107,7 @@ else()
   install(FILES completions/_morvek-cli DESTINATION "${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions")
   install(FILES README.md packaging/copyright "${CMAKE_BINARY_DIR}/packaging/changelog.gz"
           DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+  install(DIRECTORY docs DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

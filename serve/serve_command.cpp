@@ -31,7 +31,8 @@ const char kUsage[] =
     "Keeps the channel list fresh and serves it to media players over HTTP: harvests the\n"
     "directory site and the playlists given, checks every entry, keeps every result in a\n"
     "database, and answers GET /playlist.m3u (the live entries), /channels.json,\n"
-    "/channels/ID/history.json, /channels.dat, /status.json, /metrics and /healthz.\n"
+    "/channels/ID/history.json, /channels.dat, /status.json, /metrics and /healthz, and\n"
+    "shows the entries with their pictures, verdicts and history on its web page at /.\n"
     "\n"
     "  --data DIR            keep the database in DIR (default $XDG_DATA_HOME/morvek,\n"
     "                        else ~/.local/share/morvek)\n"
@@ -319,13 +320,21 @@ int RunServeCommand(const std::vector<std::string>& args) {
       options.http, view, *db,
       [&runner](const std::string& kind) { return RequestRun(runner, kind); }, problem);
   if (!http) return Say(problem, kExitServeFailed);
+  const std::string port = std::to_string(ListeningPort(*http));
   {
     std::shared_lock<std::shared_mutex> viewLock(view.mutex);
     ServeLog(settings, LogLevel::kAlways,
-             Concat("listening on ", ShownAddress(options.http.address), ":",
-                    std::to_string(ListeningPort(*http)), ", ", std::to_string(view.entries.size()),
-                    " entries, data in ", settings.dataDir));
+             Concat("listening on ", ShownAddress(options.http.address), ":", port, ", ",
+                    std::to_string(view.entries.size()), " entries, data in ", settings.dataDir));
   }
+  // The addresses to give a player and a browser: on this machine, the any-address is
+  // reached at the loopback.
+  std::string host = ShownAddress(options.http.address);
+  if (host == "0.0.0.0") host = "127.0.0.1";
+  if (host == "[::]") host = "[::1]";
+  const std::string base = Concat("http://", host, ":", port, "/");
+  ServeLog(settings, LogLevel::kAlways,
+           Concat("playlist ", base, "playlist.m3u, web page ", base));
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();
   db.reset();

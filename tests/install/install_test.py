@@ -31,7 +31,8 @@ BASH_COMPLETION = "share/bash-completion/completions/morvek-cli"
 INSTALLED_FILES = ("bin/morvek-cli", "libexec/morvek/morvek-check", "share/man/man1/morvek-cli.1.gz",
                    BASH_COMPLETION, ZSH_COMPLETION,
                    "share/doc/morvek/README.md", "share/doc/morvek/copyright",
-                   "share/doc/morvek/changelog.gz", "lib/systemd/system/morvek.service")
+                   "share/doc/morvek/changelog.gz", "share/doc/morvek/docs/serve.md",
+                   "lib/systemd/system/morvek.service")
 # An interactive zsh on a pseudo-terminal (zsh -f FPATH-DIR LINE): compinit with the completion's
 # folder, then LINE and a key bound to complete-word; every match added is printed, one a line.
 ZSH_COMPLETER = r"""

@@ -124,6 +124,8 @@ def case_first_run(ctx):
     serve = ctx.serve()
     entries = by_name(serve.wait_for_check())
     check(set(entries) == {"TV & Co", "Gone", "Radio", "Stall"}, "entries %s" % sorted(entries))
+    base = "http://127.0.0.1:%d/" % serve.port
+    check("playlist %splaylist.m3u, web page %s\n" % (base, base) in serve.text(), "no addresses at start")
     tv = entries["TV & Co"]
     check(tv["status"] == "live" and tv["video"].startswith("mpeg2video") and tv["source"] == "site"
           and tv["uptime"] == 1.0 and tv["kbps"] == 300, "TV %r" % tv)
