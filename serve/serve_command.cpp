@@ -317,15 +317,13 @@ int RunServeCommand(const std::vector<std::string>& args) {
   RaiseFileLimit();
   HttpServerHandle http = StartHttpServer(
       options.http, view, *db,
-      [&runner](const std::string& kind) { return RequestRun(runner, kind); }, problem);
+      [&runner](RunKind kind) { return RequestRun(runner, kind); }, problem);
   if (!http) return Say(problem, kExitServeFailed);
-  {
-    std::shared_lock<std::shared_mutex> viewLock(view.mutex);
-    ServeLog(settings, LogLevel::kAlways,
-             Concat("listening on ", ShownAddress(options.http.address), ":",
-                    std::to_string(ListeningPort(*http)), ", ", std::to_string(view.entries.size()),
-                    " entries, data in ", settings.dataDir));
-  }
+  const size_t entries = view.Read([](const ViewState& state) { return state.entries.size(); });
+  ServeLog(settings, LogLevel::kAlways,
+           Concat("listening on ", ShownAddress(options.http.address), ":",
+                  std::to_string(ListeningPort(*http)), ", ", std::to_string(entries),
+                  " entries, data in ", settings.dataDir));
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();
   db.reset();
