@@ -316,8 +316,8 @@ int RunServeCommand(const std::vector<std::string>& args) {
   InstallStopHandlers();
   RaiseFileLimit();
   HttpServerHandle http = StartHttpServer(
-      options.http, view, *db,
-      [&runner](RunKind kind) { return RequestRun(runner, kind); }, problem);
+      options.http, view, *db, [&runner](RunKind kind) { return RequestRun(runner, kind); },
+      problem);
   if (!http) return Say(problem, kExitServeFailed);
   const size_t entries = view.Read([](const ViewState& state) { return state.entries.size(); });
   ServeLog(settings, LogLevel::kAlways,

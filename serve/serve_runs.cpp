@@ -234,7 +234,8 @@ bool RunHarvest(Runner& runner) {
   SetMetaValue(*runner.db, kHarvestMs, took);
   SetMetaValue(*runner.db, kSeq, seq);
   runner.view->HarvestFinished(Now(), kept == 0, static_cast<double>(took) / 1000);
-  const size_t served = runner.view->Read([](const ViewState& view) { return view.entries.size(); });
+  const size_t served =
+      runner.view->Read([](const ViewState& view) { return view.entries.size(); });
   ServeLog(settings, LogLevel::kRun,
            Concat("harvest done: ", std::to_string(found), " entries found, ",
                   std::to_string(served), " served, in ", Seconds(took),

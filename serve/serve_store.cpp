@@ -158,16 +158,11 @@ class Transaction {
 // The ten columns of a stored result from column first on: time, status, detail, format,
 // video, audio, bitrate, fps, height, elapsed.
 LastResult ResultAt(const Statement& select, int first) {
-  return LastResult{select.Int(first),
-                    select.Text(first + 1),
-                    select.Text(first + 2),
-                    select.Text(first + 3),
-                    select.Text(first + 4),
-                    select.Text(first + 5),
-                    select.Int(first + 6),
-                    select.Double(first + 7),
-                    static_cast<int>(select.Int(first + 8)),
-                    select.Int(first + 9)};
+  return LastResult{
+      select.Int(first),      select.Text(first + 1),   select.Text(first + 2),
+      select.Text(first + 3), select.Text(first + 4),   select.Text(first + 5),
+      select.Int(first + 6),  select.Double(first + 7), static_cast<int>(select.Int(first + 8)),
+      select.Int(first + 9)};
 }
 
 // Opens a connection; why not, or "".
@@ -177,8 +172,8 @@ std::string Open(Connection& connection, const std::string& path, int flags) {
     sqlite3_busy_timeout(connection.handle, kBusyMilliseconds);
     return std::string();
   }
-  std::string problem = connection.handle != nullptr ? sqlite3_errmsg(connection.handle)
-                                                     : "out of memory";
+  std::string problem =
+      connection.handle != nullptr ? sqlite3_errmsg(connection.handle) : "out of memory";
   Close(connection);
   return problem;
 }

@@ -53,7 +53,8 @@ TEST_F(ServeStoreTest, ReplaceSourceEntriesGivesTheSequenceOnlyToChangedEntries)
   };
   const Round rounds[] = {
       {{Entry("One"), Entry("Two")}, 1, {{"One", 1}, {"Two", 1}}},
-      {{Entry("One"), Entry("Two", "Music"), Entry("Three")}, 2,
+      {{Entry("One"), Entry("Two", "Music"), Entry("Three")},
+       2,
        {{"One", 1}, {"Two", 2}, {"Three", 2}}},
       {{Entry("Three")}, 3, {{"Three", 2}}},
       {{}, 4, {}},
@@ -110,8 +111,9 @@ TEST_F(ServeStoreTest, PruneResultsDeletesOlderResultsAndRecountsTheirEntries) {
   const int64_t id = IdOf("One");
   const std::pair<int64_t, int32_t> cases[] = {{0, 3}, {15, 2}, {25, 1}, {100, 0}};
   for (const auto& [cutoff, kept] : cases) {
-    ASSERT_TRUE(AddResults(*db_, {Result(id, 10, Verdict::kLive), Result(id, 20, Verdict::kLive),
-                                  Result(id, 30, Verdict::kLive)},
+    ASSERT_TRUE(AddResults(*db_,
+                           {Result(id, 10, Verdict::kLive), Result(id, 20, Verdict::kLive),
+                            Result(id, 30, Verdict::kLive)},
                            2)
                     .outcome.ok);
     ASSERT_TRUE(PruneResults(*db_, cutoff).ok);

@@ -127,8 +127,11 @@ nlohmann::json HistoryResultJson(const LastResult& r) {
 
 LastResult LastResultOf(const NewResult& r) {
   const CheckResult& c = r.result;
-  return LastResult{r.time,  VerdictWord(c.verdict), c.detail, c.format, c.video,
-                    c.audio, c.bitrate,              c.fps,    c.height, c.elapsedMs};
+  return LastResult{r.time,    VerdictWord(c.verdict),
+                    c.detail,  c.format,
+                    c.video,   c.audio,
+                    c.bitrate, c.fps,
+                    c.height,  c.elapsedMs};
 }
 
 nlohmann::json EntryJson(const EntryRow& row) {
@@ -423,7 +426,8 @@ std::string MetricsText(const ViewState& view) {
   gauge("last_check_duration_seconds", "How long the last check took.", view.lastCheckSeconds);
   gauge("last_check_results_per_second", "Check results per second of the last check.",
         view.lastCheckRate);
-  gauge("run_in_progress", "1 while a harvest or check runs.", view.run.kind == RunKind::kNone ? 0 : 1);
+  gauge("run_in_progress", "1 while a harvest or check runs.",
+        view.run.kind == RunKind::kNone ? 0 : 1);
   text += Concat(Metric("results_stored_total", "Check results stored since the start.", "counter"),
                  kMetricPrefix, "results_stored_total ", std::to_string(view.resultsStored), "\n");
   text += Concat(Metric("store_failures_total", "Failed writes to the database.", "counter"),

@@ -94,8 +94,7 @@ class ServeView {
   // its picture was stored and is frozen; counts are the kept counts when they were stored.
   void ResultsArrived(const std::vector<NewResult>& results,
                       const std::vector<std::optional<bool>>& frozen,
-                      const std::vector<KeptCounts>& counts, bool stored, int64_t seq,
-                      int64_t now);
+                      const std::vector<KeptCounts>& counts, bool stored, int64_t seq, int64_t now);
   void HarvestFinished(int64_t now, bool complete, double seconds);
   void CheckFinished(int64_t now, double seconds, double resultsPerSecond);
   // The change sequence the next change takes.
