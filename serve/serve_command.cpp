@@ -317,24 +317,21 @@ int RunServeCommand(const std::vector<std::string>& args) {
   InstallStopHandlers();
   RaiseFileLimit();
   HttpServerHandle http = StartHttpServer(
-      options.http, view, *db,
-      [&runner](const std::string& kind) { return RequestRun(runner, kind); }, problem);
+      options.http, view, *db, [&runner](RunKind kind) { return RequestRun(runner, kind); },
+      problem);
   if (!http) return Say(problem, kExitServeFailed);
   const std::string port = std::to_string(ListeningPort(*http));
-  {
-    std::shared_lock<std::shared_mutex> viewLock(view.mutex);
-    ServeLog(settings, LogLevel::kAlways,
-             Concat("listening on ", ShownAddress(options.http.address), ":", port, ", ",
-                    std::to_string(view.entries.size()), " entries, data in ", settings.dataDir));
-  }
+  const size_t entries = view.Read([](const ViewState& state) { return state.entries.size(); });
+  ServeLog(settings, LogLevel::kAlways,
+           Concat("listening on ", ShownAddress(options.http.address), ":", port, ", ",
+                  std::to_string(entries), " entries, data in ", settings.dataDir));
   // The addresses to give a player and a browser: on this machine, the any-address is
   // reached at the loopback.
   std::string host = ShownAddress(options.http.address);
   if (host == "0.0.0.0") host = "127.0.0.1";
   if (host == "[::]") host = "[::1]";
   const std::string base = Concat("http://", host, ":", port, "/");
-  ServeLog(settings, LogLevel::kAlways,
-           Concat("playlist ", base, "playlist.m3u, web page ", base));
+  ServeLog(settings, LogLevel::kAlways, Concat("playlist ", base, "playlist.m3u, web page ", base));
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();
   db.reset();

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 
 #include "serve/web_assets.h"
@@ -272,7 +271,7 @@ bool TokenMatches(const std::string& given, const std::string& token) {
   return differ == 0;
 }
 
-AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, const std::string& kind) {
+AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, RunKind kind) {
   if (server.settings.token.empty()) {
     return PlainAnswer(MHD_HTTP_FORBIDDEN, "runs are started over HTTP only with --token-file");
   }
@@ -284,7 +283,7 @@ AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, const std::s
     return answer;
   }
   if (!server.requestRun(kind)) return PlainAnswer(MHD_HTTP_CONFLICT, "a run is under way");
-  return PlainAnswer(MHD_HTTP_ACCEPTED, Concat("the ", kind, " starts"));
+  return PlainAnswer(MHD_HTTP_ACCEPTED, Concat("the ", RunKindWord(kind), " starts"));
 }
 
 // The answer kept ready for key at version, or null.
@@ -304,15 +303,15 @@ AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Argu
   if (!query.refusal.empty()) return PlainAnswer(MHD_HTTP_BAD_REQUEST, query.refusal);
   std::string key = path;
   for (const auto& [name, value] : arguments.list) key += Concat("\n", name, "=", value);
-  if (AnswerPtr ready = CachedAt(server, key, server.view->version.load())) return ready;
+  if (AnswerPtr ready = CachedAt(server, key, server.view->version())) return ready;
   std::lock_guard<std::mutex> making(server.makeMutex);
-  std::shared_lock<std::shared_mutex> lock(server.view->mutex);
-  const int64_t version = server.view->version.load();
-  if (AnswerPtr ready = CachedAt(server, key, version)) return ready;
-  AnswerPtr answer = playlist ? BodyAnswer(kPlaylistType, PlaylistText(*server.view, query.filter),
-                                           server.view->changed)
-                              : BodyAnswer(kJsonType, ChannelsJson(*server.view, query.filter),
-                                           server.view->changed);
+  int64_t version = 0;
+  AnswerPtr answer = server.view->Read([&](const ViewState& view) -> AnswerPtr {
+    version = server.view->version();
+    if (AnswerPtr ready = CachedAt(server, key, version)) return ready;
+    return playlist ? BodyAnswer(kPlaylistType, PlaylistText(view, query.filter), view.changed)
+                    : BodyAnswer(kJsonType, ChannelsJson(view, query.filter), view.changed);
+  });
   if (answer->body.size() > kMaxCachedAnswerBytes) return answer;
   std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
   if (server.cache.size() >= kMaxCachedAnswers) server.cache.clear();
@@ -320,18 +319,16 @@ AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Argu
   return answer;
 }
 
-AnswerPtr ViewAnswer(HttpServer& server, const std::string& path) {
-  std::shared_lock<std::shared_mutex> lock(server.view->mutex);
-  if (path == kStatusPath) return BodyAnswer(kJsonType, StatusJson(*server.view), 0);
+AnswerPtr ViewAnswer(const ViewState& view, const std::string& path) {
+  if (path == kStatusPath) return BodyAnswer(kJsonType, StatusJson(view), 0);
   if (path == kMetricsPath) {
     auto answer = std::make_shared<Answer>();
     answer->contentType = kMetricsType;
-    answer->body = MetricsText(*server.view);
+    answer->body = MetricsText(view);
     return answer;
   }
-  if (server.view->channelFile.empty())
-    return PlainAnswer(MHD_HTTP_NOT_FOUND, "no channels.dat yet");
-  return BodyAnswer(kChannelFileType, server.view->channelFile, server.view->changed);
+  if (view.channelFile.empty()) return PlainAnswer(MHD_HTTP_NOT_FOUND, "no channels.dat yet");
+  return BodyAnswer(kChannelFileType, view.channelFile, view.changed);
 }
 
 AnswerPtr MethodNotAllowed(const char* allowed) {
@@ -344,8 +341,8 @@ AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::strin
                 const std::string& method) {
   const bool get = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
   if (StartsWith(path, kRunsPrefix)) {
-    const std::string kind = path.substr(sizeof kRunsPrefix - 1);
-    if (kind != "check" && kind != "harvest") return PlainAnswer(MHD_HTTP_NOT_FOUND, "not found");
+    const RunKind kind = RunKindNamed(path.substr(sizeof kRunsPrefix - 1));
+    if (kind == RunKind::kNone) return PlainAnswer(MHD_HTTP_NOT_FOUND, "not found");
     if (method != MHD_HTTP_METHOD_POST) return MethodNotAllowed(kPostMethods);
     return RunAnswer(server, connection, kind);
   }
@@ -367,16 +364,16 @@ AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::strin
   if (asset != nullptr)
     return BodyAnswer(std::string(asset->contentType), std::string(asset->body), 0);
   if (history) {
-    const std::optional<std::string> json = HistoryJson(*server.db, *history);
-    if (!json) return PlainAnswer(MHD_HTTP_NOT_FOUND, "no such entry");
-    return BodyAnswer(kJsonType, *json, 0);
+    const std::optional<std::vector<LastResult>> results = EntryHistory(*server.db, *history);
+    if (!results) return PlainAnswer(MHD_HTTP_NOT_FOUND, "no such entry");
+    return BodyAnswer(kJsonType, HistoryJson(*history, *results), 0);
   }
   if (picture) {
     const std::optional<std::string> jpeg = PictureJpeg(*server.db, *picture);
     if (!jpeg) return PlainAnswer(MHD_HTTP_NOT_FOUND, "no picture");
     return BodyAnswer(kJpegType, *jpeg, 0);
   }
-  return ViewAnswer(server, path);
+  return server.view->Read([&path](const ViewState& view) { return ViewAnswer(view, path); });
 }
 
 MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,

@@ -30,8 +30,8 @@ struct HttpSettings {
   std::string token;  // the bearer token of POST /runs/*; "" refuses them
 };
 
-// Asks for a run now ("check" or "harvest"); false when one runs already.
-using RunRequest = std::function<bool(const std::string& kind)>;
+// Asks for a run now; false when one runs already.
+using RunRequest = std::function<bool(RunKind kind)>;
 
 struct HttpServer;
 struct HttpServerStopper {

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
-#include <shared_mutex>
 
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
@@ -21,8 +20,6 @@
 namespace {
 
 const char kLogPrefix[] = "morvek-cli: serve: ";
-const char kHarvest[] = "harvest";
-const char kCheck[] = "check";
 const char kLastHarvest[] = "last_harvest";
 const char kLastCheck[] = "last_check";
 const char kHarvestMs[] = "last_harvest_ms";
@@ -141,10 +138,11 @@ bool TakeSource(Runner& runner, const std::string& source, const std::vector<Sou
              Concat("harvest of ", source, " ", refusal, "; the last list is kept"));
     return false;
   }
-  if (!ReplaceSourceEntries(*runner.db, source, entries, now, seq) ||
-      !SetMetaValue(*runner.db, countName, static_cast<int64_t>(entries.size()))) {
+  StoreOutcome stored = ReplaceSourceEntries(*runner.db, source, entries, now, seq);
+  if (stored.ok) stored = SetMetaValue(*runner.db, countName, static_cast<int64_t>(entries.size()));
+  if (!stored.ok) {
     ServeLog(runner.settings, LogLevel::kFailure,
-             Concat("cannot store the harvest of ", source, ": ", DatabaseError(*runner.db),
+             Concat("cannot store the harvest of ", source, ": ", stored.error,
                     "; the last list is kept"));
     return false;
   }
@@ -175,23 +173,9 @@ std::vector<SourceEntry> HarvestSite(Runner& runner) {
 // Puts the database's entries into the view with the change sequence seq.
 void Reload(Runner& runner, int64_t seq, bool channelFileChanged) {
   std::vector<EntryRow> rows = LoadEntries(*runner.db);
-  std::string channelFile;
+  std::optional<std::string> channelFile;
   if (channelFileChanged) channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
-  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-  SetEntries(*runner.view, std::move(rows));
-  runner.view->seq = std::max(runner.view->seq, seq);
-  runner.view->changed = Now();
-  if (channelFileChanged) runner.view->channelFile = std::move(channelFile);
-}
-
-void SetRun(Runner& runner, const std::string& kind, int64_t total) {
-  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-  runner.view->run = RunState{kind, Now(), 0, total, 0};
-}
-
-int64_t NextSeq(Runner& runner) {
-  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-  return runner.view->seq + 1;
+  runner.view->EntriesReloaded(std::move(rows), seq, Now(), std::move(channelFile));
 }
 
 // Harvests the site and every playlist; false when a stop cut it short.
@@ -199,8 +183,9 @@ bool RunHarvest(Runner& runner) {
   const ServeSettings& settings = runner.settings;
   const int64_t began = SteadyMilliseconds();
   ServeLog(settings, LogLevel::kRun, "harvest started");
-  SetRun(runner, kHarvest, 1 + static_cast<int64_t>(settings.playlists.size()));
-  const int64_t seq = NextSeq(runner);
+  runner.view->RunBegan(RunKind::kHarvest, 1 + static_cast<int64_t>(settings.playlists.size()),
+                        Now());
+  const int64_t seq = runner.view->NextSeq();
   const int64_t now = Now();
   std::vector<std::string> sources;
   bool siteTaken = false;
@@ -212,7 +197,7 @@ bool RunHarvest(Runner& runner) {
     const std::string newPath = DataPath(runner, kNewListName);
     if (ConsoleStopToken().StopRequested()) {
       std::remove(newPath.c_str());
-      SetRun(runner, "", 0);
+      runner.view->RunEnded();
       return false;
     }
     found += entries.size();
@@ -241,37 +226,24 @@ bool RunHarvest(Runner& runner) {
   }
   if (!ConsoleStopToken().StopRequested()) KeepSources(*runner.db, sources);
   Reload(runner, seq, siteTaken);
-  SetRun(runner, "", 0);
+  runner.view->RunEnded();
   if (ConsoleStopToken().StopRequested()) return false;
   const int64_t took = SteadyMilliseconds() - began;
   SetMetaValue(*runner.db, kLastHarvest, Now());
   SetMetaValue(*runner.db, kHarvestComplete, kept == 0 ? 1 : 0);
   SetMetaValue(*runner.db, kHarvestMs, took);
   SetMetaValue(*runner.db, kSeq, seq);
-  {
-    std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-    runner.view->lastHarvest = Now();
-    runner.view->lastHarvestComplete = kept == 0;
-    runner.view->lastHarvestSeconds = static_cast<double>(took) / 1000;
-  }
-  std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
+  runner.view->HarvestFinished(Now(), kept == 0, static_cast<double>(took) / 1000);
+  const size_t served =
+      runner.view->Read([](const ViewState& view) { return view.entries.size(); });
   ServeLog(settings, LogLevel::kRun,
            Concat("harvest done: ", std::to_string(found), " entries found, ",
-                  std::to_string(runner.view->entries.size()), " served, in ", Seconds(took),
+                  std::to_string(served), " served, in ", Seconds(took),
                   kept == 0 ? ""
                             : Concat("; ", std::to_string(kept),
                                      " sources kept their last list, tried again in ",
                                      Seconds(RetryAfter(settings) * 1000))));
   return true;
-}
-
-LastResult StoredResult(const NewResult& r) {
-  const CheckResult& c = r.result;
-  return LastResult{r.time,    VerdictWord(c.verdict),
-                    c.detail,  c.format,
-                    c.video,   c.audio,
-                    c.bitrate, c.fps,
-                    c.height,  c.elapsedMs};
 }
 
 // The results of a check not yet committed, and when the last batch was.
@@ -291,7 +263,8 @@ std::vector<std::optional<bool>> StorePictures(Database& db,
     const Picture& picture = results[i].result.picture;
     if (picture.jpeg.empty()) continue;
     if (StorePicture(db, results[i].entryId, results[i].time, picture.jpeg, picture.hash,
-                     picture.black)) {
+                     picture.black)
+            .ok) {
       frozen[i] = PictureFrozen(db, results[i].entryId);
     }
   }
@@ -303,40 +276,17 @@ std::vector<std::optional<bool>> StorePictures(Database& db,
 void Commit(Runner& runner, PendingResults& pending) {
   pending.lastCommit = SteadyMilliseconds();
   if (pending.results.empty()) return;
-  const int64_t seq = NextSeq(runner);
-  std::vector<std::pair<int32_t, int32_t>> counts;
-  const bool stored =
-      AddResults(*runner.db, pending.results, seq, counts) && SetMetaValue(*runner.db, kSeq, seq);
-  if (!stored && !pending.failureSaid) {
+  const int64_t seq = runner.view->NextSeq();
+  AddedResults added = AddResults(*runner.db, pending.results, seq);
+  if (added.outcome.ok) added.outcome = SetMetaValue(*runner.db, kSeq, seq);
+  if (!added.outcome.ok && !pending.failureSaid) {
     ServeLog(runner.settings, LogLevel::kFailure,
-             Concat("cannot store check results: ", DatabaseError(*runner.db),
+             Concat("cannot store check results: ", added.outcome.error,
                     "; they are served until the program ends"));
     pending.failureSaid = true;
   }
   const std::vector<std::optional<bool>> frozen = StorePictures(*runner.db, pending.results);
-  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-  ServeView& view = *runner.view;
-  for (size_t i = 0; i < pending.results.size(); ++i) {
-    const auto found = view.indexOf.find(pending.results[i].entryId);
-    if (found == view.indexOf.end()) continue;
-    EntryRow& row = view.entries[found->second];
-    row.last = StoredResult(pending.results[i]);
-    row.seq = seq;
-    if (frozen[i]) {
-      row.picture = true;
-      row.black = pending.results[i].result.picture.black;
-      row.frozen = *frozen[i];
-    }
-    if (stored && i < counts.size()) {
-      row.checks = counts[i].first;
-      row.live = counts[i].second;
-    }
-  }
-  view.seq = seq;
-  view.changed = Now();
-  ++view.version;
-  if (stored) view.resultsStored += static_cast<int64_t>(pending.results.size());
-  if (!stored) ++view.storeFailures;
+  runner.view->ResultsArrived(pending.results, frozen, added.counts, added.outcome.ok, seq, Now());
   pending.results.clear();
 }
 
@@ -344,17 +294,16 @@ void Commit(Runner& runner, PendingResults& pending) {
 bool RunCheck(Runner& runner) {
   const ServeSettings& settings = runner.settings;
   std::vector<std::pair<int64_t, CheckTarget>> targets;
-  {
-    std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
-    for (const EntryRow& row : runner.view->entries) {
+  runner.view->Read([&](const ViewState& view) {
+    for (const EntryRow& row : view.entries) {
       targets.emplace_back(
           row.id, CheckTarget{row.entry.stream, RequestOf(row.entry.request, settings.userAgent)});
     }
-  }
+  });
   const int64_t began = SteadyMilliseconds();
   ServeLog(settings, LogLevel::kRun,
            Concat("check started: ", std::to_string(targets.size()), " entries"));
-  SetRun(runner, kCheck, static_cast<int64_t>(targets.size()));
+  runner.view->RunBegan(RunKind::kCheck, static_cast<int64_t>(targets.size()), Now());
   PendingResults pending;
   pending.lastCommit = began;
   int64_t live = 0;
@@ -365,37 +314,28 @@ bool RunCheck(Runner& runner) {
                [&](size_t index, const CheckResult& result) {
                  pending.results.push_back(NewResult{targets[index].first, Now(), result});
                  if (result.verdict == Verdict::kLive) ++live;
-                 {
-                   std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-                   ++runner.view->run.done;
-                   runner.view->run.live = live;
-                 }
+                 runner.view->ResultChecked(live);
                  if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds)
                    Commit(runner, pending);
                },
                ConsoleStopToken());
   Commit(runner, pending);
-  SetRun(runner, "", 0);
+  runner.view->RunEnded();
   const int64_t took = SteadyMilliseconds() - began;
   if (ConsoleStopToken().StopRequested()) {
     ServeLog(settings, LogLevel::kRun, "check stopped; its finished results are kept");
     return false;
   }
-  const bool pruned = PruneResults(*runner.db, Now() - kHistoryDays * kSecondsPerDay);
-  if (!pruned) {
-    ServeLog(settings, LogLevel::kFailure,
-             Concat("cannot prune the history: ", DatabaseError(*runner.db)));
+  const StoreOutcome pruned = PruneResults(*runner.db, Now() - kHistoryDays * kSecondsPerDay);
+  if (!pruned.ok) {
+    ServeLog(settings, LogLevel::kFailure, Concat("cannot prune the history: ", pruned.error));
   }
   Reload(runner, 0, false);
   SetMetaValue(*runner.db, kLastCheck, Now());
   SetMetaValue(*runner.db, kCheckMs, took);
   const double seconds = static_cast<double>(took) / 1000;
-  {
-    std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-    runner.view->lastCheck = Now();
-    runner.view->lastCheckSeconds = seconds;
-    runner.view->lastCheckRate = seconds > 0 ? static_cast<double>(targets.size()) / seconds : 0;
-  }
+  runner.view->CheckFinished(Now(), seconds,
+                             seconds > 0 ? static_cast<double>(targets.size()) / seconds : 0);
   ServeLog(settings, LogLevel::kRun,
            Concat("check done: ", std::to_string(live), " live of ", std::to_string(targets.size()),
                   " in ", Seconds(took)));
@@ -406,34 +346,25 @@ bool Due(const std::optional<int64_t>& last, int64_t every) {
   return !last || Now() - *last >= every || *last > Now();
 }
 
-// The run to start now, or "".
-std::string NextRun(Runner& runner) {
+// The run to start now, or none.
+RunKind NextRun(Runner& runner) {
   {
     std::lock_guard<std::mutex> lock(runner.mutex);
-    if (!runner.requested.empty()) {
-      std::string kind;
-      kind.swap(runner.requested);
+    if (runner.requested != RunKind::kNone) {
+      const RunKind kind = runner.requested;
+      runner.requested = RunKind::kNone;
       runner.busy = true;
       return kind;
     }
   }
-  std::optional<int64_t> lastHarvest;
-  std::optional<int64_t> lastCheck;
-  bool complete = true;
-  {
-    std::shared_lock<std::shared_mutex> lock(runner.view->mutex);
-    lastHarvest = runner.view->lastHarvest;
-    complete = runner.view->lastHarvestComplete;
-    lastCheck = runner.view->lastCheck;
-  }
-  std::string kind;
-  if (Due(lastHarvest,
-          complete ? runner.settings.harvestEverySeconds : RetryAfter(runner.settings))) {
-    kind = kHarvest;
-  } else if (Due(lastCheck, runner.settings.checkEverySeconds)) {
-    kind = kCheck;
-  }
-  if (!kind.empty()) {
+  const RunKind kind = runner.view->Read([&runner](const ViewState& view) {
+    const int64_t harvestEvery = view.lastHarvestComplete ? runner.settings.harvestEverySeconds
+                                                          : RetryAfter(runner.settings);
+    if (Due(view.lastHarvest, harvestEvery)) return RunKind::kHarvest;
+    if (Due(view.lastCheck, runner.settings.checkEverySeconds)) return RunKind::kCheck;
+    return RunKind::kNone;
+  });
+  if (kind != RunKind::kNone) {
     std::lock_guard<std::mutex> lock(runner.mutex);
     runner.busy = true;
   }
@@ -469,24 +400,23 @@ void LoadView(Runner& runner) {
     seq = std::max(seq, row.seq);
     changed = std::max({changed, row.lastSeen, row.last ? row.last->time : 0});
   }
-  const std::string channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
-  std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-  ServeView& view = *runner.view;
-  SetEntries(view, std::move(rows));
+  ViewState view;
+  view.entries = std::move(rows);
   view.seq = seq;
   view.changed = changed;
-  view.channelFile = channelFile;
+  view.channelFile = ReadWholeFile(DataPath(runner, kChannelFileName));
   view.lastHarvest = MetaValue(*runner.db, kLastHarvest);
   view.lastHarvestComplete = MetaValue(*runner.db, kHarvestComplete).value_or(1) != 0;
   view.lastCheck = MetaValue(*runner.db, kLastCheck);
   view.lastHarvestSeconds =
       static_cast<double>(MetaValue(*runner.db, kHarvestMs).value_or(0)) / 1000;
   view.lastCheckSeconds = static_cast<double>(MetaValue(*runner.db, kCheckMs).value_or(0)) / 1000;
+  runner.view->Load(std::move(view));
 }
 
-bool RequestRun(Runner& runner, const std::string& kind) {
+bool RequestRun(Runner& runner, RunKind kind) {
   std::lock_guard<std::mutex> lock(runner.mutex);
-  if (runner.busy || !runner.requested.empty()) return false;
+  if (runner.busy || runner.requested != RunKind::kNone) return false;
   runner.requested = kind;
   runner.wake.notify_all();
   return true;
@@ -494,12 +424,12 @@ bool RequestRun(Runner& runner, const std::string& kind) {
 
 void RunSchedule(Runner& runner, const std::function<bool()>& stopped) {
   while (!stopped()) {
-    const std::string kind = NextRun(runner);
-    if (kind == kHarvest && RunHarvest(runner)) RunCheck(runner);
-    if (kind == kCheck) RunCheck(runner);
+    const RunKind kind = NextRun(runner);
+    if (kind == RunKind::kHarvest && RunHarvest(runner)) RunCheck(runner);
+    if (kind == RunKind::kCheck) RunCheck(runner);
     std::unique_lock<std::mutex> lock(runner.mutex);
     runner.busy = false;
-    if (kind.empty()) {
+    if (kind == RunKind::kNone) {
       runner.wake.wait_for(lock, std::chrono::milliseconds(kScheduleWaitMilliseconds));
     }
   }

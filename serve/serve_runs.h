@@ -48,14 +48,14 @@ struct Runner {
   ServeView* view = nullptr;
   std::mutex mutex;
   std::condition_variable wake;
-  std::string requested;  // a run asked for over HTTP
+  RunKind requested = RunKind::kNone;  // a run asked for over HTTP
   bool busy = false;
 };
 
 // Loads the entries and run times into the view (at the start).
 void LoadView(Runner& runner);
 // Asks for a run now; false when one runs or waits already.
-bool RequestRun(Runner& runner, const std::string& kind);
+bool RequestRun(Runner& runner, RunKind kind);
 // Runs the schedule until stopped() answers true: a harvest when the last is older than its
 // interval (and then a check), a check when the last is, and runs asked for over HTTP.
 void RunSchedule(Runner& runner, const std::function<bool()>& stopped);

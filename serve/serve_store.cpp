@@ -1,9 +1,9 @@
 // The database of serve through SQLite: schema, entries, results, pictures and run times.
 #include "serve/serve_store.h"
 
-#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <iterator>
 #include <mutex>
 
@@ -39,23 +39,40 @@ const char* const kSchema[] = {
 
 }  // namespace
 
-struct Database {
+// One SQLite connection; one statement sequence at a time on it.
+struct Connection {
   sqlite3* handle = nullptr;
-  std::mutex mutex;  // one statement at a time: the runs and the answers share the connection
+  std::mutex mutex;
 };
 
-void DatabaseCloser::operator()(Database* db) const {
-  if (db->handle != nullptr) sqlite3_close_v2(db->handle);
-  delete db;
-}
+struct Database {
+  Connection writer;  // the runs: every write, and the reads that follow their own writes
+  Connection reader;  // the HTTP side, read-only: WAL lets it read while the runs write
+};
 
 namespace {
 
-// A prepared statement, finalized whatever happens.
+void Close(Connection& connection) {
+  if (connection.handle != nullptr) sqlite3_close_v2(connection.handle);
+  connection.handle = nullptr;
+}
+
+StoreOutcome Failed(Connection& connection) {
+  return StoreOutcome{false, sqlite3_errmsg(connection.handle)};
+}
+
+StoreOutcome Execute(Connection& connection, const char* sql) {
+  if (sqlite3_exec(connection.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return {};
+  return Failed(connection);
+}
+
+// A prepared statement, finalized whatever happens. It keeps the message of its failure, as a
+// later statement or a rollback resets the connection's.
 class Statement {
  public:
-  Statement(Database& db, const char* sql) {
-    if (sqlite3_prepare_v2(db.handle, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+  Statement(Connection& connection, const char* sql) : handle_(connection.handle) {
+    if (sqlite3_prepare_v2(handle_, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+      error_ = sqlite3_errmsg(handle_);
       statement_ = nullptr;
     }
   }
@@ -64,6 +81,8 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
 
   bool ok() const { return statement_ != nullptr; }
+  // Why it failed to prepare or to step.
+  StoreOutcome Failed() const { return StoreOutcome{false, error_}; }
   Statement& Bind(int at, int64_t value) {
     sqlite3_bind_int64(statement_, at, value);
     return *this;
@@ -83,7 +102,12 @@ class Statement {
     return *this;
   }
   // SQLITE_ROW, SQLITE_DONE or an error.
-  int Step() { return statement_ == nullptr ? SQLITE_ERROR : sqlite3_step(statement_); }
+  int Step() {
+    if (statement_ == nullptr) return SQLITE_ERROR;
+    const int code = sqlite3_step(statement_);
+    if (code != SQLITE_ROW && code != SQLITE_DONE) error_ = sqlite3_errmsg(handle_);
+    return code;
+  }
   void Reset() {
     sqlite3_reset(statement_);
     sqlite3_clear_bindings(statement_);
@@ -103,101 +127,105 @@ class Statement {
   }
 
  private:
+  sqlite3* handle_ = nullptr;
   sqlite3_stmt* statement_ = nullptr;
+  std::string error_;
 };
-
-bool Execute(Database& db, const char* sql) {
-  return sqlite3_exec(db.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
 
 // A transaction that rolls back unless committed.
 class Transaction {
  public:
-  explicit Transaction(Database& db) : db_(db) { open_ = Execute(db_, "BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (open_) Execute(db_, "ROLLBACK");
+  explicit Transaction(Connection& connection)
+      : connection_(connection), begun_(Execute(connection, "BEGIN IMMEDIATE")) {
+    open_ = begun_.ok;
   }
-  bool ok() const { return open_; }
-  bool Commit() {
-    if (!open_ || !Execute(db_, "COMMIT")) return false;
-    open_ = false;
-    return true;
+  ~Transaction() {
+    if (open_) Execute(connection_, "ROLLBACK");
+  }
+  const StoreOutcome& begun() const { return begun_; }
+  StoreOutcome Commit() {
+    StoreOutcome committed = Execute(connection_, "COMMIT");
+    if (committed.ok) open_ = false;
+    return committed;
   }
 
  private:
-  Database& db_;
+  Connection& connection_;
+  StoreOutcome begun_;
   bool open_ = false;
 };
 
-nlohmann::json TextOrNull(const std::string& text) {
-  if (text.empty()) return nullptr;
-  return text;
+// The ten columns of a stored result from column first on: time, status, detail, format,
+// video, audio, bitrate, fps, height, elapsed.
+LastResult ResultAt(const Statement& select, int first) {
+  return LastResult{
+      select.Int(first),      select.Text(first + 1),   select.Text(first + 2),
+      select.Text(first + 3), select.Text(first + 4),   select.Text(first + 5),
+      select.Int(first + 6),  select.Double(first + 7), static_cast<int>(select.Int(first + 8)),
+      select.Int(first + 9)};
 }
 
-std::string VideoSize(const std::string& video, bool width) {
-  // "h264 1280x720": the last word's numbers.
-  const size_t space = video.rfind(' ');
-  const std::string size = space == std::string::npos ? video : video.substr(space + 1);
-  const size_t x = size.find('x');
-  if (x == std::string::npos || x == 0 || x + 1 >= size.size()) return std::string();
-  const std::string part = width ? size.substr(0, x) : size.substr(x + 1);
-  if (part.find_first_not_of("0123456789") != std::string::npos || part.size() > 6) return "";
-  return part;
-}
-
-nlohmann::json SizeOrNull(const std::string& video, bool width) {
-  const std::string part = VideoSize(video, width);
-  if (part.empty()) return nullptr;
-  return std::stoi(part);
-}
-
-}  // namespace
-
-namespace {
-
-DatabaseHandle OpenWith(const std::string& path, int flags, std::string& problem) {
-  DatabaseHandle db(new Database);
-  if (sqlite3_open_v2(path.c_str(), &db->handle,
-                      flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK) {
-    problem = db->handle != nullptr ? sqlite3_errmsg(db->handle) : "out of memory";
-    return nullptr;
+// Opens a connection; why not, or "".
+std::string Open(Connection& connection, const std::string& path, int flags) {
+  if (sqlite3_open_v2(path.c_str(), &connection.handle,
+                      flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(connection.handle, kBusyMilliseconds);
+    return std::string();
   }
-  sqlite3_busy_timeout(db->handle, kBusyMilliseconds);
-  return db;
+  std::string problem =
+      connection.handle != nullptr ? sqlite3_errmsg(connection.handle) : "out of memory";
+  Close(connection);
+  return problem;
+}
+
+// Opens the connection that writes and makes the schema; why not, or "".
+std::string OpenWriter(Connection& writer, const std::string& path) {
+  std::string problem = Open(writer, path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  for (size_t i = 0; problem.empty() && i < std::size(kSchema); ++i) {
+    problem = Execute(writer, kSchema[i]).error;
+  }
+  if (!problem.empty()) Close(writer);
+  return problem;
 }
 
 }  // namespace
+
+void DatabaseCloser::operator()(Database* db) const {
+  Close(db->reader);
+  Close(db->writer);
+  delete db;
+}
 
 DatabaseHandle OpenDatabase(const std::string& path, std::string& problem, bool& readOnly) {
   readOnly = false;
-  DatabaseHandle db = OpenWith(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, problem);
-  for (size_t i = 0; db && i < std::size(kSchema); ++i) {
-    if (!Execute(*db, kSchema[i])) {
-      problem = sqlite3_errmsg(db->handle);
-      db.reset();
+  DatabaseHandle db(new Database);
+  problem = OpenWriter(db->writer, path);
+  if (!problem.empty()) {
+    if (!Open(db->writer, path, SQLITE_OPEN_READONLY).empty() ||
+        !Execute(db->writer,
+                 "SELECT (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM meta LIMIT 1), "
+                 "(SELECT 1 FROM results LIMIT 1), (SELECT 1 FROM pictures LIMIT 1)")
+             .ok) {
+      return nullptr;
     }
+    readOnly = true;
   }
-  if (db) return db;
-  std::string unread;
-  db = OpenWith(path, SQLITE_OPEN_READONLY, unread);
-  if (!db || !Execute(*db,
-                      "SELECT (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM meta LIMIT 1), "
-                      "(SELECT 1 FROM results LIMIT 1), (SELECT 1 FROM pictures LIMIT 1)")) {
+  const std::string unread = Open(db->reader, path, SQLITE_OPEN_READONLY);
+  if (!unread.empty()) {
+    problem = unread;
     return nullptr;
   }
-  readOnly = true;
   return db;
 }
 
-std::string DatabaseError(Database& db) { return sqlite3_errmsg(db.handle); }
-
 std::vector<EntryRow> LoadEntries(Database& db) {
-  std::lock_guard<std::mutex> lock(db.mutex);
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
   std::vector<EntryRow> rows;
-  Statement count(db, "SELECT COUNT(*) FROM entries");
+  Statement count(c, "SELECT COUNT(*) FROM entries");
   if (count.Step() == SQLITE_ROW) rows.reserve(static_cast<size_t>(count.Int(0)));
   Statement select(
-      db,
+      c,
       "SELECT e.id, source, name, country, category, grp, tvg_id, stream, homepage, "
       "bitrate, request, first_seen, last_seen, seq, checks, live, last_time, last_status, "
       "last_detail, last_format, last_video, last_audio, last_bitrate, last_fps, "
@@ -214,12 +242,7 @@ std::vector<EntryRow> LoadEntries(Database& db) {
     row.seq = select.Int(13);
     row.checks = static_cast<int32_t>(select.Int(14));
     row.live = static_cast<int32_t>(select.Int(15));
-    if (!select.IsNull(16)) {
-      row.last = LastResult{select.Int(16),  select.Text(17),   select.Text(18),
-                            select.Text(19), select.Text(20),   select.Text(21),
-                            select.Int(22),  select.Double(23), static_cast<int>(select.Int(24)),
-                            select.Int(25)};
-    }
+    if (!select.IsNull(16)) row.last = ResultAt(select, 16);
     row.picture = select.Int(26) != 0;
     row.black = select.Int(27) != 0;
     row.frozen = select.Int(28) != 0;
@@ -229,33 +252,39 @@ std::vector<EntryRow> LoadEntries(Database& db) {
 }
 
 std::optional<int64_t> MetaValue(Database& db, const std::string& name) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Statement select(db, "SELECT value FROM meta WHERE name = ?");
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Statement select(c, "SELECT value FROM meta WHERE name = ?");
   select.Bind(1, name);
   if (select.Step() != SQLITE_ROW) return std::nullopt;
   return select.Int(0);
 }
 
-bool SetMetaValue(Database& db, const std::string& name, int64_t value) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Statement upsert(db,
+StoreOutcome SetMetaValue(Database& db, const std::string& name, int64_t value) {
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Statement upsert(c,
                    "INSERT INTO meta(name, value) VALUES(?, ?) "
                    "ON CONFLICT(name) DO UPDATE SET value = excluded.value");
-  return upsert.Bind(1, name).Bind(2, value).Run();
+  if (!upsert.Bind(1, name).Bind(2, value).Run()) return upsert.Failed();
+  return {};
 }
 
-bool ReplaceSourceEntries(Database& db, const std::string& source,
-                          const std::vector<SourceEntry>& entries, int64_t now, int64_t seq) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Transaction transaction(db);
+StoreOutcome ReplaceSourceEntries(Database& db, const std::string& source,
+                                  const std::vector<SourceEntry>& entries, int64_t now,
+                                  int64_t seq) {
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Transaction transaction(c);
+  if (!transaction.begun().ok) return transaction.begun();
   // The ids this list names; the source's other entries go.
-  if (!transaction.ok() ||
-      !Execute(db, "CREATE TEMP TABLE IF NOT EXISTS listed(id INTEGER PRIMARY KEY)") ||
-      !Execute(db, "DELETE FROM temp.listed")) {
-    return false;
+  for (const char* sql : {"CREATE TEMP TABLE IF NOT EXISTS listed(id INTEGER PRIMARY KEY)",
+                          "DELETE FROM temp.listed"}) {
+    const StoreOutcome done = Execute(c, sql);
+    if (!done.ok) return done;
   }
   Statement upsert(
-      db,
+      c,
       "INSERT INTO entries(source, name, country, category, grp, tvg_id, stream, homepage, "
       "bitrate, first_seen, last_seen, seq, request) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
       "?10, ?10, ?11, ?12) ON CONFLICT(source, stream, name, country) DO UPDATE SET "
@@ -264,162 +293,161 @@ bool ReplaceSourceEntries(Database& db, const std::string& source,
       "excluded.bitrate THEN seq ELSE ?11 END, category = excluded.category, grp = excluded.grp, "
       "tvg_id = excluded.tvg_id, homepage = excluded.homepage, bitrate = excluded.bitrate, "
       "request = excluded.request RETURNING id");
-  Statement listed(db, "INSERT OR IGNORE INTO temp.listed(id) VALUES(?)");
-  if (!upsert.ok() || !listed.ok()) return false;
+  Statement listed(c, "INSERT OR IGNORE INTO temp.listed(id) VALUES(?)");
   for (const SourceEntry& e : entries) {
     upsert.Bind(1, source).Bind(2, e.name).Bind(3, e.country).Bind(4, e.category);
     upsert.Bind(5, e.group).Bind(6, e.tvgId).Bind(7, e.stream).Bind(8, e.homepage);
     upsert.Bind(9, e.bitrate).Bind(10, now).Bind(11, seq).Bind(12, e.request);
-    if (upsert.Step() != SQLITE_ROW) return false;
+    if (upsert.Step() != SQLITE_ROW) return upsert.Failed();
     const int64_t id = upsert.Int(0);
     upsert.Reset();
-    if (!listed.Bind(1, id).Run()) return false;
+    if (!listed.Bind(1, id).Run()) return listed.Failed();
   }
-  Statement gone(db,
+  Statement gone(c,
                  "DELETE FROM entries WHERE source = ? AND id NOT IN (SELECT id FROM temp.listed)");
-  if (!gone.Bind(1, source).Run()) return false;
+  if (!gone.Bind(1, source).Run()) return gone.Failed();
   return transaction.Commit();
 }
 
-bool KeepSources(Database& db, const std::vector<std::string>& sources) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Transaction transaction(db);
-  if (!transaction.ok()) return false;
-  Statement listed(db, "SELECT DISTINCT source FROM entries");
+StoreOutcome KeepSources(Database& db, const std::vector<std::string>& sources) {
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Transaction transaction(c);
+  if (!transaction.begun().ok) return transaction.begun();
+  Statement listed(c, "SELECT DISTINCT source FROM entries");
   std::vector<std::string> stale;
-  while (listed.Step() == SQLITE_ROW) {
+  int code = listed.Step();
+  for (; code == SQLITE_ROW; code = listed.Step()) {
     const std::string source = listed.Text(0);
-    bool kept = false;
-    for (const std::string& s : sources) kept = kept || s == source;
-    if (!kept) stale.push_back(source);
+    if (std::find(sources.begin(), sources.end(), source) == sources.end()) stale.push_back(source);
   }
-  Statement remove(db, "DELETE FROM entries WHERE source = ?");
+  if (code != SQLITE_DONE) return listed.Failed();
+  Statement remove(c, "DELETE FROM entries WHERE source = ?");
   for (const std::string& source : stale) {
-    if (!remove.Bind(1, source).Run()) return false;
+    if (!remove.Bind(1, source).Run()) return remove.Failed();
   }
   return transaction.Commit();
 }
 
-bool AddResults(Database& db, const std::vector<NewResult>& results, int64_t seq,
-                std::vector<std::pair<int32_t, int32_t>>& counts) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Transaction transaction(db);
-  Statement insert(db,
+AddedResults AddResults(Database& db, const std::vector<NewResult>& results, int64_t seq) {
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  AddedResults added;
+  Transaction transaction(c);
+  if (!transaction.begun().ok) {
+    added.outcome = transaction.begun();
+    return added;
+  }
+  Statement insert(c,
                    "INSERT INTO results(entry_id, time, status, detail, format, video, audio, "
                    "bitrate, fps, height, elapsed) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  Statement trim(db,
+  Statement trim(c,
                  "DELETE FROM results WHERE entry_id = ?1 AND id NOT IN (SELECT id FROM results "
                  "WHERE entry_id = ?1 ORDER BY time DESC, id DESC LIMIT ?2)");
   Statement update(
-      db,
+      c,
       "UPDATE entries SET seq = ?2, last_time = ?3, last_status = ?4, last_detail = ?5, "
       "last_format = ?6, last_video = ?7, last_audio = ?8, last_bitrate = ?9, last_fps = ?10, "
       "last_height = ?11, last_elapsed = ?12, "
       "checks = (SELECT COUNT(*) FROM results WHERE entry_id = ?1), "
       "live = (SELECT COUNT(*) FROM results WHERE entry_id = ?1 AND status = 'live') "
       "WHERE id = ?1 RETURNING checks, live");
-  if (!transaction.ok() || !insert.ok() || !trim.ok() || !update.ok()) return false;
-  counts.clear();
   for (const NewResult& r : results) {
-    const CheckResult& c = r.result;
-    const std::string status = VerdictWord(c.verdict);
-    insert.Bind(1, r.entryId).Bind(2, r.time).Bind(3, status).Bind(4, c.detail);
-    insert.Bind(5, c.format).Bind(6, c.video).Bind(7, c.audio).Bind(8, c.bitrate);
-    insert.BindDouble(9, c.fps).Bind(10, c.height).Bind(11, c.elapsedMs);
-    if (!insert.Run() || !trim.Bind(1, r.entryId).Bind(2, kMaxResultsPerEntry).Run()) return false;
-    update.Bind(1, r.entryId).Bind(2, seq).Bind(3, r.time).Bind(4, status).Bind(5, c.detail);
-    update.Bind(6, c.format).Bind(7, c.video).Bind(8, c.audio).Bind(9, c.bitrate);
-    update.BindDouble(10, c.fps).Bind(11, c.height).Bind(12, c.elapsedMs);
+    const CheckResult& check = r.result;
+    const std::string status = VerdictWord(check.verdict);
+    insert.Bind(1, r.entryId).Bind(2, r.time).Bind(3, status).Bind(4, check.detail);
+    insert.Bind(5, check.format).Bind(6, check.video).Bind(7, check.audio);
+    insert.Bind(8, check.bitrate).BindDouble(9, check.fps).Bind(10, check.height);
+    insert.Bind(11, check.elapsedMs);
+    if (!insert.Run()) {
+      added.outcome = insert.Failed();
+      return added;
+    }
+    if (!trim.Bind(1, r.entryId).Bind(2, kMaxResultsPerEntry).Run()) {
+      added.outcome = trim.Failed();
+      return added;
+    }
+    update.Bind(1, r.entryId).Bind(2, seq).Bind(3, r.time).Bind(4, status).Bind(5, check.detail);
+    update.Bind(6, check.format).Bind(7, check.video).Bind(8, check.audio);
+    update.Bind(9, check.bitrate).BindDouble(10, check.fps).Bind(11, check.height);
+    update.Bind(12, check.elapsedMs);
     const int code = update.Step();
-    std::pair<int32_t, int32_t> kept(0, 0);
+    KeptCounts kept;
     if (code == SQLITE_ROW) {
       kept = {static_cast<int32_t>(update.Int(0)), static_cast<int32_t>(update.Int(1))};
     }
     update.Reset();
     // An entry deleted meanwhile has no row: its result goes with it.
-    if (code != SQLITE_ROW && code != SQLITE_DONE) return false;
-    counts.push_back(kept);
+    if (code != SQLITE_ROW && code != SQLITE_DONE) {
+      added.outcome = update.Failed();
+      return added;
+    }
+    added.counts.push_back(kept);
   }
-  return transaction.Commit();
+  added.outcome = transaction.Commit();
+  if (!added.outcome.ok) added.counts.clear();
+  return added;
 }
 
-bool PruneResults(Database& db, int64_t cutoff) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Transaction transaction(db);
-  Statement recount(db,
+StoreOutcome PruneResults(Database& db, int64_t cutoff) {
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Transaction transaction(c);
+  if (!transaction.begun().ok) return transaction.begun();
+  Statement recount(c,
                     "UPDATE entries SET checks = (SELECT COUNT(*) FROM results WHERE entry_id = "
                     "entries.id AND time >= ?1), live = (SELECT COUNT(*) FROM results WHERE "
                     "entry_id = entries.id AND time >= ?1 AND status = 'live') WHERE id IN "
                     "(SELECT DISTINCT entry_id FROM results WHERE time < ?1)");
-  Statement remove(db, "DELETE FROM results WHERE time < ?");
-  if (!transaction.ok() || !recount.Bind(1, cutoff).Run() || !remove.Bind(1, cutoff).Run()) {
-    return false;
-  }
+  if (!recount.Bind(1, cutoff).Run()) return recount.Failed();
+  Statement remove(c, "DELETE FROM results WHERE time < ?");
+  if (!remove.Bind(1, cutoff).Run()) return remove.Failed();
   return transaction.Commit();
 }
 
-std::optional<std::string> HistoryJson(Database& db, int64_t entryId) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Statement known(db, "SELECT 1 FROM entries WHERE id = ?");
+std::optional<std::vector<LastResult>> EntryHistory(Database& db, int64_t entryId) {
+  Connection& c = db.reader;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Statement known(c, "SELECT 1 FROM entries WHERE id = ?");
   if (known.Bind(1, entryId).Step() != SQLITE_ROW) return std::nullopt;
-  Statement select(db,
+  Statement select(c,
                    "SELECT time, status, detail, format, video, audio, bitrate, fps, height, "
                    "elapsed FROM results WHERE entry_id = ? ORDER BY time DESC, id DESC");
   select.Bind(1, entryId);
-  nlohmann::json results = nlohmann::json::array();
-  while (select.Step() == SQLITE_ROW) {
-    const std::string video = select.Text(4);
-    const bool live = select.Text(1) == VerdictWord(Verdict::kLive);
-    const int height = static_cast<int>(select.Int(8));
-    nlohmann::json r = {{"time", select.Int(0)},
-                        {"status", select.Text(1)},
-                        {"detail", select.Text(2)},
-                        {"format", TextOrNull(select.Text(3))},
-                        {"video", TextOrNull(video)},
-                        {"audio", TextOrNull(select.Text(5))},
-                        {"bitrate_bps", nullptr},
-                        {"fps", nullptr},
-                        {"quality", TextOrNull(QualityOfHeight(height))},
-                        {"width", SizeOrNull(video, true)},
-                        {"height", nullptr},
-                        {"elapsed_ms", select.Int(9)}};
-    if (live && select.Int(6) > 0) r["bitrate_bps"] = select.Int(6);
-    if (live && select.Double(7) > 0) r["fps"] = select.Double(7);
-    if (height > 0) r["height"] = height;
-    results.push_back(std::move(r));
-  }
-  nlohmann::json answer = {{"id", entryId}, {"results", std::move(results)}};
-  return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::vector<LastResult> results;
+  while (select.Step() == SQLITE_ROW) results.push_back(ResultAt(select, 0));
+  return results;
 }
 
 std::optional<std::string> PictureJpeg(Database& db, int64_t entryId) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Statement select(db, "SELECT jpeg FROM pictures WHERE entry_id = ?");
+  Connection& c = db.reader;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Statement select(c, "SELECT jpeg FROM pictures WHERE entry_id = ?");
   if (select.Bind(1, entryId).Step() != SQLITE_ROW) return std::nullopt;
   return select.Text(0);
 }
 
 std::optional<bool> PictureFrozen(Database& db, int64_t entryId) {
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Statement select(db, "SELECT frozen FROM pictures WHERE entry_id = ?");
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Statement select(c, "SELECT frozen FROM pictures WHERE entry_id = ?");
   if (select.Bind(1, entryId).Step() != SQLITE_ROW) return std::nullopt;
   return select.Int(0) != 0;
 }
 
-bool StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
-                  const std::string& hash, bool black) {
-  if (jpeg.size() > kMaxPictureBytes || jpeg.empty()) return false;
-  std::lock_guard<std::mutex> lock(db.mutex);
-  Statement upsert(db,
+StoreOutcome StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
+                          const std::string& hash, bool black) {
+  if (jpeg.empty()) return StoreOutcome{false, "the picture is empty"};
+  if (jpeg.size() > kMaxPictureBytes) return StoreOutcome{false, "the picture is too large"};
+  Connection& c = db.writer;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  Statement upsert(c,
                    "INSERT INTO pictures(entry_id, taken, jpeg, hash, black, frozen) "
                    "VALUES(?1, ?2, ?3, ?4, ?5, 0) ON CONFLICT(entry_id) DO UPDATE SET "
                    "taken = ?2, jpeg = ?3, frozen = (pictures.hash = ?4), hash = ?4, black = ?5");
-  return upsert.Bind(1, entryId)
-      .Bind(2, taken)
-      .BindBlob(3, jpeg)
-      .Bind(4, hash)
-      .Bind(5, black ? 1 : 0)
-      .Run();
+  upsert.Bind(1, entryId).Bind(2, taken).BindBlob(3, jpeg).Bind(4, hash).Bind(5, black ? 1 : 0);
+  if (!upsert.Run()) return upsert.Failed();
+  return {};
 }
 
 std::string RequestText(const StreamRequest& request) {

@@ -1,7 +1,8 @@
 // The database of `serve` (SQLite, WAL): the current entries of every source, when each was
 // first and last seen, every check result per entry within the kept history, the pictures, and
 // the times of the last runs. Entries carry their last result and the counts of their kept
-// results, so that a start reads one row per entry.
+// results, so that a start reads one row per entry. The runs write through one connection; the
+// HTTP side reads history and pictures through a read-only one, so it does not wait for them.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +37,7 @@ struct SourceEntry {
   std::string request;
 };
 
-// The last result of an entry, as stored.
+// A check result as stored: the last of an entry, or one of its kept history.
 struct LastResult {
   int64_t time = 0;
   std::string status;  // the verdict word
@@ -72,6 +73,13 @@ struct NewResult {
   CheckResult result;
 };
 
+// What a write to the database came to: ok, or the message of the statement that failed,
+// taken before a rollback resets it.
+struct StoreOutcome {
+  bool ok = true;
+  std::string error;
+};
+
 struct Database;
 struct DatabaseCloser {
   void operator()(Database* db) const;
@@ -82,41 +90,47 @@ using DatabaseHandle = std::unique_ptr<Database, DatabaseCloser>;
 // exists but cannot be written is opened for reading, readOnly is set and problem says why:
 // its last state can still be served.
 DatabaseHandle OpenDatabase(const std::string& path, std::string& problem, bool& readOnly);
-// The last error of the database in words.
-std::string DatabaseError(Database& db);
 
 // Every entry, by id.
 std::vector<EntryRow> LoadEntries(Database& db);
 // A number kept under a name (the last run times, the change sequence), or none.
 std::optional<int64_t> MetaValue(Database& db, const std::string& name);
-bool SetMetaValue(Database& db, const std::string& name, int64_t value);
+StoreOutcome SetMetaValue(Database& db, const std::string& name, int64_t value);
 
 // Makes entries the current entries of source: new ones are added, known ones (the same stream,
 // name and country) updated and seen at now, the source's other entries deleted with their
-// results. seq is the change sequence given to the entries it changes. False on a database
-// error, which leaves the entries as they were.
-bool ReplaceSourceEntries(Database& db, const std::string& source,
-                          const std::vector<SourceEntry>& entries, int64_t now, int64_t seq);
+// results. seq is the change sequence given to the entries it changes. A database error leaves
+// the entries as they were.
+StoreOutcome ReplaceSourceEntries(Database& db, const std::string& source,
+                                  const std::vector<SourceEntry>& entries, int64_t now,
+                                  int64_t seq);
 // Deletes the entries of every source not named in sources.
-bool KeepSources(Database& db, const std::vector<std::string>& sources);
+StoreOutcome KeepSources(Database& db, const std::vector<std::string>& sources);
 
+// The kept counts of an entry after new results: all of them, and the live ones.
+struct KeptCounts {
+  int32_t checks = 0;
+  int32_t live = 0;
+};
+struct AddedResults {
+  StoreOutcome outcome;
+  std::vector<KeptCounts> counts;  // in the order of the results
+};
 // Stores results in one transaction, with the change sequence seq, each becoming its entry's
-// last result; the kept counts of each entry come back in counts (checks, live) in the same
-// order. An entry's results past kMaxResultsPerEntry are deleted, oldest first.
-bool AddResults(Database& db, const std::vector<NewResult>& results, int64_t seq,
-                std::vector<std::pair<int32_t, int32_t>>& counts);
+// last result. An entry's results past kMaxResultsPerEntry are deleted, oldest first.
+AddedResults AddResults(Database& db, const std::vector<NewResult>& results, int64_t seq);
 // Deletes results older than cutoff and recounts the entries they belonged to.
-bool PruneResults(Database& db, int64_t cutoff);
+StoreOutcome PruneResults(Database& db, int64_t cutoff);
 
-// The kept results of an entry as the JSON of /channels/ID/history.json, newest first; none
-// when the entry is unknown.
-std::optional<std::string> HistoryJson(Database& db, int64_t entryId);
-// The stored picture of an entry, or none.
+// The kept results of an entry, newest first; none when the entry is unknown. Read through the
+// read-only connection.
+std::optional<std::vector<LastResult>> EntryHistory(Database& db, int64_t entryId);
+// The stored picture of an entry, or none. Read through the read-only connection.
 std::optional<std::string> PictureJpeg(Database& db, int64_t entryId);
 // Stores the picture of an entry, frozen when its hash equals the one stored before; a jpeg
 // over kMaxPictureBytes is refused.
-bool StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
-                  const std::string& hash, bool black);
+StoreOutcome StorePicture(Database& db, int64_t entryId, int64_t taken, const std::string& jpeg,
+                          const std::string& hash, bool black);
 
 // A request as SourceEntry::request holds it: the user agent, the referrer, then each header,
 // one a line (none of them holds a line end); "" for an empty request.

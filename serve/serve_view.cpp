@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 #include "harvest/channel_export.h"
 #include "text/text.h"
 
@@ -16,6 +18,9 @@ const char kMetricPrefix[] = "morvek_";
 const char kUserAgentOption[] = "#EXTVLCOPT:http-user-agent=";
 const char kReferrerOption[] = "#EXTVLCOPT:http-referrer=";
 const char kHeadersOption[] = "#EXTHTTP:";
+const char kHarvestWord[] = "harvest";
+const char kCheckWord[] = "check";
+const size_t kMaxSizeDigits = 6;
 
 bool IsDigits(const std::string& text, size_t most) {
   return !text.empty() && text.size() <= most &&
@@ -86,6 +91,47 @@ bool IsLive(const EntryRow& row) {
 nlohmann::json TextOrNull(const std::string& text) {
   if (text.empty()) return nullptr;
   return text;
+}
+
+// The width or height of a video description ("h264 1280x720": the last word's numbers), or
+// null.
+nlohmann::json SizeOrNull(const std::string& video, bool width) {
+  const size_t space = video.rfind(' ');
+  const std::string size = space == std::string::npos ? video : video.substr(space + 1);
+  const size_t x = size.find('x');
+  if (x == std::string::npos || x == 0 || x + 1 >= size.size()) return nullptr;
+  const std::string part = width ? size.substr(0, x) : size.substr(x + 1);
+  if (!IsDigits(part, kMaxSizeDigits)) return nullptr;
+  return std::stoi(part);
+}
+
+nlohmann::json HistoryResultJson(const LastResult& r) {
+  const bool live = r.status == VerdictWord(Verdict::kLive);
+  nlohmann::json j = {{"time", r.time},
+                      {"status", r.status},
+                      {"detail", r.detail},
+                      {"format", TextOrNull(r.format)},
+                      {"video", TextOrNull(r.video)},
+                      {"audio", TextOrNull(r.audio)},
+                      {"bitrate_bps", nullptr},
+                      {"fps", nullptr},
+                      {"quality", TextOrNull(QualityOfHeight(r.height))},
+                      {"width", SizeOrNull(r.video, true)},
+                      {"height", nullptr},
+                      {"elapsed_ms", r.elapsedMs}};
+  if (live && r.bitrateBps > 0) j["bitrate_bps"] = r.bitrateBps;
+  if (live && r.fps > 0) j["fps"] = r.fps;
+  if (r.height > 0) j["height"] = r.height;
+  return j;
+}
+
+LastResult LastResultOf(const NewResult& r) {
+  const CheckResult& c = r.result;
+  return LastResult{r.time,    VerdictWord(c.verdict),
+                    c.detail,  c.format,
+                    c.video,   c.audio,
+                    c.bitrate, c.fps,
+                    c.height,  c.elapsedMs};
 }
 
 nlohmann::json EntryJson(const EntryRow& row) {
@@ -213,14 +259,105 @@ bool Matches(const EntryRow& row, const EntryFilter& filter) {
   return true;
 }
 
-void SetEntries(ServeView& view, std::vector<EntryRow> entries) {
-  view.entries = std::move(entries);
-  view.indexOf.clear();
-  for (size_t i = 0; i < view.entries.size(); ++i) view.indexOf[view.entries[i].id] = i;
-  ++view.version;
+const char* RunKindWord(RunKind kind) {
+  if (kind == RunKind::kHarvest) return kHarvestWord;
+  if (kind == RunKind::kCheck) return kCheckWord;
+  return "";
 }
 
-std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
+RunKind RunKindNamed(const std::string& word) {
+  if (word == kHarvestWord) return RunKind::kHarvest;
+  if (word == kCheckWord) return RunKind::kCheck;
+  return RunKind::kNone;
+}
+
+void ServeView::SetEntries(std::vector<EntryRow> entries) {
+  state_.entries = std::move(entries);
+  state_.indexOf.clear();
+  for (size_t i = 0; i < state_.entries.size(); ++i) state_.indexOf[state_.entries[i].id] = i;
+  ++version_;
+}
+
+void ServeView::Load(ViewState state) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  std::vector<EntryRow> entries = std::move(state.entries);
+  state_ = std::move(state);
+  SetEntries(std::move(entries));
+}
+
+void ServeView::EntriesReloaded(std::vector<EntryRow> entries, int64_t seq, int64_t now,
+                                std::optional<std::string> channelFile) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  SetEntries(std::move(entries));
+  state_.seq = std::max(state_.seq, seq);
+  state_.changed = now;
+  if (channelFile) state_.channelFile = std::move(*channelFile);
+}
+
+void ServeView::RunBegan(RunKind kind, int64_t total, int64_t now) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  state_.run = RunState{kind, now, 0, total, 0};
+}
+
+void ServeView::RunEnded() {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  state_.run = RunState();
+}
+
+void ServeView::ResultChecked(int64_t live) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  ++state_.run.done;
+  state_.run.live = live;
+}
+
+void ServeView::ResultsArrived(const std::vector<NewResult>& results,
+                               const std::vector<std::optional<bool>>& frozen,
+                               const std::vector<KeptCounts>& counts, bool stored, int64_t seq,
+                               int64_t now) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  for (size_t i = 0; i < results.size(); ++i) {
+    const auto found = state_.indexOf.find(results[i].entryId);
+    if (found == state_.indexOf.end()) continue;
+    EntryRow& row = state_.entries[found->second];
+    row.last = LastResultOf(results[i]);
+    row.seq = seq;
+    if (i < frozen.size() && frozen[i]) {
+      row.picture = true;
+      row.black = results[i].result.picture.black;
+      row.frozen = *frozen[i];
+    }
+    if (stored && i < counts.size()) {
+      row.checks = counts[i].checks;
+      row.live = counts[i].live;
+    }
+  }
+  state_.seq = seq;
+  state_.changed = now;
+  ++version_;
+  if (stored) state_.resultsStored += static_cast<int64_t>(results.size());
+  if (!stored) ++state_.storeFailures;
+}
+
+void ServeView::HarvestFinished(int64_t now, bool complete, double seconds) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  state_.lastHarvest = now;
+  state_.lastHarvestComplete = complete;
+  state_.lastHarvestSeconds = seconds;
+}
+
+void ServeView::CheckFinished(int64_t now, double seconds, double resultsPerSecond) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  state_.lastCheck = now;
+  state_.lastCheckSeconds = seconds;
+  state_.lastCheckRate = resultsPerSecond;
+}
+
+int64_t ServeView::NextSeq() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return state_.seq + 1;
+}
+
+std::string PlaylistText(const ViewState& view, const EntryFilter& filter) {
   std::string text = kM3uHeader;
   for (const EntryRow& row : view.entries) {
     if (!Matches(row, filter)) continue;
@@ -235,7 +372,7 @@ std::string PlaylistText(const ServeView& view, const EntryFilter& filter) {
   return text;
 }
 
-std::string ChannelsJson(const ServeView& view, const EntryFilter& filter) {
+std::string ChannelsJson(const ViewState& view, const EntryFilter& filter) {
   // One entry's object at a time, so that only the text of the answer is held whole.
   std::string text = Concat("{\"seq\":", std::to_string(view.seq), ",\"entries\":[");
   bool first = true;
@@ -249,14 +386,14 @@ std::string ChannelsJson(const ServeView& view, const EntryFilter& filter) {
   return text;
 }
 
-std::string StatusJson(const ServeView& view) {
+std::string StatusJson(const ViewState& view) {
   nlohmann::json answer = {{"run", nullptr},
                            {"last_harvest", nullptr},
                            {"last_check", nullptr},
                            {"entries", view.entries.size()},
                            {"seq", view.seq}};
-  if (!view.run.kind.empty()) {
-    answer["run"] = {{"kind", view.run.kind},
+  if (view.run.kind != RunKind::kNone) {
+    answer["run"] = {{"kind", RunKindWord(view.run.kind)},
                      {"started", view.run.started},
                      {"done", view.run.done},
                      {"total", view.run.total},
@@ -267,7 +404,7 @@ std::string StatusJson(const ServeView& view) {
   return answer.dump();
 }
 
-std::string MetricsText(const ServeView& view) {
+std::string MetricsText(const ViewState& view) {
   std::map<std::string, int64_t> byVerdict;
   for (int v = 0; v < kVerdictCount; ++v) byVerdict[VerdictWord(static_cast<Verdict>(v))] = 0;
   byVerdict["unchecked"] = 0;
@@ -289,10 +426,18 @@ std::string MetricsText(const ServeView& view) {
   gauge("last_check_duration_seconds", "How long the last check took.", view.lastCheckSeconds);
   gauge("last_check_results_per_second", "Check results per second of the last check.",
         view.lastCheckRate);
-  gauge("run_in_progress", "1 while a harvest or check runs.", view.run.kind.empty() ? 0 : 1);
+  gauge("run_in_progress", "1 while a harvest or check runs.",
+        view.run.kind == RunKind::kNone ? 0 : 1);
   text += Concat(Metric("results_stored_total", "Check results stored since the start.", "counter"),
                  kMetricPrefix, "results_stored_total ", std::to_string(view.resultsStored), "\n");
   text += Concat(Metric("store_failures_total", "Failed writes to the database.", "counter"),
                  kMetricPrefix, "store_failures_total ", std::to_string(view.storeFailures), "\n");
   return text;
+}
+
+std::string HistoryJson(int64_t entryId, const std::vector<LastResult>& results) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const LastResult& r : results) list.push_back(HistoryResultJson(r));
+  const nlohmann::json answer = {{"id", entryId}, {"results", std::move(list)}};
+  return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -1,5 +1,5 @@
 // What serve answers from: the entries with their last results in memory, the state of the
-// runs, and the pure parts of the answers (filters, playlist, JSON, status, metrics).
+// runs, and the pure parts of the answers (filters, playlist, JSON, history, status, metrics).
 #pragma once
 
 #include <atomic>
@@ -42,25 +42,28 @@ FilterQuery ParseFilter(const std::vector<std::pair<std::string, std::string>>& 
 std::optional<double> Uptime(const EntryRow& row);
 bool Matches(const EntryRow& row, const EntryFilter& filter);
 
+// The runs of serve; their words are those of /status.json, the logs and /runs/.
+enum class RunKind { kNone, kHarvest, kCheck };
+// "harvest" or "check"; "" for none.
+const char* RunKindWord(RunKind kind);
+// The run a word names; kNone for any other word.
+RunKind RunKindNamed(const std::string& word);
+
 // The run under way, for /status.json and /metrics.
 struct RunState {
-  std::string kind;  // "harvest" or "check"; "" when none runs
+  RunKind kind = RunKind::kNone;
   int64_t started = 0;
   int64_t done = 0;
   int64_t total = 0;
   int64_t live = 0;
 };
 
-// The entries and run times that every answer reads; the runs write them under the lock.
-struct ServeView {
-  mutable std::shared_mutex mutex;
+// The entries and run times that every answer reads.
+struct ViewState {
   std::vector<EntryRow> entries;  // by id
   std::unordered_map<int64_t, size_t> indexOf;
   int64_t seq = 0;
   int64_t changed = 0;  // when an entry last changed, for Last-Modified
-  // Grows with every change of the entries (under the lock); read without it, so that an
-  // answer kept ready is given without waiting for the runs.
-  std::atomic<int64_t> version{0};
   std::optional<int64_t> lastHarvest;
   bool lastHarvestComplete = true;  // every source gave a list that was taken
   std::optional<int64_t> lastCheck;
@@ -73,11 +76,51 @@ struct ServeView {
   std::string channelFile;  // the site's last good channels.dat, as the harvest wrote it
 };
 
-// Replaces the entries (after a harvest or at the start); the version grows.
-void SetEntries(ServeView& view, std::vector<EntryRow> entries);
+// The state the answers read, changed by the runs through the operations below, each under
+// the lock; readers take it for reading.
+class ServeView {
+ public:
+  // The state the database held at the start.
+  void Load(ViewState state);
+  // The entries as the database holds them after a run, changed at now; the change sequence
+  // becomes at least seq, and channels.dat channelFile when one is given.
+  void EntriesReloaded(std::vector<EntryRow> entries, int64_t seq, int64_t now,
+                       std::optional<std::string> channelFile);
+  void RunBegan(RunKind kind, int64_t total, int64_t now);
+  void RunEnded();
+  // One more result of the check under way; live of them so far.
+  void ResultChecked(int64_t live);
+  // The results committed with the change sequence seq at now: frozen tells for each whether
+  // its picture was stored and is frozen; counts are the kept counts when they were stored.
+  void ResultsArrived(const std::vector<NewResult>& results,
+                      const std::vector<std::optional<bool>>& frozen,
+                      const std::vector<KeptCounts>& counts, bool stored, int64_t seq, int64_t now);
+  void HarvestFinished(int64_t now, bool complete, double seconds);
+  void CheckFinished(int64_t now, double seconds, double resultsPerSecond);
+  // The change sequence the next change takes.
+  int64_t NextSeq() const;
+  // Grows with every change of the entries; read without the lock, so that an answer kept
+  // ready is given without waiting for the runs.
+  int64_t version() const { return version_.load(); }
+  // What reader makes of the state, under the lock for reading.
+  template <typename Reader>
+  auto Read(const Reader& reader) const {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return reader(state_);
+  }
 
-// The answers; the caller holds the view's lock for reading.
-std::string PlaylistText(const ServeView& view, const EntryFilter& filter);
-std::string ChannelsJson(const ServeView& view, const EntryFilter& filter);
-std::string StatusJson(const ServeView& view);
-std::string MetricsText(const ServeView& view);
+ private:
+  void SetEntries(std::vector<EntryRow> entries);
+
+  mutable std::shared_mutex mutex_;
+  ViewState state_;
+  std::atomic<int64_t> version_{0};
+};
+
+// The answers made from the state.
+std::string PlaylistText(const ViewState& view, const EntryFilter& filter);
+std::string ChannelsJson(const ViewState& view, const EntryFilter& filter);
+std::string StatusJson(const ViewState& view);
+std::string MetricsText(const ViewState& view);
+// The JSON of /channels/ID/history.json: an entry's kept results, newest first.
+std::string HistoryJson(int64_t entryId, const std::vector<LastResult>& results);
