@@ -9,6 +9,7 @@
 #include <memory>
 #include <shared_mutex>
 
+#include "check/check_plan.h"
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
 #include "harvest/channel_file.h"
@@ -361,19 +362,21 @@ bool RunCheck(Runner& runner) {
   const auto targetAt = [&targets](size_t index) { return targets[index].second; };
   CheckSettings check = settings.check;
   check.pictures = PicturesAvailable();
-  CheckStreams(targets.size(), targetAt, check,
-               [&](size_t index, const CheckResult& result) {
-                 pending.results.push_back(NewResult{targets[index].first, Now(), result});
-                 if (result.verdict == Verdict::kLive) ++live;
-                 {
-                   std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
-                   ++runner.view->run.done;
-                   runner.view->run.live = live;
-                 }
-                 if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds)
-                   Commit(runner, pending);
-               },
-               ConsoleStopToken());
+  CheckPlan plan = PlanChecks(targets.size(), targetAt);
+  const auto done = [&](uint32_t entry, const CheckResult& result) {
+    int64_t finished = 0;  // the entry and those that repeat it
+    for (uint32_t r = entry; r != kNoEntry; r = plan.nextRepeat[r], ++finished) {
+      pending.results.push_back(NewResult{targets[r].first, Now(), result});
+    }
+    if (result.verdict == Verdict::kLive) live += finished;
+    {
+      std::unique_lock<std::shared_mutex> lock(runner.view->mutex);
+      runner.view->run.done += finished;
+      runner.view->run.live = live;
+    }
+    if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds) Commit(runner, pending);
+  };
+  RunCheckPlan(plan, targetAt, check, settings.retries, {}, done, {}, ConsoleStopToken());
   Commit(runner, pending);
   SetRun(runner, "", 0);
   const int64_t took = SteadyMilliseconds() - began;
