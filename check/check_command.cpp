@@ -5,14 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "check/check_list.h"
