@@ -4,22 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include <cstdio>
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "check/check_list.h"
+#include "check/check_plan.h"
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
 #include "check/check_results.h"
@@ -97,12 +91,8 @@ const char kLineEnds[] = "\r\n";
 const size_t kStdinChunk = 65536;
 const char kVerdictLines[] = "the verdict lines";
 const int64_t kLogLineMilliseconds = 2000;  // progress lines into a file or pipe
-// Checks again of an entry that is not live: a few catch a stream that was away a moment;
-// more only make a dead list slow.
-const int kMaxRetries = 5;
 const char kRetryOption[] = "retry";
 const char kEntryPrefix[] = "entry ";
-const char kLibraryAgent[] = "Lavf/";  // the media library's own User-Agent, before its version
 
 struct CheckOptions {
   std::string listPath = kChannelFileName;
@@ -473,14 +463,9 @@ OutputsEnd WriteOutput(const std::string& option, const std::string& path,
 }
 
 // What a check of the list found, entry by entry.
-const uint32_t kNoEntry = UINT32_MAX;
-
 struct CheckOutcome {
-  std::vector<uint32_t> firstOf;  // the entry whose check each entry shares (itself if none)
-  // The next entry that shares a first entry's check, in list order, from the first entry on.
-  std::vector<uint32_t> nextRepeat;
+  CheckPlan plan;
   ResultStore results;
-  std::vector<uint8_t> tries;  // checks of each first entry (at most 1 + kMaxRetries)
 };
 
 // The M3U of a channels.dat's live rows: decoded names, and the address that played.
@@ -515,9 +500,9 @@ OutputsEnd WriteOutputs(const CheckOptions& options, const CheckList& list,
   // Each entry's object is made and written out in turn: a list of them all would hold
   // every entry several times over.
   const auto objectAt = [&list, &outcome](size_t i) {
-    const size_t first = outcome.firstOf[i];
+    const size_t first = outcome.plan.firstOf[i];
     return ResultJson(list, i, KeptResultAt(outcome.results, i), first == i ? 0 : first + 1,
-                      outcome.tries[first]);
+                      outcome.plan.tries[first]);
   };
   const auto textOf = [](std::function<std::string()> make) {
     return [make](const ByteSink& sink) {
@@ -553,64 +538,6 @@ StreamRequest TargetRequest(const CheckOptions& options, const CheckList& list,
   return request;
 }
 
-// An entry's address and request in one text, to tell repeated entries by.
-std::string TargetKey(const CheckOptions& options, const CheckList& list, const CheckEntry& entry) {
-  const StreamRequest request = TargetRequest(options, list, entry);
-  std::string key = Concat(RequestAddress(list, entry), "\n", request.userAgent, "\n",
-                           request.referrer);
-  for (const std::string& header : request.headers) key += Concat("\n", header);
-  return key;
-}
-
-// The same address with the same request is checked once: the entry of each target (the
-// first of its kind), and for every entry the first one it repeats. Entries are sorted by the
-// hash of their key, so that the list is compared in one pass; an entry without an address
-// repeats none.
-std::vector<uint32_t> DistinctTargets(const CheckOptions& options, const CheckList& list,
-                                      CheckOutcome& outcome) {
-  const uint32_t count = static_cast<uint32_t>(list.entries.size());
-  std::vector<std::pair<size_t, uint32_t>> byHash;
-  byHash.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    if (RequestAddress(list, list.entries[i]).empty()) continue;
-    byHash.emplace_back(std::hash<std::string>()(TargetKey(options, list, list.entries[i])), i);
-  }
-  std::sort(byHash.begin(), byHash.end());
-  outcome.firstOf.resize(count);
-  for (uint32_t i = 0; i < count; ++i) outcome.firstOf[i] = i;
-  for (size_t run = 0; run < byHash.size();) {
-    size_t runEnd = run + 1;
-    while (runEnd < byHash.size() && byHash[runEnd].first == byHash[run].first) ++runEnd;
-    for (size_t j = run; runEnd - run > 1 && j < runEnd; ++j) {
-      const uint32_t first = byHash[j].second;
-      if (outcome.firstOf[first] != first) continue;
-      const std::string key = TargetKey(options, list, list.entries[first]);
-      for (size_t k = j + 1; k < runEnd; ++k) {
-        const uint32_t other = byHash[k].second;
-        if (outcome.firstOf[other] == other &&
-            TextEquals(TargetKey(options, list, list.entries[other]), key)) {
-          outcome.firstOf[other] = first;
-        }
-      }
-    }
-    run = runEnd;
-  }
-  std::vector<uint32_t> targetOf;
-  std::vector<uint32_t> lastOf(count, kNoEntry);  // the last repeat linked to each first entry
-  outcome.nextRepeat.assign(count, kNoEntry);
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t first = outcome.firstOf[i];
-    if (first == i) {
-      targetOf.push_back(i);
-      lastOf[i] = i;
-      continue;
-    }
-    outcome.nextRepeat[lastOf[first]] = i;
-    lastOf[first] = i;
-  }
-  return targetOf;
-}
-
 // A check that a stop ended writes nothing. A signal says so; a closed or failed stdout has
 // said all there is to say.
 int Stopped(const CheckOptions& options, CheckConsole& console) {
@@ -620,31 +547,6 @@ int Stopped(const CheckOptions& options, CheckConsole& console) {
     WriteErr(Concat(ProgressText(console), ": stopped, nothing written\n"));
   }
   return code;
-}
-
-// The verdicts that another check can change: the network's. A missing address, a scheme that
-// is not read or a malformed row stay what they are.
-bool MayPassLater(Verdict verdict) {
-  return verdict == Verdict::kError || verdict == Verdict::kNoMedia ||
-         verdict == Verdict::kUnreachable;
-}
-
-// The User-Agent an entry's requests send: its own, --user-agent, or the media library's.
-std::string SentAgent(const StreamRequest& request) {
-  if (!request.userAgent.empty()) return request.userAgent;
-  const unsigned version = avformat_version();
-  return Concat(kLibraryAgent, std::to_string(AV_VERSION_MAJOR(version)), ".",
-                std::to_string(AV_VERSION_MINOR(version)), ".",
-                std::to_string(AV_VERSION_MICRO(version)));
-}
-
-// The entry's result with what its request sent when the server refused it.
-CheckResult EntryResult(const CheckOptions& options, const CheckList& list, uint32_t entry,
-                        const CheckResult& probed) {
-  CheckResult result = RowResult(list.entries[entry], probed);
-  const StreamRequest request = TargetRequest(options, list, list.entries[entry]);
-  result.detail += RequestSentNote(result.detail, SentAgent(request), request.referrer);
-  return result;
 }
 
 int CheckEntries(const CheckOptions& options, const CheckList& list) {
@@ -657,10 +559,14 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
     pictures = std::make_unique<PictureFiles>(options.picturesPath, list.entries.size());
     settings.pictures = true;
   }
+  const CheckTargetAt targetAt = [&options, &list](size_t index) {
+    const CheckEntry& entry = list.entries[index];
+    return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
+  };
   CheckOutcome outcome;
-  const std::vector<uint32_t> targetOf = DistinctTargets(options, list, outcome);
+  outcome.plan = PlanChecks(list.entries.size(), targetAt);
+  const CheckPlan& plan = outcome.plan;
   outcome.results.kept.assign(list.entries.size(), KeptResult());
-  outcome.tries.assign(list.entries.size(), 0);
   CheckConsole console;
   console.list = &list;
   console.results = &outcome.results;
@@ -668,50 +574,32 @@ int CheckEntries(const CheckOptions& options, const CheckList& list) {
   console.printRows = !WritesToStandardOutput(options);
   console.progress.live = !options.quiet && StderrIsTerminal();
   console.done.assign(list.entries.size(), false);
-  console.duplicates = list.entries.size() - targetOf.size();
+  console.duplicates = list.entries.size() - plan.targets.size();
   if (console.progress.live) DrawProgress(console, true);
-  // Each round checks the entries whose verdict may still change; an entry's result counts
-  // once no round is left for it.
-  std::vector<uint32_t> pending = targetOf;
-  for (int round = 0; !pending.empty(); ++round) {
-    const bool lastRound = round == options.retries;
-    std::vector<uint32_t> again;
-    // Targets are made when their check starts.
-    const auto targetAt = [&options, &list, &pending](size_t index) {
-      const CheckEntry& entry = list.entries[pending[index]];
-      return CheckTarget{RequestAddress(list, entry), TargetRequest(options, list, entry)};
-    };
-    CheckStreams(pending.size(), targetAt, settings, [&](size_t index, const CheckResult& probed) {
-      const uint32_t entry = pending[index];
-      ++outcome.tries[entry];
-      CheckResult result = EntryResult(options, list, entry, probed);
-      if (!lastRound && MayPassLater(result.verdict)) {
-        again.push_back(entry);
-        return;
+  const auto rowResult = [&list](uint32_t entry, const CheckResult& checked) {
+    return RowResult(list.entries[entry], checked);
+  };
+  const auto done = [&](uint32_t entry, CheckResult result) {
+    if (pictures && !result.picture.jpeg.empty()) {
+      for (uint32_t r = entry; r != kNoEntry; r = plan.nextRepeat[r]) {
+        pictures->Write(r, result.picture.jpeg);
       }
-      if (pictures && !result.picture.jpeg.empty()) {
-        pictures->Write(entry, result.picture.jpeg);
-        for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
-          pictures->Write(r, result.picture.jpeg);
-        }
-      }
-      result.picture = Picture();  // the results kept until the outputs hold no pictures
-      KeepResult(outcome.results, entry, result);
-      for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
-        outcome.results.kept[r] = outcome.results.kept[entry];
-      }
-      NoteResult(console, entry, result);
-      for (uint32_t r = outcome.nextRepeat[entry]; r != kNoEntry; r = outcome.nextRepeat[r]) {
-        NoteResult(console, r, result);
-      }
-    }, ConsoleStopToken());
-    if (ConsoleStopToken().StopRequested() || StopExitCode() != 0) {
-      return Stopped(options, console);
     }
-    std::sort(again.begin(), again.end());  // checked again in list order
-    pending = std::move(again);
-    console.again = pending.size();
-    if (!pending.empty()) DrawProgress(console, true);
+    result.picture = Picture();  // the results kept until the outputs hold no pictures
+    KeepResult(outcome.results, entry, result);
+    for (uint32_t r = plan.nextRepeat[entry]; r != kNoEntry; r = plan.nextRepeat[r]) {
+      outcome.results.kept[r] = outcome.results.kept[entry];
+    }
+    for (uint32_t r = entry; r != kNoEntry; r = plan.nextRepeat[r]) NoteResult(console, r, result);
+  };
+  const auto round = [&console](size_t again) {
+    console.again = again;
+    if (again > 0) DrawProgress(console, true);
+  };
+  if (!RunCheckPlan(outcome.plan, targetAt, settings, options.retries, rowResult, done, round,
+                    ConsoleStopToken()) ||
+      StopExitCode() != 0) {
+    return Stopped(options, console);
   }
   ShowSummary(console);
   OutputsEnd end = WriteOutputs(options, list, outcome);

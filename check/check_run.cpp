@@ -143,9 +143,8 @@ class CheckRun {
       std::deque<Completion> completions;
       {
         std::unique_lock<std::mutex> lock(queue_->mutex);
-        queue_->posted.wait_until(lock, NextDeadline(), [this] {
-          return queue_->stopped || !queue_->completions.empty();
-        });
+        WaitUntil(lock, NextDeadline(),
+                  [this] { return queue_->stopped || !queue_->completions.empty(); });
         if (queue_->stopped) return;
         completions.swap(queue_->completions);
       }
@@ -155,6 +154,19 @@ class CheckRun {
   }
 
  private:
+  CheckClock::time_point Now() const { return steps_.now ? steps_.now() : CheckClock::now(); }
+
+  void WaitUntil(std::unique_lock<std::mutex>& lock, CheckClock::time_point deadline,
+                 const std::function<bool()>& ready) {
+    if (steps_.waitUntil) return steps_.waitUntil(lock, queue_->posted, deadline, ready);
+    queue_->posted.wait_until(lock, deadline, ready);
+  }
+
+  void Post(std::function<void()> work, std::function<void()> then) {
+    if (steps_.post) return steps_.post(std::move(work), std::move(then));
+    pool_.Post(std::move(work), std::move(then));
+  }
+
   int LeftBehind() const {
     int count = leftBehindProbes_;
     for (const auto& lookUp : lookUps_) count += lookUp.second.empty() ? 1 : 0;
@@ -171,7 +183,7 @@ class CheckRun {
       const CheckTarget target = targetAt_(index);
       Row& row = rows_[index];
       row.index = index;
-      row.start = CheckClock::now();
+      row.start = Now();
       row.deadline = row.start + std::chrono::seconds(settings_.timeoutSeconds);
       row.limits.deadline = row.deadline;
       row.limits.timeoutSeconds = settings_.timeoutSeconds;
@@ -183,7 +195,7 @@ class CheckRun {
   }
 
   CheckClock::time_point NextDeadline() const {
-    CheckClock::time_point next = CheckClock::now() + kIdleWait;
+    CheckClock::time_point next = Now() + kIdleWait;
     for (const auto& [index, row] : rows_) next = std::min(next, TimeLimit(row));
     return next;
   }
@@ -247,7 +259,7 @@ class CheckRun {
       }
       if (!frame.mms && !live) {
         if (frame.next == 1) frame.first = result;
-        if (frame.next < frame.entries.size() && CheckClock::now() < row.deadline) {
+        if (frame.next < frame.entries.size() && Now() < row.deadline) {
           *address = frame.entries[frame.next++];
           *depth = frame.depth;
           return true;
@@ -289,8 +301,8 @@ class CheckRun {
     lookUps_[name];
     auto completion = std::make_shared<Completion>();
     completion->name = name;
-    pool_.Post([completion, lookUp = steps_.lookUp] { completion->key = lookUp(completion->name); },
-               [completion, queue = queue_] { queue->Post(std::move(*completion)); });
+    Post([completion, lookUp = steps_.lookUp] { completion->key = lookUp(completion->name); },
+         [completion, queue = queue_] { queue->Post(std::move(*completion)); });
   }
 
   void Probe(Row& row) {
@@ -299,9 +311,9 @@ class CheckRun {
     auto completion = std::make_shared<Completion>();
     completion->row = row.index;
     completion->call = row.call;
-    pool_.Post([completion, probe = steps_.probe, address = row.address, scheme = row.scheme,
-                limits = row.limits] { completion->outcome = probe(address, scheme, limits); },
-               [completion, queue = queue_] { queue->Post(std::move(*completion)); });
+    Post([completion, probe = steps_.probe, address = row.address, scheme = row.scheme,
+          limits = row.limits] { completion->outcome = probe(address, scheme, limits); },
+         [completion, queue = queue_] { queue->Post(std::move(*completion)); });
   }
 
   void Take(Completion& completion) {
@@ -351,7 +363,7 @@ class CheckRun {
   // next row in that host's line takes over.
   void TimeOut() {
     for (;;) {
-      const CheckClock::time_point now = CheckClock::now();
+      const CheckClock::time_point now = Now();
       const auto late = std::find_if(rows_.begin(), rows_.end(), [now](const auto& entry) {
         return now >= TimeLimit(entry.second);
       });
@@ -368,7 +380,7 @@ class CheckRun {
     if (next == kNoRow) return;
     Row& taker = rows_.at(next);
     taker.holds = true;  // too late to probe: TimeOut ends it
-    if (CheckClock::now() < taker.deadline) Probe(taker);
+    if (Now() < taker.deadline) Probe(taker);
   }
 
   void Finish(Row& row, CheckResult result) {
@@ -381,8 +393,7 @@ class CheckRun {
     }
     Release(row);
     result.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(CheckClock::now() - row.start)
-            .count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(Now() - row.start).count();
     const uint32_t index = row.index;
     rows_.erase(index);
     progress_(index, result);
@@ -414,6 +425,8 @@ void CheckStreamsWith(size_t count, const CheckTargetAt& targetAt, const CheckSe
 void CheckStreams(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
                   const CheckProgress& progress, const StopToken& stop) {
   StartMediaLibrary();
-  CheckStreamsWith(count, targetAt, settings, progress, stop,
-                   CheckSteps{ResolvedHost, ProbeAddress});
+  CheckSteps steps;
+  steps.lookUp = ResolvedHost;
+  steps.probe = ProbeAddress;
+  CheckStreamsWith(count, targetAt, settings, progress, stop, steps);
 }

@@ -3,7 +3,9 @@
 // the stream that plays.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,13 +48,22 @@ using CheckProgress = std::function<void(size_t index, const CheckResult& result
 void CheckStreams(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
                   const CheckProgress& progress, const StopToken& stop);
 
-// The blocking steps of a check, which run on the pool's threads; tests pass fakes.
+// The blocking steps of a check, the threads they run on and the clock the run keeps its
+// deadlines by; tests pass fakes. Empty ones are the run's own pool and the steady clock.
 struct CheckSteps {
   // The numeric address a host name stands for; the name itself when it does not resolve.
   std::function<std::string(const std::string& name)> lookUp;
   std::function<ProbeOutcome(const std::string& address, StreamScheme scheme,
                              const ProbeLimits& limits)>
       probe;
+  // Runs work on another thread, then then there.
+  std::function<void(std::function<void()> work, std::function<void()> then)> post;
+  std::function<CheckClock::time_point()> now;
+  // The owner's wait, under lock, until ready() or the deadline; posted is notified when a
+  // call ends or a stop comes.
+  std::function<void(std::unique_lock<std::mutex>& lock, std::condition_variable& posted,
+                     CheckClock::time_point deadline, const std::function<bool()>& ready)>
+      waitUntil;
 };
 void CheckStreamsWith(size_t count, const CheckTargetAt& targetAt, const CheckSettings& settings,
                       const CheckProgress& progress, const StopToken& stop,

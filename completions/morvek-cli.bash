@@ -10,7 +10,7 @@ _morvek_cli() {
   local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
     --retry --quiet --help --version"
   local serve="--data --listen --harvest-every --check-every --site --playlist --token-file
-    --jobs --timeout --per-host --user-agent --quiet --verbose --help"
+    --jobs --timeout --per-host --retry --user-agent --quiet --verbose --help"
   # bash splits "--output=FILE" into "--output", "=" and "FILE".
   if [[ $cur == = ]]; then
     cur=""

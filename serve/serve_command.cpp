@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "fetch/fetch.h"
+#include "check/check_plan.h"
 #include "harvest/channel_file.h"
 #include "harvest/system_error.h"
 #include "harvest/update_run.h"
@@ -48,7 +49,7 @@ const char kUsage[] =
     "  --token-file FILE     POST /runs/check and /runs/harvest start a run now when they carry\n"
     "                        \"Authorization: Bearer\" and the token in FILE; without it they\n"
     "                        are refused\n"
-    "  --jobs N, --timeout S, --per-host N, --user-agent TEXT\n"
+    "  --jobs N, --timeout S, --per-host N, --retry N, --user-agent TEXT\n"
     "                        as for morvek-cli check\n"
     "  -q, --quiet           say failures only\n"
     "  -v, --verbose         add a line per source read\n"
@@ -73,11 +74,11 @@ const int kExitServeFailed = 1;
 const rlim_t kSpareFiles = 256;  // for the database, the checks and the harvest beside the clients
 
 const std::vector<OptionSpec> kServeOptions = {
-    {"data", 0, true},        {"listen", 0, true},     {"harvest-every", 0, true},
-    {"check-every", 0, true}, {"site", 0, true},       {"playlist", 0, true},
-    {"token-file", 0, true},  {"jobs", 'j', true},     {"timeout", 't', true},
-    {"per-host", 0, true},    {"user-agent", 0, true}, {"quiet", 'q', false},
-    {"verbose", 'v', false}};
+    {"data", 0, true},        {"listen", 0, true},    {"harvest-every", 0, true},
+    {"check-every", 0, true}, {"site", 0, true},      {"playlist", 0, true},
+    {"token-file", 0, true},  {"jobs", 'j', true},    {"timeout", 't', true},
+    {"per-host", 0, true},    {"retry", 0, true},     {"user-agent", 0, true},
+    {"quiet", 'q', false},    {"verbose", 'v', false}};
 
 struct ServeOptions {
   ServeSettings settings;
@@ -127,6 +128,10 @@ std::string TakeOption(const GivenOption& given, ServeOptions& options) {
                  : name == "timeout" ? s.check.timeoutSeconds
                                      : s.check.perHost;
     field = number.number;
+    return number.refusal;
+  } else if (name == "retry") {
+    const OptionNumber number = ReadNumber(given, 0, kMaxRetries, "");
+    s.retries = number.number;
     return number.refusal;
   } else if (name == "listen") {
     return ReadListen(given.value, options.http);

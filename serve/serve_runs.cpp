@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "check/check_plan.h"
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
 #include "harvest/channel_file.h"
@@ -310,15 +311,17 @@ bool RunCheck(Runner& runner) {
   const auto targetAt = [&targets](size_t index) { return targets[index].second; };
   CheckSettings check = settings.check;
   check.pictures = PicturesAvailable();
-  CheckStreams(targets.size(), targetAt, check,
-               [&](size_t index, const CheckResult& result) {
-                 pending.results.push_back(NewResult{targets[index].first, Now(), result});
-                 if (result.verdict == Verdict::kLive) ++live;
-                 runner.view->ResultChecked(live);
-                 if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds)
-                   Commit(runner, pending);
-               },
-               ConsoleStopToken());
+  CheckPlan plan = PlanChecks(targets.size(), targetAt);
+  const auto done = [&](uint32_t entry, const CheckResult& result) {
+    int64_t finished = 0;  // the entry and those that repeat it
+    for (uint32_t r = entry; r != kNoEntry; r = plan.nextRepeat[r], ++finished) {
+      pending.results.push_back(NewResult{targets[r].first, Now(), result});
+    }
+    if (result.verdict == Verdict::kLive) live += finished;
+    runner.view->ResultChecked(finished, live);
+    if (SteadyMilliseconds() - pending.lastCommit >= kCommitMilliseconds) Commit(runner, pending);
+  };
+  RunCheckPlan(plan, targetAt, check, settings.retries, {}, done, {}, ConsoleStopToken());
   Commit(runner, pending);
   runner.view->RunEnded();
   const int64_t took = SteadyMilliseconds() - began;

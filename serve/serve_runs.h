@@ -28,6 +28,7 @@ struct ServeSettings {
   int64_t harvestEverySeconds = 24 * 3600;
   int64_t checkEverySeconds = 6 * 3600;
   CheckSettings check;
+  int retries = 0;  // rounds of checks again of the entries that are not live, as check's
   std::string userAgent;
   bool quiet = false;
   bool verbose = false;

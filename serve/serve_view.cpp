@@ -304,9 +304,9 @@ void ServeView::RunEnded() {
   state_.run = RunState();
 }
 
-void ServeView::ResultChecked(int64_t live) {
+void ServeView::ResultChecked(int64_t finished, int64_t live) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
-  ++state_.run.done;
+  state_.run.done += finished;
   state_.run.live = live;
 }
 

@@ -88,8 +88,9 @@ class ServeView {
                        std::optional<std::string> channelFile);
   void RunBegan(RunKind kind, int64_t total, int64_t now);
   void RunEnded();
-  // One more result of the check under way; live of them so far.
-  void ResultChecked(int64_t live);
+  // finished more entries of the check under way are done (an entry and those repeating it);
+  // live of all so far.
+  void ResultChecked(int64_t finished, int64_t live);
   // The results committed with the change sequence seq at now: frozen tells for each whether
   // its picture was stored and is frozen; counts are the kept counts when they were stored.
   void ResultsArrived(const std::vector<NewResult>& results,

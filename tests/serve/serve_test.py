@@ -236,6 +236,18 @@ def case_restart(ctx):
     serve.stop()
 
 
+def case_forbidden(ctx):
+    # A refused stream's detail names what its request sent, as the check's does; --retry as the check's.
+    refused = subprocess.run(ctx.program + ["serve", "--retry", "6"], capture_output=True, timeout=WAIT)
+    check(refused.returncode == 2 and b"--retry" in refused.stderr, "--retry 6: %r" % refused.stderr)
+    ctx.write_playlist([("Radio", "Music", "radio.mp3"), ("Shut", "Music", "_status/403/tv.ts")])
+    serve = ctx.serve("--retry", "1", "--user-agent", "Tester/1")
+    shut = by_name(serve.wait_for_check())["Shut"]
+    check(shut["status"] == "error" and shut["detail"].startswith("HTTP 403")
+          and shut["detail"].endswith('(sent agent "Tester/1", no referrer)'), "Shut %r" % shut)
+    serve.stop()
+
+
 def stalling_playlist(ctx, count):
     ctx.write_playlist([("Stall %d" % i, "Music", "_fault/hang/tv.ts?%d" % i) for i in range(count)])
 
