@@ -284,11 +284,8 @@ int ListCountries(const std::string& siteBase) {
 
 // Harvests into state and writes the exports; the exit code.
 int Harvest(const CliOptions& options, HarvestState& state, ConsoleObserver& console) {
-  HarvestSettings settings;
-  settings.siteBase = options.siteBase;
-  settings.outputPath = options.console.outputPath;
-  settings.jobs = options.jobs;
-  settings.countries = options.countries;
+  const HarvestSettings settings{options.siteBase, options.console.outputPath, options.jobs,
+                                 options.countries};
   const HarvestResult result = RunUpdate(state, settings, console, ConsoleStopToken());
   // The playlist and the JSON go with a complete list only.
   bool exported = true;

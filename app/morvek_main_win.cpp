@@ -39,17 +39,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   if (owned) RefitAsToolWindow();
   InstallWindowCallback();
-  if (g_mainWindow.handle == nullptr) {
-    ShowMessageBox(kWarningTitle, kOpenFailedText, MB_OK | MB_ICONEXCLAMATION);
-    ShutDown(std::move(state));
-  }
   CreateControls(kWindowSiteBase);
 
-  HarvestSettings settings;
-  settings.siteBase = kWindowSiteBase;
   WindowObserver window;
   try {
-    RunUpdate(*state, settings, window);
+    RunUpdate(*state, {kWindowSiteBase, kChannelFileName, 1, {}}, window);
   } catch (const std::bad_alloc&) {
     // Out of memory part way (a huge page or list): the window stays until it is closed,
     // and the program still ends normally.

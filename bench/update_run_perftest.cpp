@@ -75,12 +75,9 @@ int main(int argc, char** argv) {
   g_fetchTransport = &kMemoryTransport;
 
   HarvestState state;
-  HarvestSettings settings;
-  settings.siteBase = kBase;
-  settings.outputPath = "update_run_perftest.dat";
   HarvestObserver quiet;
   auto start = std::chrono::steady_clock::now();
-  RunUpdate(state, settings, quiet);
+  RunUpdate(state, {kBase, "update_run_perftest.dat", 1, {}}, quiet);
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   std::remove("update_run_perftest.dat");
   std::printf("%d channels from %.1f MB of country pages in %.3f s: %.1f MB/s, %.0f channels/s\n",

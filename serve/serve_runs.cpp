@@ -157,12 +157,9 @@ bool TakeSource(Runner& runner, const std::string& source, const std::vector<Sou
 std::vector<SourceEntry> HarvestSite(Runner& runner) {
   const std::string newPath = DataPath(runner, kNewListName);
   auto state = std::make_unique<HarvestState>();
-  HarvestSettings harvest;
-  harvest.siteBase = runner.settings.siteBase;
-  harvest.outputPath = newPath;
-  harvest.jobs = kHarvestJobs;
   HarvestObserver quiet;  // the log says what came of the harvest
-  const HarvestResult result = RunUpdate(*state, harvest, quiet, ConsoleStopToken());
+  const HarvestResult result = RunUpdate(
+      *state, {runner.settings.siteBase, newPath, kHarvestJobs, {}}, quiet, ConsoleStopToken());
   std::vector<SourceEntry> entries;
   if (ConsoleStopToken().StopRequested()) return entries;
   if (result.saveFailed) {
