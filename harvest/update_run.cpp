@@ -93,7 +93,7 @@ bool ScanCountryPage(HarvestState& state, HarvestObserver& observer, const PageB
   return TakeLines(state, observer, bytes.substr(cut.resume), scan);
 }
 
-// The next page of ahead, servicing the window side while it is on its way; false when the
+// The next page of ahead, servicing the observer while it is on its way; false when the
 // run must stop first.
 bool TakePage(FetchAhead& ahead, PageBuffer& page, HarvestObserver& observer,
               const StopToken& stop) {

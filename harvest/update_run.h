@@ -16,7 +16,7 @@ const char kWordDone[] = " DONE";
 const char kSaveFailedTitle[] = "Update failed!";
 const char kSaveFailedText[] = "Couldn't save channel list!";
 
-// How long the run waits for a page before it services the window side again.
+// How long the run waits for a page before it services its observer again.
 const int kPageWaitMilliseconds = 50;
 
 // What a run reads and where it writes.

@@ -1,4 +1,4 @@
-// The update run over in-memory pages: order of the window-side operations, stops, unreadable
+// The update run over in-memory pages: order of the observer's operations, stops, unreadable
 // pages, line ends, lines carried across pages, and when channels.dat is written.
 #include "harvest/update_run.h"
 
@@ -441,7 +441,7 @@ TEST_F(UpdateRunTest, EveryJobCountGivesTheSameRun) {
   }
 }
 
-// The window side is serviced while a page is on its way; a stop then ends the run at once,
+// The observer is serviced while a page is on its way; a stop then ends the run at once,
 // and nothing is written. A stop while workers run ahead leaves at most jobs pages fetched
 // beyond the one being read.
 TEST_F(UpdateRunTest, StopWhileFetchingAheadWritesNothing) {
