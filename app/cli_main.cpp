@@ -242,18 +242,22 @@ CliOptions ParseArguments(const std::vector<std::string>& args) {
 }
 
 // Writes one extra output in pieces: to stdout for "-", nowhere for the null device, else
-// through the safe file replacement. A failure names the export, its path and the reason.
-void WriteExport(const std::string& what, const std::string& path, const ContentWriter& write) {
-  if (IsNullDevice(path)) return;
+// through the safe file replacement. A failure names the export, its path and the reason;
+// false when the file could not be replaced (a failed stdout stops the program instead).
+bool WriteExport(ConsoleObserver& console, const std::string& what, const std::string& path,
+                 const ContentWriter& write) {
+  if (IsNullDevice(path)) return true;
   if (TextEquals(path, kStandardOutputName)) {
-    const bool written = write([&what](const char* bytes, size_t count) {
-      return WriteStdout(std::string(bytes, count), what);
+    ProgressLine* live = &console.LiveLine();
+    const bool written = write([&what, live](const char* bytes, size_t count) {
+      return WriteStdout(std::string(bytes, count), what, false, live);
     });
-    if (written) WriteStdout(std::string(), what, true);
-    return;
+    if (written) WriteStdout(std::string(), what, true, live);
+    return true;
   }
   const ReplaceOutcome outcome = ReplaceFile(path, write);
-  if (!outcome.saved) ShowExportFailure(what, outcome.problem);
+  if (!outcome.saved) console.ShowExportFailure(what, outcome.problem);
+  return outcome.saved;
 }
 
 // Prints the index's country labels, one a line, in UTF-8; 3 when the index names none.
@@ -276,6 +280,39 @@ int ListCountries(const std::string& siteBase) {
   for (const std::string& label : labels) text += Concat(Cp1252ToTerminalText(label), "\n");
   WriteStdout(text, kCountriesOutput, true);
   return StopExitCode();
+}
+
+// Harvests into state and writes the exports; the exit code.
+int Harvest(const CliOptions& options, HarvestState& state, ConsoleObserver& console) {
+  const HarvestSettings settings{options.siteBase, options.console.outputPath, options.jobs,
+                                 options.countries};
+  const HarvestResult result = RunUpdate(state, settings, console, ConsoleStopToken());
+  // The playlist and the JSON go with a complete list only.
+  bool exported = true;
+  if (result.done && !options.m3uPath.empty()) {
+    exported =
+        WriteExport(console, kPlaylistExport, options.m3uPath,
+                    [&state](const ByteSink& sink) { return WriteM3u(state.channels, sink); });
+  }
+  if (result.done && !options.jsonPath.empty()) {
+    const bool json = WriteExport(
+        console, kJsonExport, options.jsonPath,
+        [&state](const ByteSink& sink) { return WriteChannelJson(state.channels, sink); });
+    exported = exported && json;
+  }
+  console.Finish(result);
+  // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
+  WaitForFetchWorkers(kWorkerExitMilliseconds);
+  // A stop wins over everything else. The run wrote no file unless the stop came after the
+  // save had begun, when the file holds the complete list.
+  if (StopExitCode() != 0) return StopExitCode();
+  if (result.countryRefused) return kExitUsage;
+  if (result.saveFailed || !exported) return kExitWriteFailed;
+  if (result.channels == 0) return kExitNothingFound;
+  if (options.check) {
+    return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);
+  }
+  return kExitOk;
 }
 
 // The program; main adds only the answer to a failed allocation.
@@ -334,34 +371,13 @@ int RunProgram(int argc, char** argv) {
   // channel records apart one by one would only add to the wait.
   static HarvestState* const runState = new HarvestState;
   HarvestState& state = *runState;
-  StartConsole(options.console, state);
-  RunUpdate(state, options.siteBase, options.console.outputPath, options.jobs, options.countries,
-            ConsoleStopToken());
-  // The playlist and the JSON go with a written list only.
-  if (ConsoleListWritten()) {
-    if (!options.m3uPath.empty()) {
-      WriteExport(kPlaylistExport, options.m3uPath,
-                  [&state](const ByteSink& sink) { return WriteM3u(state.channels, sink); });
-    }
-    if (!options.jsonPath.empty()) {
-      WriteExport(kJsonExport, options.jsonPath, [&state](const ByteSink& sink) {
-        return WriteChannelJson(state.channels, sink);
-      });
-    }
+  ConsoleObserver console(options.console, state);
+  try {
+    return Harvest(options, state, console);
+  } catch (const std::bad_alloc&) {
+    console.ShowLine(kOutOfMemory);  // past the live line, as every other line
+    return kExitWriteFailed;
   }
-  FinishConsole();
-  // After a stop, fetches still under way end within a moment; let them, for a tidy exit.
-  WaitForFetchWorkers(kWorkerExitMilliseconds);
-  // A stop wins over everything else. The run wrote no file unless the stop came after the
-  // save had begun, when the file holds the complete list.
-  if (StopExitCode() != 0) return StopExitCode();
-  if (ConsoleCountryRefused()) return kExitUsage;
-  if (ConsoleMessageShown()) return kExitWriteFailed;
-  if (state.channelCount == 0) return kExitNothingFound;
-  if (options.check) {
-    return CheckHarvestedList(state.channels, options.checkArguments, options.console.quiet);
-  }
-  return kExitOk;
 }
 
 }  // namespace

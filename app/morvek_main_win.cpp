@@ -7,7 +7,6 @@
 
 #include "harvest/harvest_state.h"
 #include "harvest/update_run.h"
-#include "harvest/window_side.h"
 #include "ui/win32/main_window.h"
 #include "ui/win32/window_rules.h"
 
@@ -35,19 +34,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Window handles are 32-bit values, sign-extended in a 64-bit process.
   HWND owner = reinterpret_cast<HWND>(static_cast<LONG_PTR>(args.ownerHandle));
   if (!OpenMainWindow(instance, owned, owner)) {
-    ShowMessage(kWarningTitle, kOpenFailedText, kMessageStyleExclamation);
+    ShowMessageBox(kWarningTitle, kOpenFailedText, MB_OK | MB_ICONEXCLAMATION);
     ShutDown(std::move(state));
   }
   if (owned) RefitAsToolWindow();
   InstallWindowCallback();
-  if (g_mainWindow.handle == nullptr) {
-    ShowMessage(kWarningTitle, kOpenFailedText, kMessageStyleExclamation);
-    ShutDown(std::move(state));
-  }
   CreateControls(kWindowSiteBase);
 
+  WindowObserver window;
   try {
-    RunUpdate(*state, kWindowSiteBase);
+    RunUpdate(*state, {kWindowSiteBase, kChannelFileName, 1, {}}, window);
   } catch (const std::bad_alloc&) {
     // Out of memory part way (a huge page or list): the window stays until it is closed,
     // and the program still ends normally.

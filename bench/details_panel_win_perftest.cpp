@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "harvest/window_side.h"
 #include "text/text.h"
 #include "ui/win32/main_window.h"
 
@@ -58,16 +57,17 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[2], "--no-links") == 0) {
     SendMessageA(panel, EM_AUTOURLDETECT, 0, 0);
   }
+  WindowObserver window;
   const double memoryBefore = WorkingSetBytes();
   const double start = Now();
   double showMs = 0, countMs = 0, pollMs = 0;
   for (int i = 1; i <= channels; ++i) {
     const double a = Now();
-    ShowChannel(SampleRecord(i));
+    window.ShowChannel(SampleRecord(i));
     const double b = Now();
-    ShowChannelCount(i);
+    window.ShowChannelCount(i);
     const double c = Now();
-    for (int line = 0; line < kLinesPerChannel; ++line) ServiceRunEvent();
+    for (int line = 0; line < kLinesPerChannel; ++line) window.ServiceRunEvent();
     const double d = Now();
     showMs += b - a;
     countMs += c - b;
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
       showMs = countMs = pollMs = 0;
     }
   }
-  ShowRunFinished();
+  window.ShowRunFinished();
   const double totalMs = Now() - start;
   const double lines = static_cast<double>(SendMessageA(panel, EM_GETLINECOUNT, 0, 0));
   std::printf("total %.1f ms for %d channels, %.1f us per panel line; memory %.1f KiB per line\n",

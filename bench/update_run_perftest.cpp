@@ -9,7 +9,6 @@
 
 #include "fetch/fetch.h"
 #include "harvest/update_run.h"
-#include "harvest/window_side.h"
 #include "text/text.h"
 
 namespace {
@@ -48,18 +47,6 @@ int ArgumentOr(int argc, char** argv, int i, int fallback) {
 
 }  // namespace
 
-bool ServiceRunEvent() { return false; }
-bool ServiceWhileFetching() { return false; }
-void ShowChannel(const ChannelRecord&) {}
-void ShowPageRead(const PageReport&) {}
-void ShowCountryPageTaken(const std::string&) {}
-void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
-void ShowSharedCountryName(const std::string&, int) {}
-void ShowChannelCount(int32_t) {}
-void ShowRunFinished() {}
-void ShowFinalStatus(int32_t, const std::string&) {}
-int ShowMessage(const std::string&, const std::string&, int) { return 0; }
-
 int main(int argc, char** argv) {
   int countries = ArgumentOr(argc, argv, 1, 50);
   int rows = ArgumentOr(argc, argv, 2, 2000);
@@ -88,8 +75,9 @@ int main(int argc, char** argv) {
   g_fetchTransport = &kMemoryTransport;
 
   HarvestState state;
+  HarvestObserver quiet;
   auto start = std::chrono::steady_clock::now();
-  RunUpdate(state, kBase, "update_run_perftest.dat");
+  RunUpdate(state, {kBase, "update_run_perftest.dat", 1, {}}, quiet);
   std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   std::remove("update_run_perftest.dat");
   std::printf("%d channels from %.1f MB of country pages in %.3f s: %.1f MB/s, %.0f channels/s\n",

@@ -97,17 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_site.readSize = 1 + data[0] * kReadSizeStep;
   g_site.pages = SplitPages(std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
   g_fetchTransport = &kMemoryTransport;
-  ResetFakeWindow();
 
   HarvestState state;
-  RunUpdate(state, kBase, kRefusedOutput);
+  FakeWindowSide fake;
+  RunUpdate(state, {kBase, kRefusedOutput, 1, {}}, fake);
   // The pages are fetched on a worker thread; the next input must not meet it.
   FUZZ_CHECK(WaitForFetchWorkers(kWorkerWaitMilliseconds));
   FUZZ_CHECK(!state.aborted);
   FUZZ_CHECK(state.channels.count == static_cast<size_t>(state.channelCount));
-  FUZZ_CHECK(g_fakeWindow.shown.size() == state.channels.count);
+  FUZZ_CHECK(fake.shown.size() == state.channels.count);
   // A list is saved, here refused, exactly when it holds a channel.
-  const bool refused = !g_fakeWindow.calls.empty() && StartsWith(g_fakeWindow.calls.back(), "ShowMessage");
+  const bool refused = !fake.calls.empty() && StartsWith(fake.calls.back(), "ShowMessage");
   FUZZ_CHECK(refused == (state.channelCount >= 1));
   CheckChannelFile(state);
   return 0;

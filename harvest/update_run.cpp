@@ -15,18 +15,17 @@
 #include "harvest/index_parser.h"
 #include "harvest/line_split.h"
 #include "harvest/row_parser.h"
-#include "harvest/window_side.h"
 #include "text/text.h"
 
 namespace {
 
 const int kNearestNames = 3;  // named for a country that the index lacks
 
-void CompleteChannel(HarvestState& state, ChannelRecord&& record) {
+void CompleteChannel(HarvestState& state, HarvestObserver& observer, ChannelRecord&& record) {
   AddRecord(state.channels, std::move(record));
-  ShowChannel(state.channels.cursor->record);  // the record just added
+  observer.ShowChannel(state.channels.cursor->record);  // the record just added
   ++state.channelCount;
-  ShowChannelCount(state.channelCount);
+  observer.ShowChannelCount(state.channelCount);
 }
 
 // The pages cut ahead, kept by page number modulo their count: the pages being cut and the
@@ -42,23 +41,24 @@ struct CountryScan {
 // Takes one line's channel, if it completes one; false when the user stopped the run or the
 // run holds as many channels as it may.
 template <typename TakeLine>
-bool TakeChannelLine(HarvestState& state, TakeLine takeLine) {
-  if (ServiceRunEvent() || state.stop.StopRequested()) {
+bool TakeChannelLine(HarvestState& state, HarvestObserver& observer, TakeLine takeLine) {
+  if (observer.ServiceRunEvent() || state.stop.StopRequested()) {
     state.aborted = true;
     return false;
   }
   std::optional<ChannelRecord> record = takeLine();
   if (!record) return true;
-  CompleteChannel(state, std::move(*record));
+  CompleteChannel(state, observer, std::move(*record));
   state.channelLimitReached = state.channelCount >= state.channelLimit;
   return !state.channelLimitReached;
 }
 
 // Takes the lines of bytes that line feeds end, the first one joined to the carried line, and
 // carries on the bytes after the last line feed; false when the user stopped the run.
-bool TakeLines(HarvestState& state, std::string_view bytes, CountryScan& scan) {
+bool TakeLines(HarvestState& state, HarvestObserver& observer, std::string_view bytes,
+               CountryScan& scan) {
   const LineSplit split = SplitLines(bytes, scan.line, [&](std::string_view line) {
-    return TakeChannelLine(state, [&] {
+    return TakeChannelLine(state, observer, [&] {
       CutRowLine(line, scan.values);
       return TakeRowLine(scan.values, state);
     });
@@ -71,8 +71,8 @@ bool TakeLines(HarvestState& state, std::string_view bytes, CountryScan& scan) {
 // Scans one country page into channels; false when the user stopped the run. The page is
 // read line for line as its bytes would be: its first line, the lines cut ahead (unless the
 // run was waiting for the page), and the lines after those.
-bool ScanCountryPage(HarvestState& state, const PageBuffer& page, CutPage& cut,
-                     CountryScan& scan) {
+bool ScanCountryPage(HarvestState& state, HarvestObserver& observer, const PageBuffer& page,
+                     CutPage& cut, CountryScan& scan) {
   const std::string_view bytes(page.bytes);
   if (!cut.prepared) {  // nothing was cut ahead: the run cuts every line itself
     cut.start = 0;
@@ -80,64 +80,66 @@ bool ScanCountryPage(HarvestState& state, const PageBuffer& page, CutPage& cut,
     cut.lineCount = 0;
   }
   cut.prepared = false;
-  if (!TakeLines(state, bytes.substr(0, cut.start), scan)) return false;
+  if (!TakeLines(state, observer, bytes.substr(0, cut.start), scan)) return false;
   size_t row = 0;
   for (size_t line = 0; line < cut.lineCount; ++line) {
     const bool isRow = row < cut.rowCount && cut.rows[row].line == line;
-    if (!TakeChannelLine(state, [&] {
+    if (!TakeChannelLine(state, observer, [&] {
           return isRow ? TakeRowLine(cut.rows[row++].values, state) : std::nullopt;
         })) {
       return false;
     }
   }
-  return TakeLines(state, bytes.substr(cut.resume), scan);
+  return TakeLines(state, observer, bytes.substr(cut.resume), scan);
 }
 
-// The next page of ahead, servicing the window side while it is on its way; false when the
+// The next page of ahead, servicing the observer while it is on its way; false when the
 // run must stop first.
-bool TakePage(FetchAhead& ahead, PageBuffer& page, const StopToken& stop) {
+bool TakePage(FetchAhead& ahead, PageBuffer& page, HarvestObserver& observer,
+              const StopToken& stop) {
   while (!TakeNextPage(ahead, kPageWaitMilliseconds, page)) {
-    if (ServiceWhileFetching() || stop.StopRequested()) return false;
+    if (observer.ServiceWhileFetching() || stop.StopRequested()) return false;
   }
   return true;
 }
 
-void ReportPage(const std::string& country, const std::string& address, const PageBuffer& page,
-                int32_t channels) {
+void ReportPage(HarvestObserver& observer, const std::string& country, const std::string& address,
+                const PageBuffer& page, int32_t channels) {
   PageReport report;
   report.country = country;
   report.address = address;
   report.size = page.size();
   report.outcome = page.outcome;
   report.channels = channels;
-  ShowPageRead(report);
+  observer.ShowPageRead(report);
 }
 
 // Fetches the index page; false when the run stopped while waiting for it.
 bool ReadCountryLinks(const std::string& siteBase, std::vector<CountryLink>& links,
-                      const StopToken& stop) {
+                      HarvestObserver& observer, const StopToken& stop) {
   const std::string address = Concat(siteBase, kIndexPath);
   FetchAhead index = StartFetchAhead({address}, 1);
   PageBuffer indexPage;
-  bool taken = TakePage(index, indexPage, stop);
+  bool taken = TakePage(index, indexPage, observer, stop);
   StopFetchAhead(index);
   if (!taken) return false;
   links = IndexCountryLinks(indexPage.bytes, siteBase);
-  ReportPage(std::string(), address, indexPage, 0);
+  ReportPage(observer, std::string(), address, indexPage, 0);
   return true;
 }
 
 // Keeps only the links of the countries asked for; false, after naming each unknown one
 // with the nearest names, when the index lacks one. An index without links keeps none, and
 // the run finds nothing.
-bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>& countries) {
+bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>& countries,
+                 HarvestObserver& observer) {
   if (countries.empty() || links.empty()) return true;
   CountryChoice choice = ChooseCountries(links, countries);
   for (const std::string& name : choice.unknown) {
-    ShowUnknownCountry(name, NearestCountryNames(links, name, kNearestNames));
+    observer.ShowUnknownCountry(name, NearestCountryNames(links, name, kNearestNames));
   }
   for (const SharedCountryName& shared : choice.shared) {
-    ShowSharedCountryName(shared.typed, shared.entries);
+    observer.ShowSharedCountryName(shared.typed, shared.entries);
   }
   links = std::move(choice.links);
   return choice.unknown.empty();
@@ -145,7 +147,8 @@ bool ChooseLinks(std::vector<CountryLink>& links, const std::vector<std::string>
 
 // Scans the country pages in index order while up to jobs of them are fetched and cut ahead.
 // One line buffer serves all pages: an unended last line carries over to the next page.
-void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links, int jobs) {
+void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links, int jobs,
+                      HarvestObserver& observer) {
   std::vector<std::string> addresses;
   for (const CountryLink& link : links) addresses.push_back(link.address);
   // Shared with the workers, who may still finish a cut after the run has stopped.
@@ -165,53 +168,63 @@ void ReadCountryPages(HarvestState& state, const std::vector<CountryLink>& links
     const CountryLink& link = links[index];
     state.country = link.name;
     // A stop makes every fetch end at once, so the pages left would come in without end.
-    if (state.stop.StopRequested() || !TakePage(ahead, page, state.stop)) {
+    if (state.stop.StopRequested() || !TakePage(ahead, page, observer, state.stop)) {
       state.aborted = true;
       break;
     }
-    ShowCountryPageTaken(link.name);
+    observer.ShowCountryPageTaken(link.name);
     const int32_t countBefore = state.channelCount;
-    if (!ScanCountryPage(state, page, (*cuts)[index % cuts->size()], scan)) break;
+    if (!ScanCountryPage(state, observer, page, (*cuts)[index % cuts->size()], scan)) break;
     ++state.countriesDone;
-    ReportPage(link.name, link.address, page, state.channelCount - countBefore);
+    ReportPage(observer, link.name, link.address, page, state.channelCount - countBefore);
   }
 }
 
-void SaveChannels(HarvestState& state, const std::string& outputPath) {
-  const ReplaceOutcome outcome = WriteChannelFile(state.channels, outputPath);
-  if (outcome.saved) {
-    ShowFinalStatus(state.channelCount, kWordDone);
-  } else {
-    // The message keeps its fixed words; a side that can say more reads the reason here.
-    state.saveProblem = outcome.problem;
-    ShowMessage(kSaveFailedTitle, kSaveFailedText, kMessageStyleExclamation);
-  }
-}
-
-void FinishRun(HarvestState& state, const std::string& outputPath) {
-  ShowRunFinished();
+// Saves a list found unless the run was stopped; what became of the run.
+HarvestResult FinishRun(HarvestState& state, const std::string& outputPath,
+                        HarvestObserver& observer) {
+  observer.ShowRunFinished();
   // A stop that came before this point stops the run like the Close button; one that comes
   // later finds the save under way and no longer applies.
   if (state.stop.StopRequested()) state.aborted = true;
+  HarvestResult result;
+  result.channels = state.channelCount;
+  result.aborted = state.aborted;
   if (state.aborted) {
-    ShowFinalStatus(state.channelCount, kWordAborted);
-    return;
+    observer.ShowFinalStatus(state.channelCount, false);
+    return result;
   }
-  if (state.channelCount >= 1 && outputPath.empty()) ShowFinalStatus(state.channelCount, kWordDone);
-  if (state.channelCount >= 1 && !outputPath.empty()) SaveChannels(state, outputPath);
+  if (state.channelCount == 0) return result;
+  if (!outputPath.empty()) {
+    const ReplaceOutcome outcome = WriteChannelFile(state.channels, outputPath);
+    if (!outcome.saved) {
+      // The message keeps its fixed words; a side that can say more reads the reason here.
+      state.saveProblem = outcome.problem;
+      result.saveFailed = true;
+      result.saveProblem = outcome.problem;
+      observer.ShowMessage(kSaveFailedTitle, kSaveFailedText, MessageKind::kWarning);
+      return result;
+    }
+  }
+  result.done = true;
+  observer.ShowFinalStatus(state.channelCount, true);
+  return result;
 }
 
 }  // namespace
 
-void RunUpdate(HarvestState& state, const std::string& siteBase, const std::string& outputPath,
-               int jobs, const std::vector<std::string>& countries, const StopToken& stop) {
+HarvestResult RunUpdate(HarvestState& state, const HarvestSettings& settings,
+                        HarvestObserver& observer, const StopToken& stop) {
   state.stop = stop;
   std::vector<CountryLink> links;
-  if (ReadCountryLinks(siteBase, links, stop)) {
-    if (!ChooseLinks(links, countries)) return;
-    ReadCountryPages(state, links, jobs);
-  } else {
+  if (!ReadCountryLinks(settings.siteBase, links, observer, stop)) {
     state.aborted = true;
+  } else if (!ChooseLinks(links, settings.countries, observer)) {
+    HarvestResult refused;
+    refused.countryRefused = true;
+    return refused;
+  } else {
+    ReadCountryPages(state, links, settings.jobs, observer);
   }
-  FinishRun(state, outputPath);
+  return FinishRun(state, settings.outputPath, observer);
 }

@@ -1,4 +1,4 @@
-// The update run over in-memory pages: order of the window-side operations, stops, unreadable
+// The update run over in-memory pages: order of the observer's operations, stops, unreadable
 // pages, line ends, lines carried across pages, and when channels.dat is written.
 #include "harvest/update_run.h"
 
@@ -36,6 +36,7 @@ int g_openNow = 0;   // connections open at this moment
 int g_openMost = 0;  // the most that were open at once
 void (*g_onOpen)(const std::string& address) = nullptr;
 StopSource* g_stop = nullptr;  // the stop of the test's run
+FakeWindowSide* g_fake = nullptr;  // the observer of the test's run
 const int kWorkerWaitMilliseconds = 10000;
 
 struct FakeConnection {
@@ -77,12 +78,13 @@ class UpdateRunTest : public TempFolderTest {
  protected:
   void SetUp() override {
     TempFolderTest::SetUp();
-    ResetFakeWindow();
+    fake_.Reset();
     g_pages.clear();
     g_fetched.clear();
     g_openMost = 0;
     g_onOpen = nullptr;
     g_stop = &stop_;
+    g_fake = &fake_;
     g_fetchTransport = &kFakeTransport;
     dir_ = folder_;
     output_ = (dir_ / "channels.dat").string();
@@ -105,16 +107,17 @@ class UpdateRunTest : public TempFolderTest {
   void Run() { RunOn(state_); }
   // One run into state; returns once the run's fetch workers have ended too.
   void RunOn(HarvestState& state, int jobs = 1) {
-    RunUpdate(state, kBase, output_, jobs, {}, stop_.Token());
+    RunUpdate(state, {kBase, output_, jobs, {}}, fake_, stop_.Token());
     EXPECT_TRUE(WaitForFetchWorkers(kWorkerWaitMilliseconds));
   }
   bool OutputExists() const { return std::filesystem::exists(output_); }
   std::vector<std::string> ShownNames() const {
     std::vector<std::string> names;
-    for (const ChannelRecord& r : g_fakeWindow.shown) names.push_back(r.country + "/" + r.channel);
+    for (const ChannelRecord& r : fake_.shown) names.push_back(r.country + "/" + r.channel);
     return names;
   }
 
+  FakeWindowSide fake_;
   StopSource stop_;
   HarvestState state_;
   std::filesystem::path dir_;
@@ -131,7 +134,7 @@ TEST_F(UpdateRunTest, ARunStopsReadingAtItsChannelBound) {
   Run();
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Norway/B"}));
   EXPECT_TRUE(state_.channelLimitReached && !state_.aborted);
-  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 2 DONE");
+  EXPECT_EQ(fake_.calls.back(), "ShowFinalStatus 2 DONE");
 }
 
 TEST_F(UpdateRunTest, CompletesChannelsInOrderAndFinishesWithTheSave) {
@@ -150,7 +153,7 @@ TEST_F(UpdateRunTest, CompletesChannelsInOrderAndFinishesWithTheSave) {
       event, event, event, "ShowChannel C", "ShowChannelCount 3",         // Sweden's row
       "ShowPageRead Sweden 0 1 ",
       "ShowRunFinished", "ShowFinalStatus 3 DONE"};
-  EXPECT_EQ(g_fakeWindow.calls, expected);
+  EXPECT_EQ(fake_.calls, expected);
   EXPECT_TRUE(OutputExists());
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Norway/B", "Sweden/C"}));
   EXPECT_EQ(state_.channelCount, 3);
@@ -165,22 +168,22 @@ TEST_F(UpdateRunTest, ChosenCountriesAloneAreFetchedAndReadAsOneRun) {
   SetCountry("no.htm", RowLines("A"));
   SetCountry("se.htm", RowLines("B") + PlainName("C").substr(0, 10));  // carried over
   SetCountry("x.htm", PlainName("C").substr(10) + "\n");
-  RunUpdate(state_, kBase, output_, 2, {"SWEDEN"});
+  RunUpdate(state_, {kBase, output_, 2, {"SWEDEN"}}, fake_);
   EXPECT_TRUE(WaitForFetchWorkers(kWorkerWaitMilliseconds));
   std::sort(g_fetched.begin() + 1, g_fetched.end());  // two jobs fetch in either order
   EXPECT_EQ(g_fetched, (std::vector<std::string>{kIndexAddress, "http://site.test/television/se.htm",
                                                  "http://site.test/television/x.htm"}));
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Sweden/B"}));
-  EXPECT_EQ(g_fakeWindow.taken, (std::vector<std::string>{"Sweden", "Sweden"}));  // each page taken
+  EXPECT_EQ(fake_.taken, (std::vector<std::string>{"Sweden", "Sweden"}));  // each page taken
   EXPECT_EQ(state_.channel, "C");
   EXPECT_EQ(state_.countryTotal, 2);
   EXPECT_EQ(state_.countriesDone, 2);
 
-  ResetFakeWindow();
+  fake_.Reset();
   HarvestState refused;
-  RunUpdate(refused, kBase, output_, 1, {"norway", "Swedn"});
-  EXPECT_EQ(g_fakeWindow.calls, (std::vector<std::string>{"ShowPageRead index 0 0 ",
-                                                           "ShowUnknownCountry Swedn sweden"}));
+  EXPECT_TRUE(RunUpdate(refused, {kBase, output_, 1, {"norway", "Swedn"}}, fake_).countryRefused);
+  EXPECT_EQ(fake_.calls, (std::vector<std::string>{"ShowPageRead index 0 0 ",
+                                                   "ShowUnknownCountry Swedn sweden"}));
 }
 
 TEST_F(UpdateRunTest, StopAtALineEndLeavesThatLineUnexaminedAndWritesNothing) {
@@ -190,17 +193,16 @@ TEST_F(UpdateRunTest, StopAtALineEndLeavesThatLineUnexaminedAndWritesNothing) {
   struct Case { int stopAt; int channels; };
   // Line 6 is B's about line: stopping there loses B; stopping at 7 (Sweden's first) keeps it.
   for (Case c : std::vector<Case>{{1, 0}, {3, 0}, {4, 1}, {6, 1}, {7, 2}, {9, 2}}) {
-    ResetFakeWindow();
+    fake_.Reset();
     HarvestState state;
-    g_fakeWindow.stopAtServiceCall = c.stopAt;
+    fake_.stopAtServiceCall = c.stopAt;
     RunOn(state);
     EXPECT_TRUE(state.aborted) << c.stopAt;
     EXPECT_EQ(state.channelCount, c.channels) << c.stopAt;
-    EXPECT_EQ(g_fakeWindow.serviceCalls, c.stopAt) << "no event after the stop";
-    ASSERT_GE(g_fakeWindow.calls.size(), 2u);
-    EXPECT_EQ(g_fakeWindow.calls[g_fakeWindow.calls.size() - 2], "ShowRunFinished");
-    EXPECT_EQ(g_fakeWindow.calls.back(),
-              "ShowFinalStatus " + std::to_string(c.channels) + " ABORTED");
+    EXPECT_EQ(fake_.serviceCalls, c.stopAt) << "no event after the stop";
+    ASSERT_GE(fake_.calls.size(), 2u);
+    EXPECT_EQ(fake_.calls[fake_.calls.size() - 2], "ShowRunFinished");
+    EXPECT_EQ(fake_.calls.back(), "ShowFinalStatus " + std::to_string(c.channels) + " ABORTED");
     EXPECT_FALSE(OutputExists()) << c.stopAt;
   }
   // The page after the stop is never fetched.
@@ -215,16 +217,15 @@ TEST_F(UpdateRunTest, NothingToSaveEndsWithAFullBarOnly) {
       {"rows without a stream line", true, PlainName("A") + "\n" + AboutLine("x</td") + "\n"},
   };
   for (const Case& c : cases) {
-    ResetFakeWindow();
+    fake_.Reset();
     g_pages.clear();
     HarvestState state;
     if (c.withIndex) SetIndex({{"no.htm", "Norway"}});
     if (!c.countryPage.empty()) SetCountry("no.htm", c.countryPage);
     if (c.what == "index page without a link") g_pages[kIndexAddress] = "<html>\n</html>\n";
     RunOn(state);
-    EXPECT_EQ(g_fakeWindow.calls.back(), "ShowRunFinished") << c.what;
-    EXPECT_EQ(std::count(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowRunFinished"), 1)
-        << c.what;
+    EXPECT_EQ(fake_.calls.back(), "ShowRunFinished") << c.what;
+    EXPECT_EQ(std::count(fake_.calls.begin(), fake_.calls.end(), "ShowRunFinished"), 1) << c.what;
     EXPECT_EQ(state.channelCount, 0) << c.what;
     EXPECT_FALSE(state.aborted) << c.what;
     EXPECT_FALSE(OutputExists()) << c.what;
@@ -237,9 +238,9 @@ TEST_F(UpdateRunTest, UnreadableCountryPageIsSkippedAndCountingGoesOn) {
   SetCountry("se.htm", RowLines("C"));
   Run();
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Sweden/C"}));
-  EXPECT_EQ(g_fakeWindow.serviceCalls, 6);
-  EXPECT_NE(std::find(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowChannelCount 2"),
-            g_fakeWindow.calls.end());
+  EXPECT_EQ(fake_.serviceCalls, 6);
+  EXPECT_NE(std::find(fake_.calls.begin(), fake_.calls.end(), "ShowChannelCount 2"),
+            fake_.calls.end());
 }
 
 TEST_F(UpdateRunTest, UnendedLastLineJoinsTheNextPagesFirstLine) {
@@ -252,15 +253,15 @@ TEST_F(UpdateRunTest, UnendedLastLineJoinsTheNextPagesFirstLine) {
                            PlainName("Z"));
   SetCountry("dk.htm", StreamLine("u", "1K</a") + "\n");  // Z's name line joins this one
   Run();
-  ASSERT_EQ(g_fakeWindow.shown.size(), 1u);
-  const ChannelRecord& r = g_fakeWindow.shown[0];
+  ASSERT_EQ(fake_.shown.size(), 1u);
+  const ChannelRecord& r = fake_.shown[0];
   EXPECT_EQ(r.country, "Sweden");
   EXPECT_EQ(r.channel, "A");
   EXPECT_EQ(r.streamUrl, "mms://s.test/x");
   EXPECT_EQ(r.bitrate, "500");
   EXPECT_EQ(r.about, "Joined");
   EXPECT_EQ(state_.channel, "Z") << "the joined line is a name line";
-  EXPECT_EQ(g_fakeWindow.serviceCalls, 1 + 2 + 1);
+  EXPECT_EQ(fake_.serviceCalls, 1 + 2 + 1);
 }
 
 // A page that brings more than the page limit ends at it, with the outcome that says so; its
@@ -275,9 +276,9 @@ TEST_F(UpdateRunTest, APageOverTheLimitEndsThereAndItsLastLineCarriesOver) {
   Run();
   SetPageByteLimit(0);
   EXPECT_EQ(ShownNames(), (std::vector<std::string>{"Norway/A", "Sweden/B"}));
-  EXPECT_NE(std::find(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(),
+  EXPECT_NE(std::find(fake_.calls.begin(), fake_.calls.end(),
                       std::string("ShowPageRead Norway 0 1 ") + kPageLimitReached),
-            g_fakeWindow.calls.end());
+            fake_.calls.end());
 }
 
 // A line carried across pages keeps its first kCarriedLineLimit bytes: here a page of exactly
@@ -314,15 +315,15 @@ TEST_F(UpdateRunTest, LineEndsAndCarriageReturns) {
       {"empty lines", "\n\n\r\n" + RowLines("A"), 1, 6},
   };
   for (const Case& c : cases) {
-    ResetFakeWindow();
+    fake_.Reset();
     HarvestState state;
     SetIndex({{"no.htm", "Norway"}});
     SetCountry("no.htm", c.page);
     RunOn(state);
     EXPECT_EQ(state.channelCount, c.channels) << c.what;
-    EXPECT_EQ(g_fakeWindow.serviceCalls, c.serviceCalls) << c.what;
+    EXPECT_EQ(fake_.serviceCalls, c.serviceCalls) << c.what;
     if (c.channels > 0) {
-      EXPECT_EQ(g_fakeWindow.shown[0].channel, "A") << c.what;
+      EXPECT_EQ(fake_.shown[0].channel, "A") << c.what;
     }
   }
 }
@@ -344,9 +345,9 @@ TEST_F(UpdateRunTest, CountGoesOnPastTheTopOfTheBar) {
   Run();
   EXPECT_EQ(state_.channelCount, 1300);
   EXPECT_EQ(state_.channels.count, 1300u);
-  EXPECT_NE(std::find(g_fakeWindow.calls.begin(), g_fakeWindow.calls.end(), "ShowChannelCount 1300"),
-            g_fakeWindow.calls.end());
-  EXPECT_EQ(g_fakeWindow.shown.back().country, "Bigger");
+  EXPECT_NE(std::find(fake_.calls.begin(), fake_.calls.end(), "ShowChannelCount 1300"),
+            fake_.calls.end());
+  EXPECT_EQ(fake_.shown.back().country, "Bigger");
 }
 
 TEST_F(UpdateRunTest, SaveFailureShowsTheMessageAndNoFinalWord) {
@@ -354,10 +355,9 @@ TEST_F(UpdateRunTest, SaveFailureShowsTheMessageAndNoFinalWord) {
   SetIndex({{"no.htm", "Norway"}});
   SetCountry("no.htm", RowLines("A"));
   Run();
-  EXPECT_EQ(g_fakeWindow.calls.back(),
-            "ShowMessage Update failed!/Couldn't save channel list!/48");
+  EXPECT_EQ(fake_.calls.back(), "ShowMessage Update failed!/Couldn't save channel list!/warning");
   EXPECT_EQ(state_.saveProblem, output_ + ": is a folder, not a regular file; left untouched");
-  EXPECT_EQ(g_fakeWindow.calls[g_fakeWindow.calls.size() - 2], "ShowRunFinished");
+  EXPECT_EQ(fake_.calls[fake_.calls.size() - 2], "ShowRunFinished");
   EXPECT_TRUE(std::filesystem::is_directory(output_));
 }
 
@@ -374,7 +374,7 @@ TEST_F(UpdateRunTest, CancelDuringAFetchAbortsAndWritesNothing) {
   EXPECT_TRUE(state_.aborted);
   // The run sees the stop at its next line, which the fetch ahead may reach before or after
   // Norway's channel; Sweden's is never taken.
-  const std::string last = g_fakeWindow.calls.back();
+  const std::string last = fake_.calls.back();
   EXPECT_TRUE(last == "ShowFinalStatus 0 ABORTED" || last == "ShowFinalStatus 1 ABORTED") << last;
   EXPECT_FALSE(OutputExists());
 }
@@ -422,13 +422,13 @@ TEST_F(UpdateRunTest, EveryJobCountGivesTheSameRun) {
   };
   std::vector<Outcome> outcomes;
   for (int jobs : {1, 4, 16}) {
-    ResetFakeWindow();
+    fake_.Reset();
     HarvestState state;
     RunOn(state, jobs);
     std::ifstream in(output_, std::ios::binary);
     std::stringstream file;
     file << in.rdbuf();
-    outcomes.push_back({g_fakeWindow.calls, ShownNames(), file.str(), state.channelCount});
+    outcomes.push_back({fake_.calls, ShownNames(), file.str(), state.channelCount});
   }
   EXPECT_EQ(outcomes[0].count, (countries - 2) * 30 + 2 + static_cast<int32_t>(kPreparedRowLimit / 3 + 2));
   std::vector<std::string> shown = outcomes[0].shown;
@@ -441,7 +441,7 @@ TEST_F(UpdateRunTest, EveryJobCountGivesTheSameRun) {
   }
 }
 
-// The window side is serviced while a page is on its way; a stop then ends the run at once,
+// The observer is serviced while a page is on its way; a stop then ends the run at once,
 // and nothing is written. A stop while workers run ahead leaves at most jobs pages fetched
 // beyond the one being read.
 TEST_F(UpdateRunTest, StopWhileFetchingAheadWritesNothing) {
@@ -453,21 +453,21 @@ TEST_F(UpdateRunTest, StopWhileFetchingAheadWritesNothing) {
   SetIndex(links);
   g_onOpen = [](const std::string& address) {
     if (address.find("/c1.htm") == std::string::npos) return;
-    g_fakeStopWhileFetching.store(true);
+    g_fake->stopWhileFetching.store(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   };
   Run();
   EXPECT_TRUE(state_.aborted);
-  EXPECT_GE(g_fakeWindow.fetchWaits, 1);
-  EXPECT_EQ(g_fakeWindow.calls.back(), "ShowFinalStatus 1 ABORTED");
+  EXPECT_GE(fake_.fetchWaits, 1);
+  EXPECT_EQ(fake_.calls.back(), "ShowFinalStatus 1 ABORTED");
   EXPECT_FALSE(OutputExists());
 
   g_onOpen = nullptr;
   for (int jobs : {4, 16}) {
-    ResetFakeWindow();
+    fake_.Reset();
     g_fetched.clear();
     g_openMost = 0;
-    g_fakeWindow.stopAtServiceCall = 1;
+    fake_.stopAtServiceCall = 1;
     HarvestState state;
     RunOn(state, jobs);
     EXPECT_TRUE(state.aborted) << jobs;
@@ -496,18 +496,18 @@ TEST_F(UpdateRunTest, PagesSplitAnywhereReadAsOneText) {
   SetCountry("c.htm", "");
   HarvestState whole;
   RunOn(whole);
-  const std::vector<std::string> expected = channelsOf(g_fakeWindow.shown);
-  const int expectedCalls = g_fakeWindow.serviceCalls;
+  const std::vector<std::string> expected = channelsOf(fake_.shown);
+  const int expectedCalls = fake_.serviceCalls;
   ASSERT_EQ(expected.size(), 3u);
   for (size_t cut = 0; cut <= text.size(); ++cut) {
     const size_t second = std::min(text.size(), cut + 9);  // the middle page may hold no line feed
     SetCountry("a.htm", text.substr(0, cut));
     SetCountry("b.htm", text.substr(cut, second - cut));
     SetCountry("c.htm", text.substr(second));
-    ResetFakeWindow();
+    fake_.Reset();
     HarvestState state;
     RunOn(state);
-    EXPECT_EQ(channelsOf(g_fakeWindow.shown), expected) << "cut at " << cut;
-    EXPECT_EQ(g_fakeWindow.serviceCalls, expectedCalls) << "cut at " << cut;
+    EXPECT_EQ(channelsOf(fake_.shown), expected) << "cut at " << cut;
+    EXPECT_EQ(fake_.serviceCalls, expectedCalls) << "cut at " << cut;
   }
 }

@@ -17,6 +17,8 @@ static_assert(sizeof kCountryLabel - 1 == kBlockLabelWidth, "labels are padded a
 
 }  // namespace
 
+HarvestObserver::~HarvestObserver() = default;
+
 std::array<std::string, kBlockLineCount> ChannelBlockLines(const ChannelRecord& record) {
   return {Concat(kCountryLabel, record.country),   Concat(kChannelLabel, record.channel),
           Concat(kBitrateLabel, record.bitrate),   Concat(kCategoryLabel, record.category),

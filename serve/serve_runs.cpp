@@ -156,14 +156,15 @@ bool TakeSource(Runner& runner, const std::string& source, const std::vector<Sou
 std::vector<SourceEntry> HarvestSite(Runner& runner) {
   const std::string newPath = DataPath(runner, kNewListName);
   auto state = std::make_unique<HarvestState>();
-  ConsoleOptions console;
-  console.quiet = !runner.settings.verbose;
-  console.outputPath = newPath;
-  StartConsole(console, *state);
-  RunUpdate(*state, runner.settings.siteBase, newPath, kHarvestJobs, {}, ConsoleStopToken());
-  FinishConsole();
+  HarvestObserver quiet;  // the log says what came of the harvest
+  const HarvestResult result = RunUpdate(
+      *state, {runner.settings.siteBase, newPath, kHarvestJobs, {}}, quiet, ConsoleStopToken());
   std::vector<SourceEntry> entries;
   if (ConsoleStopToken().StopRequested()) return entries;
+  if (result.saveFailed) {
+    ServeLog(runner.settings, LogLevel::kFailure,
+             Concat("cannot save the harvest: ", result.saveProblem));
+  }
   ForEachRecord(state->channels, [&entries](const ChannelRecord& record) {
     SourceEntry e = SiteEntry(record);
     if (!e.stream.empty()) entries.push_back(std::move(e));

@@ -1,62 +1,66 @@
-// Records every window-side operation the update run makes, in order.
+// Records every operation the update run makes on its observer, in order.
 #include "tests/fake_window_side.h"
 
-#include "harvest/window_side.h"
+#include "harvest/update_run.h"
 #include "text/text.h"
 
-FakeWindowSide g_fakeWindow;
-std::atomic<bool> g_fakeStopWhileFetching{false};
-
-void ResetFakeWindow() {
-  g_fakeWindow = FakeWindowSide();
-  g_fakeStopWhileFetching.store(false);
+void FakeWindowSide::Reset() {
+  calls.clear();
+  shown.clear();
+  taken.clear();
+  serviceCalls = 0;
+  stopAtServiceCall = 0;
+  fetchWaits = 0;
+  stopWhileFetching.store(false);
 }
 
-bool ServiceRunEvent() {
-  ++g_fakeWindow.serviceCalls;
-  g_fakeWindow.calls.push_back("ServiceRunEvent");
-  return g_fakeWindow.stopAtServiceCall == g_fakeWindow.serviceCalls;
+bool FakeWindowSide::ServiceRunEvent() {
+  ++serviceCalls;
+  calls.push_back("ServiceRunEvent");
+  return stopAtServiceCall == serviceCalls;
 }
 
-bool ServiceWhileFetching() {
-  ++g_fakeWindow.fetchWaits;
-  return g_fakeStopWhileFetching.load();
+bool FakeWindowSide::ServiceWhileFetching() {
+  ++fetchWaits;
+  return stopWhileFetching.load();
 }
 
-void ShowChannel(const ChannelRecord& record) {
-  g_fakeWindow.calls.push_back(Concat("ShowChannel ", record.channel));
-  g_fakeWindow.shown.push_back(record);
+void FakeWindowSide::ShowChannel(const ChannelRecord& record) {
+  calls.push_back(Concat("ShowChannel ", record.channel));
+  shown.push_back(record);
 }
 
-void ShowChannelCount(int32_t count) {
-  g_fakeWindow.calls.push_back(Concat("ShowChannelCount ", NumberToText(count)));
+void FakeWindowSide::ShowChannelCount(int32_t count) {
+  calls.push_back(Concat("ShowChannelCount ", NumberToText(count)));
 }
 
-void ShowPageRead(const PageReport& report) {
-  g_fakeWindow.calls.push_back(
-      Concat("ShowPageRead ", report.country.empty() ? "index" : report.country, " ",
-             NumberToText(report.outcome.status), " ", NumberToText(report.channels), " ", report.outcome.error));
+void FakeWindowSide::ShowPageRead(const PageReport& report) {
+  calls.push_back(Concat("ShowPageRead ", report.country.empty() ? "index" : report.country, " ",
+                         NumberToText(report.outcome.status), " ", NumberToText(report.channels),
+                         " ", report.outcome.error));
 }
 
-void ShowCountryPageTaken(const std::string& country) { g_fakeWindow.taken.push_back(country); }
+void FakeWindowSide::ShowCountryPageTaken(const std::string& country) { taken.push_back(country); }
 
-void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {
+void FakeWindowSide::ShowUnknownCountry(const std::string& name,
+                                        const std::vector<std::string>& nearest) {
   std::string call = Concat("ShowUnknownCountry ", name);
   for (const std::string& near : nearest) call += Concat(" ", near);
-  g_fakeWindow.calls.push_back(call);
+  calls.push_back(call);
 }
 
-void ShowSharedCountryName(const std::string& name, int entries) {
-  g_fakeWindow.calls.push_back(Concat("ShowSharedCountryName ", name, " ", NumberToText(entries)));
+void FakeWindowSide::ShowSharedCountryName(const std::string& name, int entries) {
+  calls.push_back(Concat("ShowSharedCountryName ", name, " ", NumberToText(entries)));
 }
 
-void ShowRunFinished() { g_fakeWindow.calls.push_back("ShowRunFinished"); }
+void FakeWindowSide::ShowRunFinished() { calls.push_back("ShowRunFinished"); }
 
-void ShowFinalStatus(int32_t count, const std::string& word) {
-  g_fakeWindow.calls.push_back(Concat("ShowFinalStatus ", NumberToText(count), word));
+void FakeWindowSide::ShowFinalStatus(int32_t count, bool done) {
+  calls.push_back(Concat("ShowFinalStatus ", NumberToText(count), done ? kWordDone : kWordAborted));
 }
 
-int ShowMessage(const std::string& title, const std::string& text, int style) {
-  g_fakeWindow.calls.push_back(Concat("ShowMessage ", title, "/", text, "/", NumberToText(style)));
-  return 1;
+void FakeWindowSide::ShowMessage(const std::string& title, const std::string& text,
+                                 MessageKind kind) {
+  calls.push_back(Concat("ShowMessage ", title, "/", text, "/",
+                         kind == MessageKind::kWarning ? "warning" : "?"));
 }

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "harvest/harvest_state.h"
 #include "harvest/stop_token.h"
+#include "harvest/update_run.h"
 
 struct ConsoleOptions {
   bool details = false;  // print each channel's block on stdout
@@ -31,26 +33,58 @@ const int kExitTerminated = 143;
 // Every line the console program says about itself starts with this.
 const char kProgramPrefix[] = "morvek-cli: ";
 
-// Starts showing the progress of the run that fills state; reads the old channel file.
-void StartConsole(const ConsoleOptions& options, HarvestState& state);
-// Ends the progress display; prints the status text when the run gave no final word.
-void FinishConsole();
-// True once a message (a failed save) was shown.
-bool ConsoleMessageShown();
-// True when the run wrote the channel file.
-bool ConsoleListWritten();
-// True when the run was refused a country that the index lacks.
-bool ConsoleCountryRefused();
-// Shows that an extra output could not be written: what it is ("the playlist (--m3u)") and
-// the problem as "PATH: reason". The run's final word then gives no DONE.
-void ShowExportFailure(const std::string& what, const std::string& problem);
-// Prints "morvek-cli: <text>" on stderr as a line of its own, past the harvest's live line.
+// The live progress line of either command on a terminal's stderr: rewritten in place,
+// erased for a line of its own and drawn again below it by its owner.
+const int64_t kProgressRedrawMilliseconds = 100;  // at most this often on a terminal
+struct ProgressLine {
+  bool live = false;    // stderr is a terminal and progress is shown
+  int shownLength = 0;  // characters of the line now on screen
+};
+
+struct ConsoleSide;
+
+// The harvest's observer on the console: progress on stderr, channel blocks on stdout.
+class ConsoleObserver : public HarvestObserver {
+ public:
+  // Starts showing the progress of the run that fills state; reads the old channel file.
+  ConsoleObserver(const ConsoleOptions& options, const HarvestState& state);
+  ~ConsoleObserver() override;
+  // Ends the progress display; prints the status text when the run gave no final word.
+  void Finish(const HarvestResult& result);
+  // Shows that an extra output could not be written: what it is ("the playlist (--m3u)") and
+  // the problem as "PATH: reason". The run's final word then gives no DONE.
+  void ShowExportFailure(const std::string& what, const std::string& problem);
+  // Prints "morvek-cli: <text>" on stderr as a line of its own, past the live line.
+  void ShowLine(const std::string& text);
+  // The live line, for a write to stdout to clear before it says why it failed.
+  ProgressLine& LiveLine();
+
+  bool ServiceRunEvent() override;
+  bool ServiceWhileFetching() override;
+  void ShowChannel(const ChannelRecord& record) override;
+  void ShowChannelCount(int32_t count) override;
+  void ShowRunFinished() override;
+  void ShowFinalStatus(int32_t count, bool done) override;
+  void ShowMessage(const std::string& title, const std::string& text, MessageKind kind) override;
+  void ShowCountryPageTaken(const std::string& country) override;
+  void ShowPageRead(const PageReport& report) override;
+  void ShowUnknownCountry(const std::string& name,
+                          const std::vector<std::string>& nearest) override;
+  void ShowSharedCountryName(const std::string& name, int entries) override;
+
+ private:
+  std::unique_ptr<ConsoleSide> side_;
+};
+
+// Prints "morvek-cli: <text>" on stderr as a line of its own.
 void ShowConsoleLine(const std::string& text);
 
 // Writes UTF-8 text to stdout, flushed when flush. After a failed write stdout is not written
 // again and the run stops: quietly with 141 when its reader went away (a closed pipe), else
-// with 1 after saying what could not be written (what, e.g. "the channel blocks").
-bool WriteStdout(const std::string& text, const std::string& what, bool flush = false);
+// with 1 after saying what could not be written (what, e.g. "the channel blocks"), past the
+// live line when one is given.
+bool WriteStdout(const std::string& text, const std::string& what, bool flush = false,
+                 ProgressLine* live = nullptr);
 // True once a write to stdout failed.
 bool StdoutFailed();
 
@@ -68,13 +102,6 @@ int StopExitCode();
 // output complete.
 bool CommitOutput();
 
-// The live progress line of either command on a terminal's stderr: rewritten in place,
-// erased for a line of its own and drawn again below it by its owner.
-const int64_t kProgressRedrawMilliseconds = 100;  // at most this often on a terminal
-struct ProgressLine {
-  bool live = false;    // stderr is a terminal and progress is shown
-  int shownLength = 0;  // characters of the line now on screen
-};
 // The columns a live line may take: all but the last, which would wrap on some terminals;
 // 0 when the width is unknown.
 int ProgressWidth();

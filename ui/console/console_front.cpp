@@ -84,7 +84,7 @@ bool CommitOutput() {
          expected == kOutputsCommitted;
 }
 
-bool WriteStdout(const std::string& text, const std::string& what, bool flush) {
+bool WriteStdout(const std::string& text, const std::string& what, bool flush, ProgressLine* live) {
   if (g_stdoutFailed) return false;
   bool written = WriteStream(stdout, text);
   if (written && flush) written = std::fflush(stdout) == 0;
@@ -96,6 +96,7 @@ bool WriteStdout(const std::string& text, const std::string& what, bool flush) {
     return false;
   }
   StopRun(kExitWriteFailed);
+  if (live != nullptr) ClearProgressLine(*live);
   ShowConsoleLine(Concat("cannot write ", what, " to ", kStdoutPlace, ": ", SystemErrorText(error)));
   return false;
 }

@@ -1,7 +1,6 @@
-// The window-side operations for the console: a live progress line (or one line per
-// country when stderr is no terminal), channel blocks on stdout, messages on stderr.
+// The harvest's observer on the console: a live progress line (or one line per country
+// when stderr is no terminal), channel blocks on stdout, messages on stderr.
 // Page text is shown in UTF-8 with its control characters replaced.
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <future>
@@ -12,7 +11,6 @@
 #include "fetch/fetch.h"
 #include "harvest/channel_export.h"
 #include "harvest/update_run.h"
-#include "harvest/window_side.h"
 #include "text/text.h"
 #include "text/utf8.h"
 #include "ui/console/console.h"
@@ -40,19 +38,18 @@ const char kNewWord[] = " new, ";
 const char kGoneWord[] = " gone)";
 const char kListCountriesHint[] = "; --list-countries shows its countries";
 
+}  // namespace
+
+// What the console keeps of the run it shows.
 struct ConsoleSide {
   ConsoleOptions options;
-  HarvestState* state = nullptr;
+  const HarvestState* state = nullptr;
   ProgressLine progress;  // the live line, on a terminal
   int64_t lastDraw = 0;
   int32_t count = 0;
   bool barFull = false;
   bool finalShown = false;
-  bool messageShown = false;
-  bool listWritten = false;
-  bool exportFailed = false;
   std::string doneText;  // the final word of a saved list, shown once the exports are written
-  bool countryRefused = false;  // a country was asked for that the index lacks
   bool indexRead = false;
   PageReport index;     // what became of the index page
   int32_t failedPages = 0;  // country pages that could not be fetched or answered an error
@@ -65,71 +62,77 @@ struct ConsoleSide {
   std::string country;  // the country last announced
 };
 
-ConsoleSide g_console;
+namespace {
 
 void WriteErr(const std::string& text) { WriteStream(stderr, text); }
 
 std::string StatusText(int32_t count) { return Concat(kStatusPrefix, NumberToText(count)); }
 
 // The share of countries read, or of the progress top while the countries are not known.
-std::string Bar() {
+std::string Bar(ConsoleSide& c) {
   int done = kBarWidth;
-  const int32_t total = g_console.state->countryTotal;
-  if (g_console.barFull) {
+  const int32_t total = c.state->countryTotal;
+  if (c.barFull) {
     done = kBarWidth;
   } else if (total > 0) {
-    done = static_cast<int>(int64_t{g_console.state->countriesDone} * kBarWidth / total);
+    done = static_cast<int>(int64_t{c.state->countriesDone} * kBarWidth / total);
   } else {
-    int32_t shown = g_console.count < kProgressTop ? g_console.count : kProgressTop;
+    int32_t shown = c.count < kProgressTop ? c.count : kProgressTop;
     done = shown * kBarWidth / kProgressTop;
   }
   std::string bar = Concat("[", std::string(static_cast<size_t>(done), kBarDone),
                            std::string(static_cast<size_t>(kBarWidth - done), kBarToDo), "]");
   if (total <= 0) return bar;
-  return Concat(bar, " ", NumberToText(g_console.state->countriesDone), "/", NumberToText(total));
+  return Concat(bar, " ", NumberToText(c.state->countriesDone), "/", NumberToText(total));
 }
 
-
-void DrawLive() {
-  if (!g_console.progress.live) return;
-  const std::string country = Cp1252ToTerminalText(g_console.country);
-  const std::string line = Concat(StatusText(g_console.count), " ", Bar(), " ", country);
+void DrawLive(ConsoleSide& c) {
+  if (!c.progress.live) return;
+  const std::string country = Cp1252ToTerminalText(c.country);
+  const std::string line = Concat(StatusText(c.count), " ", Bar(c), " ", country);
   const int width = ProgressWidth();
-  PutProgressLine(g_console.progress, width > 0 ? Utf8Left(line, width) : line);
-  g_console.lastDraw = MonotonicMilliseconds();
+  PutProgressLine(c.progress, width > 0 ? Utf8Left(line, width) : line);
+  c.lastDraw = MonotonicMilliseconds();
 }
 
-void ClearLive() { ClearProgressLine(g_console.progress); }
+void ClearLive(ConsoleSide& c) { ClearProgressLine(c.progress); }
 
 // Ends the live line on its own line and leaves the terminal at the start of the next.
-void PutFinalLine(const std::string& text, bool evenWhenQuiet = false) {
-  if ((g_console.options.quiet && !evenWhenQuiet) || StopExitCode() == kExitBrokenPipe) return;
-  if (g_console.progress.live) {
-    g_console.progress.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
-    PutProgressLine(g_console.progress, text);
+void PutFinalLine(ConsoleSide& c, const std::string& text, bool evenWhenQuiet = false) {
+  if ((c.options.quiet && !evenWhenQuiet) || StopExitCode() == kExitBrokenPipe) return;
+  if (c.progress.live) {
+    c.progress.shownLength += kEchoMargin;  // covers a "^C" that the terminal echoed
+    PutProgressLine(c.progress, text);
     WriteErr("\n");
-    g_console.progress.live = false;
+    c.progress.live = false;
   } else {
     WriteErr(Concat(text, "\n"));
   }
-  g_console.finalShown = true;
+  c.finalShown = true;
 }
 
-void AnnounceCountry(const std::string& country) {
-  g_console.country = country;
-  if (g_console.options.quiet) return;
-  if (g_console.progress.live) {
-    DrawLive();
+void AnnounceCountry(ConsoleSide& c, const std::string& country) {
+  c.country = country;
+  if (c.options.quiet) return;
+  if (c.progress.live) {
+    DrawLive(c);
   } else {
-    WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(g_console.country), "\n"));
+    WriteErr(Concat(kReadingPrefix, Cp1252ToTerminalText(c.country), "\n"));
   }
 }
 
 // A line of its own on stderr, past the live line, which is drawn again below it.
-void PutLine(const std::string& text) {
-  ClearLive();
+void PutLine(ConsoleSide& c, const std::string& text) {
+  ClearLive(c);
   WriteErr(Concat(text, "\n"));
-  DrawLive();
+  DrawLive(c);
+}
+
+// "morvek-cli: <text>" as a line of its own, past the live line, which is drawn again below.
+void PutProgramLine(ConsoleSide& c, const std::string& text) {
+  ClearLive(c);
+  ShowConsoleLine(text);
+  DrawLive(c);
 }
 
 // A typed text in UTF-8 for the terminal, whether it came as UTF-8 or as page bytes.
@@ -147,14 +150,14 @@ std::string FetchProblem(const PageReport& report) {
 }
 
 // Why a run that was not stopped found no channel.
-std::string NothingFoundReason() {
-  if (!g_console.indexRead) return kIndexUnread;
-  const std::string problem = FetchProblem(g_console.index);
+std::string NothingFoundReason(ConsoleSide& c) {
+  if (!c.indexRead) return kIndexUnread;
+  const std::string problem = FetchProblem(c.index);
   if (!problem.empty()) return Concat(kIndexUnread, ": ", problem);
-  if (g_console.index.size == 0) return kIndexEmpty;
-  const int32_t total = g_console.state->countryTotal;
+  if (c.index.size == 0) return kIndexEmpty;
+  const int32_t total = c.state->countryTotal;
   if (total == 0) return kNoCountryLinks;
-  if (g_console.failedPages == total) {
+  if (c.failedPages == total) {
     return Concat(kNoCountryPage, NumberToText(total), " of ", NumberToText(total), " failed");
   }
   return kNoChannelRows;
@@ -176,187 +179,186 @@ std::optional<OldListRows> ReadOldList(const std::string& path) {
 }
 
 // Waits for the old list to be read; the save must not begin before, as it replaces the file.
-void WaitForOldList() {
-  if (g_console.oldListReading.valid()) g_console.oldList = g_console.oldListReading.get();
+void WaitForOldList(ConsoleSide& c) {
+  if (c.oldListReading.valid()) c.oldList = c.oldListReading.get();
 }
 
 // " (5 new, 1 gone)" after DONE when a list was replaced.
-std::string ChangesText() {
-  WaitForOldList();
-  if (!g_console.oldList || !g_console.newListReading.valid()) return std::string();
-  ListChanges changes = CompareFingerprints(*g_console.oldList, g_console.newListReading.get());
+std::string ChangesText(ConsoleSide& c) {
+  WaitForOldList(c);
+  if (!c.oldList || !c.newListReading.valid()) return std::string();
+  ListChanges changes = CompareFingerprints(*c.oldList, c.newListReading.get());
   return Concat(" (", NumberToText(changes.added), kNewWord, NumberToText(changes.removed),
                 kGoneWord);
 }
 
 }  // namespace
 
-void StartConsole(const ConsoleOptions& options, HarvestState& state) {
-  g_console = ConsoleSide();
-  g_console.options = options;
-  g_console.state = &state;
-  g_console.progress.live = !options.quiet && StderrIsTerminal();
+ConsoleObserver::ConsoleObserver(const ConsoleOptions& options, const HarvestState& state)
+    : side_(new ConsoleSide()) {
+  ConsoleSide& c = *side_;
+  c.options = options;
+  c.state = &state;
+  c.progress.live = !options.quiet && StderrIsTerminal();
   // A thread when one can be had, else read at once.
-  g_console.oldListReading =
+  c.oldListReading =
       std::async(std::launch::async | std::launch::deferred, ReadOldList, options.outputPath);
-  DrawLive();
+  DrawLive(c);
 }
 
-void FinishConsole() {
-  if (g_console.newListReading.valid()) g_console.newListReading.wait();
-  if (g_console.countryRefused) {
-    ClearLive();
-    g_console.finalShown = true;
+ConsoleObserver::~ConsoleObserver() = default;
+
+void ConsoleObserver::Finish(const HarvestResult& result) {
+  ConsoleSide& c = *side_;
+  if (c.newListReading.valid()) c.newListReading.wait();
+  if (result.countryRefused) {
+    ClearLive(c);
+    c.finalShown = true;
   }
-  if (!g_console.finalShown && g_console.count == 0 && !g_console.state->aborted) {
-    PutFinalLine(Concat(StatusText(0), " (", NothingFoundReason(), ")"), true);
+  if (!c.finalShown && c.count == 0 && !result.aborted) {
+    PutFinalLine(c, Concat(StatusText(0), " (", NothingFoundReason(c), ")"), true);
   }
-  if (!g_console.finalShown && !g_console.doneText.empty() && !StdoutFailed()) {
-    PutFinalLine(Concat(g_console.doneText, ChangesText()));
+  if (!c.finalShown && !c.doneText.empty() && !StdoutFailed()) {
+    PutFinalLine(c, Concat(c.doneText, ChangesText(c)));
   }
-  if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
+  if (!c.finalShown) PutFinalLine(c, StatusText(c.count));
   if (StdoutFailed()) {
-    ClearLive();
+    ClearLive(c);
   } else {
     WriteStdout(std::string(), kChannelBlocks, true);
   }
 }
 
-bool ConsoleMessageShown() { return g_console.messageShown; }
+ProgressLine& ConsoleObserver::LiveLine() { return side_->progress; }
 
-bool ConsoleListWritten() { return g_console.listWritten; }
+void ConsoleObserver::ShowLine(const std::string& text) { PutProgramLine(*side_, text); }
 
-bool ConsoleCountryRefused() { return g_console.countryRefused; }
-
-void ShowConsoleLine(const std::string& text) {
-  ClearLive();
-  WriteErr(Concat(kProgramPrefix, text, "\n"));
-  DrawLive();
-}
-
-void ShowExportFailure(const std::string& what, const std::string& problem) {
-  if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
-  g_console.finalShown = true;
-  g_console.exportFailed = true;
-  g_console.messageShown = true;
-  ShowConsoleLine(Concat("cannot write ", what, ": ", problem));
+void ConsoleObserver::ShowExportFailure(const std::string& what, const std::string& problem) {
+  ConsoleSide& c = *side_;
+  if (!c.finalShown) PutFinalLine(c, StatusText(c.count));
+  c.finalShown = true;
+  ShowLine(Concat("cannot write ", what, ": ", problem));
 }
 
 // Called once per country page line: a stop reaches the run through its token.
-bool ServiceRunEvent() { return ConsoleStopToken().StopRequested(); }
+bool ConsoleObserver::ServiceRunEvent() { return ConsoleStopToken().StopRequested(); }
 
-void ShowCountryPageTaken(const std::string& country) {
-  AnnounceCountry(country);
+void ConsoleObserver::ShowCountryPageTaken(const std::string& country) {
+  AnnounceCountry(*side_, country);
 }
 
 // While a page downloads, a live line names the country being read and keeps its count fresh.
 // Nothing is printed otherwise: the lines written do not depend on how the fetches go.
-bool ServiceWhileFetching() {
+bool ConsoleObserver::ServiceWhileFetching() {
+  ConsoleSide& c = *side_;
   if (ConsoleStopToken().StopRequested()) return true;
-  if (!g_console.progress.live || g_console.state == nullptr) return false;
-  if (g_console.state->country != g_console.country) {
-    AnnounceCountry(g_console.state->country);
-  } else if (MonotonicMilliseconds() - g_console.lastDraw >= kProgressRedrawMilliseconds) {
-    DrawLive();
+  if (!c.progress.live) return false;
+  if (c.state->country != c.country) {
+    AnnounceCountry(c, c.state->country);
+  } else if (MonotonicMilliseconds() - c.lastDraw >= kProgressRedrawMilliseconds) {
+    DrawLive(c);
   }
   return false;
 }
 
-void ShowChannel(const ChannelRecord& record) {
-  if (!g_console.options.details || StdoutFailed()) return;
+void ConsoleObserver::ShowChannel(const ChannelRecord& record) {
+  ConsoleSide& c = *side_;
+  if (!c.options.details || StdoutFailed()) return;
   std::string block;
   for (const std::string& line : ChannelBlockLines(record)) {
     block += Concat(Utf8ToTerminalText(PageTextToUtf8(line)), "\n");
   }
-  ClearLive();  // stdout and stderr may share the terminal
+  ClearLive(c);  // stdout and stderr may share the terminal
   if (!WriteStdout(block, kChannelBlocks)) return;
-  if (g_console.progress.live) {
+  if (c.progress.live) {
     std::fflush(stdout);
-    DrawLive();
+    DrawLive(c);
   }
 }
 
-void ShowChannelCount(int32_t count) {
-  g_console.count = count;
-  if (g_console.progress.live && MonotonicMilliseconds() - g_console.lastDraw >= kProgressRedrawMilliseconds) {
-    DrawLive();
+void ConsoleObserver::ShowChannelCount(int32_t count) {
+  ConsoleSide& c = *side_;
+  c.count = count;
+  if (c.progress.live && MonotonicMilliseconds() - c.lastDraw >= kProgressRedrawMilliseconds) {
+    DrawLive(c);
   }
 }
 
-void ShowPageRead(const PageReport& report) {
+void ConsoleObserver::ShowPageRead(const PageReport& report) {
+  ConsoleSide& c = *side_;
   // A page that a stop cut short did not fail.
   if (StopExitCode() != 0 || ConsoleStopToken().StopRequested()) return;
   if (report.country.empty()) {
-    g_console.index = report;
-    g_console.indexRead = true;
+    c.index = report;
+    c.indexRead = true;
   }
   const std::string page = report.country.empty() ? kIndexPageName : report.country;
   const std::string where =
       Concat(Cp1252ToTerminalText(page), ": ", Cp1252ToTerminalText(report.address));
   const std::string problem = FetchProblem(report);
-  if (!problem.empty() && !report.country.empty()) ++g_console.failedPages;
-  if (!problem.empty()) ShowConsoleLine(Concat(kWarningPrefix, where, ": ", problem));
-  if (!g_console.options.verbose) return;
+  if (!problem.empty() && !report.country.empty()) ++c.failedPages;
+  if (!problem.empty()) ShowLine(Concat(kWarningPrefix, where, ": ", problem));
+  if (!c.options.verbose) return;
   std::string line = where;
   if (report.outcome.status != 0)
     line += Concat(": ", kHttpPrefix, NumberToText(report.outcome.status));
   line += Concat(", ", NumberToText(static_cast<int32_t>(report.size)), " bytes");
   if (!report.country.empty()) line += Concat(", ", NumberToText(report.channels), " channels");
-  PutLine(line);
+  PutLine(c, line);
 }
 
-void ShowUnknownCountry(const std::string& name, const std::vector<std::string>& nearest) {
+void ConsoleObserver::ShowUnknownCountry(const std::string& name,
+                                         const std::vector<std::string>& nearest) {
   std::string text = Concat("the index has no country \"", TypedText(name), "\"");
   for (size_t i = 0; i < nearest.size(); ++i) {
     text += Concat(i == 0 ? "; nearest: " : ", ", Cp1252ToTerminalText(nearest[i]));
   }
   if (nearest.empty()) text += kListCountriesHint;
-  ShowConsoleLine(text);
-  g_console.countryRefused = true;
+  ShowLine(text);
 }
 
-void ShowSharedCountryName(const std::string& name, int entries) {
-  if (g_console.options.quiet) return;
-  ShowConsoleLine(Concat("\"", TypedText(name), "\" names ", NumberToText(entries),
-                         " entries of the index; all are read"));
+void ConsoleObserver::ShowSharedCountryName(const std::string& name, int entries) {
+  if (side_->options.quiet) return;
+  ShowLine(Concat("\"", TypedText(name), "\" names ", NumberToText(entries),
+                  " entries of the index; all are read"));
 }
 
-void ShowRunFinished() {
+void ConsoleObserver::ShowRunFinished() {
+  ConsoleSide& c = *side_;
   // The blocks reach their reader before the save: a reader gone stops the run unsaved.
-  if (g_console.options.details) WriteStdout(std::string(), kChannelBlocks, true);
-  if (g_console.state->channelLimitReached) {
-    ShowConsoleLine(Concat(kWarningPrefix, kChannelLimitReached,
-                           NumberToText(g_console.state->channelLimit), kChannelLimitKept));
+  if (c.options.details) WriteStdout(std::string(), kChannelBlocks, true);
+  if (c.state->channelLimitReached) {
+    ShowLine(Concat(kWarningPrefix, kChannelLimitReached, NumberToText(c.state->channelLimit),
+                    kChannelLimitKept));
   }
-  WaitForOldList();
-  if (g_console.oldList) {
-    g_console.newListReading = std::async(std::launch::async | std::launch::deferred,
-                                          ListFingerprints, std::cref(g_console.state->channels));
+  WaitForOldList(c);
+  if (c.oldList) {
+    c.newListReading = std::async(std::launch::async | std::launch::deferred, ListFingerprints,
+                                  std::cref(c.state->channels));
   }
-  g_console.barFull = true;
-  DrawLive();
+  c.barFull = true;
+  DrawLive(c);
 }
 
-void ShowFinalStatus(int32_t count, const std::string& word) {
-  g_console.count = count;
-  g_console.listWritten = TextEquals(word, kWordDone);
-  if (g_console.listWritten) {
-    g_console.doneText = Concat(StatusText(count), word);  // shown after the exports
+void ConsoleObserver::ShowFinalStatus(int32_t count, bool done) {
+  ConsoleSide& c = *side_;
+  c.count = count;
+  if (done) {
+    c.doneText = Concat(StatusText(count), kWordDone);  // shown after the exports
   } else {
-    PutFinalLine(Concat(StatusText(count), word));
+    PutFinalLine(c, Concat(StatusText(count), kWordAborted));
   }
 }
 
 // The status line keeps its count, as the window's does; the message follows it.
-int ShowMessage(const std::string& title, const std::string& text, int /*style*/) {
-  if (!g_console.finalShown) PutFinalLine(StatusText(g_console.count));
-  g_console.finalShown = true;
-  ClearLive();
+void ConsoleObserver::ShowMessage(const std::string& title, const std::string& text, MessageKind) {
+  ConsoleSide& c = *side_;
+  if (!c.finalShown) PutFinalLine(c, StatusText(c.count));
+  c.finalShown = true;
+  ClearLive(c);
   WriteErr(Concat(title, "\n", text, "\n"));
   // A failed save of the run names the path and the system's reason under the fixed words.
-  if (g_console.state != nullptr && !g_console.state->saveProblem.empty()) {
-    WriteErr(Concat(g_console.state->saveProblem, "\n"));
-  }
-  g_console.messageShown = true;
-  return 1;
+  if (!c.state->saveProblem.empty()) WriteErr(Concat(c.state->saveProblem, "\n"));
 }
+
+void ShowConsoleLine(const std::string& text) { WriteErr(Concat(kProgramPrefix, text, "\n")); }

@@ -6,7 +6,6 @@
 #include <richedit.h>
 
 #include "harvest/update_run.h"
-#include "harvest/window_side.h"
 #include "text/text.h"
 #include "ui/win32/main_window.h"
 
@@ -34,7 +33,7 @@ const DWORD kDrawShareInverse = 10;
 // still pending goes on the screen with the next refresh.
 const DWORD kStatusIntervalMs = 50;
 
-// What ShowChannel and ShowChannelCount have not yet put on the screen.
+// What the observer's ShowChannel and ShowChannelCount have not yet put on the screen.
 struct PendingDisplay {
   std::string text;  // panel lines joined by line feeds
   int lines = 0;
@@ -84,7 +83,7 @@ void PreparePanel(HWND panel) {
   SendMessageA(panel, EM_SETUNDOLIMIT, 0, 0);
 }
 
-void ShowChannel(const ChannelRecord& record) {
+void WindowObserver::ShowChannel(const ChannelRecord& record) {
   const auto lines = ChannelBlockLines(record);
   for (const std::string& line : lines) {
     if (g_pending.lines != 0) g_pending.text += kLineBreak;
@@ -94,7 +93,7 @@ void ShowChannel(const ChannelRecord& record) {
   if (RefreshDue()) RefreshDisplay();
 }
 
-void ShowChannelCount(int32_t count) {
+void WindowObserver::ShowChannelCount(int32_t count) {
   // The control holds its position within its range; past the top the bar stays full.
   g_pending.barPosition = count > kProgressTop ? kProgressTop : count;
   g_pending.statusCount = count;
@@ -200,23 +199,14 @@ void RefreshDisplayAtLineEnd() {
   if (pending && RefreshDue()) RefreshDisplay();
 }
 
-void ShowRunFinished() {
+void WindowObserver::ShowRunFinished() {
   RefreshDisplay();
   SendMessageA(ControlHandle(kProgressBar), PBM_SETPOS, kProgressTop, 0);
   SetWindowTextA(ControlHandle(kCloseButton), kCloseText);
 }
 
-// The window shows no page reports; a failed page shows as fewer channels, as before.
-void ShowPageRead(const PageReport&) {}
-
-// The window names no country while it reads.
-void ShowCountryPageTaken(const std::string&) {}
-
-// The window program harvests every country, so the run never asks it about one.
-void ShowUnknownCountry(const std::string&, const std::vector<std::string>&) {}
-void ShowSharedCountryName(const std::string&, int) {}
-
-void ShowFinalStatus(int32_t count, const std::string& word) {
-  SetWindowTextA(ControlHandle(kStatusLabel),
-                 Concat(kStatusPrefix, NumberToText(count), word).c_str());
+void WindowObserver::ShowFinalStatus(int32_t count, bool done) {
+  SetWindowTextA(
+      ControlHandle(kStatusLabel),
+      Concat(kStatusPrefix, NumberToText(count), done ? kWordDone : kWordAborted).c_str());
 }

@@ -9,7 +9,6 @@
 #include <new>
 #include <vector>
 
-#include "harvest/window_side.h"
 #include "text/text.h"
 #include "ui/win32/window_rules.h"
 
@@ -254,7 +253,7 @@ bool AnswerRunEvent(int event) {
 
 }  // namespace
 
-bool ServiceRunEvent() {
+bool WindowObserver::ServiceRunEvent() {
   RefreshDisplayAtLineEnd();
   const DWORD now = GetTickCount();
   const bool raised = !t_events.queue.empty() || t_events.pendingCode != 0;
@@ -267,7 +266,7 @@ bool ServiceRunEvent() {
 // of a page are not held back until the next page arrives; then every waiting message is
 // taken, for at most a short while, so that painting, View list and Close are answered at
 // once. A stop asked for here leaves the fetch behind: the fetcher drops it.
-bool ServiceWhileFetching() {
+bool WindowObserver::ServiceWhileFetching() {
   RefreshDisplay();
   const DWORD start = GetTickCount();
   do {

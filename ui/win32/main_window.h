@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "harvest/window_side.h"
+#include "harvest/update_run.h"
 #include "ui/win32/window_rules.h"
 
 // Controls by number; each control's window identifier equals its number.
@@ -74,6 +74,25 @@ void CloseMainWindow();
 // when MORVEK_DEBUG_LOG names one (debug_log_win.cpp); keeps the last error as it was.
 void LogFailedCall(const std::string& call);
 
+// The update run's observer in the window: the status line, the progress bar and the
+// details panel show the run; the Close button and the window's close request stop it.
+// It shows no page reports (a failed page shows as fewer channels) and names no country
+// while it reads; it harvests every country, so the run never asks it about one.
+class WindowObserver : public HarvestObserver {
+ public:
+  bool ServiceRunEvent() override;
+  bool ServiceWhileFetching() override;
+  void ShowChannel(const ChannelRecord& record) override;
+  void ShowChannelCount(int32_t count) override;
+  void ShowRunFinished() override;
+  void ShowFinalStatus(int32_t count, bool done) override;
+  void ShowMessage(const std::string& title, const std::string& text, MessageKind kind) override;
+};
+
+// A message box with style, owned by this process's foreground window, while the thread's
+// other windows are disabled; the button pressed.
+int ShowMessageBox(const std::string& title, const std::string& text, UINT style);
+
 // Event handling (events_win.cpp).
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT WindowCallback(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -91,8 +110,8 @@ bool LaunchTarget(const OpenableLink& link);
 // Details panel (details_panel_win.cpp).
 // Gives the details panel its face once, so that lines added later need no formatting.
 void PreparePanel(HWND panel);
-// Puts what ShowChannel and ShowChannelCount have collected on the screen: the panel lines
-// (then scrolls to the end), the progress position and the status count.
+// Puts what the observer's ShowChannel and ShowChannelCount have collected on the screen: the panel
+// lines (then scrolls to the end), the progress position and the status count.
 void RefreshDisplay();
 // The run's per-line step calls this first: shows what is collected when it is due.
 void RefreshDisplayAtLineEnd();

@@ -7,7 +7,6 @@
 
 #include <vector>
 
-#include "harvest/window_side.h"
 #include "text/text.h"
 
 MainWindow g_mainWindow;
@@ -148,7 +147,7 @@ void EnableLinks(HWND richEdit) {
 
 int CentredOffset(int outerSpace, int size) { return (outerSpace - size) / 2; }
 
-// Windows of this thread that ShowMessage disabled, to be enabled again.
+// Windows of this thread that ShowMessageBox disabled, to be enabled again.
 struct DisabledWindows {
   DWORD thread;
   std::vector<HWND> windows;
@@ -303,14 +302,19 @@ void InitialiseCommonControls() {
   InitCommonControls();
 }
 
-int ShowMessage(const std::string& title, const std::string& text, int style) {
+int ShowMessageBox(const std::string& title, const std::string& text, UINT style) {
   DisabledWindows disabled{GetCurrentThreadId(), {}};
   EnumWindows(DisableThreadWindow, reinterpret_cast<LPARAM>(&disabled));
   HWND foreground = GetForegroundWindow();
   DWORD process = 0;
   if (foreground != nullptr) GetWindowThreadProcessId(foreground, &process);
   HWND owner = process == GetCurrentProcessId() ? foreground : nullptr;
-  const int result = MessageBoxA(owner, text.c_str(), title.c_str(), static_cast<UINT>(style));
+  const int result = MessageBoxA(owner, text.c_str(), title.c_str(), style);
   for (HWND window : disabled.windows) EnableWindow(window, TRUE);
   return result;
+}
+
+void WindowObserver::ShowMessage(const std::string& title, const std::string& text,
+                                 MessageKind kind) {
+  ShowMessageBox(title, text, kind == MessageKind::kWarning ? MB_OK | MB_ICONEXCLAMATION : MB_OK);
 }

@@ -9,7 +9,6 @@
 
 #include <vector>
 
-#include "harvest/window_side.h"
 #include "text/text.h"
 
 namespace {
@@ -40,9 +39,9 @@ class WindowTest : public testing::Test {
 
   // Runs the per-line step, which looks for messages only every few milliseconds, until it
   // asks to stop or the time has passed; true when it asked.
-  static bool StepUntilStopped(DWORD milliseconds) {
+  bool StepUntilStopped(DWORD milliseconds) {
     for (const DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
-      if (ServiceRunEvent()) return true;
+      if (window_.ServiceRunEvent()) return true;
     }
     return false;
   }
@@ -89,6 +88,8 @@ class WindowTest : public testing::Test {
     GetClientRect(g_mainWindow.handle, &r);
     return SIZE{r.right - r.left, r.bottom - r.top};
   }
+
+  WindowObserver window_;  // what the update run is given
 };
 
 ChannelRecord Record(const std::string& name) {
@@ -106,13 +107,13 @@ TEST_F(WindowTest, ShowChannelPrintsEightLineBlocksFromTheTop) {
   ClearPanel();
   const ChannelRecord first = Record("One");
   const ChannelRecord empty{};
-  ShowChannel(first);
+  window_.ShowChannel(first);
   RefreshDisplay();
   EXPECT_EQ(PanelLines(), Block(first));
   SendMessageA(ControlHandle(kDetailsPanel), EM_SETSEL, 2, 5);  // as a drag in the panel does
-  ShowChannel(empty);
-  ShowChannel(first);
-  ShowRunFinished();  // shows whatever is still collected
+  window_.ShowChannel(empty);
+  window_.ShowChannel(first);
+  window_.ShowRunFinished();  // shows whatever is still collected
   EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(empty), "\n", Block(first)));
   EXPECT_NE(PanelLines().find("\nStream URL: \nHomepage:   \n"), std::string::npos);
   const int32_t length = static_cast<int32_t>(PanelLines().size());
@@ -123,13 +124,13 @@ TEST_F(WindowTest, CollectedLinesCountAndPositionShowWhileTheNextPageIsOnItsWay)
   ClearPanel();
   const ChannelRecord first = Record("First");
   const ChannelRecord second = Record("Second");
-  ShowChannel(first);
-  ShowChannelCount(1);
+  window_.ShowChannel(first);
+  window_.ShowChannelCount(1);
   RefreshDisplay();
-  ShowChannel(second);  // within the refresh interval: may wait
-  ShowChannelCount(2);
-  for (int line = 0; line < 8; ++line) EXPECT_FALSE(ServiceRunEvent());
-  EXPECT_FALSE(ServiceWhileFetching());
+  window_.ShowChannel(second);  // within the refresh interval: may wait
+  window_.ShowChannelCount(2);
+  for (int line = 0; line < 8; ++line) EXPECT_FALSE(window_.ServiceRunEvent());
+  EXPECT_FALSE(window_.ServiceWhileFetching());
   EXPECT_EQ(PanelLines(), Concat(Block(first), "\n", Block(second)));
   EXPECT_EQ(SendMessageA(ControlHandle(kProgressBar), PBM_GETPOS, 0, 0), 2);
   EXPECT_EQ(ControlText(kStatusLabel), "Channels found: 2");
@@ -139,7 +140,7 @@ TEST_F(WindowTest, CollectedLinesCountAndPositionShowWhileTheNextPageIsOnItsWay)
 TEST_F(WindowTest, DetailsPanelHoldsFarMoreThanTheDefaultLimit) {
   ClearPanel();
   const int channels = 400;  // about 60,000 characters, twice the control's default limit
-  for (int i = 0; i < channels; ++i) ShowChannel(Record(NumberToText(i)));
+  for (int i = 0; i < channels; ++i) window_.ShowChannel(Record(NumberToText(i)));
   RefreshDisplay();
   const std::string text = PanelLines();
   EXPECT_GT(text.size(), 60000u);
@@ -167,20 +168,20 @@ TEST_F(WindowTest, CountsAndFinalWordsGoToTheBarAndStatusLine) {
       {1300, 1206, "Channels found: 1300"},
   };
   for (const Case& c : cases) {
-    ShowChannelCount(c.count);
+    window_.ShowChannelCount(c.count);
     RefreshDisplay();
     EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), c.barPosition) << c.count;
     EXPECT_EQ(ControlText(kStatusLabel), c.status);
   }
-  ShowChannelCount(3);
+  window_.ShowChannelCount(3);
   SetWindowTextA(ControlHandle(kCloseButton), "Cancel");
-  ShowRunFinished();
+  window_.ShowRunFinished();
   EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 1206);
   EXPECT_EQ(ControlText(kCloseButton), "Close");
   EXPECT_EQ(ControlText(kStatusLabel), "Channels found: 3");
-  ShowFinalStatus(12, " ABORTED");
+  window_.ShowFinalStatus(12, false);
   EXPECT_EQ(ControlText(kStatusLabel), "Channels found: 12 ABORTED");
-  ShowFinalStatus(0, " DONE");
+  window_.ShowFinalStatus(0, true);
   EXPECT_EQ(ControlText(kStatusLabel), "Channels found: 0 DONE");
 }
 
