@@ -78,11 +78,14 @@ const int kExitServeFailed = 1;
 const rlim_t kSpareFiles = 256;  // for the database, the checks and the harvest beside the clients
 
 const std::vector<OptionSpec> kServeOptions = {
-    {"data", 0, true},        {"listen", 0, true},     {"harvest-every", 0, true},
-    {"check-every", 0, true}, {"site", 0, true},       {"playlist", 0, true},
-    {"token-file", 0, true},  {"jobs", 'j', true},     {"timeout", 't', true},
-    {"per-host", 0, true},    {"user-agent", 0, true}, {"quiet", 'q', false},
-    {"verbose", 'v', false},  {"read-token-file", 0, true}, {"public-name", 0, true}};
+    {"data", 0, true},          {"listen", 0, true},
+    {"harvest-every", 0, true}, {"check-every", 0, true},
+    {"site", 0, true},          {"playlist", 0, true},
+    {"token-file", 0, true},    {"jobs", 'j', true},
+    {"timeout", 't', true},     {"per-host", 0, true},
+    {"user-agent", 0, true},    {"quiet", 'q', false},
+    {"verbose", 'v', false},    {"read-token-file", 0, true},
+    {"public-name", 0, true}};
 
 struct ServeOptions {
   ServeSettings settings;

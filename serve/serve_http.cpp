@@ -53,8 +53,8 @@ const char kKeyArgument[] = "key";  // the read token in the address, for player
 const char kLoopbackName[] = "localhost";
 const std::chrono::seconds kSweepPeriod{1};
 const int64_t kNeverLogged = std::numeric_limits<int64_t>::min();
-// The library's own words for a full server and for a process out of file descriptors.
-const char kLibrarySlotsFull[] = "Server reached connection limit";
+// The library's own words for a process out of file descriptors. (Its word for full slots is
+// also said for every connection past the bound per address, so the slots are counted here.)
 const char kLibraryResourceLimit[] = "Hit process or system resource limit";
 const char kNoFilesLeft[] = "Too many open files";
 const int kGzipLevel = 6;
@@ -111,7 +111,7 @@ struct HttpServer {
   MHD_Daemon* daemon = nullptr;
   std::mutex cacheMutex;
   std::unordered_map<std::string, CachedAnswer> cache;
-  std::mutex makeMutex;  // one filtered answer is made at a time
+  std::mutex makeMutex;      // one filtered answer is made at a time
   bool loopbackOnly = true;  // bound to a loopback address
   std::mutex linksMutex;
   std::unordered_set<Link*> links;
@@ -574,14 +574,12 @@ void SaySlotsFull(HttpServer& server) {
                       " connection slots are in use: new clients wait or are refused"));
 }
 
-// The library's messages: only running out of slots or file descriptors is said, once.
+// The library's messages: only running out of file descriptors is said, once a minute.
 void LibraryLog(void* cls, const char* format, va_list arguments) {
   auto& server = *static_cast<HttpServer*>(cls);
   char text[512];
   std::vsnprintf(text, sizeof text, format, arguments);
-  if (StartsWith(text, kLibrarySlotsFull)) {
-    SaySlotsFull(server);
-  } else if (StartsWith(text, kLibraryResourceLimit) || std::strstr(text, kNoFilesLeft) != nullptr) {
+  if (StartsWith(text, kLibraryResourceLimit) || std::strstr(text, kNoFilesLeft) != nullptr) {
     SayExhausted(server, server.filesLogged,
                  "the process has no file descriptor left: new clients wait until others close");
   }
@@ -633,7 +631,8 @@ void SweepHeads(HttpServer& server) {
   std::unique_lock<std::mutex> lock(server.linksMutex);
   while (!server.stopping) {
     server.sweeperWake.wait_for(lock, kSweepPeriod);
-    const auto overdue = std::chrono::steady_clock::now() - std::chrono::seconds(kRequestHeadSeconds);
+    const auto overdue =
+        std::chrono::steady_clock::now() - std::chrono::seconds(kRequestHeadSeconds);
     for (Link* link : server.links) {
       if (link->inHead && !link->closing && link->fd >= 0 && link->headBegan < overdue) {
         shutdown(link->fd, SHUT_RDWR);
@@ -648,8 +647,7 @@ void* NoteRequestLine(void* /*cls*/, const char* uri, MHD_Connection* /*connecti
 }
 
 MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char* version, const char* /*upload*/, size_t* uploadSize,
-                  void** state) {
+                  const char* version, const char* /*upload*/, size_t* uploadSize, void** state) {
   auto& server = *static_cast<HttpServer*>(cls);
   // The first call comes with the headers; answering once the request is complete keeps the
   // connection open for the next request.
@@ -664,7 +662,8 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
   if (path.size() > kMaxPathBytes) {
     return Send(connection, PlainAnswer(MHD_HTTP_URI_TOO_LONG, "address too long"));
   }
-  if (AnswerPtr refusal = Refusal(server, connection, path, method, version, *state == &g_badHeadRead)) {
+  if (AnswerPtr refusal =
+          Refusal(server, connection, path, method, version, *state == &g_badHeadRead)) {
     return Send(connection, refusal);
   }
   return Send(connection, Route(server, connection, path, method));

@@ -37,9 +37,9 @@ const size_t kMaxTokenBytes = 4096;
 struct HttpSettings {
   std::string address = "127.0.0.1";  // IPv4 or IPv6
   uint16_t port = 8765;
-  std::string token;  // the bearer token of POST /runs/*; "" refuses them
+  std::string token;      // the bearer token of POST /runs/*; "" refuses them
   std::string readToken;  // needed by every GET but the page's own files; "" for none
-  std::vector<std::string> publicNames;  // Host names answered besides IP literals
+  std::vector<std::string> publicNames;         // Host names answered besides IP literals
   std::function<void(const std::string&)> log;  // failures of the server itself
 };
 
