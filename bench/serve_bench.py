@@ -5,8 +5,11 @@
                requests per second and p99 latency, beside nginx serving the same bytes as a
                static file in the same run (targets: at least half of nginx's rate; p99 under
                50 ms)
-  slow         1,000 clients that send their request one byte a second, and the time a normal
-               client then takes for /playlist.m3u (target: under 1 s)
+  slow         1,000 clients that send their request one byte a second, from 20 addresses
+               (127.0.1.x, under the bound per address), and the time a normal client then
+               takes for /playlist.m3u (target: under 1 s)
+  crowd        5,000 such clients from one address (127.0.0.2), and the time a normal client
+               on another address takes (target: under 1 s; the bound per address holds it)
   memory       a database of 100,000 entries with 30 results each: its size per result, the
                time from the start to the listening line, the resident memory after the start
                and with the playlist answered (targets: under 1 s; at most 150 MB), and what
@@ -17,6 +20,7 @@
 import argparse
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -33,6 +37,9 @@ PLAYLIST_ENTRIES = 20000
 MEMORY_ENTRIES = 100000
 RESULTS_PER_ENTRY = 30
 SLOW_CLIENTS = 1000
+CROWD_CLIENTS = 5000
+CROWD_ADDRESS = "127.0.0.2"
+SLOW_ADDRESSES = ["127.0.1.%d" % n for n in range(1, 21)]
 CONNECTIONS = 16
 
 
@@ -120,14 +127,18 @@ def start_nginx(work, body):
     return process, url
 
 
-def slow_clients(serve):
-    """Opens SLOW_CLIENTS connections that trickle their request; the slowest of the normal
-    requests made meanwhile, in seconds."""
-    request = b"GET /playlist.m3u?status=all HTTP/1.1\r\nHost: x\r\n"
+def slow_clients(serve, count, sources):
+    """Opens count connections from the sources (loopback addresses, in turn) that trickle
+    their request; the slowest of the normal requests made meanwhile, in seconds."""
+    request = b"GET /playlist.m3u?status=all HTTP/1.1\r\nHost: localhost\r\n"
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, count + 256)), hard))
     clients = []
-    for _ in range(SLOW_CLIENTS):
-        s = socket.create_connection(("127.0.0.1", serve.port))
+    for n in range(count):
+        s = socket.socket()
+        s.bind((sources[n % len(sources)], 0))
         s.setblocking(False)
+        s.connect_ex(("127.0.0.1", serve.port))
         clients.append(s)
     slowest = 0
     for second in range(5):
@@ -192,7 +203,9 @@ def main():
         print("  nginx   %8.0f requests/s  p99 %6.1f ms" % static)
         print("  serve at %.0f%% of nginx's rate (target >= 50%%), p99 target < 50 ms" % (100 * served[0] / static[0]))
         print("slow      %d clients at one byte a second: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
-              % (SLOW_CLIENTS, slow_clients(serve)))
+              % (SLOW_CLIENTS, slow_clients(serve, SLOW_CLIENTS, SLOW_ADDRESSES)))
+        print("crowd     %d clients from %s: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
+              % (CROWD_CLIENTS, CROWD_ADDRESS, slow_clients(serve, CROWD_CLIENTS, [CROWD_ADDRESS])))
         serve.stop()
 
         write_playlist(playlist, MEMORY_ENTRIES)

@@ -10,7 +10,8 @@ _morvek_cli() {
   local check="--jobs --timeout --per-host --output --m3u --dead --json --pictures --user-agent
     --retry --quiet --help --version"
   local serve="--data --listen --harvest-every --check-every --site --playlist --token-file
-    --jobs --timeout --per-host --retry --user-agent --quiet --verbose --help"
+    --read-token-file --public-name --jobs --timeout --per-host --retry --user-agent --quiet
+    --verbose --help"
   # bash splits "--output=FILE" into "--output", "=" and "FILE".
   if [[ $cur == = ]]; then
     cur=""
@@ -19,12 +20,14 @@ _morvek_cli() {
   fi
   case $prev in
     -o | --output | --m3u | --dead | --json | --pictures | --check-output | --check-m3u | \
-      --check-dead | --check-json | --check-pictures | --data | --playlist | --token-file)
+      --check-dead | --check-json | --check-pictures | --data | --playlist | --token-file | \
+      --read-token-file)
       _morvek_cli_files "$cur"
       return ;;
     -j | -t | --site | --proxy | --noproxy | --country | --jobs | --timeout | --per-host | \
       --retry | --check-jobs | --check-timeout | --check-per-host | --check-retry | \
-      --user-agent | --check-user-agent | --listen | --harvest-every | --check-every)
+      --user-agent | --check-user-agent | --listen | --harvest-every | --check-every | \
+      --public-name)
       COMPREPLY=()
       return ;;
   esac

@@ -49,6 +49,11 @@ const char kUsage[] =
     "  --token-file FILE     POST /runs/check and /runs/harvest start a run now when they carry\n"
     "                        \"Authorization: Bearer\" and the token in FILE; without it they\n"
     "                        are refused\n"
+    "  --read-token-file FILE\n"
+    "                        every GET but the page's own files and /healthz needs the token\n"
+    "                        in FILE, as \"Authorization: Bearer\" or ?key=TOKEN in the address\n"
+    "  --public-name NAME    answer requests for the host name NAME too (besides loopback\n"
+    "                        names and, off loopback, IP addresses); repeatable\n"
     "  --jobs N, --timeout S, --per-host N, --retry N, --user-agent TEXT\n"
     "                        as for morvek-cli check\n"
     "  -q, --quiet           say failures only\n"
@@ -74,16 +79,20 @@ const int kExitServeFailed = 1;
 const rlim_t kSpareFiles = 256;  // for the database, the checks and the harvest beside the clients
 
 const std::vector<OptionSpec> kServeOptions = {
-    {"data", 0, true},        {"listen", 0, true},    {"harvest-every", 0, true},
-    {"check-every", 0, true}, {"site", 0, true},      {"playlist", 0, true},
-    {"token-file", 0, true},  {"jobs", 'j', true},    {"timeout", 't', true},
-    {"per-host", 0, true},    {"retry", 0, true},     {"user-agent", 0, true},
-    {"quiet", 'q', false},    {"verbose", 'v', false}};
+    {"data", 0, true},          {"listen", 0, true},
+    {"harvest-every", 0, true}, {"check-every", 0, true},
+    {"site", 0, true},          {"playlist", 0, true},
+    {"token-file", 0, true},    {"jobs", 'j', true},
+    {"timeout", 't', true},     {"per-host", 0, true},
+    {"retry", 0, true},         {"user-agent", 0, true},
+    {"quiet", 'q', false},      {"verbose", 'v', false},
+    {"read-token-file", 0, true}, {"public-name", 0, true}};
 
 struct ServeOptions {
   ServeSettings settings;
   HttpSettings http;
   std::string tokenFile;
+  std::string readTokenFile;
   bool siteGiven = false;
   bool help = false;
   std::string refusal;
@@ -144,6 +153,10 @@ std::string TakeOption(const GivenOption& given, ServeOptions& options) {
     s.playlists.push_back(given.value);
   } else if (name == "token-file") {
     options.tokenFile = given.value;
+  } else if (name == "read-token-file") {
+    options.readTokenFile = given.value;
+  } else if (name == "public-name") {
+    options.http.publicNames.push_back(given.value);
   } else if (name == "user-agent") {
     s.userAgent = given.value;
   } else if (name == "quiet") {
@@ -294,6 +307,15 @@ int RunServeCommand(const std::vector<std::string>& args) {
     if (!problem.empty())
       return Say(Concat("--token-file ", options.tokenFile, ": ", problem), kExitUsage);
   }
+  if (!options.readTokenFile.empty()) {
+    std::string problem;
+    options.http.readToken = ReadToken(options.readTokenFile, problem);
+    if (!problem.empty())
+      return Say(Concat("--read-token-file ", options.readTokenFile, ": ", problem), kExitUsage);
+  }
+  options.http.log = [&settings](const std::string& line) {
+    ServeLog(settings, LogLevel::kFailure, line);
+  };
   if (settings.dataDir.empty()) settings.dataDir = DefaultDataFolder();
   std::string problem = PrepareDataFolder(settings.dataDir);
   if (!problem.empty()) return Say(problem, kExitServeFailed);
@@ -336,7 +358,10 @@ int RunServeCommand(const std::vector<std::string>& args) {
   if (host == "0.0.0.0") host = "127.0.0.1";
   if (host == "[::]") host = "[::1]";
   const std::string base = Concat("http://", host, ":", port, "/");
-  ServeLog(settings, LogLevel::kAlways, Concat("playlist ", base, "playlist.m3u, web page ", base));
+  // The read token itself stays out of the log.
+  const std::string key = options.http.readToken.empty() ? "" : "?key=TOKEN";
+  ServeLog(settings, LogLevel::kAlways,
+           Concat("playlist ", base, "playlist.m3u", key, ", web page ", base));
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();
   db.reset();

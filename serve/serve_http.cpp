@@ -1,17 +1,27 @@
 // The HTTP side of serve: routes, conditional answers, gzip, the run requests' token, and the
-// answers kept ready per query until the entries change.
+// answers kept ready per query until the entries change; who may read (the Host, the read
+// token), and the bounds on connections (per address, the request head's deadline).
 #include "serve/serve_http.h"
 
 #include <arpa/inet.h>
 #include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "serve/web_assets.h"
 #include "text/text.h"
@@ -39,6 +49,14 @@ const char kJpegType[] = "image/jpeg";
 const char kGetMethods[] = "GET, HEAD";
 const char kPostMethods[] = "POST";
 const char kBearerPrefix[] = "Bearer ";
+const char kKeyArgument[] = "key";  // the read token in the address, for players
+const char kLoopbackName[] = "localhost";
+const std::chrono::seconds kSweepPeriod{1};
+const int64_t kNeverLogged = std::numeric_limits<int64_t>::min();
+// The library's own words for a process out of file descriptors. (Its word for full slots is
+// also said for every connection past the bound per address, so the slots are counted here.)
+const char kLibraryResourceLimit[] = "Hit process or system resource limit";
+const char kNoFilesLeft[] = "Too many open files";
 const int kGzipLevel = 6;
 const size_t kLeastGzipBytes = 256;
 const int kGzipWindowBits = 15 + 16;  // a gzip wrapper around the deflate stream
@@ -67,6 +85,22 @@ struct CachedAnswer {
   AnswerPtr answer;
 };
 
+// One client connection, from its opening to its close; under the server's linksMutex.
+struct Link {
+  int fd = -1;
+  std::chrono::steady_clock::time_point headBegan;
+  bool inHead = true;  // a request head is awaited or being read
+  bool closing = false;
+};
+
+// Markers in the library's per-request pointer: the request line was read (with a valid or a
+// refused address), then the whole head. Markers rather than allocations, since the library
+// forgets a request whose head never completes.
+char g_lineRead;
+char g_badLineRead;
+char g_headRead;
+char g_badHeadRead;
+
 }  // namespace
 
 struct HttpServer {
@@ -77,10 +111,26 @@ struct HttpServer {
   MHD_Daemon* daemon = nullptr;
   std::mutex cacheMutex;
   std::unordered_map<std::string, CachedAnswer> cache;
-  std::mutex makeMutex;  // one filtered answer is made at a time
+  std::mutex makeMutex;      // one filtered answer is made at a time
+  bool loopbackOnly = true;  // bound to a loopback address
+  std::mutex linksMutex;
+  std::unordered_set<Link*> links;
+  bool stopping = false;  // under linksMutex
+  std::condition_variable sweeperWake;
+  std::thread sweeper;  // closes connections whose request head is overdue
+  std::atomic<int64_t> slotsLogged{kNeverLogged};
+  std::atomic<int64_t> filesLogged{kNeverLogged};
 };
 
 void HttpServerStopper::operator()(HttpServer* server) const {
+  if (server->sweeper.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(server->linksMutex);
+      server->stopping = true;
+    }
+    server->sweeperWake.notify_all();
+    server->sweeper.join();
+  }
   if (server->daemon != nullptr) MHD_stop_daemon(server->daemon);
   delete server;
 }
@@ -142,6 +192,13 @@ std::string HeaderValue(MHD_Connection* connection, const char* name) {
   return value == nullptr ? std::string() : value;
 }
 
+// True for a weight above zero: "1", "0.5"; not "0", "0.000", "-1" or text.
+bool PositiveWeight(const std::string& weight) {
+  return !weight.empty() && weight[0] >= '0' && weight[0] <= '9' &&
+         weight.find_first_not_of("0123456789.") == std::string::npos &&
+         weight.find_first_of("123456789") != std::string::npos;
+}
+
 // True when the client takes gzip: a "gzip" coding in Accept-Encoding not weighted q=0.
 bool AcceptsGzip(const std::string& accepted) {
   size_t start = 0;
@@ -152,9 +209,9 @@ bool AcceptsGzip(const std::string& accepted) {
     const std::string coding = TrimSpaces(item.substr(0, item.find(';')));
     if (coding == "gzip") {
       const size_t q = item.find("q=");
-      // q=0, q=0.0 and the like refuse it; any other weight takes it.
-      return q == std::string::npos ||
-             TrimSpaces(item.substr(q + 2)).find_first_not_of("0.") != std::string::npos;
+      if (q == std::string::npos) return true;
+      const std::string weight = item.substr(q + 2);
+      return PositiveWeight(TrimSpaces(weight.substr(0, weight.find(';'))));
     }
     start = end + 1;
   }
@@ -238,6 +295,7 @@ struct Arguments {
 
 MHD_Result TakeArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
   auto* arguments = static_cast<Arguments*>(cls);
+  if (std::strcmp(key, kKeyArgument) == 0) return MHD_YES;  // the read token, not a filter
   if (arguments->list.size() >= kMaxQueryArguments) {
     arguments->tooMany = true;
     return MHD_NO;
@@ -255,7 +313,8 @@ std::optional<int64_t> EntryIdIn(const std::string& path, const char* suffix) {
     return std::nullopt;
   }
   const std::string digits = path.substr(prefix, path.size() - prefix - tail);
-  if (digits.empty() || digits.size() > kMaxIdDigits ||
+  // One spelling per entry: no leading zero.
+  if (digits.empty() || digits.size() > kMaxIdDigits || digits[0] == '0' ||
       digits.find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
   }
@@ -269,6 +328,128 @@ bool TokenMatches(const std::string& given, const std::string& token) {
     differ |= static_cast<unsigned char>(given[i] ^ token[i]);
   }
   return differ == 0;
+}
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// False when the raw address holds a bad percent-escape or an escaped NUL, which the library
+// would decode into a text cut short.
+bool EscapesValid(const char* uri) {
+  for (const char* c = uri; *c != '\0'; ++c) {
+    if (*c != '%') continue;
+    if (!IsHexDigit(c[1]) || !IsHexDigit(c[2]) || (c[1] == '0' && c[2] == '0')) return false;
+    c += 2;
+  }
+  return true;
+}
+
+// ":PORT" (digits, maybe none) or "".
+bool PortSuffix(const std::string& text) {
+  return text.empty() || (text[0] == ':' && text.size() <= 6 &&
+                          text.find_first_not_of("0123456789", 1) == std::string::npos);
+}
+
+// The name of a Host value, lowercase, without its port and final dot: "[::1]", "127.0.0.1",
+// "tv.lan"; "" when malformed.
+std::string HostName(const std::string& value) {
+  size_t end = value.find(':');
+  if (!value.empty() && value[0] == '[') {
+    end = value.find(']');
+    if (end == std::string::npos) return std::string();
+    ++end;
+  }
+  if (end == std::string::npos) end = value.size();
+  if (!PortSuffix(value.substr(end))) return std::string();
+  std::string name = ToLowerCase(value.substr(0, end));
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  return name;
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr v4{};
+  in6_addr v6{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+// "[v6]" without its brackets, other names as they are.
+std::string Unbracketed(const std::string& name) {
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+    return name.substr(1, name.size() - 2);
+  }
+  return name;
+}
+
+bool IsIpLiteral(const std::string& name) {
+  in_addr v4{};
+  in6_addr v6{};
+  return inet_pton(AF_INET, name.c_str(), &v4) == 1 ||
+         (name != Unbracketed(name) && inet_pton(AF_INET6, Unbracketed(name).c_str(), &v6) == 1);
+}
+
+// A page on another site reaches serve through a name it controls (DNS rebinding), so only
+// names serve knows are answered: loopback ones, the --public-name ones, and, when serve is
+// reachable from elsewhere, IP literals.
+bool HostAllowed(const HttpServer& server, const std::string& name) {
+  if (name.empty()) return false;
+  if (name == kLoopbackName || (name[0] != '[' && IsLoopbackAddress(name)) ||
+      (name[0] == '[' && IsIpLiteral(name) && IsLoopbackAddress(Unbracketed(name)))) {
+    return true;
+  }
+  for (const std::string& allowed : server.settings.publicNames) {
+    if (HostName(allowed) == name) return true;
+  }
+  return !server.loopbackOnly && IsIpLiteral(name);
+}
+
+MHD_Result CountHost(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* /*value*/) {
+  if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) ++*static_cast<int*>(cls);
+  return MHD_YES;
+}
+
+bool ReadTokenGiven(const HttpServer& server, MHD_Connection* connection) {
+  const std::string& token = server.settings.readToken;
+  const std::string authorization = HeaderValue(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (StartsWith(authorization, kBearerPrefix) &&
+      TokenMatches(authorization.substr(sizeof kBearerPrefix - 1), token)) {
+    return true;
+  }
+  const char* key = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, kKeyArgument);
+  return key != nullptr && TokenMatches(key, token);
+}
+
+// Why this request is not answered, or null: a Host serve does not answer to, an address with
+// a NUL or bad escape, a GET without the read token. The page's own files and /healthz hold
+// nothing of the list and need no token, so that the page can ask for it.
+AnswerPtr Refusal(const HttpServer& server, MHD_Connection* connection, const std::string& path,
+                  const std::string& method, const char* version, bool badAddress) {
+  int hosts = 0;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, CountHost, &hosts);
+  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  if (hosts > 1) return PlainAnswer(MHD_HTTP_BAD_REQUEST, "more than one Host header");
+  if (host == nullptr && std::strcmp(version, MHD_HTTP_VERSION_1_0) != 0) {
+    return PlainAnswer(MHD_HTTP_BAD_REQUEST, "a request of HTTP/1.1 needs a Host header");
+  }
+  if (host != nullptr && !HostAllowed(server, HostName(host))) {
+    return PlainAnswer(MHD_HTTP_MISDIRECTED_REQUEST,
+                       server.loopbackOnly
+                           ? "this server answers to localhost, 127.x and [::1] only"
+                           : "this server answers to its IP addresses and --public-name only");
+  }
+  if (badAddress) {
+    return PlainAnswer(MHD_HTTP_BAD_REQUEST, "the address holds a NUL or a bad %-escape");
+  }
+  const bool get = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
+  if (server.settings.readToken.empty() || !get || FindWebAsset(path) != nullptr ||
+      path == kHealthPath || ReadTokenGiven(server, connection)) {
+    return nullptr;
+  }
+  auto answer = PlainAnswer(MHD_HTTP_UNAUTHORIZED,
+                            "the read token is needed (Authorization: Bearer, or ?key=)");
+  answer->challenge = true;
+  return answer;
 }
 
 AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, RunKind kind) {
@@ -376,15 +557,103 @@ AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::strin
   return server.view->Read([&path](const ViewState& view) { return ViewAnswer(view, path); });
 }
 
+// Says line at most once per kExhaustedLogSeconds for one kind of exhaustion.
+void SayExhausted(HttpServer& server, std::atomic<int64_t>& logged, const std::string& line) {
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t before = logged.load();
+  if (before != kNeverLogged && now - before < kExhaustedLogSeconds) return;
+  if (!logged.compare_exchange_strong(before, now) || !server.settings.log) return;
+  server.settings.log(Concat(line, " (said at most once a minute)"));
+}
+
+void SaySlotsFull(HttpServer& server) {
+  SayExhausted(server, server.slotsLogged,
+               Concat("all ", std::to_string(kMaxConnections),
+                      " connection slots are in use: new clients wait or are refused"));
+}
+
+// The library's messages: only running out of file descriptors is said, once a minute.
+void LibraryLog(void* cls, const char* format, va_list arguments) {
+  auto& server = *static_cast<HttpServer*>(cls);
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  if (StartsWith(text, kLibraryResourceLimit) || std::strstr(text, kNoFilesLeft) != nullptr) {
+    SayExhausted(server, server.filesLogged,
+                 "the process has no file descriptor left: new clients wait until others close");
+  }
+}
+
+void NoteConnection(void* cls, MHD_Connection* connection, void** context,
+                    MHD_ConnectionNotificationCode code) {
+  auto& server = *static_cast<HttpServer*>(cls);
+  std::unique_lock<std::mutex> lock(server.linksMutex);
+  if (code != MHD_CONNECTION_NOTIFY_STARTED) {
+    // Called before the library closes the socket, so the sweeper never shuts a reused one.
+    auto* link = static_cast<Link*>(*context);
+    server.links.erase(link);
+    delete link;
+    *context = nullptr;
+    return;
+  }
+  auto* link = new Link;
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info != nullptr) link->fd = info->connect_fd;
+  link->headBegan = std::chrono::steady_clock::now();
+  server.links.insert(link);
+  *context = link;
+  const bool full = server.links.size() >= kMaxConnections;
+  lock.unlock();
+  if (full) SaySlotsFull(server);
+}
+
+// The connection now awaits (or reads) a request head, or has read one.
+void MarkHead(HttpServer& server, MHD_Connection* connection, bool inHead) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info == nullptr || info->socket_context == nullptr) return;
+  std::lock_guard<std::mutex> lock(server.linksMutex);
+  auto* link = static_cast<Link*>(info->socket_context);
+  link->inHead = inHead;
+  link->headBegan = std::chrono::steady_clock::now();
+}
+
+void RequestDone(void* cls, MHD_Connection* connection, void** /*state*/,
+                 MHD_RequestTerminationCode /*code*/) {
+  MarkHead(*static_cast<HttpServer*>(cls), connection, true);
+}
+
+// Shuts the connections whose request head is overdue; the library then sees their end and
+// closes them as any other.
+void SweepHeads(HttpServer& server) {
+  std::unique_lock<std::mutex> lock(server.linksMutex);
+  while (!server.stopping) {
+    server.sweeperWake.wait_for(lock, kSweepPeriod);
+    const auto overdue =
+        std::chrono::steady_clock::now() - std::chrono::seconds(kRequestHeadSeconds);
+    for (Link* link : server.links) {
+      if (link->inHead && !link->closing && link->fd >= 0 && link->headBegan < overdue) {
+        shutdown(link->fd, SHUT_RDWR);
+        link->closing = true;
+      }
+    }
+  }
+}
+
+void* NoteRequestLine(void* /*cls*/, const char* uri, MHD_Connection* /*connection*/) {
+  return EscapesValid(uri) ? &g_lineRead : &g_badLineRead;
+}
+
 MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char* /*version*/, const char* /*upload*/, size_t* uploadSize,
-                  void** state) {
+                  const char* version, const char* /*upload*/, size_t* uploadSize, void** state) {
   auto& server = *static_cast<HttpServer*>(cls);
   // The first call comes with the headers; answering once the request is complete keeps the
   // connection open for the next request.
-  static int headersRead;
-  if (*state == nullptr) {
-    *state = &headersRead;
+  if (*state != &g_headRead && *state != &g_badHeadRead) {
+    *state = *state == &g_badLineRead ? &g_badHeadRead : &g_headRead;
+    MarkHead(server, connection, false);
     return MHD_YES;
   }
   // No request takes a body: the connection of one that sends any is closed at its first byte.
@@ -392,6 +661,10 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
   const std::string path = url;
   if (path.size() > kMaxPathBytes) {
     return Send(connection, PlainAnswer(MHD_HTTP_URI_TOO_LONG, "address too long"));
+  }
+  if (AnswerPtr refusal =
+          Refusal(server, connection, path, method, version, *state == &g_badHeadRead)) {
+    return Send(connection, refusal);
   }
   return Send(connection, Route(server, connection, path, method));
 }
@@ -405,10 +678,11 @@ HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, 
   server->view = &view;
   server->db = &db;
   server->requestRun = requestRun;
+  server->loopbackOnly = IsLoopbackAddress(settings.address);
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   const sockaddr* address = nullptr;
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
   if (inet_pton(AF_INET, settings.address.c_str(), &v4.sin_addr) == 1) {
     v4.sin_family = AF_INET;
     v4.sin_port = htons(settings.port);
@@ -425,13 +699,18 @@ HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, 
   server->daemon = MHD_start_daemon(
       flags, settings.port, nullptr, nullptr, Handle, server.get(), MHD_OPTION_SOCK_ADDR, address,
       MHD_OPTION_THREAD_POOL_SIZE, kHttpThreads, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      kMaxRequestHeaderBytes, MHD_OPTION_END);
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+      kConnectionIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMaxRequestHeaderBytes,
+      MHD_OPTION_EXTERNAL_LOGGER, LibraryLog, server.get(), MHD_OPTION_NOTIFY_CONNECTION,
+      NoteConnection, server.get(), MHD_OPTION_NOTIFY_COMPLETED, RequestDone, server.get(),
+      MHD_OPTION_URI_LOG_CALLBACK, NoteRequestLine, server.get(), MHD_OPTION_END);
   if (server->daemon == nullptr) {
     problem = Concat("cannot listen on ", settings.address, ":", std::to_string(settings.port),
                      " (in use, or not an address of this machine)");
     return nullptr;
   }
+  HttpServer* running = server.get();
+  server->sweeper = std::thread([running] { SweepHeads(*running); });
   return server;
 }
 

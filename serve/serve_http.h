@@ -6,14 +6,24 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "serve/serve_store.h"
 #include "serve/serve_view.h"
 
 // Connections at once across the server's threads; more wait in the system's queue.
 const unsigned kMaxConnections = 4000;
+// Connections at once from one client address: a browser opens 6, a player 1 or 2, so the
+// bound leaves room for a few of each (and for tests on 127.0.0.1) while one address can never
+// take every slot. Past it a new connection is closed at once.
+const unsigned kMaxConnectionsPerAddress = 64;
 // A connection that sends nothing for this long is closed.
 const unsigned kConnectionIdleSeconds = 15;
+// A request head (request line and headers) not complete this long after its connection
+// opened, or after the answer before it, is closed: trickling bytes does not keep it.
+const unsigned kRequestHeadSeconds = 10;
+// Running out of connection slots or file descriptors is said at most this often.
+const int64_t kExhaustedLogSeconds = 60;
 // The request line and the headers together; past it the answer is 414 or 431.
 const size_t kMaxRequestHeaderBytes = 16 * 1024;
 const size_t kMaxPathBytes = 1024;
@@ -27,7 +37,10 @@ const size_t kMaxTokenBytes = 4096;
 struct HttpSettings {
   std::string address = "127.0.0.1";  // IPv4 or IPv6
   uint16_t port = 8765;
-  std::string token;  // the bearer token of POST /runs/*; "" refuses them
+  std::string token;      // the bearer token of POST /runs/*; "" refuses them
+  std::string readToken;  // needed by every GET but the page's own files; "" for none
+  std::vector<std::string> publicNames;         // Host names answered besides IP literals
+  std::function<void(const std::string&)> log;  // failures of the server itself
 };
 
 // Asks for a run now; false when one runs already.

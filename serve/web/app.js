@@ -1,6 +1,7 @@
 // The living list's page: a table of every entry that renders only the rows in view,
 // filters kept in the address, a history panel, and updates polled from serve while a run
-// runs. Every text from the list is hostile: it goes in through textContent only.
+// runs. Every text from the list is hostile: it goes in through textContent only. A server
+// with a read token gets it from a small form, kept for the tab and sent with every request.
 "use strict";
 
 (function () {
@@ -14,6 +15,7 @@
   const FILTERS = ["q", "country", "category", "status"];
   const SORT_KEYS = ["name", "country", "category", "status", "quality", "uptime", "last_checked", "stream"];
   const QUALITY_RANK = { SD: 1, HD: 2, FHD: 3, "4K": 4 };
+  const KEY_STORE = "morvek-read-token";  // in sessionStorage: for this tab only
 
   const byId = (id) => document.getElementById(id);
   const state = {
@@ -30,6 +32,7 @@
     addressTimer: 0,
     columns: 9,      // the columns shown (fewer on a phone)
     headHeight: 0,
+    key: "",         // the read token, "" when none was given
   };
 
   function el(tag, className, text) {
@@ -46,6 +49,36 @@
     a.href = address;
     a.rel = "noopener noreferrer";
     return a;
+  }
+
+  function storedKey() {
+    try {
+      return sessionStorage.getItem(KEY_STORE) || "";
+    } catch (err) {
+      return "";
+    }
+  }
+
+  function keepKey(key) {
+    state.key = key;
+    try {
+      sessionStorage.setItem(KEY_STORE, key);
+    } catch (err) {
+      // storage refused: the token lasts for this page only
+    }
+  }
+
+  // An address the server answers when it needs the read token: for links and pictures,
+  // which cannot carry a header.
+  function withKey(address) {
+    if (!state.key) return address;
+    return address + (address.includes("?") ? "&" : "?") + "key=" + encodeURIComponent(state.key);
+  }
+
+  function askKey() {
+    byId("key-note").textContent = state.key ? "That token was not accepted." : "This server needs its read token.";
+    byId("key-form").hidden = false;
+    byId("key").focus();
   }
 
   function ago(seconds) {
@@ -146,11 +179,12 @@
     if (f.country) params.set("country", f.country);
     if (f.category) params.set("category", f.category);
     if (f.q.trim()) params.set("q", f.q.trim());
-    return "/playlist.m3u?" + params.toString();
+    return withKey("/playlist.m3u?" + params.toString());
   }
 
   function readAddress() {
     const params = new URLSearchParams(location.search);
+    if (params.get("key")) keepKey(params.get("key"));  // the address drops it when written again
     for (const name of FILTERS) {
       if (params.has(name)) state.filters[name] = params.get(name);
     }
@@ -186,7 +220,7 @@
     const img = el("img");
     img.alt = "";
     img.loading = "lazy";
-    img.src = "/channels/" + entry.id + "/picture.jpg?v=" + entry.seq;
+    img.src = withKey("/channels/" + entry.id + "/picture.jpg?v=" + entry.seq);
     td.append(img);
     if (entry.black || entry.frozen) td.append(el("span", "pic-mark", entry.black ? "black" : "frozen"));
     return td;
@@ -293,7 +327,9 @@
   }
 
   async function getJson(address) {
-    const reply = await fetch(address, { cache: "no-store" });
+    const headers = state.key ? { Authorization: "Bearer " + state.key } : {};
+    const reply = await fetch(address, { cache: "no-store", headers });
+    if (reply.status === 401) askKey();
     if (!reply.ok) throw new Error(address + ": " + reply.status);
     return reply.json();
   }
@@ -343,7 +379,8 @@
       if (harvested || status.entries < state.entries.size) await loadAll();
       else if (status.seq > state.seq) await loadChanges();
     } catch (err) {
-      byId("run-text").textContent = "The server does not answer; trying again.";
+      byId("run-text").textContent = byId("key-form").hidden
+        ? "The server does not answer; trying again." : "The read token is needed.";
     }
     setTimeout(poll, delay);
   }
@@ -361,7 +398,7 @@
     const picture = byId("panel-picture");
     picture.hidden = !entry.picture;
     if (entry.picture) {
-      picture.src = "/channels/" + entry.id + "/picture.jpg?v=" + entry.seq;
+      picture.src = withKey("/channels/" + entry.id + "/picture.jpg?v=" + entry.seq);
       picture.alt = "Picture of the last check" + (entry.black ? " (black)" : entry.frozen ? " (frozen)" : "");
     }
     const facts = byId("panel-facts");
@@ -377,7 +414,7 @@
     fact(facts, "Quality", entry.quality ? entry.quality + (entry.mislabeled ? " (mislabeled)" : "") : "");
     fact(facts, "Source", entry.source);
     fact(facts, "First seen", fullTime(entry.first_seen));
-    byId("panel-play").href = "/playlist.m3u?id=" + entry.id + "&status=all";
+    byId("panel-play").href = withKey("/playlist.m3u?id=" + entry.id + "&status=all");
     const home = byId("panel-home");
     home.hidden = !HOME_SCHEMES.test(entry.homepage || "");
     if (!home.hidden) home.href = entry.homepage;
@@ -418,12 +455,25 @@
     strip.replaceChildren(...marks);
   }
 
+  function takeKey(ev) {
+    ev.preventDefault();
+    keepKey(byId("key").value.trim());
+    byId("key-form").hidden = true;
+    writeAddress();
+    loadAll()
+      .then(() => getJson("/status.json"))
+      .then(showStatus)
+      .catch(() => { byId("run-text").textContent = "The list could not be read."; });
+  }
+
   function start() {
+    state.key = storedKey();
     readAddress();
     measure();
     showSortMarks();
     writeAddress();
     byId("filters").addEventListener("submit", (ev) => ev.preventDefault());
+    byId("key-form").addEventListener("submit", takeKey);
     for (const name of FILTERS) {
       const input = byId(name);
       input.addEventListener(name === "q" ? "input" : "change", () => {

@@ -163,6 +163,25 @@ def case_pictures_marked(driver, base, world):
              == 320, "picture shown")
 
 
+def case_read_token(driver, world, shots):
+    """With a read token the page asks for it, says when it is wrong, and keeps it for the tab."""
+    from serve_world import TOKEN
+    base = world.another_serve("--read-token-file", os.path.join(world.folder, "token"))
+    driver.get(base + "/")
+    form = driver.find_element(By.ID, "key-form")
+    wait_for(form.is_displayed, "the token form")
+    driver.save_screenshot(os.path.join(shots, "read-token.png"))
+    key = driver.find_element(By.ID, "key")
+    key.send_keys("wrong", Keys.ENTER)
+    wait_for(lambda: "not accepted" in driver.find_element(By.ID, "key-note").text, "a wrong token refused")
+    key.clear()
+    key.send_keys(TOKEN, Keys.ENTER)
+    wait_for(lambda: names_shown(driver) and not form.is_displayed(), "rows with the token")
+    check("key=" + TOKEN in driver.find_element(By.ID, "playlist").get_attribute("href"), "playlist link lacks the key")
+    open_page(driver, base)  # the tab keeps it
+    check(not driver.find_element(By.ID, "key-form").is_displayed(), "asked again")
+
+
 def screenshots(base, shots):
     os.makedirs(shots, exist_ok=True)
     for label, width, height in [("desktop", 1280, 800), ("phone", 390, 844)]:
@@ -199,6 +218,8 @@ def main():
                 case_hostile_text_stays_text])
             failures += run_case(case_progress_updates_rows, driver, world.base, world)
             failures += run_case(case_pictures_marked, driver, world.base, world)
+            os.makedirs(sys.argv[2], exist_ok=True)
+            failures += run_case(case_read_token, driver, world, sys.argv[2])
             logs = [entry for entry in driver.get_log("browser") if "Content Security Policy" in entry["message"]]
             failures += run_case(lambda: check(not logs, "the page breaks its own policy: %s" % logs))
         finally:

@@ -23,6 +23,8 @@ from check_test import Failure, check, make_media, run_case, start_server  # noq
 from make_site import write_site  # noqa: E402
 
 WAIT = 60
+PER_ADDRESS = 64  # kMaxConnectionsPerAddress
+HEAD_SECONDS = 10  # kRequestHeadSeconds
 COMMON_HEADERS = {"Content-Security-Policy", "X-Content-Type-Options", "Referrer-Policy"}
 
 
@@ -203,6 +205,82 @@ def case_requests(ctx):
     serve.stop()
     serve = ctx.serve()
     check(serve.request("/runs/harvest", "POST", {"Authorization": "Bearer s3cret"})[0] == 403, "without a token file")
+    serve.stop()
+
+
+def case_hostile(ctx):
+    key = os.path.join(ctx.work, "key")
+    with open(key, "w") as f:
+        f.write("r3ad\n")
+    serve = ctx.serve("--read-token-file", key, "--public-name", "TV.lan", "--check-every", "1d")
+    token = {"Authorization": "Bearer r3ad"}
+    deadline = time.time() + WAIT
+    while serve.request("/channels/1/history.json?key=r3ad")[0] != 200:
+        check(time.time() < deadline, "no entries: " + serve.text())
+        time.sleep(0.2)
+    cases = [("/status.json", {}, 401), ("/status.json?key=wrong", {}, 401),
+             ("/status.json", {"Authorization": "Bearer wrong"}, 401), ("/status.json?key=r3ad", {}, 200),
+             ("/status.json", token, 200), ("/playlist.m3u?status=all&key=r3ad", {}, 200), ("/", {}, 200),
+             ("/app.js", {}, 200), ("/healthz", {}, 200),
+             ("/status.json", dict(token, Host="evil.example"), 421), ("/status.json", dict(token, Host="localhost:1"), 200),
+             ("/status.json", dict(token, Host="127.9.9.9"), 200), ("/status.json", dict(token, Host="[::1]:8"), 200),
+             ("/status.json", dict(token, Host="tv.LAN"), 200), ("/status.json", dict(token, Host="192.168.1.2"), 421),
+             ("/status.json", dict(token, Host="localhost.evil.example"), 421),
+             ("/status.json", dict(token, Host="localhost:x"), 421),
+             ("/playlist.m3u%00junk", token, 400), ("/channels.json?q=%00", token, 400),
+             ("/channels.json?q=%zz", token, 400), ("/channels.json?q=%4", token, 400),
+             ("/channels/01/history.json", token, 404), ("/channels/1/history.json", token, 200),
+             ("/playlist.m3u?status=all", dict(token, Range="bytes=0-1"), 200)]
+    for path, headers, wanted in cases:
+        status = serve.request(path, headers=headers)[0]
+        check(status == wanted, "%s %s: %d, not %d" % (path, headers, status, wanted))
+    for coding, packed in [("gzip;q=0", False), ("gzip; q=0.0", False), ("gzip;q=-1", False), ("gzip;q=0.5", True)]:
+        headers = serve.request("/channels.json", headers=dict(token, **{"Accept-Encoding": coding}))[1]
+        check((headers["Content-Encoding"] == "gzip") == packed, "Accept-Encoding: %s" % coding)
+    for version, wanted in [(b"HTTP/1.1", b" 400 "), (b"HTTP/1.0", b" 200 ")]:
+        with socket.create_connection(("127.0.0.1", serve.port), timeout=10) as raw:
+            raw.sendall(b"GET /healthz " + version + b"\r\n\r\n")
+            check(wanted in raw.recv(100), "%s without Host" % version)
+    serve.stop()
+
+
+def still_open(connection):
+    try:
+        return connection.recv(1, socket.MSG_DONTWAIT | socket.MSG_PEEK) != b""
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+
+
+def case_crowd(ctx):
+    """Three times the connections one address may hold, trickling their request heads: the
+    extra ones are closed at once, the rest at the head's deadline, and a player on another
+    address gets its playlist meanwhile."""
+    serve = ctx.serve("--check-every", "1d")
+    crowd = []
+    for _ in range(3 * PER_ADDRESS):
+        connection = socket.socket()
+        connection.bind(("127.0.0.2", 0))
+        connection.connect(("127.0.0.1", serve.port))
+        connection.sendall(b"GET /playlist.m3u HTTP/1.1\r\nHo")
+        crowd.append(connection)
+    check(serve.request("/playlist.m3u")[0] == 200, "the player was not answered")
+    deadline = time.time() + 3 * HEAD_SECONDS
+    held = []
+    while time.time() < deadline:
+        held.append(sum(still_open(c) for c in crowd))
+        if held[-1] == 0:
+            break
+        for connection in crowd:
+            try:
+                connection.send(b"s")
+            except OSError:
+                pass
+        time.sleep(1)
+    check(0 < max(held[1:] or held) <= PER_ADDRESS and held[-1] == 0, "connections held: %s" % held)
+    for connection in crowd:
+        connection.close()
     serve.stop()
 
 

@@ -59,6 +59,8 @@ class ServeWorld:
             f.write("\n".join(lines) + "\n")
         with open(os.path.join(self.folder, "token"), "w") as f:
             f.write(TOKEN)
+        self.playlist = media + "list.m3u"
+        self.others = []
         self.log = open(os.path.join(self.folder, "serve.log"), "w+")
         self.serve = subprocess.Popen(
             [program, "serve", "--data", os.path.join(self.folder, "data"), "--listen", "127.0.0.1:0",
@@ -67,6 +69,20 @@ class ServeWorld:
         port = wait_until(lambda: self.logged(r"listening on 127\.0\.0\.1:(\d+)"), "serve listening")
         self.base = "http://127.0.0.1:%s" % port
         self.wait_for_check(1)
+
+    def another_serve(self, *args):
+        """A second serve of the same list, in a folder of its own; its address."""
+        n = len(self.others) + 1
+        log = open(os.path.join(self.folder, "serve-%d.log" % n), "w+")
+        self.others.append(subprocess.Popen(
+            [self.serve.args[0], "serve", "--data", os.path.join(self.folder, "data-%d" % n), "--listen",
+             "127.0.0.1:0", "--playlist", self.playlist, "--check-every", "1d"] + list(args), stderr=log))
+
+        def port():
+            log.seek(0)
+            found = re.search(r"listening on 127\.0\.0\.1:(\d+)", log.read())
+            return found and found.group(1)
+        return "http://127.0.0.1:%s" % wait_until(port, "another serve listening")
 
     def logged(self, pattern):
         self.log.seek(0)
@@ -97,7 +113,7 @@ class ServeWorld:
                           "Denmark Flip live")[0]
 
     def stop(self):
-        for process in (self.serve, self.web):
+        for process in self.others + [self.serve, self.web]:
             process.terminate()
             process.wait(10)
         self.log.close()
