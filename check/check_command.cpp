@@ -336,7 +336,7 @@ std::string EntryLabel(const CheckList& list, size_t index) {
 
 // A live picture whose measured label differs from the one in its name.
 bool Mislabeled(const std::string& named, const CheckResult& result) {
-  const std::string measured = QualityOfHeight(result.height);
+  const std::string measured = QualityOfPicture(result.width, result.height);
   return result.verdict == Verdict::kLive && !named.empty() && !measured.empty() &&
          !TextEquals(named, measured);
 }
@@ -349,7 +349,8 @@ std::string VerdictWords(const CheckList& list, size_t index, const CheckResult&
                             EntryLabel(list, index), ": ", Cp1252ToUtf8(result.detail));
   const std::string named = QualityInName(EntryText(list, entry.channel));
   if (Mislabeled(named, result)) {
-    line += Concat(" (mislabeled: ", named, " in the name, ", QualityOfHeight(result.height), ")");
+    line += Concat(" (mislabeled: ", named, " in the name, ",
+                   QualityOfPicture(result.width, result.height), ")");
   }
   if (!result.played.empty() && !TextEquals(result.played, RequestAddress(list, entry))) {
     line += Concat(" (played ", PlayedUtf8(list, entry, result), ")");
@@ -427,12 +428,13 @@ nlohmann::ordered_json ResultJson(const CheckList& list, size_t index, const Che
   object["bitrate"] =
       result.bitrate > 0 ? nlohmann::ordered_json(result.bitrate) : nlohmann::ordered_json();
   object["fps"] = result.fps > 0 ? nlohmann::ordered_json(result.fps) : nlohmann::ordered_json();
-  object["quality"] = TextOrNull(QualityOfHeight(result.height));
+  object["quality"] = TextOrNull(QualityOfPicture(result.width, result.height));
   const std::string named = QualityInName(channel);
-  object["mislabeled"] = Mislabeled(named, result)
-                             ? nlohmann::ordered_json{{"named", named},
-                                                      {"measured", QualityOfHeight(result.height)}}
-                             : nlohmann::ordered_json();
+  object["mislabeled"] =
+      Mislabeled(named, result)
+          ? nlohmann::ordered_json{{"named", named},
+                                   {"measured", QualityOfPicture(result.width, result.height)}}
+          : nlohmann::ordered_json();
   object["elapsed_ms"] = result.elapsedMs;
   object["tries"] = tries;
   object["duplicate_of"] =

@@ -36,6 +36,14 @@ std::string FinalAddress(AVIOContext* io, const std::string& address) {
   return final.empty() ? address : final;
 }
 
+// A body sent without a length (no Content-Length, not chunked: "Connection: close" or
+// HTTP/1.0) ends when the server closes the connection. The http reader reports that end as
+// an input/output error when no length was announced; with one, it is a body cut short. A
+// reset connection or a time-out is an error of its own.
+bool BodyEndedWithConnection(AVIOContext* io, int error) {
+  return error == AVERROR(EIO) && avio_size(io) < 0;
+}
+
 std::string ErrorWords(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
@@ -72,7 +80,7 @@ ListBytes DownloadList(const std::string& address, int timeoutSeconds, int64_t m
   unsigned char block[kBlockBytes];
   while (list.problem.empty()) {
     const int got = avio_read(io, block, sizeof block);
-    if (got == AVERROR_EOF || got == 0) break;
+    if (got == AVERROR_EOF || got == 0 || BodyEndedWithConnection(io, got)) break;
     if (got < 0) {
       list.problem = CheckClock::now() >= clock.deadline
                          ? Concat("no answer within ", NumberToText(timeoutSeconds), " s")

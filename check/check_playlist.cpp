@@ -118,11 +118,26 @@ struct EntryReading {
   StreamRequest request;
 };
 
+// The quote that closes a value opened by the quote at open: one not escaped by a backslash
+// (tvg-name="a \"b\""); the end of info when none does.
+size_t ClosingQuote(std::string_view info, size_t open) {
+  for (size_t at = open + 1; at < info.size(); ++at) {
+    if (info[at] == '\\') {
+      ++at;
+    } else if (info[at] == '"') {
+      return at;
+    }
+  }
+  return info.size();
+}
+
 // #EXTINF:-1 key="value" key=value ...,Name: the duration, attributes up to the first comma
-// outside quotes, then the name.
+// outside quotes, then the name. A quote that never closes hides that comma: the name is then
+// the text after the last comma, as players read it.
 void ReadInfo(std::string_view info, EntryReading& reading) {
   CheckEntry& entry = reading.entry;
   size_t at = std::min(info.find_first_of(" \t,"), info.size());
+  bool unclosed = false;  // a quoted value ran to the end of the line
   while (at < info.size() && info[at] != ',') {
     if (IsBlank(info[at])) {
       ++at;
@@ -135,7 +150,8 @@ void ReadInfo(std::string_view info, EntryReading& reading) {
     ++at;
     std::string_view value;
     if (at < info.size() && info[at] == '"') {
-      const size_t close = std::min(info.find('"', at + 1), info.size());
+      const size_t close = ClosingQuote(info, at);
+      unclosed = close == info.size();
       value = info.substr(at + 1, close - at - 1);
       at = std::min(close + 1, info.size());
     } else {
@@ -149,7 +165,8 @@ void ReadInfo(std::string_view info, EntryReading& reading) {
     if (TextEquals(key, kCountryAttribute)) entry.country = span;
     if (TextEquals(key, kNameAttribute)) entry.channel = span;
   }
-  if (at < info.size()) {
+  if (unclosed) at = info.rfind(',');
+  if (at != std::string_view::npos) {
     const std::string_view title = TrimSpacesView(info.substr(at + 1));
     if (!title.empty()) entry.channel = SpanOf(reading.bytes, title);
   }

@@ -25,6 +25,13 @@ TEST(CheckPlaylistTest, EntriesTakeTheirAttributesOptionsAndOwnLines) {
        ListKind::kPlaylist,
        {"Title", ""},
        {"rtsp://s/1", "http://s/2"}},
+      // An escaped quote closes no value, so a comma after it is no name's start; a quote
+      // that never closes leaves the name after the last comma.
+      {"#EXTM3U\n#EXTINF:-1 tvg-id=\"a\\\" b\" tvg-name=\"\\\"A, B\\\"\",Name\nhttp://s/1\n"
+       "#EXTINF:-1 tvg-id=\"open, x,Open\nhttp://s/2\n",
+       ListKind::kPlaylist,
+       {"Name", "Open"},
+       {"http://s/1", "http://s/2"}},
   };
   for (const Case& c : cases) {
     const CheckList list = ParseCheckList(c.file);

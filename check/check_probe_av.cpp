@@ -431,6 +431,7 @@ MediaFound Describe(const AVFormatContext* media) {
     if (codec->bit_rate <= 0) everyStreamRated = false;
     if (codec->codec_type == AVMEDIA_TYPE_VIDEO && found.video.empty()) {
       found.video = VideoText(codec);
+      found.width = codec->width;
       found.height = codec->height;
       const AVRational rate =
           stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;

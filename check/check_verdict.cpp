@@ -314,6 +314,7 @@ CheckResult MediaResult(const MediaFound& media) {
   result.audio = media.audio;
   result.bitrate = media.bitrate;
   result.fps = media.fps;
+  result.width = media.width;
   result.height = media.height;
   return result;
 }
@@ -370,9 +371,10 @@ int64_t MeasuredBitrate(int64_t bytes, double seconds) {
   return static_cast<int64_t>(static_cast<double>(bytes) * 8 / seconds);
 }
 
-std::string QualityOfHeight(int height) {
+std::string QualityOfPicture(int width, int height) {
+  const int side = width > 0 ? std::min(width, height) : height;
   for (const QualityStep& step : kQualitySteps) {
-    if (height >= step.leastHeight) return step.label;
+    if (side >= step.leastHeight) return step.label;
   }
   return std::string();
 }

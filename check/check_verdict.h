@@ -21,6 +21,7 @@ struct CheckResult {
   std::string audio;    // codec
   int64_t bitrate = 0;  // bits per second, 0 when unknown
   double fps = 0;       // frames per second of the video, 0 when unknown
+  int width = 0;        // picture width, 0 when unknown
   int height = 0;       // picture height, 0 when unknown
   int64_t elapsedMs = 0;
   Picture picture;  // of a live stream with video, when the check makes pictures
@@ -68,6 +69,7 @@ struct MediaFound {
   bool frameDecoded = false;  // a frame of audio or video decoded from them
   std::string silence;        // why none did, e.g. "within 10 s"
   double fps = 0;
+  int width = 0;
   int height = 0;
 };
 // Live when a video or audio codec was recognised and a frame of it decoded, else no-media.
@@ -86,9 +88,10 @@ std::string ForeignRedirectScheme(const std::string& location);
 // Bits per second of bytes over seconds of timestamps; 0 when the span is under a second.
 int64_t MeasuredBitrate(int64_t bytes, double seconds);
 
-// The quality label of a picture height: "SD", "HD" (720 rows), "FHD" (1080), "4K" (2160); ""
-// when the height is unknown.
-std::string QualityOfHeight(int height);
+// The quality label of a picture by its smaller side, so that portrait video is judged as
+// players judge it and a 16x16384 picture is no 4K: "SD", "HD" (720), "FHD" (1080), "4K"
+// (2160); "" when the height is unknown. A width of 0 (unknown) leaves the height alone.
+std::string QualityOfPicture(int width, int height);
 // The quality label a channel's name claims ("Eins HD", "x 1080i", "UHD"), or "".
 std::string QualityInName(const std::string& name);
 // HTTP statuses that tell the user more than their words: 401 needs credentials; 403 and 451

@@ -188,10 +188,19 @@ TEST(CheckVerdictTest, ReplyTypesNameTheirFormatAndRedirectsLeaveTheWeb) {
   for (const auto& c : rates) EXPECT_EQ(MeasuredBitrate(c.first.first, c.first.second), c.second);
 }
 
-TEST(CheckVerdictTest, QualityLabelsComeFromHeightAndName) {
-  const std::pair<int, const char*> heights[] = {
-      {0, ""}, {240, "SD"}, {576, "SD"}, {720, "HD"}, {1080, "FHD"}, {1088, "FHD"}, {2160, "4K"}};
-  for (const auto& c : heights) EXPECT_EQ(QualityOfHeight(c.first), c.second) << c.first;
+TEST(CheckVerdictTest, QualityLabelsComeFromTheSmallerSideAndName) {
+  struct Size {
+    int width;
+    int height;
+    const char* label;
+  };
+  const Size sizes[] = {{0, 0, ""},         {0, 240, "SD"},      {720, 576, "SD"},
+                        {1280, 720, "HD"},  {0, 1080, "FHD"},    {1920, 1088, "FHD"},
+                        {3840, 2160, "4K"}, {1080, 1920, "FHD"}, {720, 1280, "HD"},
+                        {1, 2000, "SD"},    {16, 16384, "SD"},   {16384, 16, "SD"}};
+  for (const Size& c : sizes) {
+    EXPECT_EQ(QualityOfPicture(c.width, c.height), c.label) << c.width << "x" << c.height;
+  }
   const std::pair<const char*, const char*> names[] = {{"Das Erste HD", "HD"},
                                                        {"Sport 1080i", "FHD"},
                                                        {"Kino (Full HD)", "FHD"},

@@ -213,19 +213,21 @@ std::string PrepareDataFolder(const std::string& folder) {
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     return Concat(folder, " is not a folder that can be made or used");
   }
-  if (access(folder.c_str(), R_OK | W_OK | X_OK) != 0) {
+  // A folder that cannot be written is served read-only.
+  if (access(folder.c_str(), R_OK | X_OK) != 0) {
     return Concat(folder, ": ", SystemErrorText(errno));
   }
   return std::string();
 }
 
 // Takes the folder's lock for this process's life; -1 with why in problem. A second serve on
-// the same folder is refused here, before it opens the database.
+// the same folder is refused here, before it opens the database. In a folder that cannot be
+// written there is none (-1, problem empty): the database's own lock stands alone.
 int TakeFolderLock(const std::string& folder, std::string& problem) {
   const std::string path = Concat(folder, "/", kLockName);
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
-    problem = Concat(path, ": ", SystemErrorText(errno));
+    if (errno != EROFS && errno != EACCES) problem = Concat(path, ": ", SystemErrorText(errno));
     return -1;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -320,7 +322,7 @@ int RunServeCommand(const std::vector<std::string>& args) {
   std::string problem = PrepareDataFolder(settings.dataDir);
   if (!problem.empty()) return Say(problem, kExitServeFailed);
   const int lock = TakeFolderLock(settings.dataDir, problem);
-  if (lock < 0) return Say(problem, kExitServeFailed);
+  if (!problem.empty()) return Say(problem, kExitServeFailed);
   bool readOnly = false;
   DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem, readOnly);
   if (!db) {
@@ -338,7 +340,9 @@ int RunServeCommand(const std::vector<std::string>& args) {
   runner.settings = settings;
   runner.db = db.get();
   runner.view = &view;
-  LoadView(runner);
+  // A damage found at the start, or by the first reads, is moved aside before serving.
+  if (!DatabaseDamage(*db)) LoadView(runner);
+  if (DatabaseDamage(*db) && !StartAfresh(runner)) return kExitServeFailed;
   // Before any thread starts: every thread then holds the stop signals back for the one that
   // takes them.
   InstallStopHandlers();
@@ -365,7 +369,7 @@ int RunServeCommand(const std::vector<std::string>& args) {
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();
   db.reset();
-  close(lock);
+  if (lock >= 0) close(lock);
   ServeLog(settings, LogLevel::kRun, "stopped");
   return kExitOk;
 }

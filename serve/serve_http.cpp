@@ -541,7 +541,11 @@ AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::strin
     if (arguments.tooMany) return PlainAnswer(MHD_HTTP_BAD_REQUEST, "too many query arguments");
     return FilteredAnswer(server, path, arguments);
   }
-  if (path == kHealthPath) return PlainAnswer(MHD_HTTP_OK, "ok");
+  if (path == kHealthPath) {
+    const std::string problem = server.view->Read(HealthProblem);
+    return problem.empty() ? PlainAnswer(MHD_HTTP_OK, "ok")
+                           : PlainAnswer(MHD_HTTP_SERVICE_UNAVAILABLE, problem);
+  }
   if (asset != nullptr)
     return BodyAnswer(std::string(asset->contentType), std::string(asset->body), 0);
   if (history) {

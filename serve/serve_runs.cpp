@@ -418,6 +418,23 @@ void LoadView(Runner& runner) {
   runner.view->Load(std::move(view));
 }
 
+bool StartAfresh(Runner& runner) {
+  const std::string damage = DatabaseDamage(*runner.db).value_or("");
+  const FreshStart fresh = StartFresh(*runner.db, Now());
+  if (!fresh.outcome.ok) {
+    ServeLog(runner.settings, LogLevel::kAlways,
+             Concat("the database is damaged (", damage,
+                    ") and cannot be replaced: ", fresh.outcome.error));
+    return false;
+  }
+  ServeLog(runner.settings, LogLevel::kAlways,
+           Concat("the database was damaged (", damage, "): moved aside to ", fresh.movedTo,
+                  "; a new one is harvested now"));
+  LoadView(runner);
+  runner.view->ListLost(Concat("the database was damaged and moved aside to ", fresh.movedTo));
+  return true;
+}
+
 bool RequestRun(Runner& runner, RunKind kind) {
   std::lock_guard<std::mutex> lock(runner.mutex);
   if (runner.busy || runner.requested != RunKind::kNone) return false;
@@ -427,10 +444,14 @@ bool RequestRun(Runner& runner, RunKind kind) {
 }
 
 void RunSchedule(Runner& runner, const std::function<bool()>& stopped) {
+  bool replaceFailed = false;
   while (!stopped()) {
     const RunKind kind = NextRun(runner);
     if (kind == RunKind::kHarvest && RunHarvest(runner)) RunCheck(runner);
     if (kind == RunKind::kCheck) RunCheck(runner);
+    // A read or write that met a damaged database: serve goes on with a new one; when it
+    // cannot, with the list it holds, said once.
+    if (!replaceFailed && DatabaseDamage(*runner.db)) replaceFailed = !StartAfresh(runner);
     std::unique_lock<std::mutex> lock(runner.mutex);
     runner.busy = false;
     if (kind == RunKind::kNone) {

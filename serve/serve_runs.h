@@ -55,6 +55,9 @@ struct Runner {
 
 // Loads the entries and run times into the view (at the start).
 void LoadView(Runner& runner);
+// Moves the damaged database aside, starts a new one and loads its (empty) state: the next
+// run is a harvest. Said in one line; false, said too, when it cannot.
+bool StartAfresh(Runner& runner);
 // Asks for a run now; false when one runs or waits already.
 bool RequestRun(Runner& runner, RunKind kind);
 // Runs the schedule until stopped() answers true: a harvest when the last is older than its

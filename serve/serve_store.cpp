@@ -1,17 +1,30 @@
 // The database of serve through SQLite: schema, entries, results, pictures and run times.
 #include "serve/serve_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <iterator>
 #include <mutex>
 
+#include "harvest/system_error.h"
 #include "text/text.h"
 
 namespace {
 
 const int kBusyMilliseconds = 2000;
+const int kProgressSteps = 1000;  // virtual machine steps between looks at the deadline
+const char* const kCompanionSuffixes[] = {"", "-wal", "-shm"};
+const int kMostAsideNames = 100;  // morvek.db.corrupt-TIME, then .1 to .99 within one second
 const char* const kSchema[] = {
     "PRAGMA journal_mode=WAL",
     "PRAGMA synchronous=NORMAL",
@@ -39,18 +52,38 @@ const char* const kSchema[] = {
 
 }  // namespace
 
+// The first corruption a statement of a database met, kept for the runs to act on.
+struct Damage {
+  std::mutex mutex;
+  std::string what;
+
+  void Note(int code, const std::string& message) {
+    const int primary = code & 0xff;
+    if (primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (what.empty()) what = message;
+  }
+};
+
 // One SQLite connection; one statement sequence at a time on it.
 struct Connection {
   sqlite3* handle = nullptr;
   std::mutex mutex;
+  Damage* damage = nullptr;
 };
 
 struct Database {
+  std::string path;
+  int lockFd = -1;  // holds the exclusive lock on the database file
+  bool readOnly = false;
+  Damage damage;
   Connection writer;  // the runs: every write, and the reads that follow their own writes
   Connection reader;  // the HTTP side, read-only: WAL lets it read while the runs write
 };
 
 namespace {
+
+const char kClosed[] = "the database is closed";
 
 void Close(Connection& connection) {
   if (connection.handle != nullptr) sqlite3_close_v2(connection.handle);
@@ -58,11 +91,17 @@ void Close(Connection& connection) {
 }
 
 StoreOutcome Failed(Connection& connection) {
-  return StoreOutcome{false, sqlite3_errmsg(connection.handle)};
+  if (connection.handle == nullptr) return StoreOutcome{false, kClosed};
+  const std::string message = sqlite3_errmsg(connection.handle);
+  connection.damage->Note(sqlite3_extended_errcode(connection.handle), message);
+  return StoreOutcome{false, message};
 }
 
 StoreOutcome Execute(Connection& connection, const char* sql) {
-  if (sqlite3_exec(connection.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return {};
+  if (connection.handle != nullptr &&
+      sqlite3_exec(connection.handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK) {
+    return {};
+  }
   return Failed(connection);
 }
 
@@ -70,9 +109,12 @@ StoreOutcome Execute(Connection& connection, const char* sql) {
 // later statement or a rollback resets the connection's.
 class Statement {
  public:
-  Statement(Connection& connection, const char* sql) : handle_(connection.handle) {
-    if (sqlite3_prepare_v2(handle_, sql, -1, &statement_, nullptr) != SQLITE_OK) {
-      error_ = sqlite3_errmsg(handle_);
+  Statement(Connection& connection, const char* sql)
+      : handle_(connection.handle), damage_(connection.damage) {
+    if (handle_ == nullptr) {
+      error_ = kClosed;
+    } else if (sqlite3_prepare_v2(handle_, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+      NoteError();
       statement_ = nullptr;
     }
   }
@@ -105,7 +147,7 @@ class Statement {
   int Step() {
     if (statement_ == nullptr) return SQLITE_ERROR;
     const int code = sqlite3_step(statement_);
-    if (code != SQLITE_ROW && code != SQLITE_DONE) error_ = sqlite3_errmsg(handle_);
+    if (code != SQLITE_ROW && code != SQLITE_DONE) NoteError();
     return code;
   }
   void Reset() {
@@ -127,7 +169,13 @@ class Statement {
   }
 
  private:
+  void NoteError() {
+    error_ = sqlite3_errmsg(handle_);
+    damage_->Note(sqlite3_extended_errcode(handle_), error_);
+  }
+
   sqlite3* handle_ = nullptr;
+  Damage* damage_ = nullptr;
   sqlite3_stmt* statement_ = nullptr;
   std::string error_;
 };
@@ -188,34 +236,186 @@ std::string OpenWriter(Connection& writer, const std::string& path) {
   return problem;
 }
 
+// A file: address of path that opens it as immutable: no -wal or -shm is made and no lock is
+// taken, so a database in a read-only folder can still be read.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::strchr("/._-~", c) != nullptr;
+    if (plain) {
+      uri += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+// Opens a connection that only reads and reads every table once; true when it can. A WAL
+// database whose folder is read-only cannot make its -shm file: it is read as immutable then.
+bool OpenReader(Connection& reader, const std::string& path) {
+  for (const bool immutable : {false, true}) {
+    Close(reader);
+    const std::string where = immutable ? ImmutableUri(path) : path;
+    const int flags = SQLITE_OPEN_READONLY | (immutable ? SQLITE_OPEN_URI : 0);
+    if (Open(reader, where, flags).empty() &&
+        Execute(reader,
+                "SELECT (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM meta LIMIT 1), "
+                "(SELECT 1 FROM results LIMIT 1), (SELECT 1 FROM pictures LIMIT 1)")
+            .ok) {
+      return true;
+    }
+  }
+  Close(reader);
+  return false;
+}
+
+// Takes the exclusive lock on the database file, making the file when missing; why not, or "".
+// A file or folder that cannot be written is locked through a descriptor that only reads.
+std::string LockFile(Database& db) {
+  const char* path = db.path.c_str();
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EROFS || errno == EACCES || errno == EPERM || errno == EISDIR)) {
+    fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (fd < 0) return Concat(db.path, ": ", SystemErrorText(errno));
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return Concat(db.path, " is ", S_ISDIR(info.st_mode) ? "a folder" : "not a file",
+                  ", not a database");
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK
+               ? Concat("another serve uses ", db.path, "; stop it first or give another --data")
+               : Concat(db.path, ": ", SystemErrorText(error));
+  }
+  if (db.lockFd >= 0) close(db.lockFd);
+  db.lockFd = fd;
+  return std::string();
+}
+
+// Opens both connections, the writer only reading when the database cannot be written; why
+// not, or "" (and readOnly says why when it is). A database found damaged is left closed.
+std::string OpenConnections(Database& db, std::string& readOnly) {
+  readOnly = OpenWriter(db.writer, db.path);
+  if (!readOnly.empty()) {
+    if (DatabaseDamage(db) || !OpenReader(db.writer, db.path)) return readOnly;
+  }
+  if (!OpenReader(db.reader, db.path)) {
+    return DatabaseDamage(db).value_or("the database cannot be read");
+  }
+  return std::string();
+}
+
+using CheckClock = std::chrono::steady_clock;
+
+int PastDeadline(void* deadline) {
+  return CheckClock::now() >= *static_cast<const CheckClock::time_point*>(deadline) ? 1 : 0;
+}
+
+// Runs PRAGMA quick_check for at most kQuickCheckSeconds; what it finds wrong is the
+// database's damage. A check cut short finds nothing.
+void QuickCheck(Connection& connection) {
+  CheckClock::time_point deadline = CheckClock::now() + std::chrono::seconds(kQuickCheckSeconds);
+  sqlite3_progress_handler(connection.handle, kProgressSteps, PastDeadline, &deadline);
+  {
+    Statement check(connection, "PRAGMA quick_check");
+    if (check.Step() == SQLITE_ROW && check.Text(0) != "ok") {
+      connection.damage->Note(SQLITE_CORRUPT, Concat("PRAGMA quick_check: ", check.Text(0)));
+    }
+  }
+  sqlite3_progress_handler(connection.handle, 0, nullptr, nullptr);
+}
+
+// path.corrupt-TIME (UTC), with .N when that is taken; "" when none is free.
+std::string AsideName(const std::string& path, int64_t now) {
+  const std::time_t time = static_cast<std::time_t>(now);
+  std::tm utc{};
+  gmtime_r(&time, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+  const std::string base = Concat(path, kDamagedSuffix, stamp);
+  for (int n = 0; n < kMostAsideNames; ++n) {
+    const std::string name = n == 0 ? base : Concat(base, ".", std::to_string(n));
+    bool taken = false;
+    for (const char* suffix : kCompanionSuffixes) {
+      struct stat info {};
+      taken = taken || lstat(Concat(name, suffix).c_str(), &info) == 0;
+    }
+    if (!taken) return name;
+  }
+  return std::string();
+}
+
 }  // namespace
 
 void DatabaseCloser::operator()(Database* db) const {
   Close(db->reader);
   Close(db->writer);
+  // After the connections: closing any descriptor of the file drops SQLite's own locks on it.
+  if (db->lockFd >= 0) close(db->lockFd);
   delete db;
 }
 
 DatabaseHandle OpenDatabase(const std::string& path, std::string& problem, bool& readOnly) {
   readOnly = false;
   DatabaseHandle db(new Database);
-  problem = OpenWriter(db->writer, path);
-  if (!problem.empty()) {
-    if (!Open(db->writer, path, SQLITE_OPEN_READONLY).empty() ||
-        !Execute(db->writer,
-                 "SELECT (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM meta LIMIT 1), "
-                 "(SELECT 1 FROM results LIMIT 1), (SELECT 1 FROM pictures LIMIT 1)")
-             .ok) {
-      return nullptr;
-    }
-    readOnly = true;
-  }
-  const std::string unread = Open(db->reader, path, SQLITE_OPEN_READONLY);
-  if (!unread.empty()) {
-    problem = unread;
-    return nullptr;
-  }
+  db->path = path;
+  db->writer.damage = &db->damage;
+  db->reader.damage = &db->damage;
+  problem = LockFile(*db);
+  if (!problem.empty()) return nullptr;
+  std::string notWritten;
+  problem = OpenConnections(*db, notWritten);
+  if (DatabaseDamage(*db)) return db;
+  if (!problem.empty()) return nullptr;
+  readOnly = !notWritten.empty();
+  problem = notWritten;
+  QuickCheck(db->writer);
   return db;
+}
+
+std::optional<std::string> DatabaseDamage(Database& db) {
+  std::lock_guard<std::mutex> lock(db.damage.mutex);
+  if (db.damage.what.empty()) return std::nullopt;
+  return db.damage.what;
+}
+
+FreshStart StartFresh(Database& db, int64_t now) {
+  std::scoped_lock lock(db.writer.mutex, db.reader.mutex);
+  Close(db.reader);
+  Close(db.writer);
+  FreshStart fresh;
+  fresh.movedTo = AsideName(db.path, now);
+  if (fresh.movedTo.empty()) {
+    fresh.outcome = StoreOutcome{false, Concat("no free name to move ", db.path, " aside")};
+    return fresh;
+  }
+  for (const char* suffix : kCompanionSuffixes) {
+    const std::string from = Concat(db.path, suffix);
+    if (std::rename(from.c_str(), Concat(fresh.movedTo, suffix).c_str()) != 0 &&
+        (errno != ENOENT || suffix[0] == '\0')) {
+      fresh.outcome =
+          StoreOutcome{false, Concat("cannot move ", from, " aside: ", SystemErrorText(errno))};
+      return fresh;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> cleared(db.damage.mutex);
+    db.damage.what.clear();
+  }
+  std::string notWritten;
+  std::string problem = LockFile(db);
+  if (problem.empty()) problem = OpenConnections(db, notWritten);
+  if (problem.empty()) problem = notWritten;
+  if (!problem.empty()) fresh.outcome = StoreOutcome{false, problem};
+  return fresh;
 }
 
 std::vector<EntryRow> LoadEntries(Database& db) {

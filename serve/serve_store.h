@@ -21,6 +21,10 @@ const int64_t kHistoryDays = 90;
 const int64_t kMaxResultsPerEntry = 120;
 const size_t kMaxPictureBytes = 64 * 1024;
 const char kSiteSource[] = "site";
+// PRAGMA quick_check at the start stops after this long on a large file; the reads after it
+// still find a damage it did not reach.
+const int kQuickCheckSeconds = 10;
+const char kDamagedSuffix[] = ".corrupt-";
 
 // An entry as a source lists it, its texts in UTF-8.
 struct SourceEntry {
@@ -86,10 +90,24 @@ struct DatabaseCloser {
 };
 using DatabaseHandle = std::unique_ptr<Database, DatabaseCloser>;
 
-// Opens (creating when new) the database at path; null with why in problem. A database that
-// exists but cannot be written is opened for reading, readOnly is set and problem says why:
-// its last state can still be served.
+// Opens (creating when new) the database at path and takes an exclusive lock on the file
+// itself, which a second serve cannot take even when the folder's lock file was removed; null
+// with why in problem. A database that exists but cannot be written (a read-only file or
+// folder) is opened for reading, readOnly is set and problem says why: its last state can
+// still be served. A file that is no database, or fails PRAGMA quick_check within
+// kQuickCheckSeconds, is opened damaged (DatabaseDamage says why) for StartFresh.
 DatabaseHandle OpenDatabase(const std::string& path, std::string& problem, bool& readOnly);
+
+// What made the database damaged (it is no database, failed its check, or a statement met
+// corruption), or none while it is sound.
+std::optional<std::string> DatabaseDamage(Database& db);
+// Moves a damaged database with its -wal and -shm files aside to morvek.db.corrupt-TIME (never
+// deleting one) and opens a new empty one in its place, with the lock on the new file.
+struct FreshStart {
+  StoreOutcome outcome;
+  std::string movedTo;  // the damaged database's new path
+};
+FreshStart StartFresh(Database& db, int64_t now);
 
 // Every entry, by id.
 std::vector<EntryRow> LoadEntries(Database& db);

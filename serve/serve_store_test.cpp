@@ -152,4 +152,30 @@ TEST_F(ServeStoreTest, StorePictureMarksARepeatedPictureFrozenAndRefusesBadSizes
   EXPECT_FALSE(PictureJpeg(*db_, id + 99));
 }
 
+TEST_F(ServeStoreTest, OpenDatabaseLocksTheFileAndMovesADamagedOneAside) {
+  std::string problem;
+  bool readOnly = false;
+  // The lock is on the database file: a second opening is refused whatever lock files say.
+  EXPECT_FALSE(OpenDatabase(PathOf(kDatabaseName), problem, readOnly));
+  EXPECT_NE(problem.find("another serve uses"), std::string::npos) << problem;
+  std::filesystem::create_directory(PathOf("folder.db"));
+  EXPECT_FALSE(OpenDatabase(PathOf("folder.db"), problem, readOnly));
+  EXPECT_NE(problem.find("folder.db is a folder"), std::string::npos) << problem;
+  const std::string garbage(20000, '\x5a');
+  // Garbage, and a database header over garbage.
+  for (const std::string& bytes : {garbage, std::string("SQLite format 3", 16) + garbage}) {
+    const std::string path = PathOf("bad.db");
+    WriteBytes(path, bytes);
+    DatabaseHandle db = OpenDatabase(path, problem, readOnly);
+    ASSERT_TRUE(db) << problem;
+    ASSERT_TRUE(DatabaseDamage(*db));
+    const FreshStart fresh = StartFresh(*db, 0);
+    ASSERT_TRUE(fresh.outcome.ok) << fresh.outcome.error;
+    EXPECT_EQ(fresh.movedTo.rfind(PathOf("bad.db.corrupt-19700101-000000"), 0), 0u);
+    EXPECT_EQ(ReadBytes(fresh.movedTo), bytes);
+    EXPECT_FALSE(DatabaseDamage(*db));
+    EXPECT_TRUE(ReplaceSourceEntries(*db, "list", {Entry("One")}, 1, 1).ok);
+  }
+}
+
 }  // namespace

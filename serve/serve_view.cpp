@@ -105,6 +105,12 @@ nlohmann::json SizeOrNull(const std::string& video, bool width) {
   return std::stoi(part);
 }
 
+// The quality label of a stored result, its width read from its video description.
+std::string QualityOf(const LastResult& r) {
+  const nlohmann::json width = SizeOrNull(r.video, true);
+  return QualityOfPicture(width.is_number() ? width.get<int>() : 0, r.height);
+}
+
 nlohmann::json HistoryResultJson(const LastResult& r) {
   const bool live = r.status == VerdictWord(Verdict::kLive);
   nlohmann::json j = {{"time", r.time},
@@ -115,7 +121,7 @@ nlohmann::json HistoryResultJson(const LastResult& r) {
                       {"audio", TextOrNull(r.audio)},
                       {"bitrate_bps", nullptr},
                       {"fps", nullptr},
-                      {"quality", TextOrNull(QualityOfHeight(r.height))},
+                      {"quality", TextOrNull(QualityOf(r))},
                       {"width", SizeOrNull(r.video, true)},
                       {"height", nullptr},
                       {"elapsed_ms", r.elapsedMs}};
@@ -178,7 +184,7 @@ nlohmann::json EntryJson(const EntryRow& row) {
   j["audio"] = TextOrNull(r.audio);
   if (r.bitrateBps > 0) j["bitrate_bps"] = r.bitrateBps;
   if (r.fps > 0) j["fps"] = r.fps;
-  const std::string quality = QualityOfHeight(r.height);
+  const std::string quality = QualityOf(r);
   j["quality"] = TextOrNull(quality);
   const std::string named = QualityInName(e.name);
   j["mislabeled"] = IsLive(row) && !named.empty() && !quality.empty() && named != quality;
@@ -265,6 +271,13 @@ const char* RunKindWord(RunKind kind) {
   return "";
 }
 
+std::string HealthProblem(const ViewState& view) {
+  if (!view.entries.empty()) return std::string();
+  if (!view.listLost.empty()) return Concat("no list: ", view.listLost);
+  if (view.lastHarvest && !view.lastHarvestComplete) return "no list: the last harvest kept none";
+  return std::string();
+}
+
 RunKind RunKindNamed(const std::string& word) {
   if (word == kHarvestWord) return RunKind::kHarvest;
   if (word == kCheckWord) return RunKind::kCheck;
@@ -292,6 +305,11 @@ void ServeView::EntriesReloaded(std::vector<EntryRow> entries, int64_t seq, int6
   state_.seq = std::max(state_.seq, seq);
   state_.changed = now;
   if (channelFile) state_.channelFile = std::move(*channelFile);
+}
+
+void ServeView::ListLost(std::string why) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  state_.listLost = std::move(why);
 }
 
 void ServeView::RunBegan(RunKind kind, int64_t total, int64_t now) {

@@ -74,7 +74,12 @@ struct ViewState {
   int64_t storeFailures = 0;
   RunState run;
   std::string channelFile;  // the site's last good channels.dat, as the harvest wrote it
+  std::string listLost;     // why the list was lost (a damaged database), or ""
 };
+
+// Why /healthz is not ok: serve holds no list because of a failure (its database was damaged
+// and moved aside, or the last harvest kept no list); "" when it is ok.
+std::string HealthProblem(const ViewState& view);
 
 // The state the answers read, changed by the runs through the operations below, each under
 // the lock; readers take it for reading.
@@ -98,6 +103,7 @@ class ServeView {
                       const std::vector<KeptCounts>& counts, bool stored, int64_t seq, int64_t now);
   void HarvestFinished(int64_t now, bool complete, double seconds);
   void CheckFinished(int64_t now, double seconds, double resultsPerSecond);
+  void ListLost(std::string why);
   // The change sequence the next change takes.
   int64_t NextSeq() const;
   // Grows with every change of the entries; read without the lock, so that an answer kept

@@ -68,6 +68,21 @@ TEST(ServeView, MatchesTellsLiveDeadAndUncheckedApart) {
   EXPECT_TRUE(Matches(live, filter));
 }
 
+TEST(ServeView, HealthIsNotOkWhileAFailureLeftNoList) {
+  ViewState lost;
+  lost.listLost = "moved aside";
+  ViewState kept;
+  kept.lastHarvest = 5;
+  kept.lastHarvestComplete = false;
+  ViewState full = lost;
+  full.entries.emplace_back();
+  const std::pair<const ViewState*, bool> cases[] = {
+      {&lost, false}, {&kept, false}, {&full, true}, {nullptr, true}};
+  for (const auto& [state, ok] : cases) {
+    EXPECT_EQ(HealthProblem(state != nullptr ? *state : ViewState()).empty(), ok);
+  }
+}
+
 TEST(ServeRuns, HarvestRefusalKeepsTheLastListWhenFarFewerAreFound) {
   EXPECT_NE(HarvestRefusal(0, 0), "");
   EXPECT_EQ(HarvestRefusal(0, 1), "");

@@ -17,7 +17,7 @@ morvek_warnings(morvek_serve_tests)
 gtest_discover_tests(morvek_serve_tests DISCOVERY_MODE PRE_TEST)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(case first_run requests hostile crowd restart forbidden stop_and_kill player)
+foreach(case first_run requests hostile crowd restart forbidden stop_and_kill damaged unsized_list player)
   add_test(NAME serve_${case}
            COMMAND ${Python3_EXECUTABLE} "${CMAKE_CURRENT_SOURCE_DIR}/serve/serve_test.py"
                    --case ${case} -- $<TARGET_FILE:morvek-cli>)

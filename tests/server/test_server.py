@@ -50,6 +50,9 @@ Prefixes (each takes the rest of the path as its body source):
     /_pingpong/<n>/<rest>           302 to /_pingpong/<1-n>/<rest>: a loop of two addresses
     /_chunked/<rest>                chunked transfer encoding, 1000-byte chunks, no
                                     Content-Length
+    /_unsized/<rest>                no Content-Length and "Connection: close": the body
+                                    ends when the connection does (a Range is ignored, as
+                                    a dynamic page does)
     /_type/<type>/<subtype>/<rest>  reply with Content-Type <type>/<subtype>, whatever the
                                     body is
 
@@ -202,6 +205,7 @@ class Reply:
         self.hang = False
         self.zero_offsets = []
         self.chunked = False
+        self.unsized = False  # no length: the body ends with the connection
         self.content_type = None  # replaces the body's own type when set
         self.rate = None  # bytes a second
 
@@ -333,6 +337,9 @@ class Handler(BaseHTTPRequestHandler):
             elif head == "_chunked":
                 reply.chunked = True
                 parts = parts[1:]
+            elif head == "_unsized":
+                reply.unsized = True
+                parts = parts[1:]
             elif head == "_type" and len(parts) >= 3:
                 reply.content_type = "%s/%s" % (parts[1], parts[2])
                 parts = parts[3:]
@@ -398,7 +405,7 @@ class Handler(BaseHTTPRequestHandler):
         reply.headers.append(("Content-Type", kind))
         size = os.path.getsize(full)
         start = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
-        if start and reply.status == 200 and int(start.group(1)) < size:
+        if start and reply.status == 200 and not reply.unsized and int(start.group(1)) < size:
             reply.status = 206
             start = int(start.group(1))
             reply.headers.append(("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size)))
@@ -415,8 +422,10 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Type", reply.content_type)
         if reply.chunked:
             self.send_header("Transfer-Encoding", "chunked")
-        elif body.size is None:
+        elif body.size is None or reply.unsized:
             self.close_connection = True  # the body ends when the connection does
+            if reply.unsized:
+                self.send_header("Connection", "close")
         else:
             self.send_header("Content-Length", str(body.size))
         self.end_headers()
