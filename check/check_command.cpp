@@ -19,13 +19,15 @@
 #include "check/check_results.h"
 #include "check/check_picture_files.h"
 #include "check/check_run.h"
+#include "cli/outputs.h"
+#include "cli/program.h"
+#include "cli/terminal.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "text/utf8.h"
-#include "ui/console/console.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "harvest/channel_list.h"
-#include "ui/console/console.h"
-#include "ui/console/console_options.h"
+#include "cli/options.h"
+#include "cli/outputs.h"
 
 // The check's options. Every build of morvek-cli reads them, also after --check with the
 // prefix below ("--check-jobs 16"), so that a new one needs only its line here.

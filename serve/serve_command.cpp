@@ -15,14 +15,14 @@
 
 #include "fetch/fetch.h"
 #include "check/check_plan.h"
+#include "cli/options.h"
+#include "cli/program.h"
 #include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "harvest/update_run.h"
 #include "serve/serve_http.h"
 #include "serve/serve_runs.h"
 #include "text/text.h"
-#include "ui/console/console.h"
-#include "ui/console/console_options.h"
 
 namespace {
 

@@ -14,8 +14,10 @@
 
 #include <thread>
 
-#include "harvest/channel_file.h"
-#include "ui/console/console.h"
+#include "base/file_replace.h"
+#include "cli/outputs.h"
+#include "cli/program.h"
+#include "cli/terminal.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The GNU-style reading of a command line by a table of options.
-#include "ui/console/console_options.h"
+#include "cli/options.h"
 
 #include "text/text.h"
 
