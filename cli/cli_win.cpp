@@ -135,4 +135,4 @@ bool IsNullDevice(const std::string& path) {
 }
 
 // The Windows build fetches over WinINet, directly: there is nothing to choose.
-std::string FetchOptionsHelp() { return std::string(); }
+bool FetchTakesProxy() { return false; }

@@ -27,7 +27,7 @@ namespace {
 const char kVersionText[] = "morvek-cli " MORVEK_VERSION "\n";
 const char kWindowsProxyRefusal[] =
     "--proxy and --noproxy are not available in the Windows build, which connects directly";
-// The help text around the fetch options of the build (FetchOptionsHelp).
+// The help text around the option lines.
 const char kUsageHead[] =
     "Usage: morvek-cli [OPTION]... [--check [--check-OPTION]...]\n"
     "       morvek-cli check [LIST] [OPTION]...   (see morvek-cli check --help)\n"
@@ -35,28 +35,8 @@ const char kUsageHead[] =
     "\n"
     "Reads the television directory site and writes its channels to channels.dat in the\n"
     "working directory, one line per channel.\n"
-    "\n"
-    "  --site URL      read the directory site at URL instead of the built-in one,\n"
-    "                  " MORVEK_SITE_BASE
-    "\n"
-    "  --output FILE   write FILE instead of channels.dat (-o FILE); the null device\n"
-    "                  writes no channel file\n"
-    "  --m3u FILE      also write an M3U playlist of the channels with a stream\n"
-    "  --json FILE     also write the channels as a JSON array\n"
-    "                  (FILE - for --m3u and --json writes to stdout)\n"
-    "  --jobs N        fetch up to N country pages at once, 1 to 16 (default 4; -j N)\n"
-    "  --timeout S     give up on a silent server after S seconds, and end any page after\n"
-    "                  10 times S with what has arrived (default 60; -t S)\n"
-    "  --country NAME  read only this country's page; repeat it for more (any case); a name\n"
-    "                  that several entries share reads them all\n"
-    "  --list-countries  print the index's countries, one a line, and write nothing\n";
+    "\n";
 const char kUsageTail[] =
-    "  --details       print every channel on stdout as it is found\n"
-    "  -q, --quiet     show errors and warnings only\n"
-    "  -v, --verbose   add a line per page read\n"
-    "  -h, --help      show this text\n"
-    "  -V, --version   show the version\n"
-    "  --check         check the saved list's streams; check options take the prefix --check-\n"
     "\n"
     "Short options group (-qo FILE); --opt=value works for every value option; after --\n"
     "every argument is an operand.\n"
@@ -73,15 +53,52 @@ const char kUsageTail[] =
     "  130  stopped by Ctrl-C\n"
     "  141  stdout was closed before the end (for example by head)\n"
     "  143  terminated\n";
+const size_t kHelpColumn = 22;
+const int kDefaultJobs = 4;
+const int kLongestTimeoutSeconds = 86400;
+const char kProxyOption[] = "proxy";
+const char kNoProxyOption[] = "noproxy";
+
+// The harvest's options; after --check the check's own follow with the prefix "check-".
+const std::vector<OptionSpec> kHarvestOptions = {
+    TextOption("site", 0, "URL",
+               "read the directory site at URL instead of the built-in one,\n" MORVEK_SITE_BASE),
+    TextOption("output", 'o', "FILE",
+               "write FILE instead of channels.dat; the null device writes no\nchannel file"),
+    TextOption("m3u", 0, "FILE", "also write an M3U playlist of the channels with a stream"),
+    TextOption("json", 0, "FILE",
+               "also write the channels as a JSON array\n"
+               "(FILE - for --m3u and --json writes to stdout)"),
+    NumberOption("jobs", 'j', "N",
+                 "fetch up to N country pages at once, {low} to {high} (default {default})",
+                 kMinJobs, kMaxJobs, kDefaultJobs),
+    NumberOption("timeout", 't', "S",
+                 "give up on a silent server after S seconds, and end any page\n"
+                 "after 10 times S with what has arrived (default {default})",
+                 1, kLongestTimeoutSeconds, kDefaultFetchTimeoutSeconds, "seconds"),
+    TextOption("country", 0, "NAME",
+               "read only this country's page; repeat it for more (any case); a\n"
+               "name that several entries share reads them all"),
+    FlagOption("list-countries", 0, "print the index's countries, one a line, and write nothing"),
+    TextOption(kProxyOption, 0, "URL",
+               "fetch through this proxy (default: http_proxy, https_proxy)"),
+    TextOption(kNoProxyOption, 0, "LIST",
+               "reach these comma-separated hosts directly, * for all\n(default: no_proxy)"),
+    FlagOption("details", 0, "print every channel on stdout as it is found"),
+    FlagOption("quiet", 'q', "show errors and warnings only"),
+    FlagOption("verbose", 'v', "add a line per page read"),
+    kCommandFlags[0],
+    kCommandFlags[1],
+    FlagOption("check", 0,
+               "check the saved list's streams; check options take the\nprefix --check-")};
+
 const char kTryHelp[] = " (try --help)\n";
 const char kSlash[] = "/";
 const char kCountriesOutput[] = "the countries";
 
 const char kPlaylistExport[] = "the playlist (--m3u)";
 const char kJsonExport[] = "the JSON list (--json)";
-const int kDefaultJobs = 4;
 const int kWorkerExitMilliseconds = 500;
-const int kLongestTimeoutSeconds = 86400;
 
 struct CliOptions {
   std::string siteBase = kSiteBase;
@@ -102,35 +119,35 @@ struct CliOptions {
   std::string refusal;  // why the arguments are refused; empty when they are good
 };
 
-// The harvest's options; after --check the check's own follow with the prefix "check-".
-const std::vector<OptionSpec> kHarvestOptions = {
-    {"site", 0, true},     {"output", 'o', true},       {"m3u", 0, true},
-    {"json", 0, true},     {"jobs", 'j', true},         {"timeout", 't', true},
-    {"country", 0, true},  {"proxy", 0, true},          {"noproxy", 0, true},
-    {"details", 0, false}, {"quiet", 'q', false},       {"verbose", 'v', false},
-    {"check", 0, false},   {"list-countries", 0, false}};
-
 // The options that take one text, and where it goes.
-struct TextOption {
+struct TextField {
   const char* name;
   std::string CliOptions::*field;
 };
-const TextOption kTextOptions[] = {
+const TextField kTextFields[] = {
     {"site", &CliOptions::siteBase}, {"output", &CliOptions::outputPath},
     {"m3u", &CliOptions::m3uPath},   {"json", &CliOptions::jsonPath},
     {"proxy", &CliOptions::proxy},   {"noproxy", &CliOptions::noProxy},
 };
-// The options that take a number, its range, and where it goes.
-struct NumberOption {
+// The options that take a number, and where it goes.
+struct NumberField {
   const char* name;
   int CliOptions::*field;
-  int least;
-  int most;
-  const char* unit;
 };
-const NumberOption kNumberOptions[] = {
-    {"jobs", &CliOptions::jobs, kMinJobs, kMaxJobs, ""},
-    {"timeout", &CliOptions::timeoutSeconds, 1, kLongestTimeoutSeconds, "seconds"}};
+const NumberField kNumberFields[] = {{"jobs", &CliOptions::jobs},
+                                     {"timeout", &CliOptions::timeoutSeconds}};
+
+// The rows that --help shows: a build that connects directly reads the proxy options only to
+// refuse them.
+std::vector<OptionSpec> ShownOptions() {
+  std::vector<OptionSpec> shown;
+  for (const OptionSpec& option : kHarvestOptions) {
+    const bool proxy =
+        TextEquals(option.name, kProxyOption) || TextEquals(option.name, kNoProxyOption);
+    if (!proxy || FetchTakesProxy()) shown.push_back(option);
+  }
+  return shown;
+}
 
 // Every output of the harvest: the channel file, the exports, the channel blocks on stdout.
 // One on the null device is written nowhere and is left out.
@@ -179,15 +196,15 @@ void CheckCombinations(CliOptions& options) {
 // Puts one option into options; refusal says when its value is bad.
 void TakeOption(const GivenOption& given, CliOptions& options) {
   const std::string& name = given.name;
-  for (const TextOption& option : kTextOptions) {
+  for (const TextField& option : kTextFields) {
     if (TextEquals(name, option.name)) {
       options.*(option.field) = given.value;
       return;
     }
   }
-  for (const NumberOption& option : kNumberOptions) {
+  for (const NumberField& option : kNumberFields) {
     if (!TextEquals(name, option.name)) continue;
-    const OptionNumber number = ReadNumber(given, option.least, option.most, option.unit);
+    const OptionNumber number = ReadNumber(given, *FindOption(kHarvestOptions, name));
     options.*(option.field) = number.number;
     options.refusal = number.refusal;
     return;
@@ -216,7 +233,6 @@ void TakeOption(const GivenOption& given, CliOptions& options) {
 // The options; refusal says what is wrong with the first argument that is.
 CliOptions ParseArguments(const std::vector<std::string>& args) {
   std::vector<OptionSpec> table = kHarvestOptions;
-  table.insert(table.end(), kCommandFlags.begin(), kCommandFlags.end());
   const std::vector<OptionSpec> checkOptions = PrefixedOptions(kCheckOptions, kCheckOptionPrefix);
   table.insert(table.end(), checkOptions.begin(), checkOptions.end());
   const GivenArguments given = ReadArguments(args, table);
@@ -325,7 +341,8 @@ int RunHarvestCommand(int argc, char** argv) {
     return kExitUsage;
   }
   if (options.help) {
-    std::fputs(Concat(kUsageHead, FetchOptionsHelp(), kUsageTail).c_str(), stdout);
+    std::fputs(Concat(kUsageHead, OptionHelp(ShownOptions(), kHelpColumn), kUsageTail).c_str(),
+               stdout);
     return kExitOk;
   }
   // Where morvek-check holds the check, it runs a harvest with --check, and it answers

@@ -1,21 +1,60 @@
-// The command lines of morvek-cli, both commands: one table of options per command and one
-// GNU-style reader that turns the arguments into the options given and the operands.
+// The command lines of morvek-cli: one table of options per command, from which come its
+// reader, its help lines and its range checks, and one GNU-style reader that turns the
+// arguments into the options given and the operands.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// One option of a command: its long name without the dashes, its short letter (0 for none),
-// and whether it takes a value.
+enum class OptionKind { kFlag, kText, kNumber, kDuration };
+
+// One row of a command's option table: its long name without the dashes, its short letter (0
+// for none), the kind of its value and the value's word in the help ("FILE"), the help text,
+// and for a number its range, default and unit (named in its refusal). In the help, {low},
+// {high} and {default} stand for those numbers, and each "\n" starts a line under the one
+// before. A row without help is read but not shown.
 struct OptionSpec {
   std::string name;
   char letter = 0;
-  bool takesValue = false;
+  OptionKind kind = OptionKind::kFlag;
+  std::string value;
+  std::string help;
+  int low = 0;
+  int high = 0;
+  int initial = 0;
+  std::string unit;
+  bool TakesValue() const { return kind != OptionKind::kFlag; }
 };
 
+// The rows of a table, by kind.
+inline OptionSpec FlagOption(const char* name, char letter, const char* help) {
+  return OptionSpec{name, letter, OptionKind::kFlag, "", help, 0, 0, 0, ""};
+}
+inline OptionSpec TextOption(const char* name, char letter, const char* value, const char* help) {
+  return OptionSpec{name, letter, OptionKind::kText, value, help, 0, 0, 0, ""};
+}
+inline OptionSpec NumberOption(const char* name, char letter, const char* value, const char* help,
+                               int low, int high, int initial, const char* unit = "") {
+  return OptionSpec{name, letter, OptionKind::kNumber, value, help, low, high, initial, unit};
+}
+// A duration in seconds, given as a number with s, m, h or d.
+inline OptionSpec DurationOption(const char* name, const char* value, const char* help,
+                                 int initial) {
+  return OptionSpec{name, 0, OptionKind::kDuration, value, help, 0, 0, initial, ""};
+}
+
 // The options every command answers at once.
-inline const std::vector<OptionSpec> kCommandFlags = {{"help", 'h', false},
-                                                      {"version", 'V', false}};
+inline const std::vector<OptionSpec> kCommandFlags = {
+    FlagOption("help", 'h', "show this text"), FlagOption("version", 'V', "show the version")};
+
+// The row of table named name, or null.
+const OptionSpec* FindOption(const std::vector<OptionSpec>& table, const std::string& name);
+// The rows of table named in names, in that order (each must be there).
+std::vector<OptionSpec> OptionRows(const std::vector<OptionSpec>& table,
+                                   const std::vector<std::string>& names);
+// The help lines of table's rows with help: "  -j, --jobs N" padded to column (or two spaces
+// past it) and the help text, its further lines indented to column.
+std::string OptionHelp(const std::vector<OptionSpec>& table, size_t column);
 
 // An option as given: its long name from the table, and its value ("" for a flag).
 struct GivenOption {
@@ -50,10 +89,10 @@ std::vector<OptionSpec> PrefixedOptions(const std::vector<OptionSpec>& table,
                                         const std::string& prefix);
 
 // A number option's value, or why it is refused: "--NAME needs a number[ of UNIT] from LOW
-// to HIGH".
+// to HIGH" (given's name, the range and unit of its row).
 struct OptionNumber {
   int number = 0;
   std::string refusal;
 };
-// given's value as a whole number from low to high, written in decimal digits only.
-OptionNumber ReadNumber(const GivenOption& given, int low, int high, const std::string& unit);
+// given's value as a whole number in option's range, written in decimal digits only.
+OptionNumber ReadNumber(const GivenOption& given, const OptionSpec& option);

@@ -73,5 +73,5 @@ void PrepareHeapForLargeLists();
 // Writes UTF-8 text to stdout or stderr: as UTF-16 to a Windows console, else as bytes.
 // False when not every byte was written.
 bool WriteStream(FILE* stream, const std::string& utf8);
-// The help lines of the options that choose how pages are fetched, where the build takes any.
-std::string FetchOptionsHelp();
+// True where the build lets the command line choose how pages are fetched (--proxy).
+bool FetchTakesProxy();
