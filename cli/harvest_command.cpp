@@ -246,7 +246,7 @@ CliOptions ParseArguments(const std::vector<std::string>& args) {
   }
   if (options.refusal.empty() && !given.operands.empty()) {
     const std::string& operand = given.operands.front();
-    const std::string command = DidYouMean(operand, {kCheckCommand}, "");
+    const std::string command = DidYouMean(operand, {kCheckCommand, kServeCommand}, "");
     options.refusal = command.empty() ? Concat("unexpected argument ", operand)
                                       : Concat("unknown command ", operand, command);
   }

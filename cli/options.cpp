@@ -138,7 +138,6 @@ std::vector<OptionSpec> OptionRows(const std::vector<OptionSpec>& table,
 std::string OptionHelp(const std::vector<OptionSpec>& table, size_t column) {
   std::string help;
   for (const OptionSpec& option : table) {
-    if (option.help.empty()) continue;
     const std::string label = HelpLabel(option);
     const size_t gap = label.size() + kHelpGap > column ? kHelpGap : column - label.size();
     std::string text = HelpText(option);

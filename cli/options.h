@@ -12,7 +12,7 @@ enum class OptionKind { kFlag, kText, kNumber, kDuration };
 // for none), the kind of its value and the value's word in the help ("FILE"), the help text,
 // and for a number its range, default and unit (named in its refusal). In the help, {low},
 // {high} and {default} stand for those numbers, and each "\n" starts a line under the one
-// before. A row without help is read but not shown.
+// before.
 struct OptionSpec {
   std::string name;
   char letter = 0;
@@ -52,7 +52,7 @@ const OptionSpec* FindOption(const std::vector<OptionSpec>& table, const std::st
 // The rows of table named in names, in that order (each must be there).
 std::vector<OptionSpec> OptionRows(const std::vector<OptionSpec>& table,
                                    const std::vector<std::string>& names);
-// The help lines of table's rows with help: "  -j, --jobs N" padded to column (or two spaces
+// The help lines of table's rows: "  -j, --jobs N" padded to column (or two spaces
 // past it) and the help text, its further lines indented to column.
 std::string OptionHelp(const std::vector<OptionSpec>& table, size_t column);
 
