@@ -10,9 +10,9 @@
 #include "app/check_handover.h"
 #include "check/check_command.h"
 #include "serve/serve_command.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "text/text.h"
-#include "ui/console/console.h"
+#include "cli/program.h"
 
 namespace {
 

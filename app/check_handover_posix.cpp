@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/check_handover.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "text/text.h"
 
 namespace {

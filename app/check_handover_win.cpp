@@ -11,7 +11,7 @@
 
 #include "app/check_handover.h"
 #include "text/text.h"
-#include "ui/console/console_win.h"
+#include "cli/cli_win.h"
 
 namespace {
 

@@ -19,13 +19,15 @@
 #include "check/check_results.h"
 #include "check/check_picture_files.h"
 #include "check/check_run.h"
+#include "cli/outputs.h"
+#include "cli/program.h"
+#include "cli/terminal.h"
 #include "harvest/channel_export.h"
 #include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "text/utf8.h"
-#include "ui/console/console.h"
 
 namespace {
 
@@ -43,27 +45,9 @@ const char kUsage[] =
     "unreachable, unsupported or no-stream. LIST itself is never changed. A playlist\n"
     "downloaded from an address has its relative entries read against that address; an HLS\n"
     "stream's own playlist given by its address is checked as one stream.\n"
-    "\n"
-    "  -j, --jobs N       checks at once (default 8, at most 64)\n"
-    "  -t, --timeout S    time for one check, from its start to its verdict (default 10)\n"
-    "  --per-host N       connections to one host at once (default 4)\n"
-    "  --retry N          check the entries that are not live (error, no-media,\n"
-    "                     unreachable) again, up to N times, after the others (default 0,\n"
-    "                     at most 5)\n"
-    "  -o, --output FILE  write the live entries, unchanged, to FILE (in LIST's format)\n"
-    "  --m3u FILE         write an M3U playlist of the live entries (- for stdout); a\n"
-    "                     playlist's entries keep their own lines\n"
-    "  --dead FILE        write the entries that are not live, in LIST's format; in a\n"
-    "                     playlist each after a comment line with its verdict\n"
-    "  --json FILE        write every row with its verdict and media details as JSON\n"
-    "                     (- for stdout)\n"
-    "  --pictures DIR     keep a picture of each live entry with video as DIR/N.jpg, N\n"
-    "                     its position in LIST (1 for the first); DIR's pictures of\n"
-    "                     entries without one this time are removed\n"
-    "  --user-agent TEXT  the User-Agent of requests whose entry names none\n"
-    "  -q, --quiet        show no progress and no summary (the verdicts still show)\n"
-    "  -h, --help         show this text\n"
-    "  -V, --version      show the version\n"
+    "\n";
+// After the option lines.
+const char kUsageTail[] =
     "\n"
     "After a harvest, `morvek-cli --check` takes these options as --check-jobs,\n"
     "--check-timeout, --check-per-host, --check-retry, --check-output, --check-m3u,\n"
@@ -81,10 +65,7 @@ const char kUsage[] =
     "  141  stdout was closed before the end (for example by head); nothing was written\n"
     "  143  terminated; nothing was written\n";
 
-// Checks at once; the harvest's kMaxJobs counts pages fetched ahead, a lighter load.
-const int kMaxCheckJobs = 64;
-const int kMaxTimeoutSeconds = 3600;
-const int kMaxPerHost = 64;
+const size_t kHelpColumn = 21;
 const char kTryCheckHelp[] = " (try morvek-cli check --help)";
 const char kStandardInputName[] = "-";
 const char kLineEnds[] = "\r\n";
@@ -110,18 +91,16 @@ struct CheckOptions {
   std::string refusal;  // what is wrong with the first option that is
 };
 
-struct NumberOption {
-  const char* name;
-  int CheckSettings::*field;
-  int most;
-  const char* unit;
-};
-const NumberOption kNumberOptions[] = {
-    {"jobs", &CheckSettings::jobs, kMaxCheckJobs, ""},
-    {"timeout", &CheckSettings::timeoutSeconds, kMaxTimeoutSeconds, "seconds"},
-    {"per-host", &CheckSettings::perHost, kMaxPerHost, ""}};
+// The number options of the check, and where each goes.
+int* NumberField(CheckOptions& options, const std::string& name) {
+  if (TextEquals(name, "jobs")) return &options.settings.jobs;
+  if (TextEquals(name, "timeout")) return &options.settings.timeoutSeconds;
+  if (TextEquals(name, "per-host")) return &options.settings.perHost;
+  if (TextEquals(name, kRetryOption)) return &options.retries;
+  return nullptr;
+}
 
-std::string* TextOption(CheckOptions& options, const std::string& name) {
+std::string* TextField(CheckOptions& options, const std::string& name) {
   if (TextEquals(name, "output")) return &options.outputPath;
   if (TextEquals(name, "m3u")) return &options.m3uPath;
   if (TextEquals(name, "json")) return &options.jsonPath;
@@ -134,20 +113,13 @@ std::string* TextOption(CheckOptions& options, const std::string& name) {
 // Puts one option, named as given (with the prefix after a harvest), into options.
 void TakeOption(const GivenOption& given, const std::string& prefix, CheckOptions& options) {
   const std::string name = given.name.substr(prefix.size());
-  if (TextEquals(name, kRetryOption)) {
-    const OptionNumber number = ReadNumber(given, 0, kMaxRetries, "");
-    options.retries = number.number;
-    options.refusal = number.refusal;
+  if (int* number = NumberField(options, name)) {
+    const OptionNumber read = ReadNumber(given, *FindOption(kCheckOptions, name));
+    *number = read.number;
+    options.refusal = read.refusal;
     return;
   }
-  for (const NumberOption& option : kNumberOptions) {
-    if (!TextEquals(name, option.name)) continue;
-    const OptionNumber number = ReadNumber(given, 1, option.most, option.unit);
-    options.settings.*(option.field) = number.number;
-    options.refusal = number.refusal;
-    return;
-  }
-  if (std::string* text = TextOption(options, name)) {
+  if (std::string* text = TextField(options, name)) {
     *text = given.value;
   } else if (TextEquals(name, "quiet")) {
     options.quiet = true;
@@ -632,7 +604,7 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   if (!options.refusal.empty()) return RefuseOption(options.refusal);
   if (!given.operands.empty()) options.listPath = given.operands.front();
   if (options.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(Concat(kUsage, OptionHelp(table, kHelpColumn), kUsageTail).c_str(), stdout);
     return kExitOk;
   }
   if (options.version) {

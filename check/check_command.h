@@ -5,16 +5,48 @@
 #include <string>
 #include <vector>
 
+#include "check/check_plan.h"
 #include "harvest/channel_list.h"
-#include "ui/console/console.h"
-#include "ui/console/console_options.h"
+#include "cli/options.h"
+#include "cli/outputs.h"
+
+// Checks at once; the harvest's kMaxJobs counts pages fetched ahead, a lighter load.
+const int kMaxCheckJobs = 64;
+const int kMaxTimeoutSeconds = 3600;
+const int kMaxPerHost = 64;
 
 // The check's options. Every build of morvek-cli reads them, also after --check with the
-// prefix below ("--check-jobs 16"), so that a new one needs only its line here.
+// prefix below ("--check-jobs 16"), and serve takes some of them, so that a new one needs
+// only its row here.
 inline const std::vector<OptionSpec> kCheckOptions = {
-    {"jobs", 'j', true},   {"timeout", 't', true}, {"per-host", 0, true}, {"retry", 0, true},
-    {"output", 'o', true}, {"m3u", 0, true},       {"dead", 0, true},     {"json", 0, true},
-    {"user-agent", 0, true}, {"quiet", 'q', false}, {"pictures", 0, true}};
+    NumberOption("jobs", 'j', "N", "checks at once (default {default}, at most {high})", 1,
+                 kMaxCheckJobs, CheckSettings{}.jobs),
+    NumberOption("timeout", 't', "S",
+                 "time for one check, from its start to its verdict (default {default})", 1,
+                 kMaxTimeoutSeconds, CheckSettings{}.timeoutSeconds, "seconds"),
+    NumberOption("per-host", 0, "N", "connections to one host at once (default {default})", 1,
+                 kMaxPerHost, CheckSettings{}.perHost),
+    NumberOption("retry", 0, "N",
+                 "check the entries that are not live (error, no-media,\n"
+                 "unreachable) again, up to N times, after the others (default {default},\n"
+                 "at most {high})",
+                 0, kMaxRetries, 0),
+    TextOption("output", 'o', "FILE",
+               "write the live entries, unchanged, to FILE (in LIST's format)"),
+    TextOption("m3u", 0, "FILE",
+               "write an M3U playlist of the live entries (- for stdout); a\n"
+               "playlist's entries keep their own lines"),
+    TextOption("dead", 0, "FILE",
+               "write the entries that are not live, in LIST's format; in a\n"
+               "playlist each after a comment line with its verdict"),
+    TextOption("json", 0, "FILE",
+               "write every row with its verdict and media details as JSON\n(- for stdout)"),
+    TextOption("pictures", 0, "DIR",
+               "keep a picture of each live entry with video as DIR/N.jpg, N\n"
+               "its position in LIST (1 for the first); DIR's pictures of\n"
+               "entries without one this time are removed"),
+    TextOption("user-agent", 0, "TEXT", "the User-Agent of requests whose entry names none"),
+    FlagOption("quiet", 'q', "show no progress and no summary (the verdicts still show)")};
 const char kCheckOptionPrefix[] = "check-";
 
 // Where the check lives in another program (morvek-cli, kept free of the media

@@ -11,7 +11,7 @@
 
 #include "check/check_threads.h"
 #include "check/check_verdict.h"
-#include "harvest/stop_token.h"
+#include "base/stop_token.h"
 
 // What a request sends beside the address, as a player would for this entry; empty fields
 // leave the library's own.

@@ -11,7 +11,7 @@
 
 #include "check/check_probe.h"
 #include "check/check_verdict.h"
-#include "harvest/stop_token.h"
+#include "base/stop_token.h"
 
 const int kMaxWrapperDepth = 5;
 // A probe has its deadline; the verdict of a probe that has not ended this long after it (a

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "harvest/channel_list.h"
-#include "harvest/stop_token.h"
+#include "base/stop_token.h"
 
 // The most channels one run keeps, far past any real directory: a site that lists more is
 // read no further, and the run keeps, saves and exports those it has.

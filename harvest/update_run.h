@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "harvest/harvest_state.h"
-#include "harvest/stop_token.h"
+#include "base/stop_token.h"
 #include "harvest/window_side.h"
 
 const char kSiteBase[] = MORVEK_SITE_BASE;  // set by the build; ends in "/"

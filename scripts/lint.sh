@@ -9,13 +9,13 @@ if git grep -n -E "$banned" -- '*.cpp' '*.h'; then
   echo "lint: locale-dependent functions are not allowed; the text operations define their own byte rules" >&2
   status=1
 fi
-if git grep -n -E '#\s*if.*_WIN32|#\s*ifdef\s+_WIN32' -- text fetch harvest; then
+if git grep -n -E '#\s*if.*_WIN32|#\s*ifdef\s+_WIN32' -- base text fetch harvest; then
   echo "lint: platform code belongs in *_win.cpp / *_posix.cpp / *_curl.cpp files, not in #ifdefs" >&2
   status=1
 fi
 # MinGW's runtime now and then frees a thread_local object with a destructor wrongly when a
 # thread ends; shared code that fetch workers run keeps its buffers in its own records.
-if git grep -n -E '\bthread_local\b' -- text fetch harvest ':!*_posix.cpp' ':!*_curl.cpp' ':!*_win.cpp'; then
+if git grep -n -E '\bthread_local\b' -- base text fetch harvest ':!*_posix.cpp' ':!*_curl.cpp' ':!*_win.cpp'; then
   echo "lint: no thread_local in the shared core (buffers go in the caller's records)" >&2
   status=1
 fi

@@ -14,15 +14,16 @@
 #include <filesystem>
 
 #include "fetch/fetch.h"
+#include "check/check_command.h"
 #include "check/check_plan.h"
+#include "cli/options.h"
+#include "cli/program.h"
 #include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "harvest/update_run.h"
 #include "serve/serve_http.h"
 #include "serve/serve_runs.h"
 #include "text/text.h"
-#include "ui/console/console.h"
-#include "ui/console/console_options.h"
 
 namespace {
 
@@ -34,31 +35,8 @@ const char kUsage[] =
     "database, and answers GET /playlist.m3u (the live entries), /channels.json,\n"
     "/channels/ID/history.json, /channels.dat, /status.json, /metrics and /healthz, and\n"
     "shows the entries with their pictures, verdicts and history on its web page at /.\n"
-    "\n"
-    "  --data DIR            keep the database in DIR (default $XDG_DATA_HOME/morvek,\n"
-    "                        else ~/.local/share/morvek)\n"
-    "  --listen ADDR:PORT    answer on this address (default 127.0.0.1:8765; [ADDR]:PORT\n"
-    "                        for IPv6; port 0 takes a free one)\n"
-    "  --harvest-every D     harvest again when the last harvest is older than D\n"
-    "                        (default 24h; D is a number with s, m, h or d)\n"
-    "  --check-every D       check every entry again after D (default 6h)\n"
-    "  --site URL            harvest the directory site at URL (default: the built-in one,\n"
-    "                        unless --playlist is given)\n"
-    "  --playlist LIST       also serve the entries of this playlist or channels.dat (a file\n"
-    "                        or an http(s) address), read again at every harvest; repeatable\n"
-    "  --token-file FILE     POST /runs/check and /runs/harvest start a run now when they carry\n"
-    "                        \"Authorization: Bearer\" and the token in FILE; without it they\n"
-    "                        are refused\n"
-    "  --read-token-file FILE\n"
-    "                        every GET but the page's own files and /healthz needs the token\n"
-    "                        in FILE, as \"Authorization: Bearer\" or ?key=TOKEN in the address\n"
-    "  --public-name NAME    answer requests for the host name NAME too (besides loopback\n"
-    "                        names and, off loopback, IP addresses); repeatable\n"
-    "  --jobs N, --timeout S, --per-host N, --retry N, --user-agent TEXT\n"
-    "                        as for morvek-cli check\n"
-    "  -q, --quiet           say failures only\n"
-    "  -v, --verbose         add a line per source read\n"
-    "  -h, --help            show this text\n"
+    "\n";
+const char kUsageTail[] =
     "\n"
     "SIGTERM or Ctrl-C ends it within two seconds, keeping the finished results (exit 0).\n"
     "Exit codes: 1 the data folder, the database or the address cannot be used, or another\n"
@@ -69,24 +47,59 @@ const char kDefaultAddress[] = "127.0.0.1";
 const uint16_t kDefaultPort = 8765;
 const char kLockName[] = "morvek.lock";
 const char kDataFolderName[] = "morvek";
-const int64_t kDefaultHarvestEvery = 24 * 3600;
-const int64_t kDefaultCheckEvery = 6 * 3600;
-const int kMaxCheckJobs = 64;
-const int kMaxTimeoutSeconds = 3600;
-const int kMaxPerHost = 64;
 const int kStopPollMilliseconds = 100;
 const int kExitServeFailed = 1;
 const rlim_t kSpareFiles = 256;  // for the database, the checks and the harvest beside the clients
 
+const size_t kHelpColumn = 24;
+const char kAsForCheck[] = "as for morvek-cli check";
+
+// serve's own options, then the check's that it takes, then its flags.
 const std::vector<OptionSpec> kServeOptions = {
-    {"data", 0, true},          {"listen", 0, true},
-    {"harvest-every", 0, true}, {"check-every", 0, true},
-    {"site", 0, true},          {"playlist", 0, true},
-    {"token-file", 0, true},    {"jobs", 'j', true},
-    {"timeout", 't', true},     {"per-host", 0, true},
-    {"retry", 0, true},         {"user-agent", 0, true},
-    {"quiet", 'q', false},      {"verbose", 'v', false},
-    {"read-token-file", 0, true}, {"public-name", 0, true}};
+    TextOption("data", 0, "DIR",
+               "keep the database in DIR (default $XDG_DATA_HOME/morvek,\n"
+               "else ~/.local/share/morvek)"),
+    TextOption("listen", 0, "ADDR:PORT",
+               "answer on this address (default 127.0.0.1:8765; [ADDR]:PORT\n"
+               "for IPv6; port 0 takes a free one)"),
+    DurationOption("harvest-every", "D",
+                   "harvest again when the last harvest is older than D\n"
+                   "(default {default}; D is a number with s, m, h or d)",
+                   static_cast<int>(ServeSettings{}.harvestEverySeconds)),
+    DurationOption("check-every", "D", "check every entry again after D (default {default})",
+                   static_cast<int>(ServeSettings{}.checkEverySeconds)),
+    TextOption("site", 0, "URL",
+               "harvest the directory site at URL (default: the built-in one,\n"
+               "unless --playlist is given)"),
+    TextOption("playlist", 0, "LIST",
+               "also serve the entries of this playlist or channels.dat (a file\n"
+               "or an http(s) address), read again at every harvest; repeatable"),
+    TextOption("token-file", 0, "FILE",
+               "POST /runs/check and /runs/harvest start a run now when they carry\n"
+               "\"Authorization: Bearer\" and the token in FILE; without it they\n"
+               "are refused"),
+    TextOption("read-token-file", 0, "FILE",
+               "every GET but the page's own files and /healthz needs the token\n"
+               "in FILE, as \"Authorization: Bearer\" or ?key=TOKEN in the address"),
+    TextOption("public-name", 0, "NAME",
+               "answer requests for the host name NAME too (besides loopback\n"
+               "names and, off loopback, IP addresses); repeatable")};
+const std::vector<OptionSpec> kServeCheckOptions =
+    OptionRows(kCheckOptions, {"jobs", "timeout", "per-host", "retry", "user-agent"});
+const std::vector<OptionSpec> kServeFlags = {
+    FlagOption("quiet", 'q', "say failures only"),
+    FlagOption("verbose", 'v', "add a line per source read"), kCommandFlags.front()};
+
+// The help: the check's options that serve takes on one line, as they are the check's.
+std::string ServeHelp() {
+  std::string checkOptions;
+  for (const OptionSpec& option : kServeCheckOptions) {
+    checkOptions += Concat(checkOptions.empty() ? "  --" : ", --", option.name, " ", option.value);
+  }
+  return Concat(kUsage, OptionHelp(kServeOptions, kHelpColumn), checkOptions, "\n",
+                std::string(kHelpColumn, ' '), kAsForCheck, "\n",
+                OptionHelp(kServeFlags, kHelpColumn), kUsageTail);
+}
 
 struct ServeOptions {
   ServeSettings settings;
@@ -128,19 +141,13 @@ std::string TakeOption(const GivenOption& given, ServeOptions& options) {
     const std::optional<int64_t> seconds = ParseDuration(given.value);
     if (!seconds) return Concat("--", name, " needs a duration such as 90s, 15m, 6h or 2d");
     (name == "harvest-every" ? s.harvestEverySeconds : s.checkEverySeconds) = *seconds;
-  } else if (name == "jobs" || name == "timeout" || name == "per-host") {
-    const int most = name == "jobs"      ? kMaxCheckJobs
-                     : name == "timeout" ? kMaxTimeoutSeconds
-                                         : kMaxPerHost;
-    const OptionNumber number = ReadNumber(given, 1, most, name == "timeout" ? "seconds" : "");
-    int& field = name == "jobs"      ? s.check.jobs
-                 : name == "timeout" ? s.check.timeoutSeconds
-                                     : s.check.perHost;
+  } else if (name == "jobs" || name == "timeout" || name == "per-host" || name == "retry") {
+    const OptionNumber number = ReadNumber(given, *FindOption(kCheckOptions, name));
+    int& field = name == "jobs"       ? s.check.jobs
+                 : name == "timeout"  ? s.check.timeoutSeconds
+                 : name == "per-host" ? s.check.perHost
+                                      : s.retries;
     field = number.number;
-    return number.refusal;
-  } else if (name == "retry") {
-    const OptionNumber number = ReadNumber(given, 0, kMaxRetries, "");
-    s.retries = number.number;
     return number.refusal;
   } else if (name == "listen") {
     return ReadListen(given.value, options.http);
@@ -173,13 +180,12 @@ std::string TakeOption(const GivenOption& given, ServeOptions& options) {
 
 ServeOptions ParseServeOptions(const std::vector<std::string>& args) {
   std::vector<OptionSpec> table = kServeOptions;
-  table.push_back(kCommandFlags.front());  // --help
+  table.insert(table.end(), kServeCheckOptions.begin(), kServeCheckOptions.end());
+  table.insert(table.end(), kServeFlags.begin(), kServeFlags.end());
   const GivenArguments given = ReadArguments(args, table);
   ServeOptions options;
   options.http.address = kDefaultAddress;
   options.http.port = kDefaultPort;
-  options.settings.harvestEverySeconds = kDefaultHarvestEvery;
-  options.settings.checkEverySeconds = kDefaultCheckEvery;
   for (size_t i = 0; i < given.options.size() && options.refusal.empty(); ++i) {
     options.refusal = TakeOption(given.options[i], options);
   }
@@ -299,7 +305,7 @@ int RunServeCommand(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (options.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(ServeHelp().c_str(), stdout);
     return kExitOk;
   }
   ServeSettings& settings = options.settings;

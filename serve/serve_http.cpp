@@ -7,7 +7,6 @@
 #include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <zlib.h>
 
@@ -405,7 +404,7 @@ bool HostAllowed(const HttpServer& server, const std::string& name) {
 }
 
 MHD_Result CountHost(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* /*value*/) {
-  if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) ++*static_cast<int*>(cls);
+  if (ToLowerCase(key) == "host") ++*static_cast<int*>(cls);
   return MHD_YES;
 }
 

@@ -11,12 +11,12 @@
 #include "check/check_plan.h"
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
+#include "cli/program.h"
 #include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "text/utf8.h"
-#include "ui/console/console.h"
 
 namespace {
 

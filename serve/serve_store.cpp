@@ -16,7 +16,7 @@
 #include <iterator>
 #include <mutex>
 
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 #include "text/text.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "serve/serve_command.h"
-#include "ui/console/console.h"
+#include "cli/program.h"
 
 int RunServeCommand(const std::vector<std::string>& /*args*/) {
   std::fputs("morvek-cli: serve is not available in the Windows build\n", stderr);

@@ -10,7 +10,7 @@ if(WIN32 OR NOT TARGET morvek_serve)
   return()
 endif()
 file(GLOB SERVE_TEST_SOURCES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/serve/*_test.cpp")
-# serve runs the harvest through the console side of morvek-cli, as morvek-check does.
+# serve takes the command line's pieces (cli/) and the harvest's console front, as morvek-check does.
 add_executable(morvek_serve_tests ${SERVE_TEST_SOURCES} ${CLI_SOURCES})
 target_link_libraries(morvek_serve_tests PRIVATE morvek_serve ${MORVEK_GTEST_MAIN})
 morvek_warnings(morvek_serve_tests)

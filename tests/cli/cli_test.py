@@ -319,6 +319,7 @@ def case_bad_option(ctx):
                        (["-"], b"unexpected argument -"), (["--country="], b"--country needs a value"),
                        (["--check-jobs", "4"], b"--check-jobs needs --check"),
                        (["chek"], b"unknown command chek; did you mean check?"),
+                       (["serv"], b"unknown command serv; did you mean serve?"),
                        (["--sit", "x"], b"unknown option --sit; did you mean --site?"),
                        (["--check", "--check-timout=1"], b"did you mean --check-timeout?"),
                        (["--check", "--check-help"], b"unknown option --check-help")):

@@ -1,6 +1,8 @@
 // The harvest's observer on the console: a live progress line (or one line per country
 // when stderr is no terminal), channel blocks on stdout, messages on stderr.
 // Page text is shown in UTF-8 with its control characters replaced.
+#include "ui/console/console.h"
+
 #include <cstdio>
 #include <functional>
 #include <future>
@@ -8,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "base/file_replace.h"
+#include "cli/program.h"
 #include "fetch/fetch.h"
 #include "harvest/channel_export.h"
+#include "harvest/channel_file.h"
 #include "harvest/update_run.h"
 #include "text/text.h"
 #include "text/utf8.h"
-#include "ui/console/console.h"
 
 namespace {
 
@@ -360,5 +364,3 @@ void ConsoleObserver::ShowMessage(const std::string& title, const std::string& t
   // A failed save of the run names the path and the system's reason under the fixed words.
   if (!c.state->saveProblem.empty()) WriteErr(Concat(c.state->saveProblem, "\n"));
 }
-
-void ShowConsoleLine(const std::string& text) { WriteErr(Concat(kProgramPrefix, text, "\n")); }

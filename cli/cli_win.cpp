@@ -7,10 +7,12 @@
 
 #include <cstring>
 
-#include "harvest/channel_file.h"
+#include "base/file_replace.h"
+#include "cli/cli_win.h"
+#include "cli/outputs.h"
+#include "cli/program.h"
+#include "cli/terminal.h"
 #include "text/text.h"
-#include "ui/console/console.h"
-#include "ui/console/console_win.h"
 
 namespace {
 
@@ -133,4 +135,4 @@ bool IsNullDevice(const std::string& path) {
 }
 
 // The Windows build fetches over WinINet, directly: there is nothing to choose.
-std::string FetchOptionsHelp() { return std::string(); }
+bool FetchTakesProxy() { return false; }

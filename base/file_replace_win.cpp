@@ -1,4 +1,4 @@
-// The file layer of channels.dat on Windows: links followed to the file they name, a new
+// The file layer of every saved file on Windows: links followed to the file they name, a new
 // file shared for reading, checked complete writes, a flush before close, and MoveFileExA
 // to replace the old file. Console stops do not end the process by default, so nothing is
 // held back here; the console's handler waits for a save under way.
@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/file_replace.h"
+#include "base/system_error.h"
 #include "text/text.h"
 
 struct TempFile {

@@ -14,8 +14,10 @@
 
 #include <thread>
 
-#include "harvest/channel_file.h"
-#include "ui/console/console.h"
+#include "base/file_replace.h"
+#include "cli/outputs.h"
+#include "cli/program.h"
+#include "cli/terminal.h"
 
 namespace {
 
@@ -27,10 +29,6 @@ const uintptr_t kPageSize = 4096;
 const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 const auto kSaveEndPoll = std::chrono::milliseconds(10);
 const char kNullDevice[] = "/dev/null";
-const char kFetchOptionsHelp[] =
-    "  --proxy URL     fetch through this proxy (default: http_proxy, https_proxy)\n"
-    "  --noproxy LIST  reach these comma-separated hosts directly, * for all\n"
-    "                  (default: no_proxy)\n";
 
 sigset_t StopSignals() {
   sigset_t stops;
@@ -140,4 +138,4 @@ bool IsNullDevice(const std::string& path) {
          S_ISCHR(given.st_mode) && given.st_rdev == null.st_rdev;
 }
 
-std::string FetchOptionsHelp() { return kFetchOptionsHelp; }
+bool FetchTakesProxy() { return true; }

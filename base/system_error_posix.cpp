@@ -2,7 +2,7 @@
 #include <errno.h>
 #include <string.h>
 
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 
 int LastSystemError() { return errno; }
 

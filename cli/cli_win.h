@@ -1,4 +1,4 @@
-// What the Windows console hooks share with the other Windows parts of morvek-cli.
+// What the Windows parts of morvek-cli share.
 #pragma once
 
 #include <string>

@@ -11,13 +11,14 @@
 #include <filesystem>
 #include <new>
 
+#include "base/file_replace.h"
 #include "harvest/channel_file.h"
 #include "tests/temp_folder.h"
 #include "text/text.h"
 
 namespace {
 
-class ChannelFilePosixTest : public TempFolderTest {
+class FileReplacePosixTest : public TempFolderTest {
  protected:
   ReplaceOutcome Save(const std::string& path) {
     return ReplaceFile(path, [](const ByteSink& sink) { return sink(kNew, sizeof kNew - 1); });
@@ -26,7 +27,7 @@ class ChannelFilePosixTest : public TempFolderTest {
 };
 
 // A link is written through: the file it leads to is replaced and the link stays.
-TEST_F(ChannelFilePosixTest, LinksAreWrittenThrough) {
+TEST_F(FileReplacePosixTest, LinksAreWrittenThrough) {
   namespace fs = std::filesystem;
   struct Case {
     std::vector<std::pair<std::string, std::string>> links;  // name, what it holds
@@ -54,7 +55,7 @@ TEST_F(ChannelFilePosixTest, LinksAreWrittenThrough) {
 
 // Anything but a regular file, directly or through a link, is refused with the path and the
 // reason, and stays as it was.
-TEST_F(ChannelFilePosixTest, WhatIsNotARegularFileIsRefusedAndLeftAlone) {
+TEST_F(FileReplacePosixTest, WhatIsNotARegularFileIsRefusedAndLeftAlone) {
   namespace fs = std::filesystem;
   const std::string target = PathOf("channels.dat");
   struct Case {
@@ -81,7 +82,7 @@ TEST_F(ChannelFilePosixTest, WhatIsNotARegularFileIsRefusedAndLeftAlone) {
   }
 }
 
-TEST_F(ChannelFilePosixTest, TheOldPermissionBitsCarryOver) {
+TEST_F(FileReplacePosixTest, TheOldPermissionBitsCarryOver) {
   const std::string target = PathOf(kChannelFileName);
   const mode_t umaskBefore = umask(022);
   for (mode_t mode : {0600, 0640, 0604, 0666}) {
@@ -103,7 +104,7 @@ TEST_F(ChannelFilePosixTest, TheOldPermissionBitsCarryOver) {
 // A stop signal that comes while the file is written, even with its default action (as a
 // second Ctrl-C has), ends the process only after the save: the new file complete, no
 // temporary file left.
-TEST_F(ChannelFilePosixTest, AStopDuringTheSaveWaitsForItsEnd) {
+TEST_F(FileReplacePosixTest, AStopDuringTheSaveWaitsForItsEnd) {
   const std::string target = PathOf(kChannelFileName);
   WriteBytes(target, "old");
   const std::string half(100000, 'h');
@@ -127,7 +128,7 @@ TEST_F(ChannelFilePosixTest, AStopDuringTheSaveWaitsForItsEnd) {
 
 // A writer that throws leaves the stop signals as they were before the save, so that a later
 // Ctrl-C still stops the program.
-TEST_F(ChannelFilePosixTest, AThrowingWriterReleasesTheStopSignals) {
+TEST_F(FileReplacePosixTest, AThrowingWriterReleasesTheStopSignals) {
   const ReplaceOutcome saved = ReplaceFile(PathOf(kChannelFileName),
                                            [](const ByteSink&) -> bool { throw std::bad_alloc(); });
   sigset_t held;
@@ -139,7 +140,7 @@ TEST_F(ChannelFilePosixTest, AThrowingWriterReleasesTheStopSignals) {
 
 // A file size limit makes write() stop short and then fail with EFBIG exactly as a full
 // disk stops it with ENOSPC, without needing a real full file system.
-TEST_F(ChannelFilePosixTest, FullFileSystemPartWayLeavesTheOldFile) {
+TEST_F(FileReplacePosixTest, FullFileSystemPartWayLeavesTheOldFile) {
   const std::string target = PathOf(kChannelFileName);
   const std::string old = "old|list||||x|y\r\n";
   WriteBytes(target, old);
@@ -172,7 +173,7 @@ TEST_F(ChannelFilePosixTest, FullFileSystemPartWayLeavesTheOldFile) {
 
 // Only a regular file (or a pipe, when taken) is read; neither a pipe without a writer nor a
 // device holds the reader, and the size bound holds at its edge.
-TEST_F(ChannelFilePosixTest, AnInputIsReadOnlyWhenItIsARegularFileOfBoundedSize) {
+TEST_F(FileReplacePosixTest, AnInputIsReadOnlyWhenItIsARegularFileOfBoundedSize) {
   namespace fs = std::filesystem;
   const std::string path = PathOf("in");
   struct Case {

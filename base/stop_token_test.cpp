@@ -1,4 +1,4 @@
-#include "harvest/stop_token.h"
+#include "base/stop_token.h"
 
 #include <gtest/gtest.h>
 

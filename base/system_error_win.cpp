@@ -2,7 +2,7 @@
 // C library's words on POSIX do not apply.
 #include <windows.h>
 
-#include "harvest/system_error.h"
+#include "base/system_error.h"
 
 #include "text/text.h"
 

@@ -1,4 +1,4 @@
-// The file layer of channels.dat on POSIX systems: symbolic links followed to the file they
+// The file layer of every saved file on POSIX systems: symbolic links followed to the file they
 // name, an exclusive new file with the old permission bits, complete writes, fsync before
 // close, rename to replace the old file in one step, and the stop signals held meanwhile.
 #include <errno.h>
@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
-#include "harvest/channel_file.h"
-#include "harvest/system_error.h"
+#include "base/file_replace.h"
+#include "base/system_error.h"
 #include "text/text.h"
 
 struct TempFile {

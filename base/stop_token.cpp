@@ -1,5 +1,5 @@
 // The stop token: a flag read without a lock, and the wake-ups of the runs that wait on it.
-#include "harvest/stop_token.h"
+#include "base/stop_token.h"
 
 #include <algorithm>
 
