@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // morvek-cli without the stream check: `check` and `--check` run the same command line in
 // morvek-check, the build of morvek-cli that has the check. So a harvest never loads the
 // media libraries (their start-up time and memory). morvek-check is looked for only where

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The platform's side of handing `check` and `--check` over to morvek-check, the build of
 // morvek-cli that has the stream check (check_handover.cpp holds the rest).
 #pragma once

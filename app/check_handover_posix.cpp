@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The hand-over to morvek-check on Linux: execv in place of this process, from beside this
 // program or the libexec folder of its installation.
 #include <errno.h>

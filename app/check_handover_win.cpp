@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The hand-over to morvek-check.exe on Windows: CreateProcessW on the full path of the
 // program beside this one (the folder GetModuleFileNameW gives, never a search), with this
 // program's own command line, so the child's arguments are these to the byte. Both share the

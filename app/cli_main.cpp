@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // morvek-cli: the program's entry. `check` and `serve` run their commands; any other command
 // line is the harvest's.
 #include <new>

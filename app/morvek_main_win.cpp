@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // morvek.exe entry: opens the window in standalone or owned mode, runs the update, waits for
 // the user to close the window and shuts down, always with exit code 0.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The safe replacement of a file: the content goes into a temporary file of a unique name
 // beside it, which replaces the old file only when complete.
 #include "base/file_replace.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The safe replacement of a file and the thin platform file layer under it
 // (file_replace_posix.cpp, file_replace_win.cpp): temporary files, bounded input reading and
 // the stop signals held back while a file is replaced.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The file layer of every saved file on POSIX systems: symbolic links followed to the file they
 // name, an exclusive new file with the old permission bits, complete writes, fsync before
 // close, rename to replace the old file in one step, and the stop signals held meanwhile.

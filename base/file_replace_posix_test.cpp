@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The POSIX file layer: a file system that runs out of room part-way through a save, what a
 // save may replace (links, devices, pipes), the old permission bits, and stop signals.
 #include <signal.h>

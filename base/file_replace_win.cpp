@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The file layer of every saved file on Windows: links followed to the file they name, a new
 // file shared for reading, checked complete writes, a flush before close, and MoveFileExA
 // to replace the old file. Console stops do not end the process by default, so nothing is

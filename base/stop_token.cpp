@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The stop token: a flag read without a lock, and the wake-ups of the runs that wait on it.
 #include "base/stop_token.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A stop that one side asks for and a run sees: the program (a signal, a Close button, a
 // server's shutdown) holds a StopSource, and each run takes a StopToken of it. A run that
 // waits registers a wake-up, so that a stop reaches it at once, without polling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reason the system gives for a failed call, in words, for messages that say why.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // System error texts on POSIX: errno and strerror.
 #include <errno.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // System error texts on Windows: GetLastError, and FormatMessageW in UTF-8 where the
 // C library's words on POSIX do not apply.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times writing 100,000 channels to channels.dat through the output buffer, against the
 // same bytes written one piece per write, and counts the writes each way.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check engine's own overhead, apart from the media library, the servers and the program's
 // start: rows over 8 hosts whose fake probes wait a fixed time and use no processor, at several
 // --jobs. Prints the wall time against an overhead-free schedule that starts the rows in list

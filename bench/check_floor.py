@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The floors a check's wall time is measured against, from the entries' own times (their
 elapsed_ms in a run at --jobs 1) and the hosts they are on.
 

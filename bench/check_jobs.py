@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Times `morvek-cli check` over 200 live streams spread over 8 loopback addresses (a test web
 server on each of 127.0.0.1 to 127.0.0.8) with --jobs 1, 16 and 64. It prints the program's
 start-up (a check of one row refused at once) and for each run the time, its floors

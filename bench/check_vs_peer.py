@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Runs `morvek-cli check` and the npm checker iptv-checker side by side on the same M3U
 playlist of 200 loopback streams, and prints a table: wall time, peak memory of the whole
 process tree (the peer starts one ffprobe per entry) and how many verdicts match the truth

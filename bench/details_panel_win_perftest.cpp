@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times what the window does per channel during a run, in a real window: ShowChannel,
 // ShowChannelCount and the per-line ServiceRunEvent, in batches so that growth with the
 // panel's length shows, and the memory the panel takes per line. `--no-links` turns the

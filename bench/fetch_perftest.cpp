@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times page fetches of one address through the platform transport and prints the rate and
 // the process's peak memory. Start the test web server first, e.g.
 //   tests/server/serve.sh --dir /tmp/s start bench tests/fetch_pages

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Times the window program's harvest against the console program's on generated directories
 of about 2,000 and about 18,000 channels, both under Wine, and prints a table of the times, the
 ratio window/console and the window's time per channel at each size.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A stand-in for `morvek-cli serve` on 127.0.0.1 for bench/page_perf.py: its page from
 serve/web/ and the JSON endpoints the page reads, over a made-up list of any length (serve
 itself would check every entry). start_run() plays a check that changes an entry every 3 s."""

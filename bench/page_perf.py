@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The web page of serve at 20,000 entries in headless Chromium: time to the first rows, and
 the time of a search, a filter, a sort and a scroll (each until the rows are laid out).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Measures `morvek-cli serve` and prints figures beside their targets:
 
   playlist     GET /playlist.m3u of 20,000 entries on loopback with 16 connections (wrk, 10 s):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times the update run over a large in-memory directory: line scan, row parsing,
 // classification and the channel list, without network or window. Prints the figures.
 //   update_run_perftest [countries] [rows per country]

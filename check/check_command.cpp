@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check command: its options, the list it reads, progress and a summary on stderr, one
 // verdict line per row on stdout, and the --output / --m3u / --json files of the result.
 #include "check/check_command.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // `morvek-cli check` and `morvek-cli --check`: the console side of the stream check, in
 // morvek-check (check_command.cpp); morvek-cli hands over to it (app/check_handover*.cpp).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Downloads a list to check from an http or https address through libavformat's readers,
 // the ones the probes use, bounded in time and bytes.
 #include "check/check_probe.h"

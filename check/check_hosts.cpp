@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The host limiter: per-name queues of rows, per-address connection counts and lines, and
 // the set of names whose first queued row may start, kept up to date as counts change, so that
 // taking the next row costs no scan of the list.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Connections per host for the check, and which queued row may start next. Hosts are counted
 // by the address their name resolves to, so that two spellings of one server share its
 // connections; a check that waits for a host (a wrapper's entry elsewhere, a name that turned

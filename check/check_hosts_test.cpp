@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The host limiter: which queued row starts next, connections per resolved address, and the
 // line in which running checks go before new rows.
 #include "check/check_hosts.h"

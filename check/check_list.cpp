@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads channels.dat rows back into pieces of the list for the stream check.
 #include "check/check_list.h"
 

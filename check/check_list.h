@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The entries of a list as the stream check holds them: pieces of the list's bytes, read once
 // and kept once, and for a channels.dat the cutting of rows into fields.
 #pragma once

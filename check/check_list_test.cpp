@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading channels.dat rows back: line ends, empty lines, and rows of more than seven fields.
 #include "check/check_list.h"
 

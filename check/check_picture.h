@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One decoded frame of a live stream as a small JPEG, with what the page needs to know of it:
 // whether it is black, and a hash of what it shows that tells the same still picture again.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pictures of a check written beside its outputs, named by the entry's position only: a
 // name or address from the list never becomes part of a path.
 #include "check/check_picture_files.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pictures of a check's live entries as files DIR/<position>.jpg (1 for the list's first
 // entry): written into a folder of their own inside DIR as results come, moved into place once
 // the outputs are written, so that a stopped check leaves DIR as it was.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The picture of a live stream with FFmpeg: libswscale makes the decoded frame small, the
 // mjpeg encoder makes it a JPEG, its hash is a coarse grid of its brightness. The
 // Windows build's FFmpeg has neither, and takes check_picture_win.cpp instead.

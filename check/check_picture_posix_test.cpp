@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The picture of a decoded frame: its size, the black mark, and the hash that tells the same
 // still picture again. Frames are made with ffmpeg's generated sources.
 #include "check/check_picture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows build's FFmpeg has no scaler and no JPEG encoder: no pictures there.
 #include "check/check_picture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check plan: distinct targets, rounds of checks again, and each entry's result.
 #include "check/check_plan.h"
 

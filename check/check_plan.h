@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check of a list's entries as every command runs it: entries with the same target share
 // one check, the entries that are not live are checked again in rounds after the others, and
 // the result of a refused request says what the request sent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads M3U playlists entry by entry (#EXTINF attributes, player options, the address line)
 // and tells them from a channels.dat.
 #include "check/check_playlist.h"

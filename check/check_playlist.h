@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The list a check reads: a channels.dat or an M3U playlist, told apart by its content. The
 // list's bytes are held once and each entry is pieces of them, so the live and the dead ones
 // can be written back as they came.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading playlists: kind by content, #EXTINF attributes, player options and headers, and
 // the bounds on lines, headers and entries.
 #include "check/check_playlist.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One look at one address through FFmpeg's libavformat: what the server answers, and for
 // media what it holds. Bounded by a deadline, a byte budget and the run's stop token.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Probes one address with libavformat on a thread of its own: network time-outs and an
 // interrupt callback bound every step, readers that count each byte against the check's budget
 // stand between the library and the network, only stream formats are opened, and a stream is

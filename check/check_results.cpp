@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Keeps results small: details are shared, media fields are kept apart for the few that have
 // them.
 #include "check/check_results.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What a check keeps of each entry's result until its outputs are written: the verdict, its
 // words once for all the entries that share them, and media fields only for the results that
 // have any, so that a list of refused addresses costs a few bytes an entry.

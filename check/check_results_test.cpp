@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Kept results come back as they went in, whichever share their words or have media fields.
 #include "check/check_results.h"
 

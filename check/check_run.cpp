@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check engine. The owner loop runs on the caller's thread: it starts rows while --jobs
 // and the host limits allow, waits on one completion queue until the earliest deadline, a
 // completion or a stop, moves each row to its next state and reports verdicts. Only this

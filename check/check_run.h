@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks the stream addresses of a list in parallel: one owner loop on the caller's thread,
 // the blocking calls on a pool, a cap on connections per host, wrapper playlists followed to
 // the stream that plays.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The check engine with fake lookups and probes: host limits, the line in which a wrapper's
 // entry goes before new rows, one deadline per row from the queue to the verdict, and runs at
 // once that stop on their own tokens. The runs keep a fake time, so that they take no real

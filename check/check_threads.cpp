@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The call pool: a queue of calls under one lock, threads that take them one after the other.
 // The threads share the pool's state, so that a thread still in a call when the pool goes
 // ends on its own afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The threads that run the check's blocking calls (name lookups, probes): a fixed pool that
 // the check's owner loop posts calls to. A call that no interrupt reaches (a name lookup)
 // cannot hold a verdict past its deadline: the owner stops waiting for it, and its thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Verdict words and the decisions of a stream check that need no network: schemes, sniffing
 // of reply heads, and the meaning of the media library's error codes.
 #include "check/check_verdict.h"

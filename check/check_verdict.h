@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The verdict of one stream check and the pure decisions behind it: which addresses can be
 // checked and how, what the first bytes of a reply are, and what a failure to open means.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure decisions of the stream check: schemes and hosts, sniffing reply heads, the
 // meaning of library errors and log lines, and the media summary.
 #include "check/check_verdict.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The versions of the media and XML libraries the check runs with, read from the libraries
 // themselves, so that --version names what is loaded rather than what was compiled against.
 extern "C" {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads the entries of ASX (with libxml2's tolerant parser), M3U and PLS wrapper playlists.
 #include "check/check_wrapper.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The entries of wrapper playlists (ASX, M3U, PLS) that point at the real stream.
 #pragma once
 

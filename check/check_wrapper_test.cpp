@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Wrapper playlist entries: well-formed and broken ASX, M3U and PLS, relative addresses.
 #include "check/check_wrapper.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Console hooks on POSIX: isatty and the terminal width, the monotonic clock, SIGPIPE ignored,
 // SIGINT / SIGTERM / SIGHUP as a stop taken on a thread of their own, and huge pages for the heap.
 #include <errno.h>

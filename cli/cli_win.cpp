@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Console hooks on Windows: GetConsoleMode, the console width, the tick count, UTF-16 output
 // to a console, binary standard streams, and console control events (Ctrl-C, Ctrl-Break,
 // closing the console) as a stop.

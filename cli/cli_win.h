@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the Windows parts of morvek-cli share.
 #pragma once
 

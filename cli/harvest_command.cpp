@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The harvest command of morvek-cli: reads the directory site into channels.dat, showing
 // progress on stderr and, on request, every channel on stdout, a playlist and JSON.
 #include "cli/harvest_command.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // `morvek-cli [OPTION]...`: the harvest of the directory site, with --check after it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The GNU-style reading of a command line by a table of options.
 #include "cli/options.h"
 

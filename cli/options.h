@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command lines of morvek-cli: one table of options per command, from which come its
 // reader, its help lines and its range checks, and one GNU-style reader that turns the
 // arguments into the options given and the operands.

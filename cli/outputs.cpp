@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The rules for outputs: two outputs on one file or both on stdout clash, and what a save
 // would refuse is refused before any work begins.
 #include "cli/outputs.h"

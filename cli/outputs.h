@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The rules for a command's outputs: no two on one file or on stdout, and only files that
 // may be replaced.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What every command shares: the stop state and its exit code, the commit point of the
 // outputs, and stdout writes that say why they failed.
 #include "cli/program.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What every command of morvek-cli shares: the exit codes, the program's one stop (signals,
 // console events, a failed stdout) and the commit point of the outputs, stdout and stderr
 // writes that say why they failed. Platform parts are in cli_posix.cpp and cli_win.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The live progress line: rewritten in place on stderr, never past the terminal's width.
 #include "cli/terminal.h"
 

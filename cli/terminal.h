@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The live progress line of a command on a terminal's stderr, and the terminal's hooks.
 #pragma once
 

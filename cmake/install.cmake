@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # What `cmake --install` puts where, and the packages CPack makes of it (scripts/package.sh):
 # a .deb of morvek-cli and morvek-check on Linux, a zip of the programs on Windows.
 include(GNUInstallDirs)

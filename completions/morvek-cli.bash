@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # bash completion of morvek-cli: its options, the check and serve commands, file names
 # after the options that name files, also as --output=FILE. Country names come from the
 # site, so none are offered (--list-countries prints them).

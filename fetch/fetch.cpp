@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The platform-independent chunk loop of a page fetch.
 #include "fetch/fetch.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads one web page completely into memory. Never fails: a failure gives a shorter or empty page.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One escaping rule for page addresses, so that libcurl and WinINet request the same bytes.
 #include "fetch/fetch_address.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The address both transports request for a page address as the pages give it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fetching ahead on worker threads: the workers claim addresses in list order, no further
 // than jobs past the reader, and put each page in its slot; the reader takes the slots in order.
 #include "fetch/fetch_ahead.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fetches a list of pages on worker threads, up to a number of jobs ahead of the reader, who
 // takes them strictly in list order. The reader never blocks for long, so a window thread can
 // wait here and keep answering, and a stop returns at once even when a worker is stuck in a

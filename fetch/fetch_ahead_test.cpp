@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fetching ahead of the reader: the pages held ahead share one memory budget at any job count.
 #include "fetch/fetch_ahead.h"
 

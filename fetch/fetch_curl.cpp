@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Page transport over libcurl: one transfer per fetch, driven through the multi interface so
 // the chunk loop can pull the body in small reads while curl pushes it. Each thread keeps its
 // handles from one fetch to the next, so consecutive pages from one host share a connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows builds read pages over WinINet with a direct connection: no proxy, and no
 // library version beside the system's own.
 #include "fetch/fetch.h"

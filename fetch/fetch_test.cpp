@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The chunk loop of a page fetch over a scripted transport: what each sequence of reads gives.
 #include "fetch/fetch.h"
 #include "fetch/fetch_address.h"

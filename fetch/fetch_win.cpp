@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Page transport over WinINet: one internet (session) handle for the whole run, so that pages
 // from one host reuse their connections, and a URL handle per fetch. The blocking WinINet
 // calls of a fetch run on a thread of their own, and the fetch waits for their bytes with its

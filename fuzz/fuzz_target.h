@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The entry every fuzz target defines, and the check that stops a run on a broken rule.
 #pragma once
 

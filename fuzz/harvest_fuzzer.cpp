@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzzes the whole harvest: the input holds the index page and the country pages, which an
 // in-memory transport serves, so the line scan, both parsers, the classifier, the list and
 // the channel file writer (into memory) run together on hostile pages.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzzes ParseIndexLine: any line is either no link or a link whose address lies under the
 // site's country folder.
 #include <string>

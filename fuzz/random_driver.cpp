@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs a fuzz target without libFuzzer: on the files (or every file in the folders) named on
 // the command line, else on pseudo-random inputs built mostly from the bytes the parsers
 // care about.

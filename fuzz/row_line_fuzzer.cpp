@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzzes ParseRowLine over a sequence of lines: a channel completes only at an about line
 // after a stream link line, and it carries exactly the values the state then holds.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzzes the text operations and the classifier with their rules as checks: lengths kept,
 // fields that join back to the text, removals that match the counted occurrences.
 #include <string>

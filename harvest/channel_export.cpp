@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // M3U and JSON of the channel list. Page text is decoded from Windows-1252 and its character
 // references here; escaping inside JSON is left to nlohmann-json.
 #include "harvest/channel_export.h"

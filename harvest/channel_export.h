@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The channel list for media players and scripts: an extended M3U playlist and a JSON array,
 // both in UTF-8, written through the same safe file replacement as channels.dat.
 #pragma once

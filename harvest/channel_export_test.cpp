@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The playlist and JSON texts of the channel list: entry layout, quoting and control
 // characters, JSON that reads back to the records, and the file replacement.
 #include "harvest/channel_export.h"

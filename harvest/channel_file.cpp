@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // channels.dat: one CR LF line of seven "|"-joined fields per record, written through a
 // 4096-byte buffer into a temporary file that replaces the old file only when complete.
 #include "harvest/channel_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The buffered line writer behind channels.dat, saved through the safe replacement of a
 // file (base/file_replace.h).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // channels.dat: the exact bytes, how the output buffer groups them into writes, and that a
 // failed save reports false and leaves the previous file exactly as it was.
 #include "harvest/channel_file.h"

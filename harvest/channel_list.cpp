@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The channel list: records linked after the cursor, iterated with Rewind and NextRecord.
 #include "harvest/channel_list.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The channels found so far, in discovery order, and their output file channels.dat.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The channel list: discovery order, the cursor rules of Rewind and NextRecord, and teardown.
 #include "harvest/channel_list.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Category by keywords: the first group, in table order, with a keyword that occurs
 // anywhere in the lower-cased about text names the category.
 #include "harvest/classifier.h"

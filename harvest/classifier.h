@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Gives a channel one of twelve category texts by keywords found in its about text.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Which category an about text gets, and the shape of the keyword table.
 #include "harvest/classifier.h"
 

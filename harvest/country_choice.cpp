@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Country names typed by a user matched against the index's links, and the nearest labels for
 // one that matches none.
 #include "harvest/country_choice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Choosing which countries of the index to harvest, by the names a user typed.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Choosing countries by typed names: by label before name, any case, UTF-8 or page bytes,
 // every link of a name, unknown and shared names kept, and the labels near an unknown name.
 #include "harvest/country_choice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one state record of the update run, shared by the run and the line parsers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Country links of the index page: a line that begins with the link prefix gives the
 // country name (field 2 at ">") and the page target (field 4 at the double quote).
 #include "harvest/index_parser.h"

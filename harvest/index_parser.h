@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Recognises the country links of the directory's index page.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Country links of the index page: which lines count, and the name and address they give.
 #include "harvest/index_parser.h"
 

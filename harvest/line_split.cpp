@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Line buffers of the line splitter: carriage returns dropped, growth bounded.
 #include "harvest/line_split.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one rule by which page text is cut into lines: a line feed ends a line, carriage returns
 // are dropped wherever they stand, and what follows the last line feed is carried on.
 #pragma once

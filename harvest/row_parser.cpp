@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Country page lines: a name line gives the channel's name and homepage, a stream link line
 // its stream address and bitrate, and an about line its description, category and, after a
 // stream link line, the completed channel. Nothing is cleared between rows.

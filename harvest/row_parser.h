@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Cuts channels out of the lines of a country page.
 #pragma once
 

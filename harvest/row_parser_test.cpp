@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Country page lines: which lines count, what each kind takes, and when a channel completes.
 #include "harvest/row_parser.h"
 

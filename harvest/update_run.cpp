@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The update run: reads the index page, every country page it links, and turns the country
 // page lines into channels; then shows the final state and writes the channel file.
 #include "harvest/update_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The update run: index page, every country page, channels, channels.dat.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The update run over in-memory pages: order of the observer's operations, stops, unreadable
 // pages, line ends, lines carried across pages, and when channels.dat is written.
 #include "harvest/update_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The channel block that both window sides show for a channel: labelled lines whose values
 // line up in a monospaced face.
 #include "harvest/window_side.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The observer through which the update run reaches the outside, passed to the run as an
 // argument: the Win32 window, the console, serve's quiet one, or a recording fake in tests.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-compiles the check's libraries for the Windows build from Debian's source packages:
 # libxml2 and a small FFmpeg (the protocols, demuxers, parsers and decoders the check uses,
 # TLS through Windows' schannel), static, into build/win-deps/prefix. The versions are those

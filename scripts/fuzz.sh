@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the fuzz targets with clang's libFuzzer (ASan + UBSan) and runs each one for SECONDS
 # (default 30) from its seed corpus in fuzz/corpus/; new inputs go to a scratch folder.
 # Skips, saying so, where clang's libFuzzer is missing.

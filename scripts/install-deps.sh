@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian 12 packages that Morvek needs, when any is missing.
 #   scripts/install-deps.sh [--build | --test]
 # --build: only what building morvek-cli and morvek-check needs (compiler, CMake, libcurl,

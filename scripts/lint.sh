@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Project rules that the compiler does not check: no locale-dependent functions anywhere,
 # no platform #ifdef inside the core library, and no thread_local in its shared files.
 set -euo pipefail
@@ -17,6 +18,15 @@ fi
 # thread ends; shared code that fetch workers run keeps its buffers in its own records.
 if git grep -n -E '\bthread_local\b' -- base text fetch harvest ':!*_posix.cpp' ':!*_curl.cpp' ':!*_win.cpp'; then
   echo "lint: no thread_local in the shared core (buffers go in the caller's records)" >&2
+  status=1
+fi
+# Every source file names its licence in its opening comment.
+unlicensed=$(git ls-files -- '*.cpp' '*.h' '*.c' '*.py' '*.sh' '*.cmake' '*.js' '*.css' '*.html' \
+               'CMakeLists.txt' '*/CMakeLists.txt' | while read -r f; do
+  head -n 3 "$f" | grep -q 'SPDX-License-Identifier: GPL-2.0-or-later' || echo "$f"; done)
+if [ -n "$unlicensed" ]; then
+  echo "$unlicensed"
+  echo "lint: each source file opens with the line SPDX-License-Identifier: GPL-2.0-or-later" >&2
   status=1
 fi
 [ $status -eq 0 ] && echo "lint: ok"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Writes the bundled sample directory (sample-site/television/) and the channel file that a
 harvest of it must give (tests/fixtures/sample-channels.dat).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Draws the program's icon, a small television set, as a 32 x 32 image with a 256-colour
 palette and writes it as resources/morvek.ico (run from anywhere; standard library only)."""
 import os

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Makes the release packages under build/packages/: morvek_VERSION_amd64.deb for Debian 12
 # (morvek-cli, morvek-check, the manual, completions) and morvek-VERSION-win64.zip (morvek.exe,
 # morvek-cli.exe, morvek-check.exe, README.txt), from the builds of the native and windows presets.

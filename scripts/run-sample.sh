@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds morvek-cli, harvests the bundled sample directory into out/channels.dat, and says
 # where the file is and how many channels it holds. Only the build's packages are installed.
 # The sample's index links an Atlantis page that is missing on purpose: its warning is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds every configuration and runs every test: native, sanitized (ASan + UBSan), the
 # threaded tests under ThreadSanitizer, a short libFuzzer run of each fuzz target, the
 # Windows build under Wine (unit, fetch, console and GUI tests, with Xvfb for the window),

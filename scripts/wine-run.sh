@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs a Windows program under Wine: the emulator CTest uses for the cross build.
 # Uses $WINEPREFIX when set, else a prefix of its own under the system's temp folder.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // `morvek-cli serve`: options, the data folder and its lock, the HTTP server and the schedule,
 // and a clean end on SIGTERM or Ctrl-C.
 #include "serve/serve_command.h"

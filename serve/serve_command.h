@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // `morvek-cli serve`: the long-running program that keeps the channel list fresh in a
 // database and serves playlists to players over HTTP. In morvek-check; morvek-cli hands it over.
 #pragma once

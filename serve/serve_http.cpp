@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The HTTP side of serve: routes, conditional answers, gzip, the run requests' token, and the
 // answers kept ready per query until the entries change; who may read (the Host, the read
 // token), and the bounds on connections (per address, the request head's deadline).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The HTTP side of serve (GNU libmicrohttpd): the playlist, the JSON, the metrics and the run
 // requests, nothing else; bounded connections, request sizes and time-outs.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The harvest and check runs of serve and their schedule. Times come from the database, so a
 // restart resumes the schedule; one run at a time.
 #include "serve/serve_runs.h"

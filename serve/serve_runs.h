@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The runs of serve: a harvest of the site and the playlists into the database, a check of
 // every entry with its results committed as they come, and the schedule that starts them.
 #pragma once

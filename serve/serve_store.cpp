@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The database of serve through SQLite: schema, entries, results, pictures and run times.
 #include "serve/serve_store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The database of `serve` (SQLite, WAL): the current entries of every source, when each was
 // first and last seen, every check result per entry within the kept history, the pictures, and
 // the times of the last runs. Entries carry their last result and the counts of their kept

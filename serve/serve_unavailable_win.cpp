@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows build has no serve yet: it says so.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure parts of serve's answers: filters and the texts made from the entries in memory.
 #include "serve/serve_view.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What serve answers from: the entries with their last results in memory, the state of the
 // runs, and the pure parts of the answers (filters, playlist, JSON, history, status, metrics).
 #pragma once

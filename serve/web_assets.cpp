@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The web page of serve, built in: serve/web/web.cmake turns serve/web/'s files into the
 // byte arrays of web_assets_data.inc.
 #include "serve/web_assets.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The web page of `serve`: HTML, CSS and script built into the program.
 #pragma once
 #include <string_view>

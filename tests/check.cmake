@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The stream check: its unit tests, and morvek-cli check against test servers the driver starts
 # on 127.0.0.1 (HTTP media made with ffmpeg, wrappers, faults, RTSP, RTMP). The Windows build
 # runs them under Wine too, less the terminal case (Wine's console draws in a pty in its own

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # morvek-cli against the test web server: the sample directory's channel file, stops by
 # signal, an unreadable index page, a failed save, bad options, and the same result for
 # every number of jobs. The Windows build runs

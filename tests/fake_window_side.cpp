@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Records every operation the update run makes on its observer, in order.
 #include "tests/fake_window_side.h"
 

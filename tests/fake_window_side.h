@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A recording observer of the update run, for the unit tests and the fuzz target.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Page fetches through the real transport against the test web server: natively through
 # libcurl (one CTest test per case), and under Wine through WinINet (one test in all).
 include(${CMAKE_CURRENT_LIST_DIR}/server/test_server.cmake)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Page fetches through the platform transport (libcurl, or WinINet under Wine) against the
 // test web server: every kind of reply and fault it can produce, and cancellation.
 #include <gtest/gtest.h>

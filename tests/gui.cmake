@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # GUI tests of the window program under Wine and Xvfb, Windows build only: a copy of the program
 # that harvests the loopback test server on port 18765, a driver that inspects and drives its
 # window, and a recorder that stands in for the programs a clicked link may start.

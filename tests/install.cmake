@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # What the Linux build installs: the manual (checked by mandoc), the bash and zsh completions
 # against --help, and the tree of `cmake --install` with its programs run from there. The
 # packages themselves are tested by scripts/test.sh after scripts/package.sh.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # serve's web page in headless Chromium (tests/serve/page_test.py) against morvek-cli serve over
 # streams on the test server; screenshots at desktop and phone widths are kept in page-shots/ of
 # the build folder. Selenium is Debian's (python3-selenium), so the system's Python runs it;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Builders for the line forms of the directory's pages, shared by the parser and run tests.
 #pragma once
 

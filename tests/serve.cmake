@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # serve: its unit tests, and `morvek-cli serve` against a site and a playlist on 127.0.0.1
 # (tests/serve/serve_test.py, one case per test). Linux only: the Windows build has no serve.
 if(WIN32 AND TARGET morvek-check)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A fresh folder per test under the system's temp folder, removed afterwards, and small
 // helpers to read and write whole files in it.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The window program's own tests: its pure decisions on every platform, and on Windows also
 # the window itself (layout, details panel, events), run under Wine.
 set(WINDOW_UNIT_SOURCES "${PROJECT_SOURCE_DIR}/ui/win32/window_rules_test.cpp")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Byte-string operations with fixed edge rules: clamped counts, empty missing fields,
 // fixed byte ranges for case changes and 32-bit wrapping number conversion.
 #include "text/text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Byte-string operations that the parsers and the classifier rely on. Texts are
 // std::string bytes; no operation consults a locale, and none can fail.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Edge rules of the text operations, one table per operation.
 #include "text/text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Windows-1252 to UTF-8 by the WHATWG table, with an optional stand-in for control characters,
 // and the HTML character references that page text carries.
 #include "text/utf8.h"

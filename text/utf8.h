@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Windows-1252 page text to UTF-8, for the edges that show or export it (console, playlists,
 // JSON). The core keeps page text as bytes; only these functions decode it.
 #pragma once

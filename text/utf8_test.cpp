@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Windows-1252 decoding by the WHATWG table, the stand-in for control characters, and
 // cutting UTF-8 text by characters.
 #include "text/utf8.h"

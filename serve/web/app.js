@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The living list's page: a table of every entry that renders only the rows in view,
 // filters kept in the address, a history panel, and updates polled from serve while a run
 // runs. Every text from the list is hostile: it goes in through textContent only. A server

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds serve's web page (index.html, app.js, app.css in this folder) into the program: at
 # configure time each file becomes a byte array in web_assets_data.inc, which
 # serve/web_assets.cpp includes. Editing a file runs the configure step again.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Runs `morvek-cli check` against servers started on 127.0.0.1 and checks verdicts, media
 details, outputs and exit codes. One case per call, so each shows as its own CTest test.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* A name lookup that stalls, for the check's tests: loaded with LD_PRELOAD, it holds every
    lookup of a name ending in ".stall.invalid" for 5 s and then fails, as a resolver that gets
    no answer does; every other name goes to the C library's own lookup. */

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Runs morvek-cli against the test web server and checks exit codes, stderr texts and the
 channel file. One case per call, so each shows as its own CTest test.
 

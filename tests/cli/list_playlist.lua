@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: GPL-2.0-or-later
 -- Loaded into mpv by cli_test.py: prints every playlist entry (title, then address) and
 -- quits before the first entry is opened, so no stream address is ever contacted.
 mp.add_hook("on_load", 50, function()

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Runs a command with stderr (and stdout, when asked) on a pseudo-terminal of a given width,
 and gives what the terminal received. Shared by the console tests."""
 import fcntl

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // gui_driver.exe: drives and inspects the Morvek window from outside for the GUI tests under
 // Wine. Commands come one per line on standard input ("serve") or as the program's arguments;
 // fields are separated by tabs. Each reply is key=value lines closed by "ok" or "error=...".

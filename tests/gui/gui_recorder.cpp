@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // gui_recorder.exe: stands in for the web browser and for any program a link might start in the
 // GUI tests. It appends its whole command line to gui_recorder.log beside itself and ends.
 #include <windows.h>

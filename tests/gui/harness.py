@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The GUI test harness: runs the window program's test build under Wine and Xvfb against the
 test web server, drives and inspects it through gui_driver.exe, and runs named tests.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Writes a directory site in the line forms the harvest reads: television/tvbar.htm linking one
 page per country, and each country page with its channel rows. Used by the GUI tests and the
 GUI-vs-console benchmark; `make_site.py OUT --channels 2000` writes a large one."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """GUI tests of the Morvek window under Wine and Xvfb (harness.py runs them).
 
 Each test serves the site it needs on 127.0.0.1, starts the window program's test build in a

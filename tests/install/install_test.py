@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Checks what Morvek installs and ships: the manual, the completions, the tree that
 `cmake --install` makes, the Debian package and the Windows zip. One case per call.
 

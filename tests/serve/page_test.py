@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Opens serve's web page in headless Chromium and uses it as a person would, against
 `morvek-cli serve` over generated streams (serve_world.py); expectations come from serve's own
 /channels.json. Screenshots at desktop and phone widths go to SHOTS.

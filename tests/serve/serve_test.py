@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Runs `morvek-cli serve` on a temporary folder against test servers on 127.0.0.1 (a site and a
 playlist with live, dead and stalling streams) and checks its runs, answers and ends. One case
 per call, so each shows as its own CTest test.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """`morvek-cli serve` over a playlist of streams that tests/server/test_server.py serves on
 127.0.0.1, made with ffmpeg: moving pictures, a black one, a still card, slow ones, a dead one
 and a hostile entry. The first check runs at start; start_run() changes two streams and asks

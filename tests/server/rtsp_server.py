@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """An RTSP server for Morvek's tests: GStreamer's RTSP server (through Python's gi bindings)
 on 127.0.0.1, serving a live test picture (H.264, 320x240) and tone (G.711 mu-law) at /live.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Starts and stops named instances of the test web server for CTest fixtures, and runs
 # commands with a server's port filled in.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # CTest helpers around the test web server (tests/server/test_server.py).
 #
 #   morvek_test_server(NAME ROOT [server options...])

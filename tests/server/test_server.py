@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A small web server for Morvek's tests: serves a folder on 127.0.0.1 and injects faults.
 
 Command line:

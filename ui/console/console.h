@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The harvest's front on the console: its progress line on stderr and channel blocks on stdout.
 #pragma once
 

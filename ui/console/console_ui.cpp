@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The harvest's observer on the console: a live progress line (or one line per country
 // when stderr is no terminal), channel blocks on stdout, messages on stderr.
 // Page text is shown in UTF-8 with its control characters replaced.

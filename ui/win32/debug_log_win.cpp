@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window program's debug log: why a Win32 call failed, appended to the file that the
 // environment variable MORVEK_DEBUG_LOG names. Without the variable nothing is written.
 #include <windows.h>

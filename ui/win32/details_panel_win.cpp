@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the update run writes into the window: one block of labelled lines per channel in
 // the details panel, the count on the progress bar and the status line, the final word.
 #include <windows.h>

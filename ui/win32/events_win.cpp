@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Window messages turned into the program's events, the per-line step of the update run,
 // the wait for close, the view toggle, Tab focus moves and the opening of clicked links.
 #include "ui/win32/main_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The program's one window and its six controls, shared by the start-up, the event
 // handling and the details panel of the Win32 window program.
 #pragma once

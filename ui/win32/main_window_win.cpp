@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The main window in its two modes, its six controls with their layout, fonts and rich-edit
 // settings, the modal message box, and the window's part of the shut-down.
 #include "ui/win32/main_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window itself under Wine: layout in both heights, the details panel's text, the
 // progress and status texts, the event queue, the per-line step and Tab focus order.
 #include "ui/win32/main_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The resources linked into morvek.exe: the program's icon, the application manifest and
 // the version block.
 #include <windows.h>

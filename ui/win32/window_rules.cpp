@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Decisions of the window program that need no window: command line and link filter.
 #include "ui/win32/window_rules.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Decisions of the window program that need no window: reading the command line, and which
 // clicked links may be opened as what address.
 #pragma once

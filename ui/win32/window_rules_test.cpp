@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The window program's pure decisions: command-line tokens, link range and filter.
 #include "ui/win32/window_rules.h"
 
