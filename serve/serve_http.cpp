@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "serve/serve_cache.h"
 #include "serve/web_assets.h"
 #include "text/text.h"
 
@@ -60,6 +61,8 @@ const char kNoFilesLeft[] = "Too many open files";
 const int kGzipLevel = 6;
 const size_t kLeastGzipBytes = 256;
 const int kGzipWindowBits = 15 + 16;  // a gzip wrapper around the deflate stream
+// Freed answers of at least this many bytes give their memory back to the system at once.
+const size_t kTrimBytes = 1u << 20;
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -77,13 +80,19 @@ struct Answer {
   std::string lastModified;  // an HTTP date; "" for none
   std::string allow;
   bool challenge = false;  // asks for a bearer token
+  unsigned retryAfter = 0;  // seconds; 0 for no Retry-After
+  // The count of the bytes of large answers being sent, which this one is in; null for none.
+  std::atomic<size_t>* inFlight = nullptr;
+  ~Answer() {
+    if (inFlight != nullptr) inFlight->fetch_sub(body.size());
+  }
 };
 using AnswerPtr = std::shared_ptr<const Answer>;
 
-struct CachedAnswer {
-  int64_t version = 0;
-  AnswerPtr answer;
-};
+// The bytes an answer kept ready is counted for.
+size_t CountedBytes(const Answer& answer) {
+  return answer.body.size() + (answer.compressible ? answer.body.size() / kGzipShareCounted : 0);
+}
 
 // One client connection, from its opening to its close; under the server's linksMutex.
 struct Link {
@@ -109,9 +118,8 @@ struct HttpServer {
   Database* db = nullptr;
   RunRequest requestRun;
   MHD_Daemon* daemon = nullptr;
-  std::mutex cacheMutex;
-  std::unordered_map<std::string, CachedAnswer> cache;
-  std::mutex makeMutex;      // one filtered answer is made at a time
+  AnswerCache<Answer> cache{kAnswerCacheBytes, kMaxCachedAnswerBytes};
+  std::atomic<size_t> largeInFlight{0};
   bool loopbackOnly = true;  // bound to a loopback address
   std::mutex linksMutex;
   std::unordered_set<Link*> links;
@@ -170,7 +178,7 @@ std::string EntityTag(const std::string& body) {
 }
 
 // A body answer with its tag, and its gzip form when that is smaller.
-AnswerPtr BodyAnswer(const std::string& type, std::string body, int64_t modified) {
+std::shared_ptr<Answer> BodyAnswer(const std::string& type, std::string body, int64_t modified) {
   auto answer = std::make_shared<Answer>();
   answer->contentType = type;
   answer->etag = EntityTag(body);
@@ -237,10 +245,10 @@ bool NotModified(MHD_Connection* connection, const Answer& answer) {
 
 void FreeHeld(void* held) {
   auto* answer = static_cast<AnswerPtr*>(held);
-  const bool large = (*answer)->body.size() > kMaxCachedAnswerBytes;
+  const bool last = answer->use_count() == 1 && (*answer)->body.size() >= kTrimBytes;
   delete answer;
-  // The memory of a large answer made for one request goes back to the system at once.
-  if (large) malloc_trim(0);
+  // The memory of a large answer no one holds any more goes back to the system at once.
+  if (last) malloc_trim(0);
 }
 
 void AddCommonHeaders(MHD_Response* response) {
@@ -282,6 +290,9 @@ MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   if (gzip) MHD_add_response_header(response, "Content-Encoding", "gzip");
   if (!answer->allow.empty()) MHD_add_response_header(response, "Allow", answer->allow.c_str());
   if (answer->challenge) MHD_add_response_header(response, "WWW-Authenticate", "Bearer");
+  if (answer->retryAfter > 0) {
+    MHD_add_response_header(response, "Retry-After", std::to_string(answer->retryAfter).c_str());
+  }
   const unsigned status = notModified ? MHD_HTTP_NOT_MODIFIED : answer->status;
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
@@ -467,37 +478,36 @@ AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, RunKind kind
   return PlainAnswer(MHD_HTTP_ACCEPTED, Concat("the ", RunKindWord(kind), " starts"));
 }
 
-// The answer kept ready for key at version, or null.
-AnswerPtr CachedAt(HttpServer& server, const std::string& key, int64_t version) {
-  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
-  const auto found = server.cache.find(key);
-  if (found != server.cache.end() && found->second.version == version) return found->second.answer;
-  return nullptr;
-}
-
-// A filtered answer, made once per query and version of the entries: one thread makes it while
-// the others wait for it, so that readers never hold the runs off the entries for long.
+// A filtered answer, made once per query and version of the entries from a snapshot of them,
+// so that no lock is held while it is made: the runs change a copy meanwhile, and other
+// requests wait only for an answer to the same query.
 AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Arguments& arguments) {
   const bool playlist = path == kPlaylistPath;
   const FilterQuery query =
       ParseFilter(arguments.list, playlist ? StatusFilter::kLive : StatusFilter::kAll, !playlist);
   if (!query.refusal.empty()) return PlainAnswer(MHD_HTTP_BAD_REQUEST, query.refusal);
-  std::string key = path;
-  for (const auto& [name, value] : arguments.list) key += Concat("\n", name, "=", value);
-  if (AnswerPtr ready = CachedAt(server, key, server.view->version())) return ready;
-  std::lock_guard<std::mutex> making(server.makeMutex);
-  int64_t version = 0;
-  AnswerPtr answer = server.view->Read([&](const ViewState& view) -> AnswerPtr {
-    version = server.view->version();
-    if (AnswerPtr ready = CachedAt(server, key, version)) return ready;
-    return playlist ? BodyAnswer(kPlaylistType, PlaylistText(view, query.filter), view.changed)
-                    : BodyAnswer(kJsonType, ChannelsJson(view, query.filter), view.changed);
-  });
-  if (answer->body.size() > kMaxCachedAnswerBytes) return answer;
-  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
-  if (server.cache.size() >= kMaxCachedAnswers) server.cache.clear();
-  server.cache[key] = CachedAnswer{version, answer};
-  return answer;
+  const ServeView::Entries entries = server.view->Snapshot();
+  const auto make = [&]() -> AnswerPtr {
+    if (server.largeInFlight.load() >= kLargeAnswerBytesInFlight) return nullptr;
+    std::shared_ptr<Answer> answer =
+        playlist
+            ? BodyAnswer(kPlaylistType, PlaylistText(*entries.rows, query.filter), entries.changed)
+            : BodyAnswer(kJsonType, ChannelsJson(*entries.rows, entries.seq, query.filter),
+                         entries.changed);
+    if (answer->body.size() > kMaxCachedAnswerBytes) {
+      answer->inFlight = &server.largeInFlight;
+      server.largeInFlight += answer->body.size();
+    }
+    return answer;
+  };
+  AnswerPtr answer = server.cache.Get(Concat(path, "?", FilterKey(query.filter)), entries.version,
+                                      make, CountedBytes);
+  if (server.cache.TakeDroppedBytes() >= kTrimBytes) malloc_trim(0);
+  if (answer) return answer;
+  auto busy = PlainAnswer(MHD_HTTP_TOO_MANY_REQUESTS,
+                          "large answers are being sent to other clients: try again shortly");
+  busy->retryAfter = kRetryAfterSeconds;
+  return busy;
 }
 
 AnswerPtr ViewAnswer(const ViewState& view, const std::string& path) {
