@@ -10,8 +10,9 @@
                takes for /playlist.m3u (target: under 1 s)
   crowd        5,000 such clients from one address (127.0.0.2), and the time a normal client
                on another address takes (target: under 1 s; the bound per address holds it)
-  player       a player's /playlist.m3u while checks run and 4 clients loop on
-               /channels.json?q=channel (wrk, 1 connection beside 4): p99 (target under 50 ms)
+  player       a player's /playlist.m3u?status=all (every entry: the checks of this bench find
+               none live) while checks run and 4 clients loop on /channels.json?q=channel (wrk,
+               1 connection beside 4): p99 (target under 50 ms)
   memory       a database of 100,000 entries with 30 results each: its size per result, the
                time from the start to the listening line, the resident memory after the start
                and with the playlist answered (targets: under 1 s; at most 150 MB), and what
@@ -196,11 +197,13 @@ def player_during_checks(serve, seconds):
     """The p99 of a player's /playlist.m3u, in ms, while checks run one after another and
     QUERYING_CLIENTS clients loop on /channels.json?q=channel."""
     done = threading.Event()
+    checks = [0]
 
     def keep_checking():
         while not done.is_set():
             if serve.status()["run"] is None:
                 serve.start_check()
+                checks[0] += 1
             time.sleep(0.1)
     checker = threading.Thread(target=keep_checking)
     checker.start()
@@ -209,14 +212,14 @@ def player_during_checks(serve, seconds):
     queriers = subprocess.Popen(["wrk", "-t1", "-c%d" % QUERYING_CLIENTS, "-d%ds" % (seconds + 2),
                                  base + "/channels.json?q=channel"], stdout=subprocess.PIPE, text=True)
     time.sleep(1)
-    out = subprocess.run(["wrk", "-t1", "-c1", "-d%ds" % seconds, "--latency", base + "/playlist.m3u"],
+    out = subprocess.run(["wrk", "-t1", "-c1", "-d%ds" % seconds, "--latency", base + "/playlist.m3u?status=all"],
                          capture_output=True, text=True, check=True).stdout
     query_rate = float(re.search(r"Requests/sec:\s+([\d.]+)", queriers.communicate()[0]).group(1))
     done.set()
     checker.join()
     value, unit = re.search(r"99%\s+([\d.]+)(us|ms|s)\b", out).groups()
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    return float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit], rate, query_rate
+    return float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit], rate, query_rate, checks[0]
 
 
 def whole_list_queries(count):
@@ -296,10 +299,10 @@ def main():
               % (SLOW_CLIENTS, slow_clients(serve, SLOW_CLIENTS, SLOW_ADDRESSES)))
         print("crowd     %d clients from %s: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
               % (CROWD_CLIENTS, CROWD_ADDRESS, slow_clients(serve, CROWD_CLIENTS, [CROWD_ADDRESS])))
-        p99, rate, query_rate = player_during_checks(serve, args.seconds)
-        print("player    /playlist.m3u while checks run and %d clients query /channels.json?q=channel: "
-              "p99 %.1f ms (target < 50 ms), %.0f requests/s; the queries %.1f/s"
-              % (QUERYING_CLIENTS, p99, rate, query_rate))
+        p99, rate, query_rate, checks = player_during_checks(serve, args.seconds)
+        print("player    /playlist.m3u?status=all while %d checks ran and %d clients queried /channels.json?q=channel:"
+              " p99 %.1f ms (target < 50 ms), %.0f requests/s; the queries %.1f/s"
+              % (checks, QUERYING_CLIENTS, p99, rate, query_rate))
         serve.stop()
 
         write_playlist(playlist, args.entries)
@@ -320,10 +323,7 @@ def main():
         json_seconds = time.monotonic() - began
         rss, peak = serve.memory_mb()
         time.sleep(1)
-        base = serve.memory_mb()[0]
-        queries = whole_list_queries(DISTINCT_QUERIES)
-        query_bytes = [len(serve.get(path)) for path in queries]
-        after_queries = serve.memory_mb()[0]
+        before_readers = serve.memory_mb()[0]
         readers = stalled_readers(serve, STALLED_READERS, "/channels.json")
         time.sleep(json_seconds + 3)  # the answer is made once, then the readers' sockets fill
         with_readers = serve.memory_mb()[0]
@@ -334,6 +334,10 @@ def main():
             s.close()
         time.sleep(2)
         after_readers = serve.memory_mb()[0]
+        before_queries = serve.memory_mb()[0]
+        queries = whole_list_queries(DISTINCT_QUERIES)
+        query_bytes = [len(serve.get(path)) for path in queries]
+        after_queries = serve.memory_mb()[0]
         began = time.monotonic()
         for _ in range(args.cycles):
             serve.check_cycle()
@@ -349,12 +353,13 @@ def main():
               % (started, playlist_rss))
         print("  /channels.json of every entry: %.0f MB in %.1f s; resident after it %.0f MB, peak %.0f MB"
               % (json_bytes / 1e6, json_seconds, rss, peak))
+        print("  %d stalled readers of /channels.json: resident %.0f MB, %.0f MB above the %.0f MB before"
+              " (target < 64 MB); a player's /playlist.m3u meanwhile %.2f s; after they closed %.0f MB"
+              % (STALLED_READERS, with_readers, with_readers - before_readers, before_readers, normal, after_readers))
         print("  %d distinct whole-list queries (%.0f MB each): resident %.0f MB, %.0f MB above the %.0f MB before"
               " (target < %.0f MB: the cache's bound plus 10 %%)"
-              % (len(queries), max(query_bytes) / 1e6, after_queries, after_queries - base, base, CACHE_MB * 1.1))
-        print("  %d stalled readers of /channels.json: resident %.0f MB, %.0f MB above the base (target < 64 MB);"
-              " a player's /playlist.m3u meanwhile %.2f s; after they closed %.0f MB"
-              % (STALLED_READERS, with_readers, with_readers - base, normal, after_readers))
+              % (len(queries), max(query_bytes) / 1e6, after_queries, after_queries - before_queries, before_queries,
+                 CACHE_MB * 1.1))
         print("  after %d check cycles (%.0f s each): resident %.0f MB, with /playlist.m3u answered %.0f MB"
               " (target <= 150 MB)" % (args.cycles, cycles_seconds / max(args.cycles, 1), after_cycles,
                                        after_cycles_playlist))

@@ -65,9 +65,10 @@ class AnswerCache {
     if (size > largest_) {
       slot.shared = answer;
     } else {
+      // The key and the slot count too, so that many small answers stay within the bound.
       slot.kept = answer;
-      slot.bytes = size;
-      bytes_ += size;
+      slot.bytes = size + key.size() + kSlotBytes;
+      bytes_ += slot.bytes;
     }
     for (auto it = slots_.begin(); it != slots_.end();) {
       const Slot& other = it->second;
@@ -106,6 +107,7 @@ class AnswerCache {
     uint64_t maker = 0;  // which request made the slot
   };
   using Slots = std::unordered_map<std::string, Slot>;
+  static constexpr size_t kSlotBytes = sizeof(Slot) + 64;  // with the map's node and the answer's
 
   typename Slots::iterator Drop(typename Slots::iterator it, std::vector<Ptr>& dropped) {
     bytes_ -= it->second.bytes;

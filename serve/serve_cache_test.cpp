@@ -32,27 +32,28 @@ TEST(ServeCache, FilterKeyIsOneForEachFilter) {
 }
 
 TEST(ServeCache, KeepsAnswersWithinItsBytesAndDropsOlderVersions) {
-  const size_t capacity = 35;
-  const size_t largest = 20;
-  AnswerCache<std::string> cache(capacity, largest);
+  // Answers of 1000 bytes each, three of which fit: the cache counts a few hundred bytes more for
+  // each (its key and slot).
+  const size_t unit = 1000;
+  AnswerCache<std::string> cache(3700, 2 * unit);
   struct Step {
     const char* key;
     int64_t version;
-    size_t bytes;  // of the answer made; 0 makes none
+    size_t units;  // of the answer made; 0 makes none
     bool made;     // make() was called
-    size_t kept;   // bytes kept after it
+    size_t kept;   // answers kept after it
     size_t slots;
   };
   std::shared_ptr<const std::string> held;  // a client still sending the last large answer
   const Step steps[] = {
-      {"a", 1, 10, true, 10, 1},  {"a", 1, 10, false, 10, 1}, {"b", 1, 10, true, 20, 2},
-      {"c", 1, 10, true, 30, 3},  {"a", 1, 10, false, 30, 3},
-      {"d", 1, 10, true, 30, 3},  // past the bound: b, the least recently asked for, goes
-      {"b", 1, 10, true, 30, 3},  // and then c
-      {"e", 2, 10, true, 10, 1},  // the answers of version 1 are dropped
-      {"a", 1, 10, true, 10, 1},  // an older version is made but not kept
-      {"big", 2, 30, true, 10, 2}, {"big", 2, 30, false, 10, 2},  // shared while held
-      {"none", 2, 0, true, 10, 2}, {"none", 2, 0, true, 10, 2},   // a refusal is not kept
+      {"a", 1, 1, true, 1, 1},  {"a", 1, 1, false, 1, 1}, {"b", 1, 1, true, 2, 2},
+      {"c", 1, 1, true, 3, 3},  {"a", 1, 1, false, 3, 3},
+      {"d", 1, 1, true, 3, 3},  // past the bound: b, the least recently asked for, goes
+      {"b", 1, 1, true, 3, 3},  // and then c
+      {"e", 2, 1, true, 1, 1},  // the answers of version 1 are dropped
+      {"a", 1, 1, true, 1, 1},  // an older version is made but not kept
+      {"big", 2, 3, true, 1, 2}, {"big", 2, 3, false, 1, 2},  // shared while held
+      {"none", 2, 0, true, 1, 2}, {"none", 2, 0, true, 1, 2},  // a refusal is not kept
   };
   for (const Step& step : steps) {
     bool made = false;
@@ -60,17 +61,18 @@ TEST(ServeCache, KeepsAnswersWithinItsBytesAndDropsOlderVersions) {
         step.key, step.version,
         [&] {
           made = true;
-          return step.bytes == 0 ? nullptr : std::make_shared<const std::string>(step.bytes, 'x');
+          return step.units == 0 ? nullptr
+                                 : std::make_shared<const std::string>(step.units * unit, 'x');
         },
         [](const std::string& text) { return text.size(); });
     if (std::string(step.key) == "big") held = answer;
     EXPECT_EQ(made, step.made) << step.key << " " << step.version;
-    EXPECT_EQ(cache.bytes(), step.kept) << step.key;
+    EXPECT_EQ(cache.bytes() / unit, step.kept) << step.key;
     EXPECT_EQ(cache.size(), step.slots) << step.key;
   }
   held.reset();
   bool made = false;
-  cache.Get("big", 2, [&] { made = true; return std::make_shared<const std::string>(30, 'x'); },
+  cache.Get("big", 2, [&] { made = true; return std::make_shared<const std::string>(3 * unit, 'x'); },
             [](const std::string& text) { return text.size(); });
   EXPECT_TRUE(made) << "a large answer no client holds is made again";
 }

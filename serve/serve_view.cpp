@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -342,17 +344,23 @@ void ServeView::ResultsArrived(const std::vector<NewResult>& results,
 }
 
 void ServeView::HarvestFinished(int64_t now, bool complete, double seconds) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  state_.lastHarvest = now;
-  state_.lastHarvestComplete = complete;
-  state_.lastHarvestSeconds = seconds;
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    state_.lastHarvest = now;
+    state_.lastHarvestComplete = complete;
+    state_.lastHarvestSeconds = seconds;
+  }
+  malloc_trim(0);
 }
 
 void ServeView::CheckFinished(int64_t now, double seconds, double resultsPerSecond) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  state_.lastCheck = now;
-  state_.lastCheckSeconds = seconds;
-  state_.lastCheckRate = resultsPerSecond;
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    state_.lastCheck = now;
+    state_.lastCheckSeconds = seconds;
+    state_.lastCheckRate = resultsPerSecond;
+  }
+  malloc_trim(0);
 }
 
 ServeView::Entries ServeView::Snapshot() const {

@@ -124,6 +124,8 @@ class ServeView {
   void ResultsArrived(const std::vector<NewResult>& results,
                       const std::vector<std::optional<bool>>& frozen,
                       const std::vector<KeptCounts>& counts, bool stored, int64_t seq, int64_t now);
+  // The end of a run; the memory the run's lists took, spread over the threads' heaps and
+  // freed, goes back to the system then (or serve would sit on the peak of every run).
   void HarvestFinished(int64_t now, bool complete, double seconds);
   void CheckFinished(int64_t now, double seconds, double resultsPerSecond);
   // The change sequence the next change takes.
