@@ -96,13 +96,16 @@ class Serve:
             return reply.read()
 
     def start_check(self):
+        """False when a run is under way (or the last one not yet wound up)."""
         request = urllib.request.Request("http://127.0.0.1:%d/runs/check" % self.port, method="POST", data=b"",
                                          headers={"Authorization": "Bearer " + TOKEN})
         try:
             urllib.request.urlopen(request, timeout=60).close()
+            return True
         except urllib.error.HTTPError as e:
-            if e.code != 409:  # a run is under way
+            if e.code != 409:
                 raise
+            return False
 
     def status(self):
         return json.loads(self.get("/status.json"))
@@ -110,7 +113,8 @@ class Serve:
     def check_cycle(self):
         """Starts a check and waits for its end."""
         before = self.status()["last_check"]
-        self.start_check()
+        while not self.start_check():
+            time.sleep(0.2)
         while True:
             state = self.status()
             if state["run"] is None and state["last_check"] != before:
@@ -126,6 +130,12 @@ class Serve:
         self.process.send_signal(signal.SIGTERM)
         self.process.wait(30)
         self.log.close()
+
+
+def latency(out, share):
+    """A latency percentile of wrk's output, in ms."""
+    value, unit = re.search(share + r"\s+([\d.]+)(us|ms|s)\b", out).groups()
+    return float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit]
 
 
 def wrk(url, seconds):
@@ -201,8 +211,7 @@ def player_during_checks(serve, seconds):
 
     def keep_checking():
         while not done.is_set():
-            if serve.status()["run"] is None:
-                serve.start_check()
+            if serve.status()["run"] is None and serve.start_check():
                 checks[0] += 1
             time.sleep(0.1)
     checker = threading.Thread(target=keep_checking)
@@ -217,9 +226,8 @@ def player_during_checks(serve, seconds):
     query_rate = float(re.search(r"Requests/sec:\s+([\d.]+)", queriers.communicate()[0]).group(1))
     done.set()
     checker.join()
-    value, unit = re.search(r"99%\s+([\d.]+)(us|ms|s)\b", out).groups()
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    return float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit], rate, query_rate, checks[0]
+    return latency(out, "50%"), latency(out, "99%"), rate, query_rate, checks[0]
 
 
 def whole_list_queries(count):
@@ -262,12 +270,45 @@ def fill_history(database, results):
     return len(ids) * results
 
 
+def speed(args, work, playlist, token):
+    """The playlist, slow, crowd and player figures."""
+    serve = Serve(args.program, os.path.join(work, "data"),
+                  ["--playlist", playlist, "--jobs", "64", "--per-host", "64", "--check-every", "1d", "-q",
+                   "--token-file", token])
+    while b'"run":null' not in serve.get("/status.json") or b'"last_check":null' in serve.get("/status.json"):
+        time.sleep(0.5)
+    url = "http://127.0.0.1:%d/playlist.m3u?status=all" % serve.port
+    body = serve.get("/playlist.m3u?status=all")
+    nginx, nginx_url = start_nginx(work, body)
+    try:
+        served = wrk(url, args.seconds)
+        static = wrk(nginx_url, args.seconds)
+    finally:
+        nginx.terminate()
+        nginx.wait(10)
+    print("playlist  %d entries, %d bytes, %d connections, %d s each" %
+          (PLAYLIST_ENTRIES, len(body), CONNECTIONS, args.seconds))
+    print("  serve   %8.0f requests/s  p99 %6.1f ms" % served)
+    print("  nginx   %8.0f requests/s  p99 %6.1f ms" % static)
+    print("  serve at %.0f%% of nginx's rate (target >= 50%%), p99 target < 50 ms" % (100 * served[0] / static[0]))
+    print("slow      %d clients at one byte a second: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
+          % (SLOW_CLIENTS, slow_clients(serve, SLOW_CLIENTS, SLOW_ADDRESSES)))
+    print("crowd     %d clients from %s: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
+          % (CROWD_CLIENTS, CROWD_ADDRESS, slow_clients(serve, CROWD_CLIENTS, [CROWD_ADDRESS])))
+    p50, p99, rate, query_rate, checks = player_during_checks(serve, args.seconds)
+    print("player    /playlist.m3u?status=all while %d checks ran and %d clients queried /channels.json?q=channel:"
+          " median %.1f ms, p99 %.1f ms (target < 50 ms), %.0f requests/s; the queries %.1f/s"
+          % (checks, QUERYING_CLIENTS, p50, p99, rate, query_rate))
+    serve.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--cycles", type=int, default=10)
     parser.add_argument("--entries", type=int, default=MEMORY_ENTRIES, help="of the memory figures")
+    parser.add_argument("--memory-only", action="store_true", help="only the memory figures")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="morvek-serve-bench-")
     try:
@@ -276,35 +317,8 @@ def main():
         token = os.path.join(work, "token")
         with open(token, "w") as f:
             f.write(TOKEN)
-        serve = Serve(args.program, os.path.join(work, "data"),
-                      ["--playlist", playlist, "--jobs", "64", "--per-host", "64", "--check-every", "1d", "-q",
-                       "--token-file", token])
-        while b'"run":null' not in serve.get("/status.json") or b'"last_check":null' in serve.get("/status.json"):
-            time.sleep(0.5)
-        url = "http://127.0.0.1:%d/playlist.m3u?status=all" % serve.port
-        body = serve.get("/playlist.m3u?status=all")
-        nginx, nginx_url = start_nginx(work, body)
-        try:
-            served = wrk(url, args.seconds)
-            static = wrk(nginx_url, args.seconds)
-        finally:
-            nginx.terminate()
-            nginx.wait(10)
-        print("playlist  %d entries, %d bytes, %d connections, %d s each" %
-              (PLAYLIST_ENTRIES, len(body), CONNECTIONS, args.seconds))
-        print("  serve   %8.0f requests/s  p99 %6.1f ms" % served)
-        print("  nginx   %8.0f requests/s  p99 %6.1f ms" % static)
-        print("  serve at %.0f%% of nginx's rate (target >= 50%%), p99 target < 50 ms" % (100 * served[0] / static[0]))
-        print("slow      %d clients at one byte a second: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
-              % (SLOW_CLIENTS, slow_clients(serve, SLOW_CLIENTS, SLOW_ADDRESSES)))
-        print("crowd     %d clients from %s: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
-              % (CROWD_CLIENTS, CROWD_ADDRESS, slow_clients(serve, CROWD_CLIENTS, [CROWD_ADDRESS])))
-        p99, rate, query_rate, checks = player_during_checks(serve, args.seconds)
-        print("player    /playlist.m3u?status=all while %d checks ran and %d clients queried /channels.json?q=channel:"
-              " p99 %.1f ms (target < 50 ms), %.0f requests/s; the queries %.1f/s"
-              % (checks, QUERYING_CLIENTS, p99, rate, query_rate))
-        serve.stop()
-
+        if not args.memory_only:
+            speed(args, work, playlist, token)
         write_playlist(playlist, args.entries)
         data = os.path.join(work, "big")
         serve = Serve(args.program, data, ["--playlist", playlist, "--check-every", "1d"])

@@ -79,6 +79,14 @@ class AnswerCache {
     return answer;
   }
 
+  // The answer for key at version if one is kept or shared now (none is waited for), or null.
+  Ptr Ready(const std::string& key, int64_t version) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = slots_.find(key);
+    if (found == slots_.end() || found->second.version != version) return nullptr;
+    return found->second.kept ? found->second.kept : found->second.shared.lock();
+  }
+
   // The bytes of the answers kept, and the answers kept, shared or being made.
   size_t bytes() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <deque>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -100,6 +101,20 @@ struct Link {
   std::chrono::steady_clock::time_point headBegan;
   bool inHead = true;  // a request head is awaited or being read
   bool closing = false;
+  AnswerPtr made;  // the answer an answer thread made while the connection was suspended
+};
+
+struct Arguments {
+  std::vector<std::pair<std::string, std::string>> list;
+  bool tooMany = false;
+};
+
+// A JSON answer to make on an answer thread, for a suspended connection.
+struct AnswerJob {
+  MHD_Connection* connection = nullptr;
+  Link* link = nullptr;
+  std::string path;
+  Arguments arguments;
 };
 
 // Markers in the library's per-request pointer: the request line was read (with a valid or a
@@ -128,6 +143,11 @@ struct HttpServer {
   std::thread sweeper;  // closes connections whose request head is overdue
   std::atomic<int64_t> slotsLogged{kNeverLogged};
   std::atomic<int64_t> filesLogged{kNeverLogged};
+  std::mutex jobsMutex;
+  std::condition_variable jobsWake;
+  std::deque<AnswerJob> jobs;
+  bool jobsEnding = false;  // under jobsMutex: no job is queued any more
+  std::vector<std::thread> answerThreads;
 };
 
 void HttpServerStopper::operator()(HttpServer* server) const {
@@ -139,6 +159,14 @@ void HttpServerStopper::operator()(HttpServer* server) const {
     server->sweeperWake.notify_all();
     server->sweeper.join();
   }
+  // The answer threads finish the jobs queued and resume their connections: the library stops
+  // only without suspended ones.
+  {
+    std::lock_guard<std::mutex> lock(server->jobsMutex);
+    server->jobsEnding = true;
+  }
+  server->jobsWake.notify_all();
+  for (std::thread& thread : server->answerThreads) thread.join();
   if (server->daemon != nullptr) MHD_stop_daemon(server->daemon);
   delete server;
 }
@@ -298,11 +326,6 @@ MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   MHD_destroy_response(response);
   return queued;
 }
-
-struct Arguments {
-  std::vector<std::pair<std::string, std::string>> list;
-  bool tooMany = false;
-};
 
 MHD_Result TakeArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
   auto* arguments = static_cast<Arguments*>(cls);
@@ -486,6 +509,9 @@ AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Argu
   const FilterQuery query =
       ParseFilter(arguments.list, playlist ? StatusFilter::kLive : StatusFilter::kAll, !playlist);
   if (!query.refusal.empty()) return PlainAnswer(MHD_HTTP_BAD_REQUEST, query.refusal);
+  const std::string key = Concat(path, "?", FilterKey(query.filter));
+  // A kept answer is given without a snapshot: one held while the runs commit makes them copy.
+  if (AnswerPtr ready = server.cache.Ready(key, server.view->version())) return ready;
   const ServeView::Entries entries = server.view->Snapshot();
   const auto make = [&]() -> AnswerPtr {
     if (server.largeInFlight.load() >= kLargeAnswerBytesInFlight) return nullptr;
@@ -500,14 +526,56 @@ AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Argu
     }
     return answer;
   };
-  AnswerPtr answer = server.cache.Get(Concat(path, "?", FilterKey(query.filter)), entries.version,
-                                      make, CountedBytes);
+  AnswerPtr answer = server.cache.Get(key, entries.version, make, CountedBytes);
   if (server.cache.TakeDroppedBytes() >= kTrimBytes) malloc_trim(0);
   if (answer) return answer;
   auto busy = PlainAnswer(MHD_HTTP_TOO_MANY_REQUESTS,
                           "large answers are being sent to other clients: try again shortly");
   busy->retryAfter = kRetryAfterSeconds;
   return busy;
+}
+
+Link* LinkOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info == nullptr ? nullptr : static_cast<Link*>(info->socket_context);
+}
+
+// True when the JSON answer is not kept ready and the connection now waits, suspended, for an
+// answer thread to make it.
+bool Suspended(HttpServer& server, MHD_Connection* connection, const Arguments& arguments) {
+  const FilterQuery query = ParseFilter(arguments.list, StatusFilter::kAll, true);
+  Link* link = LinkOf(connection);
+  if (!query.refusal.empty() || link == nullptr ||
+      server.cache.Ready(Concat(kChannelsPath, "?", FilterKey(query.filter)),
+                         server.view->version())) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(server.jobsMutex);
+  if (server.jobsEnding) return false;
+  MHD_suspend_connection(connection);
+  server.jobs.push_back(AnswerJob{connection, link, kChannelsPath, arguments});
+  server.jobsWake.notify_one();
+  return true;
+}
+
+void MakeAnswers(HttpServer& server) {
+  std::unique_lock<std::mutex> lock(server.jobsMutex);
+  while (true) {
+    server.jobsWake.wait(lock, [&server] { return server.jobsEnding || !server.jobs.empty(); });
+    if (server.jobs.empty()) return;
+    AnswerJob job = std::move(server.jobs.front());
+    server.jobs.pop_front();
+    lock.unlock();
+    AnswerPtr answer = FilteredAnswer(server, job.path, job.arguments);
+    {
+      std::lock_guard<std::mutex> links(server.linksMutex);
+      job.link->made = std::move(answer);
+    }
+    // The library calls Handle again, which sends the answer made.
+    MHD_resume_connection(job.connection);
+    lock.lock();
+  }
 }
 
 AnswerPtr ViewAnswer(const ViewState& view, const std::string& path) {
@@ -549,6 +617,7 @@ AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::strin
     Arguments arguments;
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, TakeArgument, &arguments);
     if (arguments.tooMany) return PlainAnswer(MHD_HTTP_BAD_REQUEST, "too many query arguments");
+    if (path == kChannelsPath && Suspended(server, connection, arguments)) return nullptr;
     return FilteredAnswer(server, path, arguments);
   }
   if (path == kHealthPath) return PlainAnswer(MHD_HTTP_OK, "ok");
@@ -676,7 +745,16 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
           Refusal(server, connection, path, method, version, *state == &g_badHeadRead)) {
     return Send(connection, refusal);
   }
-  return Send(connection, Route(server, connection, path, method));
+  if (Link* link = LinkOf(connection)) {
+    AnswerPtr made;
+    {
+      std::lock_guard<std::mutex> lock(server.linksMutex);
+      made = std::move(link->made);
+    }
+    if (made) return Send(connection, made);
+  }
+  AnswerPtr answer = Route(server, connection, path, method);
+  return answer ? Send(connection, answer) : MHD_YES;
 }
 
 }  // namespace
@@ -692,7 +770,8 @@ HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, 
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   const sockaddr* address = nullptr;
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+                   MHD_ALLOW_SUSPEND_RESUME;
   if (inet_pton(AF_INET, settings.address.c_str(), &v4.sin_addr) == 1) {
     v4.sin_family = AF_INET;
     v4.sin_port = htons(settings.port);
@@ -721,6 +800,9 @@ HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, 
   }
   HttpServer* running = server.get();
   server->sweeper = std::thread([running] { SweepHeads(*running); });
+  for (unsigned i = 0; i < kAnswerThreads; ++i) {
+    server->answerThreads.emplace_back([running] { MakeAnswers(*running); });
+  }
   return server;
 }
 

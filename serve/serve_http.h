@@ -28,6 +28,9 @@ const int64_t kExhaustedLogSeconds = 60;
 const size_t kMaxRequestHeaderBytes = 16 * 1024;
 const size_t kMaxPathBytes = 1024;
 const unsigned kHttpThreads = 4;
+// The threads that make the JSON answers not kept ready: the connection waits (suspended) while
+// they do, so that no other connection of its HTTP thread, a player's among them, waits too.
+const unsigned kAnswerThreads = 2;
 // The bytes of the answers kept ready, each for one query at one version of the entries; a
 // larger answer than kMaxCachedAnswerBytes (the JSON of a very long list) is not kept, only
 // shared by the requests for it while one of them is being sent.
