@@ -70,13 +70,17 @@ class AnswerCache {
       slot.bytes = size + key.size() + kSlotBytes;
       bytes_ += slot.bytes;
     }
-    for (auto it = slots_.begin(); it != slots_.end();) {
-      const Slot& other = it->second;
-      const bool gone = !other.kept && !other.making.valid() && other.shared.expired();
-      it = other.version < newest_ || gone ? Drop(it, dropped) : std::next(it);
-    }
+    DropOlder(dropped);
     while (bytes_ > capacity_) Drop(LeastUsed(), dropped);
     return answer;
+  }
+
+  // Drops the answers of versions older than version, which no request takes any more.
+  void DropOlderThan(int64_t version) {
+    std::vector<Ptr> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    newest_ = std::max(newest_, version);
+    DropOlder(dropped);
   }
 
   // The answer for key at version if one is kept or shared now (none is waited for), or null.
@@ -122,6 +126,14 @@ class AnswerCache {
     droppedBytes_ += it->second.bytes;
     if (it->second.kept) dropped.push_back(std::move(it->second.kept));
     return slots_.erase(it);
+  }
+
+  void DropOlder(std::vector<Ptr>& dropped) {
+    for (auto it = slots_.begin(); it != slots_.end();) {
+      const Slot& slot = it->second;
+      const bool gone = !slot.kept && !slot.making.valid() && slot.shared.expired();
+      it = slot.version < newest_ || gone ? Drop(it, dropped) : std::next(it);
+    }
   }
 
   // The kept answer asked for least recently.

@@ -75,4 +75,7 @@ TEST(ServeCache, KeepsAnswersWithinItsBytesAndDropsOlderVersions) {
   cache.Get("big", 2, [&] { made = true; return std::make_shared<const std::string>(3 * unit, 'x'); },
             [](const std::string& text) { return text.size(); });
   EXPECT_TRUE(made) << "a large answer no client holds is made again";
+  cache.DropOlderThan(3);
+  EXPECT_EQ(cache.bytes(), 0u);
+  EXPECT_EQ(cache.size(), 0u);
 }

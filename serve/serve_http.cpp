@@ -140,7 +140,7 @@ struct HttpServer {
   std::unordered_set<Link*> links;
   bool stopping = false;  // under linksMutex
   std::condition_variable sweeperWake;
-  std::thread sweeper;  // closes connections whose request head is overdue
+  std::thread sweeper;  // closes connections whose request head is overdue, drops old answers
   std::atomic<int64_t> slotsLogged{kNeverLogged};
   std::atomic<int64_t> filesLogged{kNeverLogged};
   std::mutex jobsMutex;
@@ -705,7 +705,7 @@ void RequestDone(void* cls, MHD_Connection* connection, void** /*state*/,
 }
 
 // Shuts the connections whose request head is overdue; the library then sees their end and
-// closes them as any other.
+// closes them as any other. Drops the answers kept of older versions.
 void SweepHeads(HttpServer& server) {
   std::unique_lock<std::mutex> lock(server.linksMutex);
   while (!server.stopping) {
@@ -718,6 +718,11 @@ void SweepHeads(HttpServer& server) {
         link->closing = true;
       }
     }
+    // Answers of older entries are given back soon after a change, not at the next request.
+    lock.unlock();
+    server.cache.DropOlderThan(server.view->version());
+    if (server.cache.TakeDroppedBytes() >= kTrimBytes) malloc_trim(0);
+    lock.lock();
   }
 }
 
