@@ -11,14 +11,21 @@
                takes for /playlist.m3u (target: under 1 s)
   crowd        5,000 such clients from one address (127.0.0.2), and the time a normal client
                on another address takes (target: under 1 s; the bound per address holds it)
+  player       a player's /playlist.m3u?status=all (every entry: the checks of this bench find
+               none live) while checks run and 4 clients loop on /channels.json?q=channel (wrk,
+               1 connection beside 4): p99 (target under 50 ms)
   memory       a database of 100,000 entries with 30 results each: its size per result, the
                time from the start to the listening line, the resident memory after the start
                and with the playlist answered (targets: under 1 s; at most 150 MB), and what
-               the JSON of every entry costs on top
+               the JSON of every entry costs on top; then the memory after 63 distinct queries
+               of the whole list (target: under the cache's 64 MiB plus 10 %), with 16 clients
+               that ask for the JSON of every entry and never read (target: under 64 MB above
+               the base), and after --cycles check cycles (target: at most 150 MB)
 
-    python3 bench/serve_bench.py [--program build/native/morvek-cli] [--seconds 10]
+    python3 bench/serve_bench.py [--program build/native/morvek-cli] [--seconds 10] [--cycles 10]
 """
 import argparse
+import itertools
 import os
 import re
 import resource
@@ -29,8 +36,11 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.error
 import urllib.request
+import json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -42,6 +52,11 @@ CROWD_CLIENTS = 5000
 CROWD_ADDRESS = "127.0.0.2"
 SLOW_ADDRESSES = ["127.0.1.%d" % n for n in range(1, 21)]
 CONNECTIONS = 16
+QUERYING_CLIENTS = 4
+DISTINCT_QUERIES = 63
+STALLED_READERS = 16
+CACHE_MB = 64 * 1048576 / 1e6  # kAnswerCacheBytes
+TOKEN = "bench-token"
 
 
 def write_playlist(path, count):
@@ -81,6 +96,32 @@ class Serve:
         with urllib.request.urlopen("http://127.0.0.1:%d%s" % (self.port, path), timeout=60) as reply:
             return reply.read()
 
+    def start_check(self):
+        """False when a run is under way (or the last one not yet wound up)."""
+        request = urllib.request.Request("http://127.0.0.1:%d/runs/check" % self.port, method="POST", data=b"",
+                                         headers={"Authorization": "Bearer " + TOKEN})
+        try:
+            urllib.request.urlopen(request, timeout=60).close()
+            return True
+        except urllib.error.HTTPError as e:
+            if e.code != 409:
+                raise
+            return False
+
+    def status(self):
+        return json.loads(self.get("/status.json"))
+
+    def check_cycle(self):
+        """Starts a check and waits for its end."""
+        before = self.status()["last_check"]
+        while not self.start_check():
+            time.sleep(0.2)
+        while True:
+            state = self.status()
+            if state["run"] is None and state["last_check"] != before:
+                return
+            time.sleep(0.2)
+
     def memory_mb(self):
         with open("/proc/%d/status" % self.process.pid) as f:
             fields = dict(line.split(":", 1) for line in f)
@@ -90,6 +131,12 @@ class Serve:
         self.process.send_signal(signal.SIGTERM)
         self.process.wait(30)
         self.log.close()
+
+
+def latency(out, share):
+    """A latency percentile of wrk's output, in ms."""
+    value, unit = re.search(share + r"\s+([\d.]+)(us|ms|s)\b", out).groups()
+    return float(value) * {"us": 0.001, "ms": 1, "s": 1000}[unit]
 
 
 def wrk(url, seconds):
@@ -157,6 +204,54 @@ def slow_clients(serve, count, sources):
     return slowest
 
 
+def player_during_checks(serve, seconds):
+    """The p99 of a player's /playlist.m3u, in ms, while checks run one after another and
+    QUERYING_CLIENTS clients loop on /channels.json?q=channel."""
+    done = threading.Event()
+    checks = [0]
+
+    def keep_checking():
+        while not done.is_set():
+            if serve.status()["run"] is None and serve.start_check():
+                checks[0] += 1
+            time.sleep(0.1)
+    checker = threading.Thread(target=keep_checking)
+    checker.start()
+    time.sleep(1)
+    base = "http://127.0.0.1:%d" % serve.port
+    queriers = subprocess.Popen(["wrk", "-t1", "-c%d" % QUERYING_CLIENTS, "-d%ds" % (seconds + 2),
+                                 base + "/channels.json?q=channel"], stdout=subprocess.PIPE, text=True)
+    time.sleep(1)
+    out = subprocess.run(["wrk", "-t1", "-c1", "-d%ds" % seconds, "--latency", base + "/playlist.m3u?status=all"],
+                         capture_output=True, text=True, check=True).stdout
+    query_rate = float(re.search(r"Requests/sec:\s+([\d.]+)", queriers.communicate()[0]).group(1))
+    done.set()
+    checker.join()
+    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    return latency(out, "50%"), latency(out, "99%"), rate, query_rate, checks[0]
+
+
+def whole_list_queries(count):
+    """count distinct queries of /playlist.m3u that each match every entry ("Channel N", all live
+    with an uptime of 2/3)."""
+    name = "channel "
+    words = sorted({name[i:j].strip() for i in range(len(name)) for j in range(i + 1, len(name) + 1)} - {""})
+    forms = itertools.product(words, ["", "&status=all"], ["", "&min_uptime=0.5"])
+    return ["/playlist.m3u?q=%s%s%s" % form for form in itertools.islice(forms, count)]
+
+
+def stalled_readers(serve, count, path):
+    """count connections that ask for path and never read; open until closed."""
+    clients = []
+    for _ in range(count):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", serve.port))
+        s.sendall(b"GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path.encode())
+        clients.append(s)
+    return clients
+
+
 def fill_history(database, results):
     """Gives every entry `results` results, one a day, the last one live."""
     db = sqlite3.connect(database)
@@ -176,40 +271,56 @@ def fill_history(database, results):
     return len(ids) * results
 
 
+def speed(args, work, playlist, token):
+    """The playlist, slow, crowd and player figures."""
+    serve = Serve(args.program, os.path.join(work, "data"),
+                  ["--playlist", playlist, "--jobs", "64", "--per-host", "64", "--check-every", "1d", "-q",
+                   "--token-file", token])
+    while b'"run":null' not in serve.get("/status.json") or b'"last_check":null' in serve.get("/status.json"):
+        time.sleep(0.5)
+    url = "http://127.0.0.1:%d/playlist.m3u?status=all" % serve.port
+    body = serve.get("/playlist.m3u?status=all")
+    nginx, nginx_url = start_nginx(work, body)
+    try:
+        served = wrk(url, args.seconds)
+        static = wrk(nginx_url, args.seconds)
+    finally:
+        nginx.terminate()
+        nginx.wait(10)
+    print("playlist  %d entries, %d bytes, %d connections, %d s each" %
+          (PLAYLIST_ENTRIES, len(body), CONNECTIONS, args.seconds))
+    print("  serve   %8.0f requests/s  p99 %6.1f ms" % served)
+    print("  nginx   %8.0f requests/s  p99 %6.1f ms" % static)
+    print("  serve at %.0f%% of nginx's rate (target >= 50%%), p99 target < 50 ms" % (100 * served[0] / static[0]))
+    print("slow      %d clients at one byte a second: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
+          % (SLOW_CLIENTS, slow_clients(serve, SLOW_CLIENTS, SLOW_ADDRESSES)))
+    print("crowd     %d clients from %s: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
+          % (CROWD_CLIENTS, CROWD_ADDRESS, slow_clients(serve, CROWD_CLIENTS, [CROWD_ADDRESS])))
+    p50, p99, rate, query_rate, checks = player_during_checks(serve, args.seconds)
+    print("player    /playlist.m3u?status=all while %d checks ran and %d clients queried /channels.json?q=channel:"
+          " median %.1f ms, p99 %.1f ms (target < 50 ms), %.0f requests/s; the queries %.1f/s"
+          % (checks, QUERYING_CLIENTS, p50, p99, rate, query_rate))
+    serve.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "native", "morvek-cli"))
     parser.add_argument("--seconds", type=int, default=10)
+    parser.add_argument("--cycles", type=int, default=10)
+    parser.add_argument("--entries", type=int, default=MEMORY_ENTRIES, help="of the memory figures")
+    parser.add_argument("--memory-only", action="store_true", help="only the memory figures")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="morvek-serve-bench-")
     try:
         playlist = os.path.join(work, "list.m3u")
         write_playlist(playlist, PLAYLIST_ENTRIES)
-        serve = Serve(args.program, os.path.join(work, "data"),
-                      ["--playlist", playlist, "--jobs", "64", "--per-host", "64", "--check-every", "1d", "-q"])
-        while b'"run":null' not in serve.get("/status.json") or b'"last_check":null' in serve.get("/status.json"):
-            time.sleep(0.5)
-        url = "http://127.0.0.1:%d/playlist.m3u?status=all" % serve.port
-        body = serve.get("/playlist.m3u?status=all")
-        nginx, nginx_url = start_nginx(work, body)
-        try:
-            served = wrk(url, args.seconds)
-            static = wrk(nginx_url, args.seconds)
-        finally:
-            nginx.terminate()
-            nginx.wait(10)
-        print("playlist  %d entries, %d bytes, %d connections, %d s each" %
-              (PLAYLIST_ENTRIES, len(body), CONNECTIONS, args.seconds))
-        print("  serve   %8.0f requests/s  p99 %6.1f ms" % served)
-        print("  nginx   %8.0f requests/s  p99 %6.1f ms" % static)
-        print("  serve at %.0f%% of nginx's rate (target >= 50%%), p99 target < 50 ms" % (100 * served[0] / static[0]))
-        print("slow      %d clients at one byte a second: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
-              % (SLOW_CLIENTS, slow_clients(serve, SLOW_CLIENTS, SLOW_ADDRESSES)))
-        print("crowd     %d clients from %s: a normal /playlist.m3u took at most %.3f s (target < 1 s)"
-              % (CROWD_CLIENTS, CROWD_ADDRESS, slow_clients(serve, CROWD_CLIENTS, [CROWD_ADDRESS])))
-        serve.stop()
-
-        write_playlist(playlist, MEMORY_ENTRIES)
+        token = os.path.join(work, "token")
+        with open(token, "w") as f:
+            f.write(TOKEN)
+        if not args.memory_only:
+            speed(args, work, playlist, token)
+        write_playlist(playlist, args.entries)
         data = os.path.join(work, "big")
         serve = Serve(args.program, data, ["--playlist", playlist, "--check-every", "1d"])
         serve.wait_for(r"check started")
@@ -218,7 +329,7 @@ def main():
         results = fill_history(database, RESULTS_PER_ENTRY)
         size = os.path.getsize(database)
         serve = Serve(args.program, data, ["--playlist", playlist, "--harvest-every", "1d", "--check-every", "1d",
-                                           "-q"])
+                                           "-q", "--token-file", token, "--jobs", "64", "--per-host", "64"])
         started = serve.memory_mb()[0]
         serve.get("/playlist.m3u?status=all")
         playlist_rss = serve.memory_mb()[0]
@@ -226,14 +337,47 @@ def main():
         json_bytes = len(serve.get("/channels.json"))
         json_seconds = time.monotonic() - began
         rss, peak = serve.memory_mb()
+        time.sleep(1)
+        before_readers = serve.memory_mb()[0]
+        readers = stalled_readers(serve, STALLED_READERS, "/channels.json")
+        time.sleep(json_seconds + 3)  # the answer is made once, then the readers' sockets fill
+        with_readers = serve.memory_mb()[0]
+        normal = time.monotonic()
+        serve.get("/playlist.m3u")
+        normal = time.monotonic() - normal
+        for s in readers:
+            s.close()
+        time.sleep(2)
+        after_readers = serve.memory_mb()[0]
+        before_queries = serve.memory_mb()[0]
+        queries = whole_list_queries(DISTINCT_QUERIES)
+        query_bytes = [len(serve.get(path)) for path in queries]
+        after_queries = serve.memory_mb()[0]
+        began = time.monotonic()
+        for _ in range(args.cycles):
+            serve.check_cycle()
+        cycles_seconds = time.monotonic() - began
+        after_cycles = serve.memory_mb()[0]
+        serve.get("/playlist.m3u")
+        after_cycles_playlist = serve.memory_mb()[0]
         serve.stop()
         print("memory    %d entries, %d results: database %.1f MB, %.0f bytes per result" %
-              (MEMORY_ENTRIES, results, size / 1e6, size / results))
+              (args.entries, results, size / 1e6, size / results))
         print("  start to listening %.2f s (target < 1 s)" % serve.started)
         print("  resident after the start %.0f MB, with /playlist.m3u answered %.0f MB (target <= 150 MB)"
               % (started, playlist_rss))
         print("  /channels.json of every entry: %.0f MB in %.1f s; resident after it %.0f MB, peak %.0f MB"
               % (json_bytes / 1e6, json_seconds, rss, peak))
+        print("  %d stalled readers of /channels.json: resident %.0f MB, %.0f MB above the %.0f MB before"
+              " (target < 64 MB); a player's /playlist.m3u meanwhile %.2f s; after they closed %.0f MB"
+              % (STALLED_READERS, with_readers, with_readers - before_readers, before_readers, normal, after_readers))
+        print("  %d distinct whole-list queries (%.0f MB each): resident %.0f MB, %.0f MB above the %.0f MB before"
+              " (target < %.0f MB: the cache's bound plus 10 %%)"
+              % (len(queries), max(query_bytes) / 1e6, after_queries, after_queries - before_queries, before_queries,
+                 CACHE_MB * 1.1))
+        print("  after %d check cycles (%.0f s each): resident %.0f MB, with /playlist.m3u answered %.0f MB"
+              " (target <= 150 MB)" % (args.cycles, cycles_seconds / max(args.cycles, 1), after_cycles,
+                                       after_cycles_playlist))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -4,6 +4,7 @@
 #include "serve/serve_command.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,6 +28,8 @@
 #include "text/text.h"
 
 namespace {
+
+const size_t kOwnMappingBytes = 1u << 20;
 
 const char kUsage[] =
     "Usage: morvek-cli serve [OPTION]...\n"
@@ -342,6 +345,11 @@ int RunServeCommand(const std::vector<std::string>& args) {
                     "): its last state is served, and new results are not kept"));
   }
 
+  // serve runs for months making answers and lists of many megabytes on several threads: each
+  // block of at least kOwnMappingBytes gets a mapping of its own, given back when freed, rather
+  // than a place in a thread's heap that the heap keeps (glibc raises its threshold as large
+  // blocks are freed, up to 32 MiB, and those heaps then sit on every peak).
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kOwnMappingBytes));
   ServeView view;
   Runner runner;
   runner.settings = settings;

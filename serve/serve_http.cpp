@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <deque>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -23,6 +24,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "serve/serve_cache.h"
 #include "serve/web_assets.h"
 #include "text/text.h"
 
@@ -60,6 +62,8 @@ const char kNoFilesLeft[] = "Too many open files";
 const int kGzipLevel = 6;
 const size_t kLeastGzipBytes = 256;
 const int kGzipWindowBits = 15 + 16;  // a gzip wrapper around the deflate stream
+// Freed answers of at least this many bytes give their memory back to the system at once.
+const size_t kTrimBytes = 1u << 20;
 
 const char* const kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -77,13 +81,19 @@ struct Answer {
   std::string lastModified;  // an HTTP date; "" for none
   std::string allow;
   bool challenge = false;  // asks for a bearer token
+  unsigned retryAfter = 0;  // seconds; 0 for no Retry-After
+  // The count of the bytes of large answers being sent, which this one is in; null for none.
+  std::atomic<size_t>* inFlight = nullptr;
+  ~Answer() {
+    if (inFlight != nullptr) inFlight->fetch_sub(body.size());
+  }
 };
 using AnswerPtr = std::shared_ptr<const Answer>;
 
-struct CachedAnswer {
-  int64_t version = 0;
-  AnswerPtr answer;
-};
+// The bytes an answer kept ready is counted for.
+size_t CountedBytes(const Answer& answer) {
+  return answer.body.size() + (answer.compressible ? answer.body.size() / kGzipShareCounted : 0);
+}
 
 // One client connection, from its opening to its close; under the server's linksMutex.
 struct Link {
@@ -91,6 +101,20 @@ struct Link {
   std::chrono::steady_clock::time_point headBegan;
   bool inHead = true;  // a request head is awaited or being read
   bool closing = false;
+  AnswerPtr made;  // the answer an answer thread made while the connection was suspended
+};
+
+struct Arguments {
+  std::vector<std::pair<std::string, std::string>> list;
+  bool tooMany = false;
+};
+
+// A JSON answer to make on an answer thread, for a suspended connection.
+struct AnswerJob {
+  MHD_Connection* connection = nullptr;
+  Link* link = nullptr;
+  std::string path;
+  Arguments arguments;
 };
 
 // Markers in the library's per-request pointer: the request line was read (with a valid or a
@@ -109,17 +133,21 @@ struct HttpServer {
   Database* db = nullptr;
   RunRequest requestRun;
   MHD_Daemon* daemon = nullptr;
-  std::mutex cacheMutex;
-  std::unordered_map<std::string, CachedAnswer> cache;
-  std::mutex makeMutex;      // one filtered answer is made at a time
+  AnswerCache<Answer> cache{kAnswerCacheBytes, kMaxCachedAnswerBytes};
+  std::atomic<size_t> largeInFlight{0};
   bool loopbackOnly = true;  // bound to a loopback address
   std::mutex linksMutex;
   std::unordered_set<Link*> links;
   bool stopping = false;  // under linksMutex
   std::condition_variable sweeperWake;
-  std::thread sweeper;  // closes connections whose request head is overdue
+  std::thread sweeper;  // closes connections whose request head is overdue, drops old answers
   std::atomic<int64_t> slotsLogged{kNeverLogged};
   std::atomic<int64_t> filesLogged{kNeverLogged};
+  std::mutex jobsMutex;
+  std::condition_variable jobsWake;
+  std::deque<AnswerJob> jobs;
+  bool jobsEnding = false;  // under jobsMutex: no job is queued any more
+  std::vector<std::thread> answerThreads;
 };
 
 void HttpServerStopper::operator()(HttpServer* server) const {
@@ -131,6 +159,14 @@ void HttpServerStopper::operator()(HttpServer* server) const {
     server->sweeperWake.notify_all();
     server->sweeper.join();
   }
+  // The answer threads finish the jobs queued and resume their connections: the library stops
+  // only without suspended ones.
+  {
+    std::lock_guard<std::mutex> lock(server->jobsMutex);
+    server->jobsEnding = true;
+  }
+  server->jobsWake.notify_all();
+  for (std::thread& thread : server->answerThreads) thread.join();
   if (server->daemon != nullptr) MHD_stop_daemon(server->daemon);
   delete server;
 }
@@ -170,7 +206,7 @@ std::string EntityTag(const std::string& body) {
 }
 
 // A body answer with its tag, and its gzip form when that is smaller.
-AnswerPtr BodyAnswer(const std::string& type, std::string body, int64_t modified) {
+std::shared_ptr<Answer> BodyAnswer(const std::string& type, std::string body, int64_t modified) {
   auto answer = std::make_shared<Answer>();
   answer->contentType = type;
   answer->etag = EntityTag(body);
@@ -237,10 +273,10 @@ bool NotModified(MHD_Connection* connection, const Answer& answer) {
 
 void FreeHeld(void* held) {
   auto* answer = static_cast<AnswerPtr*>(held);
-  const bool large = (*answer)->body.size() > kMaxCachedAnswerBytes;
+  const bool last = answer->use_count() == 1 && (*answer)->body.size() >= kTrimBytes;
   delete answer;
-  // The memory of a large answer made for one request goes back to the system at once.
-  if (large) malloc_trim(0);
+  // The memory of a large answer no one holds any more goes back to the system at once.
+  if (last) malloc_trim(0);
 }
 
 void AddCommonHeaders(MHD_Response* response) {
@@ -282,16 +318,14 @@ MHD_Result Send(MHD_Connection* connection, const AnswerPtr& answer) {
   if (gzip) MHD_add_response_header(response, "Content-Encoding", "gzip");
   if (!answer->allow.empty()) MHD_add_response_header(response, "Allow", answer->allow.c_str());
   if (answer->challenge) MHD_add_response_header(response, "WWW-Authenticate", "Bearer");
+  if (answer->retryAfter > 0) {
+    MHD_add_response_header(response, "Retry-After", std::to_string(answer->retryAfter).c_str());
+  }
   const unsigned status = notModified ? MHD_HTTP_NOT_MODIFIED : answer->status;
   const MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued;
 }
-
-struct Arguments {
-  std::vector<std::pair<std::string, std::string>> list;
-  bool tooMany = false;
-};
 
 MHD_Result TakeArgument(void* cls, MHD_ValueKind /*kind*/, const char* key, const char* value) {
   auto* arguments = static_cast<Arguments*>(cls);
@@ -467,37 +501,81 @@ AnswerPtr RunAnswer(HttpServer& server, MHD_Connection* connection, RunKind kind
   return PlainAnswer(MHD_HTTP_ACCEPTED, Concat("the ", RunKindWord(kind), " starts"));
 }
 
-// The answer kept ready for key at version, or null.
-AnswerPtr CachedAt(HttpServer& server, const std::string& key, int64_t version) {
-  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
-  const auto found = server.cache.find(key);
-  if (found != server.cache.end() && found->second.version == version) return found->second.answer;
-  return nullptr;
-}
-
-// A filtered answer, made once per query and version of the entries: one thread makes it while
-// the others wait for it, so that readers never hold the runs off the entries for long.
+// A filtered answer, made once per query and version of the entries from a snapshot of them,
+// so that no lock is held while it is made: the runs change a copy meanwhile, and other
+// requests wait only for an answer to the same query.
 AnswerPtr FilteredAnswer(HttpServer& server, const std::string& path, const Arguments& arguments) {
   const bool playlist = path == kPlaylistPath;
   const FilterQuery query =
       ParseFilter(arguments.list, playlist ? StatusFilter::kLive : StatusFilter::kAll, !playlist);
   if (!query.refusal.empty()) return PlainAnswer(MHD_HTTP_BAD_REQUEST, query.refusal);
-  std::string key = path;
-  for (const auto& [name, value] : arguments.list) key += Concat("\n", name, "=", value);
-  if (AnswerPtr ready = CachedAt(server, key, server.view->version())) return ready;
-  std::lock_guard<std::mutex> making(server.makeMutex);
-  int64_t version = 0;
-  AnswerPtr answer = server.view->Read([&](const ViewState& view) -> AnswerPtr {
-    version = server.view->version();
-    if (AnswerPtr ready = CachedAt(server, key, version)) return ready;
-    return playlist ? BodyAnswer(kPlaylistType, PlaylistText(view, query.filter), view.changed)
-                    : BodyAnswer(kJsonType, ChannelsJson(view, query.filter), view.changed);
-  });
-  if (answer->body.size() > kMaxCachedAnswerBytes) return answer;
-  std::lock_guard<std::mutex> cacheLock(server.cacheMutex);
-  if (server.cache.size() >= kMaxCachedAnswers) server.cache.clear();
-  server.cache[key] = CachedAnswer{version, answer};
-  return answer;
+  const std::string key = Concat(path, "?", FilterKey(query.filter));
+  // A kept answer is given without a snapshot: one held while the runs commit makes them copy.
+  if (AnswerPtr ready = server.cache.Ready(key, server.view->version())) return ready;
+  const ServeView::Entries entries = server.view->Snapshot();
+  const auto make = [&]() -> AnswerPtr {
+    if (server.largeInFlight.load() >= kLargeAnswerBytesInFlight) return nullptr;
+    std::shared_ptr<Answer> answer =
+        playlist
+            ? BodyAnswer(kPlaylistType, PlaylistText(*entries.rows, query.filter), entries.changed)
+            : BodyAnswer(kJsonType, ChannelsJson(*entries.rows, entries.seq, query.filter),
+                         entries.changed);
+    if (answer->body.size() > kMaxCachedAnswerBytes) {
+      answer->inFlight = &server.largeInFlight;
+      server.largeInFlight += answer->body.size();
+    }
+    return answer;
+  };
+  AnswerPtr answer = server.cache.Get(key, entries.version, make, CountedBytes);
+  if (server.cache.TakeDroppedBytes() >= kTrimBytes) malloc_trim(0);
+  if (answer) return answer;
+  auto busy = PlainAnswer(MHD_HTTP_TOO_MANY_REQUESTS,
+                          "large answers are being sent to other clients: try again shortly");
+  busy->retryAfter = kRetryAfterSeconds;
+  return busy;
+}
+
+Link* LinkOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info == nullptr ? nullptr : static_cast<Link*>(info->socket_context);
+}
+
+// True when the JSON answer is not kept ready and the connection now waits, suspended, for an
+// answer thread to make it.
+bool Suspended(HttpServer& server, MHD_Connection* connection, const Arguments& arguments) {
+  const FilterQuery query = ParseFilter(arguments.list, StatusFilter::kAll, true);
+  Link* link = LinkOf(connection);
+  if (!query.refusal.empty() || link == nullptr ||
+      server.cache.Ready(Concat(kChannelsPath, "?", FilterKey(query.filter)),
+                         server.view->version())) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(server.jobsMutex);
+  if (server.jobsEnding) return false;
+  MHD_suspend_connection(connection);
+  server.jobs.push_back(AnswerJob{connection, link, kChannelsPath, arguments});
+  server.jobsWake.notify_one();
+  return true;
+}
+
+void MakeAnswers(HttpServer& server) {
+  std::unique_lock<std::mutex> lock(server.jobsMutex);
+  while (true) {
+    server.jobsWake.wait(lock, [&server] { return server.jobsEnding || !server.jobs.empty(); });
+    if (server.jobs.empty()) return;
+    AnswerJob job = std::move(server.jobs.front());
+    server.jobs.pop_front();
+    lock.unlock();
+    AnswerPtr answer = FilteredAnswer(server, job.path, job.arguments);
+    {
+      std::lock_guard<std::mutex> links(server.linksMutex);
+      job.link->made = std::move(answer);
+    }
+    // The library calls Handle again, which sends the answer made.
+    MHD_resume_connection(job.connection);
+    lock.lock();
+  }
 }
 
 AnswerPtr ViewAnswer(const ViewState& view, const std::string& path) {
@@ -539,6 +617,7 @@ AnswerPtr Route(HttpServer& server, MHD_Connection* connection, const std::strin
     Arguments arguments;
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, TakeArgument, &arguments);
     if (arguments.tooMany) return PlainAnswer(MHD_HTTP_BAD_REQUEST, "too many query arguments");
+    if (path == kChannelsPath && Suspended(server, connection, arguments)) return nullptr;
     return FilteredAnswer(server, path, arguments);
   }
   if (path == kHealthPath) {
@@ -630,7 +709,7 @@ void RequestDone(void* cls, MHD_Connection* connection, void** /*state*/,
 }
 
 // Shuts the connections whose request head is overdue; the library then sees their end and
-// closes them as any other.
+// closes them as any other. Drops the answers kept of older versions.
 void SweepHeads(HttpServer& server) {
   std::unique_lock<std::mutex> lock(server.linksMutex);
   while (!server.stopping) {
@@ -643,6 +722,11 @@ void SweepHeads(HttpServer& server) {
         link->closing = true;
       }
     }
+    // Answers of older entries are given back soon after a change, not at the next request.
+    lock.unlock();
+    server.cache.DropOlderThan(server.view->version());
+    if (server.cache.TakeDroppedBytes() >= kTrimBytes) malloc_trim(0);
+    lock.lock();
   }
 }
 
@@ -670,7 +754,16 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const 
           Refusal(server, connection, path, method, version, *state == &g_badHeadRead)) {
     return Send(connection, refusal);
   }
-  return Send(connection, Route(server, connection, path, method));
+  if (Link* link = LinkOf(connection)) {
+    AnswerPtr made;
+    {
+      std::lock_guard<std::mutex> lock(server.linksMutex);
+      made = std::move(link->made);
+    }
+    if (made) return Send(connection, made);
+  }
+  AnswerPtr answer = Route(server, connection, path, method);
+  return answer ? Send(connection, answer) : MHD_YES;
 }
 
 }  // namespace
@@ -686,7 +779,8 @@ HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, 
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   const sockaddr* address = nullptr;
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+                   MHD_ALLOW_SUSPEND_RESUME;
   if (inet_pton(AF_INET, settings.address.c_str(), &v4.sin_addr) == 1) {
     v4.sin_family = AF_INET;
     v4.sin_port = htons(settings.port);
@@ -715,6 +809,9 @@ HttpServerHandle StartHttpServer(const HttpSettings& settings, ServeView& view, 
   }
   HttpServer* running = server.get();
   server->sweeper = std::thread([running] { SweepHeads(*running); });
+  for (unsigned i = 0; i < kAnswerThreads; ++i) {
+    server->answerThreads.emplace_back([running] { MakeAnswers(*running); });
+  }
   return server;
 }
 

@@ -29,10 +29,22 @@ const int64_t kExhaustedLogSeconds = 60;
 const size_t kMaxRequestHeaderBytes = 16 * 1024;
 const size_t kMaxPathBytes = 1024;
 const unsigned kHttpThreads = 4;
-// Answers kept ready, each for one query at one version of the entries; a larger answer (the
-// JSON of a very long list) is made for each request instead of held.
-const size_t kMaxCachedAnswers = 64;
-const size_t kMaxCachedAnswerBytes = 32u << 20;
+// The threads that make the JSON answers not kept ready: the connection waits (suspended) while
+// they do, so that no other connection of its HTTP thread, a player's among them, waits too.
+const unsigned kAnswerThreads = 2;
+// The bytes of the answers kept ready, each for one query at one version of the entries; a
+// larger answer than kMaxCachedAnswerBytes (the JSON of a very long list) is not kept, only
+// shared by the requests for it while one of them is being sent.
+const size_t kAnswerCacheBytes = 64u << 20;
+const size_t kMaxCachedAnswerBytes = 16u << 20;
+// The gzip form of a kept answer, made when first asked for, is counted as this share of its
+// body (lists compress to well under it).
+const size_t kGzipShareCounted = 4;
+// The bytes of answers not kept (larger than kMaxCachedAnswerBytes) that clients are still
+// being sent; past it a request that would make another is answered 429 (each thread can add
+// one answer more), so that clients that never read cannot take the memory.
+const size_t kLargeAnswerBytesInFlight = 64u << 20;
+const unsigned kRetryAfterSeconds = 5;
 const size_t kMaxTokenBytes = 4096;
 
 struct HttpSettings {

@@ -4,7 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include "harvest/channel_export.h"
 #include "text/text.h"
@@ -294,9 +297,10 @@ void ServeView::SetEntries(std::vector<EntryRow> entries) {
 
 void ServeView::Load(ViewState state) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
-  std::vector<EntryRow> entries = std::move(state.entries);
   state_ = std::move(state);
-  SetEntries(std::move(entries));
+  state_.indexOf.clear();
+  for (size_t i = 0; i < state_.entries.size(); ++i) state_.indexOf[state_.entries[i].id] = i;
+  ++version_;
 }
 
 void ServeView::EntriesReloaded(std::vector<EntryRow> entries, int64_t seq, int64_t now,
@@ -334,10 +338,11 @@ void ServeView::ResultsArrived(const std::vector<NewResult>& results,
                                const std::vector<KeptCounts>& counts, bool stored, int64_t seq,
                                int64_t now) {
   std::unique_lock<std::shared_mutex> lock(mutex_);
+  std::vector<EntryRow>& entries = state_.entries.Change();
   for (size_t i = 0; i < results.size(); ++i) {
     const auto found = state_.indexOf.find(results[i].entryId);
     if (found == state_.indexOf.end()) continue;
-    EntryRow& row = state_.entries[found->second];
+    EntryRow& row = entries[found->second];
     row.last = LastResultOf(results[i]);
     row.seq = seq;
     if (i < frozen.size() && frozen[i]) {
@@ -358,17 +363,28 @@ void ServeView::ResultsArrived(const std::vector<NewResult>& results,
 }
 
 void ServeView::HarvestFinished(int64_t now, bool complete, double seconds) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  state_.lastHarvest = now;
-  state_.lastHarvestComplete = complete;
-  state_.lastHarvestSeconds = seconds;
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    state_.lastHarvest = now;
+    state_.lastHarvestComplete = complete;
+    state_.lastHarvestSeconds = seconds;
+  }
+  malloc_trim(0);
 }
 
 void ServeView::CheckFinished(int64_t now, double seconds, double resultsPerSecond) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  state_.lastCheck = now;
-  state_.lastCheckSeconds = seconds;
-  state_.lastCheckRate = resultsPerSecond;
+  {
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    state_.lastCheck = now;
+    state_.lastCheckSeconds = seconds;
+    state_.lastCheckRate = resultsPerSecond;
+  }
+  malloc_trim(0);
+}
+
+ServeView::Entries ServeView::Snapshot() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return Entries{state_.entries.Shared(), state_.seq, state_.changed, version_.load()};
 }
 
 int64_t ServeView::NextSeq() const {
@@ -376,9 +392,23 @@ int64_t ServeView::NextSeq() const {
   return state_.seq + 1;
 }
 
-std::string PlaylistText(const ViewState& view, const EntryFilter& filter) {
+std::string FilterKey(const EntryFilter& filter) {
+  const char* const statuses[] = {kStatusLive, kStatusDead, kStatusAll};
+  char uptime[32];
+  std::snprintf(uptime, sizeof uptime, "%.6f", filter.minUptime);
+  // Texts with their length before them, so that no text can reach into the next.
+  std::string key = Concat(statuses[static_cast<int>(filter.status)], " ", uptime, " ",
+                           filter.id ? std::to_string(*filter.id) : "-", " ",
+                           std::to_string(filter.since));
+  for (const std::string* text : {&filter.country, &filter.category, &filter.words}) {
+    key += Concat(" ", std::to_string(text->size()), ":", *text);
+  }
+  return key;
+}
+
+std::string PlaylistText(const std::vector<EntryRow>& entries, const EntryFilter& filter) {
   std::string text = kM3uHeader;
-  for (const EntryRow& row : view.entries) {
+  for (const EntryRow& row : entries) {
     if (!Matches(row, filter)) continue;
     const SourceEntry& e = row.entry;
     const std::string lines = M3uEntryText(e.name, e.country, e.group, e.stream);
@@ -391,11 +421,12 @@ std::string PlaylistText(const ViewState& view, const EntryFilter& filter) {
   return text;
 }
 
-std::string ChannelsJson(const ViewState& view, const EntryFilter& filter) {
+std::string ChannelsJson(const std::vector<EntryRow>& entries, int64_t seq,
+                         const EntryFilter& filter) {
   // One entry's object at a time, so that only the text of the answer is held whole.
-  std::string text = Concat("{\"seq\":", std::to_string(view.seq), ",\"entries\":[");
+  std::string text = Concat("{\"seq\":", std::to_string(seq), ",\"entries\":[");
   bool first = true;
-  for (const EntryRow& row : view.entries) {
+  for (const EntryRow& row : entries) {
     if (!Matches(row, filter)) continue;
     if (!first) text += ',';
     first = false;

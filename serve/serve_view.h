@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -59,9 +60,36 @@ struct RunState {
   int64_t live = 0;
 };
 
+// The entries, shared with the answers being made from them: an answer takes the list as it is
+// (Shared(), under the view's lock for a moment) and reads it without the lock, while a change
+// made meanwhile goes to a copy (Change()).
+class EntryList {
+ public:
+  using Rows = std::vector<EntryRow>;
+  EntryList() : rows_(std::make_shared<Rows>()) {}
+  EntryList& operator=(Rows rows) {
+    rows_ = std::make_shared<Rows>(std::move(rows));
+    return *this;
+  }
+  Rows::const_iterator begin() const { return rows_->begin(); }
+  Rows::const_iterator end() const { return rows_->end(); }
+  size_t size() const { return rows_->size(); }
+  bool empty() const { return rows_->empty(); }
+  const EntryRow& operator[](size_t i) const { return (*rows_)[i]; }
+  std::shared_ptr<const Rows> Shared() const { return rows_; }
+  // The rows to change in place: a copy first when an answer still reads them.
+  Rows& Change() {
+    if (rows_.use_count() > 1) rows_ = std::make_shared<Rows>(*rows_);
+    return *rows_;
+  }
+
+ private:
+  std::shared_ptr<Rows> rows_;
+};
+
 // The entries and run times that every answer reads.
 struct ViewState {
-  std::vector<EntryRow> entries;  // by id
+  EntryList entries;  // by id
   std::unordered_map<int64_t, size_t> indexOf;
   int64_t seq = 0;
   int64_t changed = 0;  // when an entry last changed, for Last-Modified
@@ -102,6 +130,8 @@ class ServeView {
   void ResultsArrived(const std::vector<NewResult>& results,
                       const std::vector<std::optional<bool>>& frozen,
                       const std::vector<KeptCounts>& counts, bool stored, int64_t seq, int64_t now);
+  // The end of a run; the memory the run's lists took, spread over the threads' heaps and
+  // freed, goes back to the system then (or serve would sit on the peak of every run).
   void HarvestFinished(int64_t now, bool complete, double seconds);
   void CheckFinished(int64_t now, double seconds, double resultsPerSecond);
   void ListLost(std::string why);
@@ -110,6 +140,14 @@ class ServeView {
   // Grows with every change of the entries; read without the lock, so that an answer kept
   // ready is given without waiting for the runs.
   int64_t version() const { return version_.load(); }
+  // The entries as they are now, with what an answer of them tells besides.
+  struct Entries {
+    std::shared_ptr<const std::vector<EntryRow>> rows;
+    int64_t seq = 0;
+    int64_t changed = 0;
+    int64_t version = 0;
+  };
+  Entries Snapshot() const;
   // What reader makes of the state, under the lock for reading.
   template <typename Reader>
   auto Read(const Reader& reader) const {
@@ -125,9 +163,14 @@ class ServeView {
   std::atomic<int64_t> version_{0};
 };
 
+// The key of a filtered answer: the filter's parsed values in a fixed order, so that argument
+// orders and number forms ("0", "0.00") that mean one filter give one key.
+std::string FilterKey(const EntryFilter& filter);
+
 // The answers made from the state.
-std::string PlaylistText(const ViewState& view, const EntryFilter& filter);
-std::string ChannelsJson(const ViewState& view, const EntryFilter& filter);
+std::string PlaylistText(const std::vector<EntryRow>& entries, const EntryFilter& filter);
+std::string ChannelsJson(const std::vector<EntryRow>& entries, int64_t seq,
+                         const EntryFilter& filter);
 std::string StatusJson(const ViewState& view);
 std::string MetricsText(const ViewState& view);
 // The JSON of /channels/ID/history.json: an entry's kept results, newest first.

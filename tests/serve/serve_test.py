@@ -283,7 +283,17 @@ def case_crowd(ctx):
     check(0 < max(held[1:] or held) <= PER_ADDRESS and held[-1] == 0, "connections held: %s" % held)
     for connection in crowd:
         connection.close()
-    serve.stop()
+    # Clients that ask for answers made on the answer threads and never read them: the others
+    # are answered, and serve stops with their connections open.
+    readers = [socket.create_connection(("127.0.0.1", serve.port)) for _ in range(16)]
+    for n, reader in enumerate(readers):
+        reader.sendall(b"GET /channels.json?q=%d HTTP/1.1\r\nHost: localhost\r\n\r\n" % (n % 4))
+    check(serve.request("/channels.json?q=x")[0] == 200 and serve.request("/playlist.m3u")[0] == 200,
+          "not answered beside the readers")
+    code = serve.stop()[0]
+    check(code == 0, "stop beside the readers: %s" % code)
+    for reader in readers:
+        reader.close()
 
 
 def case_restart(ctx):
