@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The answers serve keeps ready: each for one query at one version of the entries, bounded by
 // the bytes they hold, made once while others asking for the same wait for it.
 #pragma once

@@ -76,7 +76,7 @@ TEST(ServeView, HealthIsNotOkWhileAFailureLeftNoList) {
   kept.lastHarvest = 5;
   kept.lastHarvestComplete = false;
   ViewState full = lost;
-  full.entries.emplace_back();
+  full.entries.Change().emplace_back();
   const std::pair<const ViewState*, bool> cases[] = {
       {&lost, false}, {&kept, false}, {&full, true}, {nullptr, true}};
   for (const auto& [state, ok] : cases) {
