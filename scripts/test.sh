@@ -34,7 +34,7 @@ for preset in native asan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-# The threaded tests (fetch ahead, update run, console, check) under ThreadSanitizer; the
+# The threaded tests (fetch ahead, update run, console, check, serve) under ThreadSanitizer; the
 # preset's filter picks them.
 echo "=== tsan: build and threaded tests"
 cmake --preset tsan >/dev/null

@@ -13,6 +13,7 @@
 #include "check/check_playlist.h"
 #include "check/check_probe.h"
 #include "cli/program.h"
+#include "fetch/fetch_ahead.h"
 #include "harvest/channel_file.h"
 #include "base/system_error.h"
 #include "harvest/update_run.h"
@@ -31,6 +32,7 @@ const char kSeq[] = "seq";
 const char kCountPrefix[] = "count:";
 const char kNewListName[] = "harvest.dat";
 const int kHarvestJobs = 4;
+const int kFetchWorkerWaitMilliseconds = 500;  // for the harvest's fetch workers to end
 const int kListTimeoutSeconds = 60;
 const int kScheduleWaitMilliseconds = 200;
 const int64_t kSecondsPerDay = 86400;
@@ -160,6 +162,9 @@ std::vector<SourceEntry> HarvestSite(Runner& runner) {
   HarvestObserver quiet;  // the log says what came of the harvest
   const HarvestResult result = RunUpdate(
       *state, {runner.settings.siteBase, newPath, kHarvestJobs, {}}, quiet, ConsoleStopToken());
+  // The fetch workers end with the run; joining them here leaves no ended thread behind
+  // until the next harvest, or at exit.
+  WaitForFetchWorkers(kFetchWorkerWaitMilliseconds);
   std::vector<SourceEntry> entries;
   if (ConsoleStopToken().StopRequested()) return entries;
   if (result.saveFailed) {

@@ -170,7 +170,7 @@ def case_first_run(ctx):
     check(serve.request("/channels.json", headers={"If-None-Match": headers["ETag"]})[0] == 304, "gzip tag")
     for line in ["harvest started", "harvest done: 4 entries found, 4 served", "check done: 2 live of 4"]:
         check(line in serve.text(), "log lacks %r: %s" % (line, serve.text()))
-    check(serve.stop()[0] == 0, "exit code")
+    check(serve.stop()[0] == 0, "exit code: " + serve.text()[-3000:])
 
 
 def case_requests(ctx):
