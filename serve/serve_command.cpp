@@ -333,6 +333,13 @@ int RunServeCommand(const std::vector<std::string>& args) {
   if (!problem.empty()) return Say(problem, kExitServeFailed);
   const int lock = TakeFolderLock(settings.dataDir, problem);
   if (!problem.empty()) return Say(problem, kExitServeFailed);
+  // The folder's lock is let go however the command ends, an early refusal or a throw included.
+  struct ReleaseAtEnd {
+    int fd;
+    ~ReleaseAtEnd() {
+      if (fd >= 0) close(fd);
+    }
+  } releaseLock{lock};
   bool readOnly = false;
   DatabaseHandle db = OpenDatabase(Concat(settings.dataDir, "/", kDatabaseName), problem, readOnly);
   if (!db) {
@@ -384,7 +391,6 @@ int RunServeCommand(const std::vector<std::string>& args) {
   RunSchedule(runner, [] { return StopExitCode() != 0; });
   http.reset();
   db.reset();
-  if (lock >= 0) close(lock);
   ServeLog(settings, LogLevel::kRun, "stopped");
   return kExitOk;
 }
